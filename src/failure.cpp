@@ -1,0 +1,7 @@
+#include "failure.hpp"
+
+namespace vorn {
+
+void fail_assertion(const char* message) { throw AssertionFailure(message); }
+
+}  // namespace vorn

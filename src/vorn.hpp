@@ -1,0 +1,42 @@
+#pragma once
+// The whole fit and its cross-validation score.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "chk.hpp"
+#include "ppform.hpp"
+#include "views.hpp"
+
+namespace vorn {
+
+enum class Pruning { FPVI, PELT };
+enum class Precondition { none, local };
+
+struct FitResult {
+    std::vector<std::vector<std::uint64_t>> interval_cell;  // per segment, its sample indices
+    std::vector<PpForm> pp_cell;                           // per segment, its extended form
+    std::vector<double> F;
+    std::vector<std::uint64_t> partition;
+    PpForm joined;
+    std::vector<double> discont;
+    std::vector<std::uint64_t> discont_idx;
+    std::vector<double> x;  // prepared sites
+    std::vector<double> y;  // prepared rows, x.size() by dim, row-major
+    std::size_t dim = 0;
+    std::vector<double> tau;
+    std::uint64_t complexity_counter = 0;
+    Precondition precondition = Precondition::none;
+};
+
+Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
+                       const std::optional<VectorView>& delta, Pruning pruning,
+                       Precondition precondition, double p, double gamma);
+
+// Fold indices are the caller's; every index is checked before it is used.
+double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
+                const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
+                Precondition precondition, double p, double gamma);
+
+}  // namespace vorn

@@ -1,0 +1,3 @@
+"""Cubic smoothing splines with discontinuities."""
+
+__version__ = "0.1.0"
