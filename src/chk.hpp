@@ -71,6 +71,8 @@ struct PreparedSamples {
 // Parameter checks made at the very start of a fit, p first and then gamma.
 std::optional<InputError> check_p(double p);
 std::optional<InputError> check_gamma(double gamma);
+// Both checks in that order: the first failure, or nothing.
+std::optional<InputError> check_parameters(double p, double gamma);
 
 // Absent x means sites 1, 2, ..., n; absent delta means all ones.
 Checked<PreparedSamples> prepare_samples(const std::optional<VectorView>& x, const MatrixView& y,
