@@ -1,1 +1,241 @@
 #include "csaps.hpp"
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "failure.hpp"
+
+namespace vorn {
+namespace detail {
+namespace {
+
+// Straight line through the two samples; with two sites there is nothing to smooth.
+void fit_two_points(std::span<const double> x, const MatrixView& y, PpForm& out) {
+    const std::size_t d = y.cols;
+    const double dx = x[1] - x[0];
+    for (std::size_t j = 0; j < d; ++j) {
+        double* row = out.coefs.data() + j * 4;
+        const double y0 = y(0, j);
+        row[0] = 0.0;
+        row[1] = 0.0;
+        row[2] = (y(1, j) - y0) / dx;
+        row[3] = y0;
+    }
+}
+
+// The p -> 0 limit of the smoothing spline: the weighted least-squares line, per column.
+void fit_line(std::span<const double> x, const MatrixView& y, const VectorView& w, PpForm& out) {
+    const std::size_t n = x.size();
+    const std::size_t d = y.cols;
+    double sw = 0.0;
+    double swx = 0.0;
+    double swxx = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double wi = w[i];
+        sw += wi;
+        swx += wi * x[i];
+        swxx += (wi * x[i]) * x[i];
+    }
+    const double det = swxx * sw - swx * swx;
+    for (std::size_t j = 0; j < d; ++j) {
+        double swy = 0.0;
+        double swxy = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double wi = w[i];
+            const double yi = y(i, j);
+            swy += wi * yi;
+            swxy += (x[i] * wi) * yi;
+        }
+        double slope;
+        double intercept;
+        if (det == 0.0) {
+            // All weight on one abscissa: only the weighted mean is determined.
+            slope = 0.0;
+            intercept = swy / sw;
+        } else {
+            slope = (sw * swxy - swy * swx) / det;
+            intercept = (swxx * swy - swxy * swx) / det;
+        }
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            double* row = out.coefs.data() + (i * d + j) * 4;
+            row[0] = 0.0;
+            row[1] = 0.0;
+            row[2] = slope;
+            row[3] = x[i] * slope + intercept;
+        }
+    }
+}
+
+// Reinsch's algorithm in p-weighted form. The pentadiagonal system for the inner second
+// derivatives is factorised in place (A's diagonals are overwritten by D, L1 and L2) and solved
+// for every value column in one sweep, so the cost stays linear in n * d.
+void fit_spline(std::span<const double> x, const MatrixView& y, const VectorView& w, double p,
+                PpForm& out) {
+    const std::size_t n = x.size();
+    const std::size_t d = y.cols;
+    const std::size_t m = n - 2;
+
+    // One block for all working storage: many calls are on tiny segments.
+    std::vector<double> block(2 * (n - 1) + 2 * n + 3 * m + 2 * n * d);
+    double* cursor = block.data();
+    auto take = [&cursor](std::size_t count) {
+        double* start = cursor;
+        cursor += count;
+        return start;
+    };
+    double* const h = take(n - 1);
+    double* const r = take(n - 1);
+    double* const wv = take(n);
+    double* const iw = take(n);
+    double* const diag = take(m);   // A[k][k], then d_k
+    double* const off1 = take(m);   // A[k][k+1], then l1_(k+1)
+    double* const off2 = take(m);   // A[k][k+2], then l2_(k+2)
+    double* const g = take(n * d);  // second derivatives; rows 1 .. m hold B, then U
+    double* const f = take(n * d);  // y, then the smoothed values
+
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        h[i] = x[i + 1] - x[i];
+        r[i] = 1.0 / h[i];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        wv[i] = w[i];
+        iw[i] = 1.0 / wv[i];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < d; ++j) f[i * d + j] = y(i, j);
+    }
+
+    const double q = 1.0 - p;
+    for (std::size_t k = 0; k < m; ++k) {
+        const double rk = r[k];
+        const double rk1 = r[k + 1];
+        const double rs = rk + rk1;
+        diag[k] = p * (h[k] + h[k + 1]) / 3.0 +
+                  q * ((rk1 * rk1) * iw[k + 2] + (rs * rs) * iw[k + 1] + (rk * rk) * iw[k]);
+        if (k + 1 < m) {
+            const double rk2 = r[k + 2];
+            off1[k] = p * h[k + 1] / 6.0 +
+                      q * ((-rs) * rk1 * iw[k + 1] - (rk2 + rk1) * rk1 * iw[k + 2]);
+        }
+        if (k + 2 < m) off2[k] = q * r[k + 2] * rk1 * iw[k + 2];
+    }
+
+    for (std::size_t k = 0; k < m; ++k) {
+        const double rk = r[k];
+        const double rk1 = r[k + 1];
+        const double* y0 = f + k * d;
+        const double* y1 = y0 + d;
+        const double* y2 = y1 + d;
+        double* b = g + (k + 1) * d;
+        for (std::size_t j = 0; j < d; ++j) {
+            b[j] = p * (y2[j] * rk1 + (y0[j] * rk - y1[j] * (rk + rk1)));
+        }
+    }
+
+    // LDL^T without pivoting: A is positive definite for distinct sites and positive weights.
+    if (m >= 2) {
+        const double l1 = off1[0] / diag[0];
+        off1[0] = l1;
+        diag[1] = diag[1] - (l1 * l1) * diag[0];
+    }
+    for (std::size_t k = 2; k < m; ++k) {
+        const double l2 = off2[k - 2] / diag[k - 2];
+        const double l1 = (off1[k - 1] - diag[k - 2] * (off1[k - 2] * l2)) / diag[k - 1];
+        off2[k - 2] = l2;
+        off1[k - 1] = l1;
+        diag[k] = diag[k] - ((l1 * l1) * diag[k - 1] + (l2 * l2) * diag[k - 2]);
+    }
+
+    double* const u = g + d;  // row k of U is row k + 1 of G
+    if (m >= 2) {
+        const double l1 = off1[0];
+        for (std::size_t j = 0; j < d; ++j) u[d + j] = u[d + j] - l1 * u[j];
+    }
+    for (std::size_t k = 2; k < m; ++k) {
+        const double l1 = off1[k - 1];
+        const double l2 = off2[k - 2];
+        double* row = u + k * d;
+        const double* prev1 = row - d;
+        const double* prev2 = prev1 - d;
+        for (std::size_t j = 0; j < d; ++j) row[j] = row[j] - l1 * prev1[j] - l2 * prev2[j];
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        const double dk = diag[k];
+        double* row = u + k * d;
+        for (std::size_t j = 0; j < d; ++j) row[j] /= dk;
+    }
+    for (std::size_t k = m - 1; k-- > 0;) {
+        const double l1 = off1[k];
+        double* row = u + k * d;
+        const double* next1 = row + d;
+        if (k + 2 <= m - 1) {
+            const double l2 = off2[k];
+            const double* next2 = next1 + d;
+            for (std::size_t j = 0; j < d; ++j) row[j] = row[j] - l1 * next1[j] - l2 * next2[j];
+        } else {
+            for (std::size_t j = 0; j < d; ++j) row[j] = row[j] - l1 * next1[j];
+        }
+    }
+
+    if (q != 0.0 && d > 0) {
+        const double lambda = q / p;
+        for (std::size_t i = 0; i < n; ++i) {
+            double* fi = f + i * d;
+            const double wi = wv[i];
+            for (std::size_t j = 0; j < d; ++j) {
+                // Row i of Q * U, with the terms that exist at the two ends.
+                double s = 0.0;
+                if (i >= 2) s = r[i - 1] * u[(i - 2) * d + j];
+                if (i >= 1 && i <= m) s = s - (r[i - 1] + r[i]) * u[(i - 1) * d + j];
+                if (i + 1 <= m) s = s + r[i] * u[i * d + j];
+                fi[j] = fi[j] - (s * lambda) / wi;
+            }
+        }
+    }
+
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double hi = h[i];
+        const double* g0 = g + i * d;
+        const double* g1 = g0 + d;
+        const double* f0 = f + i * d;
+        const double* f1 = f0 + d;
+        for (std::size_t j = 0; j < d; ++j) {
+            double* row = out.coefs.data() + (i * d + j) * 4;
+            row[0] = (g1[j] - g0[j]) / (hi * 6.0);
+            row[1] = g0[j] * 0.5;
+            row[2] = (f1[j] - f0[j]) / hi - (hi / 6.0) * ((g0[j] + g0[j]) + g1[j]);
+            row[3] = f0[j];
+        }
+    }
+}
+
+}  // namespace
+}  // namespace detail
+
+PpForm csaps(const VectorView& x, const MatrixView& y, const VectorView& w, double p) {
+    const std::size_t n = x.size;
+    require(y.rows == n, "y rows must equal x length");
+    require(w.size == n, "w length must equal x length");
+    require(n >= 2, "csaps requires N >= 2");
+
+    const std::size_t d = y.cols;
+    PpForm out;
+    out.dim = d;
+    out.order = 4;
+    out.breaks.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out.breaks[i] = x[i];
+    out.coefs.resize((n - 1) * d * 4);
+
+    const std::span<const double> sites(out.breaks);
+    if (n == 2) {
+        detail::fit_two_points(sites, y, out);
+    } else if (p == 0.0) {
+        detail::fit_line(sites, y, w, out);
+    } else {
+        detail::fit_spline(sites, y, w, p, out);
+    }
+    return out;
+}
+
+}  // namespace vorn
