@@ -1,1 +1,434 @@
 #include "dp.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "failure.hpp"
+
+namespace vorn {
+namespace {
+
+constexpr double sqrt3 = 1.7320508075688772;
+
+// One plane rotation of a triangularisation, kept so that the right-hand side can be rotated
+// column by column after the (column-independent) factor is done.
+struct Rotation {
+    double cs;
+    double sn;
+    unsigned o;
+    unsigned t;
+};
+
+// The generic sweep: column by column, rows from the bottom up, zero entries skipped. Fixed
+// sizes let the compiler unroll it; the order of operations is that of givens_qr.
+template <std::size_t Rows, std::size_t Cols>
+std::size_t triangularise(double (&m)[Rows][Cols], Rotation* out) {
+    constexpr std::size_t last = Rows < Cols ? Rows : Cols;
+    std::size_t count = 0;
+    for (std::size_t o = 0; o < last; ++o) {
+        for (std::size_t t = Rows - 1; t > o; --t) {
+            if (m[t][o] == 0.0) continue;
+            const double rho = std::hypot(m[o][o], m[t][o]);
+            const double cs = m[o][o] / rho;
+            const double sn = m[t][o] / rho;
+            for (std::size_t j = o; j < Cols; ++j) {
+                const double mo = m[o][j];
+                const double mt = m[t][j];
+                m[o][j] = sn * mt + cs * mo;
+                m[t][j] = cs * mt - sn * mo;
+            }
+            m[t][o] = 0.0;
+            out[count++] = {cs, sn, static_cast<unsigned>(o), static_cast<unsigned>(t)};
+        }
+    }
+    return count;
+}
+
+template <std::size_t Rows>
+void apply_rotations(const Rotation* rotations, std::size_t count, double (&b)[Rows]) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const Rotation& r = rotations[i];
+        const double bo = b[r.o];
+        const double bt = b[r.t];
+        b[r.o] = r.sn * bt + r.cs * bo;
+        b[r.t] = r.cs * bt - r.sn * bo;
+    }
+}
+
+// The two roughness rows of the interval between the current end o and the new sample k, in
+// the column order (f_o, mu_o, f_k, mu_k).
+struct RoughnessRows {
+    double a0, a1, a2, a3;  // row A
+    double b1, b3;          // row B
+};
+
+RoughnessRows roughness_rows(const SegmentStep& s) {
+    const double a = s.a;
+    const double q1 = s.spacing.q1;
+    const double q3 = s.spacing.q3;
+    return {2.0 * sqrt3 * a * q3, sqrt3 * a * s.tau_o * q1, -2.0 * sqrt3 * a * q3,
+            sqrt3 * a * s.tau_k * q1, a * s.tau_o * q1, -a * s.tau_k * q1};
+}
+
+void init_state(double* v, std::size_t dim, const RoughnessRows& rr, double omega_o,
+                double omega_k, const MatrixView& y, std::size_t o, std::size_t k) {
+    double m[4][4] = {{omega_o, 0.0, 0.0, 0.0},
+                      {rr.a0, rr.a1, rr.a2, rr.a3},
+                      {0.0, rr.b1, 0.0, rr.b3},
+                      {0.0, 0.0, omega_k, 0.0}};
+    Rotation rotations[6];
+    const std::size_t count = triangularise(m, rotations);
+    double* z2 = v + 4;
+    double* z3 = v + 4 + dim;
+    for (std::size_t j = 0; j < dim; ++j) {
+        double b[4] = {omega_o * y(o, j), 0.0, 0.0, omega_k * y(k, j)};
+        apply_rotations(rotations, count, b);
+        z2[j] = b[2];
+        z3[j] = b[3];
+    }
+    v[0] = m[2][2];
+    v[1] = m[2][3];
+    v[2] = m[3][3];
+    // Four equations in four unknowns leave no residual.
+    v[3] = 0.0;
+}
+
+void extend_state(double* v, std::size_t dim, const RoughnessRows& rr, double omega_k,
+                  const MatrixView& y, std::size_t k) {
+    double m[5][4] = {{v[0], v[1], 0.0, 0.0},
+                      {0.0, v[2], 0.0, 0.0},
+                      {rr.a0, rr.a1, rr.a2, rr.a3},
+                      {0.0, rr.b1, 0.0, rr.b3},
+                      {0.0, 0.0, omega_k, 0.0}};
+    Rotation rotations[10];
+    const std::size_t count = triangularise(m, rotations);
+    double* z2 = v + 4;
+    double* z3 = v + 4 + dim;
+    double s = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) {
+        double b[5] = {z2[j], z3[j], 0.0, 0.0, omega_k * y(k, j)};
+        apply_rotations(rotations, count, b);
+        z2[j] = b[2];
+        z3[j] = b[3];
+        s = s + b[4] * b[4];
+    }
+    v[0] = m[2][2];
+    v[1] = m[2][3];
+    v[2] = m[3][3];
+    v[3] = s + v[3];
+}
+
+void check_inputs(const EnergyInputs& in) {
+    const std::size_t n = in.size();
+    require(n >= 2, "segment energies require n >= 2");
+    require(in.h.size() + 1 == n, "h length must be n - 1");
+    require(in.tau.size() == n, "tau length must equal n");
+    require(in.y.rows == n, "y rows must equal n");
+}
+
+std::vector<SpacingPowers> all_spacing_powers(std::span<const double> h) {
+    std::vector<SpacingPowers> powers(h.size());
+    for (std::size_t i = 0; i < h.size(); ++i) powers[i] = spacing_powers(h[i]);
+    return powers;
+}
+
+// Rightward growth from samples 0 and 1, the first pass of both searches.
+std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingPowers> powers) {
+    const std::size_t n = in.size();
+    const std::size_t dim = in.y.cols;
+    std::vector<double> energies(n, 0.0);
+    std::vector<double> block(segment_state_size(dim));
+    double* v = block.data();
+    init_state(v, dim, roughness_rows({0, 1, powers[0], in.a, in.tau[0], in.tau[1]}), in.omega[0],
+               in.omega[1], in.y, 0, 1);
+    for (std::size_t r = 2; r < n; ++r) {
+        const SegmentStep step{r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]};
+        extend_state(v, dim, roughness_rows(step), in.omega[r], in.y, r);
+        energies[r] = v[3];
+    }
+    return energies;
+}
+
+// First pass, zero back pointers and the starting counter; all variants begin here.
+PartitionResult common_start(std::vector<double> first_pass) {
+    PartitionResult result;
+    const std::size_t n = first_pass.size();
+    result.F = std::move(first_pass);
+    result.partition.assign(n, 0);
+    result.complexity_counter = n;
+    return result;
+}
+
+// Rotates `row` so that its entry in column `col` vanishes against the factor row `pivot`,
+// over the columns col .. width - 1; nothing happens when there is nothing to eliminate.
+void line_rotate(double* pivot, double* row, std::size_t col, std::size_t width) {
+    if (row[col] == 0.0) return;
+    const double rho = std::hypot(pivot[col], row[col]);
+    if (rho == 0.0) return;
+    const double cs = pivot[col] / rho;
+    const double sn = row[col] / rho;
+    for (std::size_t j = col; j < width; ++j) {
+        const double pj = pivot[j];
+        const double rj = row[j];
+        pivot[j] = sn * rj + cs * pj;
+        row[j] = cs * rj - sn * pj;
+    }
+}
+
+}  // namespace
+
+SpacingPowers spacing_powers(double h) { return {std::pow(h, -0.5), std::pow(h, -1.5)}; }
+
+void segment_init(SegmentState state, const SegmentStep& step, double omega_o, double omega_k,
+                  const MatrixView& y) {
+    init_state(state.block(), state.dim(), roughness_rows(step), omega_o, omega_k, y, step.o,
+               step.k);
+}
+
+void segment_extend(SegmentState state, const SegmentStep& step, double omega_k,
+                    const MatrixView& y) {
+    extend_state(state.block(), state.dim(), roughness_rows(step), omega_k, y, step.k);
+}
+
+void givens_qr(std::span<double> m, std::size_t rows, std::size_t cols, std::span<double> b,
+               std::size_t dim) {
+    require(m.size() == rows * cols, "givens_qr: matrix size must be rows * cols");
+    require(b.size() == rows * dim, "givens_qr: right-hand side size must be rows * dim");
+    const std::size_t last = std::min(rows, cols);
+    for (std::size_t o = 0; o < last; ++o) {
+        for (std::size_t t = rows - 1; t > o; --t) {
+            double* mo = &m[o * cols];
+            double* mt = &m[t * cols];
+            if (mt[o] == 0.0) continue;
+            const double rho = std::hypot(mo[o], mt[o]);
+            const double cs = mo[o] / rho;
+            const double sn = mt[o] / rho;
+            for (std::size_t j = o; j < cols; ++j) {
+                const double vo = mo[j];
+                const double vt = mt[j];
+                mo[j] = sn * vt + cs * vo;
+                mt[j] = cs * vt - sn * vo;
+            }
+            double* bo = b.data() + o * dim;
+            double* bt = b.data() + t * dim;
+            for (std::size_t j = 0; j < dim; ++j) {
+                const double vo = bo[j];
+                const double vt = bt[j];
+                bo[j] = sn * vt + cs * vo;
+                bt[j] = cs * vt - sn * vo;
+            }
+            mt[o] = 0.0;
+        }
+    }
+}
+
+std::vector<double> prefix_energies(const EnergyInputs& in) {
+    check_inputs(in);
+    return prefix_pass(in, all_spacing_powers(in.h));
+}
+
+std::vector<double> local_tau(std::span<const double> h, std::span<const double> omega, double a) {
+    const std::size_t n = omega.size();
+    require(n >= 2, "segment energies require n >= 2");
+    require(h.size() + 1 == n, "h length must be n - 1");
+    std::vector<double> tau(n, 1.0);
+    const double kappa = a * a;
+    if (kappa == 0.0) return tau;
+    const auto inv_cube = [](double s) { return 1.0 / (s * s * s); };
+    tau[0] = std::sqrt((omega[0] * omega[0] + 12.0 * kappa * inv_cube(h[0])) /
+                       (4.0 * kappa * (1.0 / h[0])));
+    tau[n - 1] = std::sqrt((omega[n - 1] * omega[n - 1] + 12.0 * kappa * inv_cube(h[n - 2])) /
+                           (4.0 * kappa * (1.0 / h[n - 2])));
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        tau[i] = std::sqrt(
+            (omega[i] * omega[i] + 12.0 * kappa * (inv_cube(h[i]) + inv_cube(h[i - 1]))) /
+            (4.0 * kappa * (1.0 / h[i] + 1.0 / h[i - 1])));
+    }
+    return tau;
+}
+
+PartitionResult partition_fpvi(const EnergyInputs& in, double gamma) {
+    check_inputs(in);
+    const std::size_t n = in.size();
+    const std::size_t dim = in.y.cols;
+    const std::vector<SpacingPowers> powers = all_spacing_powers(in.h);
+    PartitionResult result = common_start(prefix_pass(in, powers));
+    std::vector<double>& F = result.F;
+    if (gamma >= F[n - 1] || n <= 2) return result;
+
+    std::vector<double> block(segment_state_size(dim));
+    double* v = block.data();
+    std::uint64_t counter = result.complexity_counter;
+    for (std::size_t r = 2; r < n; ++r) {
+        std::size_t best = 0;
+        double best_value = F[r];
+        std::size_t J = r - 1;
+        init_state(v, dim, roughness_rows({r, r - 1, powers[r - 1], in.a, in.tau[r], in.tau[r - 1]}),
+                   in.omega[r], in.omega[r - 1], in.y, r, r - 1);
+        counter += 2;
+        for (;;) {
+            const double energy = v[3];
+            // Energies only grow as the segment reaches further left and F >= 0.
+            if (gamma + energy >= best_value) break;
+            const double cand = (F[J - 1] + gamma) + energy;
+            if (best_value > cand) {
+                best_value = cand;
+                best = J;
+            }
+            if (J == 1) break;
+            --J;
+            extend_state(v, dim,
+                         roughness_rows({J + 1, J, powers[J], in.a, in.tau[J + 1], in.tau[J]}),
+                         in.omega[J], in.y, J);
+            ++counter;
+        }
+        F[r] = best_value;
+        result.partition[r] = best;
+    }
+    result.complexity_counter = counter;
+    return result;
+}
+
+PartitionResult partition_pelt(const EnergyInputs& in, double gamma) {
+    check_inputs(in);
+    const std::size_t n = in.size();
+    const std::size_t dim = in.y.cols;
+    const std::vector<SpacingPowers> powers = all_spacing_powers(in.h);
+    PartitionResult result = common_start(prefix_pass(in, powers));
+    std::vector<double>& F = result.F;
+    if (gamma >= F[n - 1] || n <= 2) return result;
+
+    // State of start l lives at index l - 1; starts 1 .. n - 2 exist.
+    const std::size_t stride = segment_state_size(dim);
+    std::vector<double> states((n - 2) * stride);
+    for (std::size_t l = 1; l + 1 < n; ++l) {
+        init_state(&states[(l - 1) * stride], dim,
+                   roughness_rows({l, l + 1, powers[l], in.a, in.tau[l], in.tau[l + 1]}),
+                   in.omega[l], in.omega[l + 1], in.y, l, l + 1);
+    }
+    std::vector<std::size_t> candidates;
+    candidates.reserve(n);
+    candidates.push_back(1);
+    std::uint64_t counter = result.complexity_counter;
+    for (std::size_t r = 2; r < n; ++r) {
+        std::size_t best = 0;
+        double best_value = F[r];
+        const RoughnessRows rr =
+            roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]});
+        for (std::size_t i = candidates.size(); i > 0; --i) {
+            const std::size_t l = candidates[i - 1];
+            double* v = &states[(l - 1) * stride];
+            if (r - l > 1) {
+                extend_state(v, dim, rr, in.omega[r], in.y, r);
+                ++counter;
+            }
+            const double cand = (F[l - 1] + gamma) + v[3];
+            if (best_value > cand) {
+                best_value = cand;
+                best = l;
+            }
+        }
+        F[r] = best_value;
+        result.partition[r] = best;
+        if (r < n - 1) candidates.push_back(r);
+        // No gamma term: a start whose segment alone already costs more than the optimum can
+        // never win again, since energies only grow; NaN comparisons drop the start too.
+        std::size_t kept = 0;
+        for (const std::size_t l : candidates) {
+            if (best_value >= F[l - 1] + states[(l - 1) * stride + 3]) candidates[kept++] = l;
+        }
+        candidates.resize(kept);
+    }
+    result.complexity_counter = counter;
+    return result;
+}
+
+std::vector<double> line_rows(std::span<const double> x, const MatrixView& y,
+                              std::span<const double> delta) {
+    const std::size_t n = x.size();
+    const std::size_t width = y.cols + 2;
+    std::vector<double> rows(n * width);
+    for (std::size_t i = 0; i < n; ++i) {
+        double* row = &rows[i * width];
+        row[0] = 1.0 / delta[i];
+        row[1] = x[i] / delta[i];
+        for (std::size_t j = 0; j < y.cols; ++j) row[2 + j] = y(i, j) / delta[i];
+    }
+    return rows;
+}
+
+LineSegment::LineSegment(std::size_t dim)
+    : width_(dim + 2), first_(width_), second_(width_), work_(width_) {}
+
+void LineSegment::start(std::span<const double> pivot_row, std::span<const double> other_row) {
+    std::copy_n(pivot_row.begin(), width_, first_.begin());
+    std::copy_n(other_row.begin(), width_, second_.begin());
+    line_rotate(first_.data(), second_.data(), 0, width_);
+    energy_ = 0.0;
+}
+
+void LineSegment::add(std::span<const double> row) {
+    std::copy_n(row.begin(), width_, work_.begin());
+    line_rotate(first_.data(), work_.data(), 0, width_);
+    line_rotate(second_.data(), work_.data(), 1, width_);
+    double s = 0.0;
+    for (std::size_t j = 2; j < width_; ++j) s = s + work_[j] * work_[j];
+    energy_ = energy_ + s;
+}
+
+std::vector<double> line_prefix_energies(std::span<const double> rows, std::size_t dim) {
+    const std::size_t width = dim + 2;
+    const std::size_t n = rows.size() / width;
+    require(n >= 2, "segment energies require n >= 2");
+    std::vector<double> energies(n, 0.0);
+    LineSegment segment(dim);
+    segment.start(rows.subspan(0, width), rows.subspan(width, width));
+    for (std::size_t r = 2; r < n; ++r) {
+        segment.add(rows.subspan(r * width, width));
+        energies[r] = segment.energy();
+    }
+    return energies;
+}
+
+PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
+                               std::span<const double> delta, double gamma) {
+    const std::size_t n = x.size();
+    require(n >= 2, "segment energies require n >= 2");
+    require(y.rows == n, "y rows must equal n");
+    require(delta.size() == n, "delta length must equal n");
+    const std::size_t dim = y.cols;
+    const std::size_t width = dim + 2;
+    const std::vector<double> rows_store = line_rows(x, y, delta);
+    const std::span<const double> rows(rows_store);
+    PartitionResult result = common_start(line_prefix_energies(rows, dim));
+    std::vector<double>& F = result.F;
+    if (gamma >= F[n - 1]) return result;
+
+    LineSegment segment(dim);
+    std::uint64_t counter = result.complexity_counter;
+    for (std::size_t r = 2; r < n; ++r) {
+        std::size_t best = 0;
+        double best_value = F[r];
+        segment.start(rows.subspan(r * width, width), rows.subspan((r - 1) * width, width));
+        const double first = (F[r - 2] + gamma) + segment.energy();
+        if (best_value > first) {
+            best_value = first;
+            best = r - 1;
+        }
+        for (std::size_t J = r - 2; J >= 1; --J) {
+            segment.add(rows.subspan(J * width, width));
+            ++counter;
+            const double cand = (F[J - 1] + gamma) + segment.energy();
+            if (best_value > cand) {
+                best_value = cand;
+                best = J;
+            }
+        }
+        F[r] = best_value;
+        result.partition[r] = best;
+    }
+    result.complexity_counter = counter;
+    return result;
+}
+
+}  // namespace vorn

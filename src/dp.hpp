@@ -1,6 +1,7 @@
 #pragma once
 // Segment energies by plane rotations and the dynamic program over partitions of the samples.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -38,5 +39,107 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma);
 // p == 0: straight-line energies with weights 1 / delta^2.
 PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
                                std::span<const double> delta, double gamma);
+
+// ---- The incremental pieces the searches are built from ------------------------------------
+
+// h^-0.5 and h^-1.5 of one spacing; a search evaluates them once per spacing and reuses them.
+struct SpacingPowers {
+    double q1 = 0.0;
+    double q3 = 0.0;
+};
+SpacingPowers spacing_powers(double h);
+
+// Doubles one segment state occupies.
+constexpr std::size_t segment_state_size(std::size_t dim) { return 4 + 2 * dim; }
+
+// A segment under construction, reduced to what its next extension reads: the 2x2 upper
+// triangular factor of the value and scaled slope at the current end, the two matching rows of
+// the rotated right-hand side, and the energy of the samples covered so far. The values live in
+// a block of segment_state_size(dim) doubles owned by the caller, so that a search can keep all
+// its states in one array and grow them without allocating.
+class SegmentState {
+public:
+    SegmentState(double* block, std::size_t dim) : v_(block), dim_(dim) {}
+
+    double factor22() const { return v_[0]; }
+    double factor23() const { return v_[1]; }
+    double factor33() const { return v_[2]; }
+    double energy() const { return v_[3]; }
+    std::span<const double> rhs_row2() const { return {v_ + 4, dim_}; }
+    std::span<const double> rhs_row3() const { return {v_ + 4 + dim_, dim_}; }
+    std::size_t dim() const { return dim_; }
+    double* block() const { return v_; }
+
+private:
+    double* v_;
+    std::size_t dim_;
+};
+
+// Owning storage for `count` segment states of `dim` value columns, allocated once.
+class SegmentStore {
+public:
+    SegmentStore(std::size_t count, std::size_t dim)
+        : values_(count * segment_state_size(dim), 0.0), dim_(dim) {}
+
+    SegmentState operator[](std::size_t i) {
+        return {values_.data() + i * segment_state_size(dim_), dim_};
+    }
+
+private:
+    std::vector<double> values_;
+    std::size_t dim_;
+};
+
+// The sample pair a segment starts from or grows by: o is the current end (or the first sample
+// of a start), k the adjacent new sample.
+struct SegmentStep {
+    std::size_t o = 0;
+    std::size_t k = 0;
+    SpacingPowers spacing;  // of the spacing between o and k
+    double a = 0.0;
+    double tau_o = 1.0;
+    double tau_k = 1.0;
+};
+
+// State covering samples o and k with current end k; its energy is 0.
+void segment_init(SegmentState state, const SegmentStep& step, double omega_o, double omega_k,
+                  const MatrixView& y);
+
+// Grows the state (current end o) by the adjacent sample k, which becomes the current end.
+void segment_extend(SegmentState state, const SegmentStep& step, double omega_k,
+                    const MatrixView& y);
+
+// Upper triangularisation of the rows x cols matrix m by plane rotations, applied alike to the
+// rows x dim right-hand side b; both row-major and changed in place.
+void givens_qr(std::span<double> m, std::size_t rows, std::size_t cols, std::span<double> b,
+               std::size_t dim);
+
+// ---- Straight-line energies (p == 0) ---------------------------------------------------------
+
+// Every sample as the row (1/delta, x/delta, y_1/delta, ..., y_dim/delta): n rows of dim + 2.
+std::vector<double> line_rows(std::span<const double> x, const MatrixView& y,
+                              std::span<const double> delta);
+
+// The weighted least-squares line of a run of samples, grown one row at a time. Holds the two
+// factor rows and one working row, all allocated when it is made.
+class LineSegment {
+public:
+    explicit LineSegment(std::size_t dim);
+
+    // The pivot row is the sample at the fixed end of the growth; the energy becomes 0.
+    void start(std::span<const double> pivot_row, std::span<const double> other_row);
+    void add(std::span<const double> row);
+    double energy() const { return energy_; }
+
+private:
+    std::size_t width_;
+    std::vector<double> first_;
+    std::vector<double> second_;
+    std::vector<double> work_;
+    double energy_ = 0.0;
+};
+
+// E_lin(0..r) for every r, from rows as line_rows makes them.
+std::vector<double> line_prefix_energies(std::span<const double> rows, std::size_t dim);
 
 }  // namespace vorn
