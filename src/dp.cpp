@@ -93,28 +93,112 @@ void init_state(double* v, std::size_t dim, const RoughnessRows& rr, double omeg
     v[3] = 0.0;
 }
 
+// The generic sweep over the 5 x 4 extension matrix
+//     [r22 r23  0  0]   previous factor of (f_o, mu_o)
+//     [ 0  r33  0  0]
+//     [a0  a1  a2  a3]  row A
+//     [ 0  b1   0  b3]  row B
+//     [ 0   0   w   0]  data row of the new sample
+// written out: entries that start as literal zeros are carried as the very products the sweep
+// forms with them (c * 0.0 is not always 0), the sweep's zero tests decide every rotation, and
+// only results that a later step or the new state reads are formed. Rotations (0,2), (1,3),
+// (1,2), (2,4) and (3,4) are the usual ones; (2,3) occurs only when a NaN or infinity turns
+// the zero below the third pivot into NaN.
+struct Rotations {
+    double c02 = 0.0, s02 = 0.0, c13 = 0.0, s13 = 0.0, c12 = 0.0, s12 = 0.0;
+    double c24 = 0.0, s24 = 0.0, c23 = 0.0, s23 = 0.0, c34 = 0.0, s34 = 0.0;
+    bool on02 = false, on13 = false, on12 = false, on24 = false, on23 = false, on34 = false;
+};
+
+void rotation(double pivot, double entry, double& cs, double& sn) {
+    const double rho = std::hypot(pivot, entry);
+    cs = pivot / rho;
+    sn = entry / rho;
+}
+
 void extend_state(double* v, std::size_t dim, const RoughnessRows& rr, double omega_k,
                   const MatrixView& y, std::size_t k) {
-    double m[5][4] = {{v[0], v[1], 0.0, 0.0},
-                      {0.0, v[2], 0.0, 0.0},
-                      {rr.a0, rr.a1, rr.a2, rr.a3},
-                      {0.0, rr.b1, 0.0, rr.b3},
-                      {0.0, 0.0, omega_k, 0.0}};
-    Rotation rotations[10];
-    const std::size_t count = triangularise(m, rotations);
+    const double r22 = v[0], r23 = v[1], r33 = v[2];
+    Rotations q;
+    // Column 0: only row A has an entry below the pivot.
+    double m21 = rr.a1, m22 = rr.a2, m23 = rr.a3;
+    if ((q.on02 = rr.a0 != 0.0)) {
+        rotation(r22, rr.a0, q.c02, q.s02);
+        m21 = q.c02 * rr.a1 - q.s02 * r23;
+        m22 = q.c02 * rr.a2 - q.s02 * 0.0;
+        m23 = q.c02 * rr.a3 - q.s02 * 0.0;
+    }
+    // Column 1, pivot row 1: row B, then row A.
+    double p11 = r33, p12 = 0.0, p13 = 0.0;
+    double m32 = 0.0, m33 = rr.b3;
+    if ((q.on13 = rr.b1 != 0.0)) {
+        rotation(p11, rr.b1, q.c13, q.s13);
+        p11 = q.s13 * rr.b1 + q.c13 * r33;
+        p12 = q.s13 * 0.0 + q.c13 * 0.0;
+        p13 = q.s13 * rr.b3 + q.c13 * 0.0;
+        m32 = q.c13 * 0.0 - q.s13 * 0.0;
+        m33 = q.c13 * rr.b3 - q.s13 * 0.0;
+    }
+    if ((q.on12 = m21 != 0.0)) {
+        rotation(p11, m21, q.c12, q.s12);
+        const double n22 = q.c12 * m22 - q.s12 * p12;
+        m23 = q.c12 * m23 - q.s12 * p13;
+        m22 = n22;
+    }
+    // Column 2, pivot row 2: the data row, then row B.
+    double m43 = 0.0;
+    if ((q.on24 = omega_k != 0.0)) {
+        rotation(m22, omega_k, q.c24, q.s24);
+        m22 = q.s24 * omega_k + q.c24 * m22;
+        m43 = q.c24 * 0.0 - q.s24 * m23;
+        m23 = q.s24 * 0.0 + q.c24 * m23;
+    }
+    if ((q.on23 = m32 != 0.0)) {
+        rotation(m22, m32, q.c23, q.s23);
+        m22 = q.s23 * m32 + q.c23 * m22;
+        const double n23 = q.s23 * m33 + q.c23 * m23;
+        m33 = q.c23 * m33 - q.s23 * m23;
+        m23 = n23;
+    }
+    // Column 3, pivot row 3.
+    if ((q.on34 = m43 != 0.0)) {
+        rotation(m33, m43, q.c34, q.s34);
+        m33 = q.s34 * m43 + q.c34 * m33;
+    }
+
     double* z2 = v + 4;
     double* z3 = v + 4 + dim;
     double s = 0.0;
     for (std::size_t j = 0; j < dim; ++j) {
-        double b[5] = {z2[j], z3[j], 0.0, 0.0, omega_k * y(k, j)};
-        apply_rotations(rotations, count, b);
-        z2[j] = b[2];
-        z3[j] = b[3];
-        s = s + b[4] * b[4];
+        double b1 = z3[j], b2 = 0.0, b3 = 0.0, b4 = omega_k * y(k, j);
+        if (q.on02) b2 = q.c02 * 0.0 - q.s02 * z2[j];
+        if (q.on13) {
+            b3 = q.c13 * 0.0 - q.s13 * b1;
+            b1 = q.s13 * 0.0 + q.c13 * b1;
+        }
+        if (q.on12) b2 = q.c12 * b2 - q.s12 * b1;
+        if (q.on24) {
+            const double n2 = q.s24 * b4 + q.c24 * b2;
+            b4 = q.c24 * b4 - q.s24 * b2;
+            b2 = n2;
+        }
+        if (q.on23) {
+            const double n2 = q.s23 * b3 + q.c23 * b2;
+            b3 = q.c23 * b3 - q.s23 * b2;
+            b2 = n2;
+        }
+        if (q.on34) {
+            const double n3 = q.s34 * b4 + q.c34 * b3;
+            b4 = q.c34 * b4 - q.s34 * b3;
+            b3 = n3;
+        }
+        z2[j] = b2;
+        z3[j] = b3;
+        s = s + b4 * b4;
     }
-    v[0] = m[2][2];
-    v[1] = m[2][3];
-    v[2] = m[3][3];
+    v[0] = m22;
+    v[1] = m23;
+    v[2] = m33;
     v[3] = s + v[3];
 }
 

@@ -358,8 +358,11 @@ Problem make_adversarial(std::mt19937_64& rng, std::size_t n, std::size_t dim) {
         else if (u < 0.3) v = 0.0;
         else if (u < 0.35) v = -0.0;
     }
-    for (double& s : P.h) s = std::pow(10.0, -6.0 + 9.0 * unit(rng));
-    const std::size_t kind = pick(6);
+    const std::size_t kind = pick(9);
+    for (double& s : P.h) {
+        s = std::pow(10.0, -6.0 + 9.0 * unit(rng));
+        if (kind == 7 && unit(rng) < 0.2) s = unit(rng) < 0.5 ? 0.0 : inf_value;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const double u = unit(rng);
         if (u < 0.15) P.omega[i] = 0.0;
@@ -368,6 +371,8 @@ Problem make_adversarial(std::mt19937_64& rng, std::size_t n, std::size_t dim) {
         if (kind == 2 && u > 0.9) P.omega[i] = nan_value;
         if (kind == 3) P.tau[i] = std::pow(10.0, -4.0 + 8.0 * unit(rng));
         if (kind == 4 && u > 0.9) P.tau[i] = nan_value;
+        if (kind == 6 && u > 0.7) P.tau[i] = u > 0.9 ? inf_value : 0.0;
+        if (kind == 8 && u > 0.5) P.tau[i] = -P.tau[i];
     }
     if (kind == 5) P.a = 0.0;
     if (unit(rng) < 0.1) std::fill(P.omega.begin(), P.omega.end(), 0.0);
