@@ -1,0 +1,71 @@
+#pragma once
+// Binding and conversion of the call frames' arguments, with CPython's own messages.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "py_ref.hpp"
+#include "views.hpp"
+#include "vorn.hpp"
+
+namespace vorn::py {
+
+// A function with positional-or-keyword parameters only, the first `required` without default.
+struct Signature {
+    const char* name;
+    std::span<const char* const> params;
+    std::size_t required;
+};
+
+// Binds like a Python def with this signature, with the same checks in the same order and the
+// same messages. bound[i] receives a new reference, or stays null for an omitted parameter.
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef> bound);
+
+// Conversions. On failure they return nothing (false) with the unprefixed error set; the frame
+// then calls prefix_argument_error with the parameter's name.
+bool check_double_array(PyObject* obj, int ndim);
+std::optional<double> to_double(PyObject* obj);
+
+struct OptionText {
+    PyObject* text;     // the str object as given, kept alive by the frame
+    std::string bytes;  // its UTF-8 encoding
+};
+std::optional<OptionText> to_option_text(PyObject* obj);
+
+using Folds = std::vector<std::vector<std::int64_t>>;
+std::optional<Folds> to_folds(PyObject* obj);
+
+// An exact TypeError becomes TypeError("argument '{name}': " + its text), keeping its cause;
+// any other pending error is left as it is.
+void prefix_argument_error(const char* name);
+
+std::optional<Pruning> parse_pruning(const OptionText& option);
+std::optional<Precondition> parse_precondition(const OptionText& option);
+
+// Caller code run by later conversions may have resized or re-typed an array that already
+// passed its check; these read the array's memory only after all conversions, checking again.
+struct ArrayRead {
+    const std::byte* data = nullptr;
+    std::size_t shape[2] = {0, 0};
+    std::ptrdiff_t strides[2] = {0, 0};
+};
+// Raises the conversion's own (prefixed) TypeError when the array no longer qualifies.
+bool recheck_array(PyObject* obj, int ndim, const char* name);
+// Only after recheck_array succeeded and with no Python code run since.
+ArrayRead read_array(PyObject* obj);
+
+inline VectorView vector_view(const ArrayRead& a) {
+    return {a.data, a.shape[0], a.strides[0]};
+}
+inline MatrixView matrix_view(const ArrayRead& a) {
+    return {a.data, a.shape[0], a.shape[1], a.strides[0], a.strides[1]};
+}
+
+}  // namespace vorn::py

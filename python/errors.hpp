@@ -1,0 +1,34 @@
+#pragma once
+// How failures leave the extension: the exception type for broken internal invariants and the
+// one place where C++ exceptions become Python errors.
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vorn::py {
+
+// Borrowed reference to the process-wide InternalFailure type (a direct subclass of
+// BaseException, so that `except Exception` does not swallow a bug), or null with an error set.
+PyObject* internal_failure_type();
+
+// Sets InternalFailure(message) as the pending error; the text is read as UTF-8.
+void raise_internal_failure(const char* message);
+
+// Turns the C++ exception being handled into a Python error. Call only inside a catch block.
+void translate_current_exception() noexcept;
+
+// Runs body; a C++ exception never gets past this point. Returns false when one was caught
+// (a Python error is then set). Python errors the body sets itself are left to the caller.
+template <class Body>
+bool firewall(Body&& body) noexcept {
+    try {
+        std::forward<Body>(body)();
+        return true;
+    } catch (...) {
+        translate_current_exception();
+        return false;
+    }
+}
+
+}  // namespace vorn::py

@@ -1,0 +1,100 @@
+"""Shared helpers for the tests of the extension module _vorn_core."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _vorn_core
+
+
+def run_python(code, timeout=120):
+    """Runs code in a fresh interpreter; returns the completed process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def rss_bytes():
+    """Resident set size of this process."""
+    with open("/proc/self/statm") as f:
+        resident_pages = int(f.read().split()[1])
+    return resident_pages * os.sysconf("SC_PAGE_SIZE")
+
+
+def eval_pp(breaks, coefs, dim, sites):
+    """Values of a piecewise cubic (right-continuous pieces) at sites: len(sites) by dim."""
+    breaks = np.asarray(breaks, dtype=float)
+    pieces = len(breaks) - 1
+    coefs = np.asarray(coefs, dtype=float).reshape(pieces, dim, -1)
+    sites = np.asarray(sites, dtype=float)
+    idx = np.clip(np.searchsorted(breaks, sites, side="right") - 1, 0, pieces - 1)
+    t = (sites - breaks[idx])[:, None]
+    c = coefs[idx]
+    out = np.zeros((len(sites), dim))
+    for k in range(c.shape[2]):
+        out = out * t + c[:, :, k]
+    return out
+
+
+def bind_error(func, args, kwargs):
+    """The TypeError message that calling func(*args, **kwargs) raises."""
+    with pytest.raises(TypeError) as info:
+        func(*args, **kwargs)
+    assert type(info.value) is TypeError
+    return str(info.value)
+
+
+@pytest.fixture(scope="session")
+def internal_failure():
+    """The InternalFailure type, reached through a call that breaks an internal invariant."""
+    x = np.array([0.0, 1.0, 2.0])
+    with pytest.raises(BaseException) as info:
+        _vorn_core.vorn_cvscore(x, np.ones((3, 1)), 0.5, 1.0, np.ones(3), [[-1]])
+    failure = type(info.value)
+    assert failure.__name__ == "InternalFailure"
+    return failure
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)
+
+
+def jump_data(rng, n=40, dim=1, jump_at=0.5, jump=5.0, noise=0.05):
+    """Samples of a smooth curve with one jump, on jittered integer sites."""
+    x = np.arange(n, dtype=float) + rng.uniform(-0.3, 0.3, n)
+    base = np.sin(x / 6.0)[:, None] * np.arange(1, dim + 1)
+    y = base + np.where(x > jump_at * n, jump, 0.0)[:, None] + rng.normal(0, noise, (n, dim))
+    delta = rng.uniform(0.5, 2.0, n)
+    return x, y, delta
+
+
+def assert_results_identical(a, b):
+    """Two result dictionaries hold the same keys, types and bitwise-equal values."""
+    assert list(a) == list(b)
+    for key in a:
+        va, vb = a[key], b[key]
+        assert type(va) is type(vb), key
+        if isinstance(va, np.ndarray):
+            assert va.dtype == vb.dtype and va.shape == vb.shape, key
+            assert np.array_equal(va, vb, equal_nan=True), key
+        elif key == "interval_cell":
+            assert len(va) == len(vb)
+            for ca, cb in zip(va, vb):
+                assert ca.dtype == cb.dtype and np.array_equal(ca, cb)
+        elif key == "pp_cell":
+            assert len(va) == len(vb)
+            for fa, fb in zip(va, vb):
+                assert list(fa) == list(fb)
+                assert np.array_equal(fa["breaks"], fb["breaks"])
+                assert np.array_equal(fa["coefs"], fb["coefs"], equal_nan=True)
+                assert fa["dim"] == fb["dim"] and fa["order"] == fb["order"]
+        else:
+            assert va == vb, key
