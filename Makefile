@@ -35,7 +35,26 @@ install: venv
 test-python: install
 	cd tests/python && ../../$(BIN)/python -m pytest -q -p no:cacheprovider .
 
-test: test-cpp test-python
+test: test-cpp test-python test-numpy1
+
+# The extension against NumPy 1.x too: the same abi3 wheel, installed beside NumPy 1.26.
+NP1_VENV := .venv-np1
+NP1_BIN  := $(NP1_VENV)/bin
+EXTENSION_TESTS := test_module.py test_vorn_call.py test_result_dict.py test_cvscore_call.py
+.PHONY: test-numpy1
+
+$(NP1_BIN)/.ready:
+	$(PYTHON) -m venv $(NP1_VENV)
+	$(NP1_BIN)/python -m pip install -q "numpy==1.26.*" "scipy>=1.11,<1.14" pytest
+	touch $@
+
+test-numpy1: install $(NP1_BIN)/.ready
+	rm -rf build/wheel-np1
+	$(BIN)/python -m pip wheel -q --no-build-isolation --no-deps -C build-dir=build/python -w build/wheel-np1 .
+	$(NP1_BIN)/python -m pip install -q --no-deps --force-reinstall build/wheel-np1/vorn-*.whl
+	$(NP1_BIN)/python -c "import numpy; assert numpy.__version__.startswith('1.26'), numpy.__version__"
+	cd tests/python && ../../$(NP1_BIN)/python -m pytest -q -p no:cacheprovider $(EXTENSION_TESTS)
+
 
 clean:
 	rm -rf build
