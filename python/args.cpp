@@ -2,8 +2,7 @@
 
 #include "args.hpp"
 
-#include <new>
-#include <stdexcept>
+#include <algorithm>
 
 #include "errors.hpp"
 #include "numpy_api.hpp"
@@ -124,19 +123,17 @@ bool check_fold_sequence(PyObject* obj) {
     return true;
 }
 
-// The length only sizes the buffer; a failing or lying __len__ must not fail the conversion.
+// The length only sizes the buffer; a failing or lying __len__ must not fail the conversion,
+// so a huge claim reserves no more than a modest start and the vector grows from there.
 template <class T>
 void reserve_from_length(PyObject* seq, std::vector<T>& out) {
+    constexpr Py_ssize_t largest_reservation = Py_ssize_t{1} << 16;
     const Py_ssize_t length = PySequence_Size(seq);
     if (length < 0) {
         PyErr_Clear();
         return;
     }
-    try {
-        out.reserve(static_cast<std::size_t>(length));
-    } catch (const std::length_error&) {
-    } catch (const std::bad_alloc&) {
-    }
+    out.reserve(static_cast<std::size_t>(std::min(length, largest_reservation)));
 }
 
 bool collect_fold(PyObject* item, std::vector<std::int64_t>& fold) {

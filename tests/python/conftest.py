@@ -21,6 +21,13 @@ def run_python(code, timeout=120):
     )
 
 
+# An address sanitizer keeps freed memory resident (quarantine) and aborts on huge requests
+# instead of failing them, so memory measurements and out-of-memory paths need a plain run.
+under_sanitizer = pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""), reason="memory behaves differently under ASan"
+)
+
+
 def rss_bytes():
     """Resident set size of this process."""
     with open("/proc/self/statm") as f:

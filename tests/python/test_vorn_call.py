@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from _vorn_core import vorn
-from conftest import assert_results_identical, bind_error, eval_pp, jump_data, rss_bytes
+from conftest import assert_results_identical, bind_error, eval_pp, jump_data, rss_bytes, under_sanitizer
 
 
 def vorn_def(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
@@ -638,6 +638,16 @@ def test_array_changed_during_conversion_beats_an_unknown_option():
 # ---- references and memory ----
 
 
+@under_sanitizer
+def test_out_of_memory_is_a_memory_error(rng):
+    # vorn copies its inputs: 2**46 rows of a broadcast view cannot be had.
+    huge = np.broadcast_to(np.ones((1, 1)), (2**46, 1))
+    with pytest.raises(MemoryError):
+        vorn(None, huge, 0.5, 1.0)
+    x, y, delta = jump_data(rng)
+    assert_results_identical(vorn(x, y, 0.9, 1.0, delta), vorn(x, y.copy(), 0.9, 1.0, delta))
+
+
 def test_reference_counts_are_unchanged(rng, internal_failure):
     x, y, delta = jump_data(rng, n=30)
     p = HasFloat(0.9)
@@ -668,6 +678,7 @@ def test_reference_counts_are_unchanged(rng, internal_failure):
     assert counts() == before
 
 
+@under_sanitizer
 def test_memory_does_not_grow_over_repeated_calls(rng):
     x, y, delta = jump_data(rng, n=300, dim=2)
     short = np.ones(299)
