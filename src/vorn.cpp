@@ -151,21 +151,14 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
     const std::size_t n = x.size;
     if (folds.empty()) return 0.0 / static_cast<double>(n);
 
-    // Every fold reads each of the first n rows, either to train or to score.
-    require(y.rows >= n, "y has fewer rows than x");
-    require(delta.size >= n, "delta has fewer entries than x");
-
     const std::size_t cols = y.cols;
     double score = 0.0;
     std::vector<double> train_x, train_y, train_delta, held_out;
     for (const std::vector<std::int64_t>& fold : folds) {
-        std::vector<std::uint64_t> members;
-        members.reserve(fold.size());
-        for (std::int64_t index : fold) {
-            const auto k = static_cast<std::uint64_t>(index);
-            require(k < n, "fold index out of range");
-            members.push_back(k);
-        }
+        // Indices compare as unsigned, so a negative one never names a training sample; whether
+        // an index names a sample at all is checked where it is read, after the fold's fit,
+        // because a fit that fails makes the score +inf before any held-out sample is read.
+        std::vector<std::uint64_t> members(fold.begin(), fold.end());
         std::sort(members.begin(), members.end());
         members.erase(std::unique(members.begin(), members.end()), members.end());
 
@@ -178,6 +171,8 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
                 ++next_member;
                 continue;
             }
+            require(i < y.rows, "y has fewer rows than x");
+            require(i < delta.size, "delta has fewer entries than x");
             train_x.push_back(x[i]);
             for (std::size_t c = 0; c < cols; ++c) train_y.push_back(y(i, c));
             train_delta.push_back(delta[i]);
@@ -191,7 +186,13 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
         if (!fitted) return unscorable;
 
         held_out.clear();
-        for (std::int64_t index : fold) held_out.push_back(x[static_cast<std::size_t>(index)]);
+        for (std::int64_t index : fold) {
+            const auto k = static_cast<std::uint64_t>(index);
+            require(k < n, "fold index out of range");
+            require(k < y.rows, "y has fewer rows than x");
+            require(k < delta.size, "delta has fewer entries than x");
+            held_out.push_back(x[k]);
+        }
         const std::vector<double> predicted = eval_sites(fitted.value().joined, held_out);
         const std::size_t dim = fitted.value().dim;
         for (std::size_t row = 0; row < fold.size(); ++row) {
