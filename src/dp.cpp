@@ -19,8 +19,8 @@ struct Rotation {
     unsigned t;
 };
 
-// The generic sweep: column by column, rows from the bottom up, zero entries skipped. Fixed
-// sizes let the compiler unroll it; the order of operations is that of givens_qr.
+// The generic sweep of givens_qr on a small fixed-size matrix, recording its rotations instead
+// of applying them to a right-hand side. It serves the two-sample start, which is not hot.
 template <std::size_t Rows, std::size_t Cols>
 std::size_t triangularise(double (&m)[Rows][Cols], Rotation* out) {
     constexpr std::size_t last = Rows < Cols ? Rows : Cols;
