@@ -58,3 +58,21 @@ test-numpy1: install $(NP1_BIN)/.ready
 
 clean:
 	rm -rf build
+
+# Benchmarks against SciPy, csaps and ruptures, in their own environment (.venv-bench); writes
+# bench/RESULTS.md and bench/scaling.png. `make bench QUICK=1` is a short run with smaller sizes.
+BENCH_VENV := .venv-bench
+BENCH_BIN  := $(BENCH_VENV)/bin
+.PHONY: bench
+
+$(BENCH_BIN)/.ready: bench/requirements.txt
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_BIN)/python -m pip install -q --upgrade pip
+	$(BENCH_BIN)/python -m pip install -q -r bench/requirements.txt
+	touch $@
+
+bench: $(BENCH_BIN)/.ready
+	$(BENCH_BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall -C build-dir=build/bench-python .
+	$(BENCH_BIN)/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BENCH_BIN))/ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON
+	$(BENCH_BIN)/cmake --build build/bench --target bench_dp -j $(JOBS)
+	cd bench && env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE ../$(BENCH_BIN)/python run_bench.py --bench-dp ../build/bench/bench_dp $(if $(QUICK),--quick)
