@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -165,6 +166,15 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
         train_x.clear();
         train_y.clear();
         train_delta.clear();
+        // Room for every sample that can be read before a check stops the walk, taken at once:
+        // data that cannot fit fails here, before the walk touches gigabytes, not after.
+        const std::size_t readable = std::min({n, y.rows, delta.size});
+        if (readable > train_x.max_size() || (cols != 0 && readable > train_y.max_size() / cols)) {
+            throw std::bad_alloc();
+        }
+        train_x.reserve(readable);
+        train_delta.reserve(readable);
+        train_y.reserve(readable * cols);
         std::size_t next_member = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (next_member < members.size() && members[next_member] == i) {
