@@ -1,0 +1,175 @@
+"""vorn.fit_many through a local process pool and a Dask cluster."""
+
+from __future__ import annotations
+
+from concurrent.futures import Executor, Future, ProcessPoolExecutor
+
+import numpy as np
+import pytest
+
+import vorn
+from vorn import datasets
+
+
+def _series():
+    out = []
+    for seed in range(3):
+        x, y, _ = datasets.heavisine(n=90, noise=0.2, seed=seed)
+        out.append((x, y))
+    x, y, _ = datasets.blocks_trend(n=80, noise=0.1, seed=4)
+    out.append({"x": x, "y": np.column_stack([y, -y]), "delta": np.full(x.size, 0.5)})
+    out.append(datasets.heavisine(n=70, noise=0.2, seed=9).y)  # y alone: sites 1..n
+    x, y, _ = datasets.blocks_trend(n=60, noise=0.1, seed=5)
+    out.append((x, y, np.linspace(0.5, 1.5, x.size)))
+    return out
+
+
+def _serial(series, p, gamma):
+    fits = []
+    for item in series:
+        if isinstance(item, dict):
+            fits.append(vorn.fit(item["x"], item["y"], p, gamma, delta=item["delta"]))
+        elif isinstance(item, tuple) and len(item) == 3:
+            fits.append(vorn.fit(item[0], item[1], p, gamma, delta=item[2]))
+        elif isinstance(item, tuple):
+            fits.append(vorn.fit(item[0], item[1], p, gamma))
+        else:
+            fits.append(vorn.fit(None, item, p, gamma))
+    return fits
+
+
+def _assert_same(fits, expected):
+    assert len(fits) == len(expected)
+    for f, g in zip(fits, expected):
+        assert isinstance(f, vorn.Fit)
+        np.testing.assert_array_equal(f.breaks, g.breaks)
+        np.testing.assert_array_equal(f.coefs, g.coefs)
+        np.testing.assert_array_equal(f.jumps, g.jumps)
+        np.testing.assert_array_equal(f.y, g.y)
+        assert (f.p, f.gamma, f.complexity_counter) == (g.p, g.gamma, g.complexity_counter)
+
+
+class _InlineExecutor(Executor):
+    """Runs each task at once in this process and records what was submitted."""
+
+    def __init__(self):
+        self.submitted = 0
+        self.shut = False
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.submitted += 1
+        future: Future = Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except Exception as exc:  # handed to the caller through the future
+            future.set_exception(exc)
+        return future
+
+    def shutdown(self, wait=True, *, cancel_futures=False):
+        self.shut = True
+
+
+def test_inline_executor_matches_serial_and_is_not_shut_down():
+    series = _series()
+    executor = _InlineExecutor()
+    fits = vorn.fit_many(series, 0.999, 3.0, executor=executor)
+    _assert_same(fits, _serial(series, 0.999, 3.0))
+    assert executor.submitted == len(series) and not executor.shut
+
+
+def test_shapes_follow_each_series():
+    fits = vorn.fit_many(_series(), 0.999, 3.0, executor=_InlineExecutor())
+    assert fits[0].y.ndim == 1 and fits[3].y.shape == (80, 2)
+    np.testing.assert_array_equal(fits[4].x, np.arange(1.0, 71.0))
+
+
+def test_selection_per_series_when_parameters_are_omitted():
+    series = _series()[:2]
+    fits = vorn.fit_many(series, folds=4, seed=2, executor=_InlineExecutor())
+    for f, (x, y) in zip(fits, series):
+        s = vorn.select(x, y, folds=4, seed=2)
+        assert (f.p, f.gamma) == (s.p, s.gamma)
+        np.testing.assert_array_equal(f.coefs, s.fit.coefs)
+    fixed_p = vorn.fit_many(series, p=0.999, folds=4, executor=_InlineExecutor())
+    assert all(f.p == 0.999 for f in fixed_p)
+
+
+def test_bad_series_is_reported_before_any_work():
+    series = _series()
+    series.insert(2, ([1.0, 2.0, 3.0], [1.0, 2.0]))
+    executor = _InlineExecutor()
+    with pytest.raises(ValueError) as info:
+        vorn.fit_many(series, 0.999, 3.0, executor=executor)
+    assert str(info.value) == "series 2: x and y must have the same length: x has 3, y has 2"
+    assert executor.submitted == 0
+
+
+@pytest.mark.parametrize(
+    "series, kwargs, exc, message",
+    [
+        ([{"x": [1, 2]}], {}, ValueError,
+         "series 0: a series given as a mapping needs a 'y' entry"),
+        ([{"y": [1, 2], "w": [1, 1]}], {}, ValueError,
+         "series 0: unknown keys in series mapping: ['w']"),
+        ([[1.0, 2.0, 3.0], "abc"], {}, TypeError,
+         "series 1: y must be an array of numbers, got str"),
+        ([[1.0, 2.0, 3.0]], {"p": 3.0}, ValueError, "p must lie in [0, 1], got 3.0"),
+        ([[1.0, 2.0, 3.0]], {"pruning": "x"}, ValueError,
+         "pruning must be 'PELT' or 'FPVI', got 'x'"),
+    ],
+)
+def test_user_errors(series, kwargs, exc, message):
+    args = {"p": 0.5, "gamma": 1.0}
+    args.update(kwargs)
+    with pytest.raises(exc) as info:
+        vorn.fit_many(series, executor=_InlineExecutor(), **args)
+    assert str(info.value) == message
+
+
+def test_a_tuple_of_numbers_is_one_series():
+    fits = vorn.fit_many([(0.0, 1.0, 5.0)], 1.0, 1.0, executor=_InlineExecutor())
+    np.testing.assert_array_equal(fits[0].x, [1.0, 2.0, 3.0])
+
+
+def test_empty_input():
+    assert vorn.fit_many([], 0.5, 1.0) == []
+
+
+@pytest.mark.multiprocess
+def test_default_process_pool_matches_serial():
+    series = _series()
+    fits = vorn.fit_many(series, 0.999, 3.0, max_workers=2)
+    _assert_same(fits, _serial(series, 0.999, 3.0))
+
+
+@pytest.mark.multiprocess
+def test_given_process_pool_matches_serial_and_stays_usable():
+    series = _series()
+    with ProcessPoolExecutor(max_workers=2) as pool:
+        fits = vorn.fit_many(series, 0.999, 3.0, executor=pool)
+        again = vorn.fit_many(series[:2], 0.999, 3.0, executor=pool)
+    _assert_same(fits, _serial(series, 0.999, 3.0))
+    _assert_same(again, fits[:2])
+
+
+@pytest.mark.multiprocess
+def test_dask_local_cluster_matches_serial():
+    distributed = pytest.importorskip("distributed")
+    series = _series()
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            executor = client.get_executor()
+            fits = vorn.fit_many(series, 0.999, 3.0, executor=executor)
+            workers = client.run(lambda: __import__("os").getpid())
+    assert len(workers) == 2
+    _assert_same(fits, _serial(series, 0.999, 3.0))
+
+
+@pytest.mark.multiprocess
+def test_worker_errors_reach_the_caller():
+    # Too many folds for six samples is found by the selection inside the worker.
+    with ProcessPoolExecutor(max_workers=1) as pool:
+        with pytest.raises(ValueError) as info:
+            vorn.fit_many([[0.0, 1.0, 0.0, 1.0, 0.0, 1.0]], p=0.5, folds=10, executor=pool)
+    assert str(info.value) == "folds must lie between 2 and the number of samples (6), got 10"

@@ -1,0 +1,166 @@
+"""Conversion and checking of user input before it reaches the compiled core.
+
+The core accepts only float64 arrays of exact shapes and reports value errors in its own
+terms; everything here turns array-likes into that form and rejects bad input with messages
+that name the user's argument.
+"""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any, NamedTuple, Optional
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["Prepared", "prepare", "check_p", "check_gamma", "check_pruning", "check_precondition"]
+
+PRUNING_CHOICES = ("PELT", "FPVI")
+PRECONDITION_CHOICES = ("none", "local")
+
+
+class Prepared(NamedTuple):
+    """Arrays in the exact form the core takes, plus what the caller needs to know."""
+
+    x: Optional[NDArray[np.float64]]
+    y: NDArray[np.float64]  # (n, d)
+    delta: Optional[NDArray[np.float64]]
+    one_dimensional: bool  # True when the user passed a single series as a 1-D y
+
+
+def as_float_array(name: str, value: Any) -> NDArray[np.float64]:
+    """Return `value` as a float64 array, or raise an error naming `name`."""
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be an array of numbers, got {type(value).__name__}")
+    try:
+        arr = np.asarray(value)
+    except ValueError:
+        # NumPy refuses ragged nested sequences with a long message about shapes.
+        raise ValueError(
+            f"{name} must be a rectangular array of numbers (rows of different lengths)"
+        ) from None
+    if arr.dtype.kind == "c":
+        raise TypeError(f"{name} must be real, got complex values")
+    if arr.dtype.kind not in "biuf":
+        try:
+            arr = arr.astype(np.float64)
+        except (TypeError, ValueError):
+            raise TypeError(
+                f"{name} must be an array of numbers, got elements of type {_element_type(arr)}"
+            ) from None
+    return np.asarray(arr, dtype=np.float64, order="C")
+
+
+def _element_type(arr: NDArray[Any]) -> str:
+    if arr.dtype.kind == "O" and arr.size:
+        for item in arr.flat:
+            if not isinstance(item, numbers.Real):
+                return type(item).__name__
+    if arr.dtype.kind == "U":
+        return "str"
+    return str(arr.dtype)
+
+
+def _real_scalar(name: str, value: Any) -> float:
+    # bool is an int subclass; True as a smoothing parameter is almost certainly a mistake.
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+def check_p(p: Any) -> float:
+    """Return `p` as a float in [0, 1] or raise."""
+    value = _real_scalar("p", p)
+    if not 0.0 <= value <= 1.0:
+        raise ValueError(f"p must lie in [0, 1], got {value!r}")
+    return value
+
+
+def check_gamma(gamma: Any) -> float:
+    """Return `gamma` as a float >= 0 (inf allowed) or raise."""
+    value = _real_scalar("gamma", gamma)
+    if not value >= 0.0:
+        raise ValueError(f"gamma must be >= 0, got {value!r}")
+    return value
+
+
+def check_pruning(pruning: Any) -> str:
+    """Return the canonical spelling of a pruning choice or raise."""
+    if not isinstance(pruning, str):
+        raise TypeError(f"pruning must be a str, got {type(pruning).__name__}")
+    canonical = pruning.upper()
+    if canonical not in PRUNING_CHOICES:
+        raise ValueError(f"pruning must be 'PELT' or 'FPVI', got {pruning!r}")
+    return canonical
+
+
+def check_precondition(precondition: Any) -> str:
+    """Return the canonical spelling of a precondition choice or raise."""
+    if not isinstance(precondition, str):
+        raise TypeError(f"precondition must be a str, got {type(precondition).__name__}")
+    canonical = precondition.lower()
+    if canonical not in PRECONDITION_CHOICES:
+        raise ValueError(f"precondition must be 'none' or 'local', got {precondition!r}")
+    return canonical
+
+
+def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
+    """Convert and check the data arguments shared by every fitting entry point.
+
+    Rows of `y` holding a NaN or an infinity are missing values: the core drops them together
+    with their site and `delta`, so only the rows that remain are checked further.
+    """
+    yy = as_float_array("y", y)
+    one_dimensional = yy.ndim == 1
+    if yy.ndim == 1:
+        yy = yy.reshape(-1, 1)
+    elif yy.ndim != 2:
+        raise ValueError(
+            "y must be 1-D (one series) or 2-D (one row per sample, one column per series), "
+            f"got an array of shape {yy.shape}"
+        )
+    n, d = yy.shape
+    if d == 0:
+        raise ValueError("y has no columns")
+
+    xx: Optional[NDArray[np.float64]] = None
+    if x is not None:
+        xx = as_float_array("x", x)
+        if xx.ndim != 1:
+            raise ValueError(f"x must be 1-D, got an array of shape {xx.shape}")
+        if xx.shape[0] != n:
+            raise ValueError(f"x and y must have the same length: x has {xx.shape[0]}, y has {n}")
+
+    dd: Optional[NDArray[np.float64]] = None
+    if delta is not None:
+        dd = as_float_array("delta", delta)
+        if dd.ndim != 1:
+            raise ValueError(f"delta must be 1-D, got an array of shape {dd.shape}")
+        if dd.shape[0] != n:
+            raise ValueError(
+                f"delta and y must have the same length: delta has {dd.shape[0]}, y has {n}"
+            )
+
+    kept = np.all(np.isfinite(yy), axis=1)
+    if xx is not None:
+        bad = np.flatnonzero(kept & ~np.isfinite(xx))
+        if bad.size:
+            i = int(bad[0])
+            raise ValueError(f"x must be finite, got x[{i}] = {float(xx[i])!r}")
+    if dd is not None:
+        bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
+        if bad.size:
+            i = int(bad[0])
+            raise ValueError(
+                f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
+            )
+
+    sites = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
+    distinct = np.unique(sites).size
+    if distinct < 2:
+        raise ValueError(
+            "need at least two distinct sites with finite values in y, "
+            f"got {distinct} (out of {n} rows)"
+        )
+    return Prepared(xx, yy, dd, one_dimensional)
+
