@@ -76,3 +76,17 @@ bench: $(BENCH_BIN)/.ready
 	$(BENCH_BIN)/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BENCH_BIN))/ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON
 	$(BENCH_BIN)/cmake --build build/bench --target bench_dp -j $(JOBS)
 	cd bench && env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE ../$(BENCH_BIN)/python run_bench.py --bench-dp ../build/bench/bench_dp $(if $(QUICK),--quick)
+
+# Reliability. `make sanitize` builds core, unit tests and extension with ASan + UBSan into
+# build/asan and runs the C++ tests (leaks on) and the Python suite against that extension.
+# `make fuzz-long` runs the property-based fuzzing of both functions for much longer.
+FUZZ_EXAMPLES ?= 100000
+.PHONY: sanitize fuzz-long
+
+sanitize: venv gtest install
+	JOBS=$(JOBS) tools/sanitize.sh
+
+fuzz-long: install
+	cd tests/python && VORN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../../$(BIN)/python -m pytest -q -p no:cacheprovider test_fuzz_vorn.py test_fuzz_cvscore.py
+
+test: sanitize
