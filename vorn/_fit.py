@@ -29,12 +29,10 @@ def _piece_index(breaks: NDArray[np.float64], xs: NDArray[np.float64]) -> NDArra
     """Index of the piece that serves each site.
 
     The largest i with ``breaks[i] <= X`` among the inner breaks: a site on an inner break
-    belongs to the piece on its right, sites left of the first break (and NaN) to piece 0, and
-    sites at or right of the last break to the last piece.
+    belongs to the piece on its right, sites left of the first inner break to piece 0, and
+    sites at or right of the last inner break to the last piece.
     """
-    idx = np.searchsorted(breaks[1:-1], xs, side="right")
-    idx[~(xs > breaks[0])] = 0
-    return idx
+    return np.searchsorted(breaks[1:-1], xs, side="right")
 
 
 def _horner(
