@@ -128,6 +128,52 @@ class ArraySub(np.ndarray):
     pass
 
 
+class KeyStr(str):
+    """A keyword name of a str subclass, equal to what its mode says."""
+
+    mode = "normal"
+
+    def __eq__(self, other):
+        if self.mode == "always":
+            return True
+        if self.mode == "raises":
+            raise LookupError("no comparing keywords")
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class KeyStrAlways(KeyStr):
+    mode = "always"
+
+
+class KeyStrRaises(KeyStr):
+    mode = "raises"
+
+
+KEY_TYPES = {"normal": KeyStr, "always": KeyStrAlways, "raises": KeyStrRaises}
+
+
+class QualMeta(type):
+    """Classes whose __qualname__, as read through getattr, is whatever `mode` says."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            mode = type.__getattribute__(cls, "mode")
+            if mode == "raises":
+                raise ValueError("no name today")
+            if mode == "typeerror":
+                raise TypeError("which name?")
+            if mode == "int":
+                return 42
+            return "Re\x00named \u00e9"
+        return type.__getattribute__(cls, name)
+
+
+QUALMETA_CLASSES = {mode: QualMeta("Odd", (), {"mode": mode})
+                    for mode in ("raises", "typeerror", "int", "str")}
+
+
 def make_local_class():
     class Local:
         pass
@@ -302,9 +348,11 @@ def build(recipe):
         return StrSub(recipe[1])
     if tag == "local":
         return make_local_class()
+    if tag == "qualmeta":
+        return QUALMETA_CLASSES[recipe[1]]()
     if tag == "np_scalar":
         with np.errstate(all="ignore"):
-            return np.dtype(recipe[1]).type(recipe[2])
+            return np.array(recipe[2]).astype(recipe[1])[()]  # wraps instead of raising
     if tag == "list":
         return [build(r) for r in recipe[1]]
     if tag == "tuple":
@@ -337,10 +385,18 @@ def build(recipe):
     raise AssertionError(f"unknown recipe {recipe!r}")
 
 
+def build_key(key):
+    if isinstance(key, tuple):
+        if key[0] == "nonstr":
+            return key[1]
+        return KEY_TYPES[key[0]](key[1])
+    return "".join(list(key))  # equal to the name but not the interned object
+
+
 def build_call(call):
     """(args, kwargs) of one call recipe; see `calls`."""
     positional, keywords = call
-    return tuple(build(r) for r in positional), {k: build(r) for k, r in keywords}
+    return tuple(build(r) for r in positional), {build_key(k): build(r) for k, r in keywords}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -355,6 +411,8 @@ any_float = st.one_of(st.sampled_from(SPECIAL_FLOATS), nice_floats,
 def float_arrays(draw, ndim, length=None, nice=None, kind="values"):
     """Recipes of arrays; mostly float64 of `ndim` dimensions, sometimes anything else."""
     roll = draw(st.integers(0, 99))
+    if roll == 96:
+        return ("qualmeta", draw(st.sampled_from(sorted(QUALMETA_CLASSES))))
     if roll >= 97:
         dims = draw(st.sampled_from([d for d in range(4) if d != ndim]))
     else:
@@ -453,6 +511,7 @@ def option_arguments(draw, valid):
         st.sampled_from([None, b"FPVI", bytearray(b"none"), 1, 0.5, ["FPVI"]]).map(plain),
         st.tuples(st.just("str_sub"), st.sampled_from(OPTION_TEXTS)),
         st.just(("local",)),
+        st.sampled_from(sorted(QUALMETA_CLASSES)).map(lambda m: ("qualmeta", m)),
         float_arrays(1),
     ))
 
@@ -464,7 +523,7 @@ def element_strategy(n):
     return st.one_of(
         small.map(plain), small.map(plain), small.map(plain),
         st.sampled_from([True, False, 2 ** 63, 2 ** 63 - 1, -(2 ** 63), -(2 ** 63) - 1, 10 ** 30,
-                         0.5, 1.0, None, "1", b"1", 1j]).map(plain),
+                         0.5, 1.0, None, "1", b"1", 1j, (1,)]).map(plain),
         st.tuples(st.just("np_scalar"), st.sampled_from(["i8", "u8", "i1", "u1", "f8", "?"]),
                   small),
         st.tuples(st.just("index_returns"),
@@ -489,6 +548,7 @@ def container_strategy(children, n, leaf_ints):
         st.lists(children, max_size=3).map(lambda c: ("getitem_only", tuple(c))),
         st.lists(children, max_size=3).map(lambda c: ("iter_only", tuple(c))),
         st.sampled_from([plain("01"), plain(""), plain(3), plain(None), plain(1.5)]),
+        st.sampled_from(sorted(QUALMETA_CLASSES)).map(lambda m: ("qualmeta", m)),
         st.lists(st.integers(0, n + 1), max_size=3).map(lambda v: ("set", tuple(v))),
         st.lists(st.integers(0, n + 1), max_size=3).map(lambda v: ("dict", tuple(v))),
         st.lists(st.integers(0, 3), max_size=3).map(lambda v: ("int_array_2d", tuple(v))),
@@ -582,6 +642,12 @@ def calls(draw, function):
         keywords.append(("q", plain(1)))
     elif roll >= 94 and k > 0:
         keywords.append((params[draw(st.integers(0, k - 1))], plain(None)))
+    elif roll >= 92 and keywords:
+        # Keyword names that are str subclasses (equal normally, always, or raising) or no str.
+        i = draw(st.integers(0, len(keywords) - 1))
+        name, value = keywords[i]
+        mode = draw(st.sampled_from(["normal", "always", "raises", "nonstr"]))
+        keywords[i] = ((mode, 1 if mode == "nonstr" else name), value)
     return tuple(positional), tuple(keywords)
 
 

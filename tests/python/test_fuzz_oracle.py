@@ -135,10 +135,6 @@ def same_float(a: float, b: float) -> bool:
     return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
 
 
-def type_qualname(obj) -> str:
-    return type(obj).__qualname__
-
-
 # ---------------------------------------------------------------------------------------------
 # Conversions of the call frames.
 
@@ -150,12 +146,20 @@ def _conversion_failure(name: str, exc: BaseException) -> Raise:
     return Raise(type(exc), str(exc))
 
 
+def _mismatch(name: str, obj, target: str) -> _Stop:
+    """The type-mismatch failure; reading the type's __qualname__ may itself fail."""
+    try:
+        qualname = str(type(obj).__qualname__)
+    except BaseException as exc:  # noqa: BLE001
+        return _Stop(_conversion_failure(name, exc))
+    return _Stop(Raise(TypeError, f"argument '{name}': '{qualname}' object cannot be converted "
+                                  f"to '{target}'"))
+
+
 def convert_array(name: str, obj, ndim: int):
     if issubclass(type(obj), np.ndarray) and obj.ndim == ndim and obj.dtype == F64:
         return obj
-    raise _Stop(Raise(TypeError,
-                      f"argument '{name}': '{type_qualname(obj)}' object cannot be converted to "
-                      f"'PyArray<T, D>'"))
+    raise _mismatch(name, obj, "PyArray<T, D>")
 
 
 def convert_float(name: str, obj) -> float:
@@ -167,8 +171,7 @@ def convert_float(name: str, obj) -> float:
 
 def convert_option(name: str, obj) -> str:
     if not issubclass(type(obj), str):
-        raise _Stop(Raise(TypeError, f"argument '{name}': '{type_qualname(obj)}' object cannot "
-                                     f"be converted to 'PyString'"))
+        raise _mismatch(name, obj, "PyString")
     try:
         str.encode(obj, "utf-8")
     except BaseException as exc:  # noqa: BLE001
@@ -197,8 +200,7 @@ def _fold_sequence(obj) -> None:
     if issubclass(type(obj), str):
         raise _Stop(Raise(TypeError, "argument 'folds': Can't extract `str` to `Vec`"))
     if not _sequence_check(obj):
-        raise _Stop(Raise(TypeError, f"argument 'folds': '{type_qualname(obj)}' object cannot "
-                                     f"be converted to 'Sequence'"))
+        raise _mismatch("folds", obj, "Sequence")
     try:
         _sequence_size(obj)
     except BaseException:  # noqa: BLE001 - the frame discards it too
@@ -244,8 +246,8 @@ _MISSING = object()
 def _bind(reference: Callable, args: tuple, kwargs: dict) -> dict:
     try:
         bound = reference(*args, **kwargs)
-    except TypeError as exc:
-        raise _Stop(Raise(TypeError, str(exc))) from None
+    except BaseException as exc:  # noqa: BLE001 - a keyword's own __eq__ may raise anything
+        raise _Stop(Raise(type(exc), str(exc))) from None
     omitted = {name for name in ("pruning", "precondition")
                if name not in kwargs and len(args) <= list(bound).index(name)}
     for name in omitted:
