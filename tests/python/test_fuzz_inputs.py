@@ -252,7 +252,8 @@ SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1.5, 0.1, 1e-7, 1e20, 5e-324, 
                   2.2250738585072014e-308, 1e300, -1e300, 1e308, 1.7976931348623157e308,
                   -1.7976931348623157e308, math.nan, math.inf, -math.inf, -math.nan]
 
-DTYPES = ["<f8", ">f8", "<f4", "<f2", "<i8", "<i4", "<u8", "u1", "?", "<c16", "O", "<U3", "S2",
+DTYPES = ["<f8", ">f8", "<f4", "<f2", "<i8", ">i8", "<i4", "<i2", "i1", "<u8", "<u4", "<u2", "u1", "?",
+          "<c16", "<c8", "O", "<U3", "S2",
           "<M8[s]", "<m8[s]", "V8", "longdouble", "<f8-meta", "<f8-struct"]
 
 LAYOUTS = ["C", "F", "strided", "reversed", "readonly", "unaligned", "subclass", "masked",

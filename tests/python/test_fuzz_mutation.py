@@ -51,6 +51,11 @@ ACTIONS = {
     "poison y": lambda a: a["y"].__setitem__((slice(None), 0), math.nan),
     "freeze y": lambda a: setattr(a["y"].flags, "writeable", False),
     "x descending": lambda a: a["x"].__setitem__(slice(None), a["x"][::-1].copy()),
+    # Re-entrant calls from inside a conversion, on the very arrays being converted.
+    "nested vorn": lambda a: _vorn_core.vorn(None, a["y"], 0.5, 1.0),
+    "nested score": lambda a: _vorn_core.vorn_cvscore(a["x"], a["y"], 0.5, 1.0, a["delta"],
+                                                      [[0], [1]]),
+    "nested failure": lambda a: run(lambda: _vorn_core.vorn(a["x"], a["y"], 2.0, 1.0)),
 }
 
 
