@@ -1,4 +1,5 @@
 # One entry point for building and testing on a fresh machine.
+#   make demo   install the library with its plotting extra into .venv and run the demo
 #   make test   set up everything (venv, PyPI packages, GoogleTest) and run every test
 PYTHON ?= python3
 VENV   := .venv
@@ -6,7 +7,7 @@ BIN    := $(VENV)/bin
 BUILD  := build/cpp
 JOBS   ?= 2
 
-.PHONY: all test test-cpp test-python install venv gtest clean
+.PHONY: all test test-cpp test-python install venv gtest clean demo
 
 all: install
 
@@ -31,6 +32,9 @@ test-cpp: venv gtest
 
 install: venv
 	$(BIN)/python -m pip install -q --no-build-isolation -C build-dir=build/python .
+
+demo: install
+	$(BIN)/vorn demo --plot demo.png
 
 test-python: install
 	cd tests/python && ../../$(BIN)/python -m pytest -q -p no:cacheprovider .
@@ -60,7 +64,8 @@ clean:
 	rm -rf build
 
 # Benchmarks against SciPy, csaps and ruptures, in their own environment (.venv-bench); writes
-# bench/RESULTS.md and bench/scaling.png. `make bench QUICK=1` is a short run with smaller sizes.
+# bench/RESULTS.md and bench/scaling.png. `make bench QUICK=1` is a short run with smaller sizes;
+# BENCH_ARGS passes options to bench/run_bench.py, e.g. BENCH_ARGS="--fpvi-max 100000".
 BENCH_VENV := .venv-bench
 BENCH_BIN  := $(BENCH_VENV)/bin
 .PHONY: bench
@@ -75,7 +80,7 @@ bench: $(BENCH_BIN)/.ready
 	$(BENCH_BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall -C build-dir=build/bench-python .
 	$(BENCH_BIN)/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BENCH_BIN))/ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON
 	$(BENCH_BIN)/cmake --build build/bench --target bench_dp -j $(JOBS)
-	cd bench && env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE ../$(BENCH_BIN)/python run_bench.py --bench-dp ../build/bench/bench_dp $(if $(QUICK),--quick)
+	cd bench && env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE ../$(BENCH_BIN)/python run_bench.py --bench-dp ../build/bench/bench_dp $(if $(QUICK),--quick) $(BENCH_ARGS)
 
 # Reliability. `make sanitize` builds core, unit tests and extension with ASan + UBSan into
 # build/asan and runs the C++ tests (leaks on) and the Python suite against that extension.
