@@ -64,7 +64,8 @@ clean:
 	rm -rf build
 
 # Benchmarks against SciPy, csaps and ruptures, in their own environment (.venv-bench); writes
-# bench/RESULTS.md and bench/scaling.png. `make bench QUICK=1` is a short run with smaller sizes;
+# bench/RESULTS.md and bench/scaling.png. `make bench QUICK=1` is a short run with smaller sizes
+# (into bench/RESULTS-quick.md and bench/scaling-quick.png);
 # BENCH_ARGS passes options to bench/run_bench.py, e.g. BENCH_ARGS="--fpvi-max 100000".
 BENCH_VENV := .venv-bench
 BENCH_BIN  := $(BENCH_VENV)/bin

@@ -878,7 +878,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     ap.add_argument("--quick", action="store_true", help="smaller sizes and fewer runs")
     ap.add_argument("--bench-dp", default=str(ROOT / "build" / "bench" / "bench_dp"),
                     help="path of the bench_dp executable")
-    ap.add_argument("--out", default=str(HERE / "RESULTS.md"))
+    ap.add_argument("--out", default=None,
+                    help="report path (default bench/RESULTS.md, or bench/RESULTS-quick.md "
+                         "with --quick, so that a quick run leaves the full results alone)")
     ap.add_argument("--ruptures-max-n", type=int, default=10**4,
                     help="largest n at which the ruptures pipeline runs in section 2 (10^5 "
                          "takes it more than ten minutes)")
@@ -894,13 +896,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     help="rewrite the report from the RESULTS.json of an earlier run (for "
                          "example after editing NOTES.md), measuring nothing")
     args = ap.parse_args(argv)
-    out = Path(args.out)
+    out = Path(args.out or HERE / ("RESULTS-quick.md" if args.quick else "RESULTS.md"))
     if args.render_only:
         results = json.loads(out.with_suffix(".json").read_text())
         notes = Path(args.notes)
         if notes.exists():
             results["notes"] = notes.read_text()
-        plot = out.with_name("scaling.png")
+        plot = out.with_name(results.get("plot", "scaling.png"))
         write_report(out, results, results.get("quick", False),
                      plot.name if plot.exists() and "scaling" in results else None)
         print(f"rewrote {out} from {out.with_suffix('.json')}")
@@ -908,7 +910,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     import _vorn_core as core
 
     sections = set(args.sections.split(","))
-    plot_path = out.with_name("scaling.png")
+    plot_path = out.with_name("scaling-quick.png" if args.quick else "scaling.png")
     started = time.time()
     results: dict = {"started": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
                      "fpvi_max": 10**4 if args.quick else args.fpvi_max,
@@ -942,6 +944,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if notes.exists():
         results["notes"] = notes.read_text()
     results["quick"] = args.quick
+    results["plot"] = plot_path.name
     write_report(out, results, args.quick, plot_name)
     raw = out.with_suffix(".json")
     raw.write_text(json.dumps(without_results(results), indent=1, default=float))
