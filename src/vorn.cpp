@@ -72,8 +72,7 @@ PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, doub
 Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
                        const std::optional<VectorView>& delta, Pruning pruning,
                        Precondition precondition, double p, double gamma) {
-    if (auto error = check_p(p)) return *error;
-    if (auto error = check_gamma(gamma)) return *error;
+    if (auto error = check_parameters(p, gamma)) return *error;
     Checked<PreparedSamples> prepared = prepare_samples(x, y, delta);
     if (!prepared) return prepared.error();
     PreparedSamples& s = prepared.value();
