@@ -331,7 +331,8 @@ std::vector<double> local_tau(std::span<const double> h, std::span<const double>
     return tau;
 }
 
-PartitionResult partition_fpvi(const EnergyInputs& in, double gamma) {
+PartitionResult partition_fpvi(const EnergyInputs& in, double gamma,
+                               [[maybe_unused]] const CancelHook& cancel) {
     check_inputs(in);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -373,7 +374,8 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma) {
     return result;
 }
 
-PartitionResult partition_pelt(const EnergyInputs& in, double gamma) {
+PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
+                               [[maybe_unused]] const CancelHook& cancel) {
     check_inputs(in);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -475,7 +477,8 @@ std::vector<double> line_prefix_energies(std::span<const double> rows, std::size
 }
 
 PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
-                               std::span<const double> delta, double gamma) {
+                               std::span<const double> delta, double gamma,
+                               [[maybe_unused]] const CancelHook& cancel) {
     const std::size_t n = x.size();
     require(n >= 2, "segment energies require n >= 2");
     require(y.rows == n, "y rows must equal n");
@@ -513,6 +516,12 @@ PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
     }
     result.complexity_counter = counter;
     return result;
+}
+
+// Placeholder until the dominance rule lands: the PELT search itself.
+PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
+                                    const CancelHook& cancel) {
+    return partition_pelt(in, gamma, cancel);
 }
 
 }  // namespace vorn

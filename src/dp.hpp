@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "cancel.hpp"
 #include "views.hpp"
 
 namespace vorn {
@@ -33,12 +34,20 @@ std::vector<double> prefix_energies(const EnergyInputs& in);
 // Slope scales for precondition "local".
 std::vector<double> local_tau(std::span<const double> h, std::span<const double> omega, double a);
 
-PartitionResult partition_fpvi(const EnergyInputs& in, double gamma);
-PartitionResult partition_pelt(const EnergyInputs& in, double gamma);
+PartitionResult partition_fpvi(const EnergyInputs& in, double gamma,
+                               const CancelHook& cancel = CancelHook());
+PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
+                               const CancelHook& cancel = CancelHook());
+
+// PELT whose candidate list also drops starts that can never win again (dominated by another
+// start), so that it stays short inside long segments. Same F and partition as partition_pelt.
+PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
+                                    const CancelHook& cancel = CancelHook());
 
 // p == 0: straight-line energies with weights 1 / delta^2.
 PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
-                               std::span<const double> delta, double gamma);
+                               std::span<const double> delta, double gamma,
+                               const CancelHook& cancel = CancelHook());
 
 // ---- The incremental pieces the searches are built from ------------------------------------
 

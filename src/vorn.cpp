@@ -60,10 +60,15 @@ PpForm segment_form(const PreparedSamples& s, double p, std::size_t first, std::
 
 PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, double gamma,
                        std::span<const double> tau, std::span<const double> omega,
-                       std::span<const double> h, double a) {
-    if (p == 0.0) return partition_line(s.x, s.y_view(), s.delta, gamma);
+                       std::span<const double> h, double a, const CancelHook& cancel) {
+    if (p == 0.0) return partition_line(s.x, s.y_view(), s.delta, gamma, cancel);
     const EnergyInputs in{s.y_view(), h, omega, tau, a};
-    return pruning == Pruning::PELT ? partition_pelt(in, gamma) : partition_fpvi(in, gamma);
+    switch (pruning) {
+        case Pruning::PELT: return partition_pelt(in, gamma, cancel);
+        case Pruning::DOMINANCE: return partition_dominance(in, gamma, cancel);
+        case Pruning::FPVI: break;
+    }
+    return partition_fpvi(in, gamma, cancel);
 }
 
 }  // namespace
@@ -71,7 +76,8 @@ PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, doub
 
 Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
                        const std::optional<VectorView>& delta, Pruning pruning,
-                       Precondition precondition, double p, double gamma) {
+                       Precondition precondition, double p, double gamma,
+                       const CancelHook& cancel) {
     if (auto error = check_parameters(p, gamma)) return *error;
     Checked<PreparedSamples> prepared = prepare_samples(x, y, delta);
     if (!prepared) return prepared.error();
@@ -104,7 +110,7 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
                                       ? local_tau(h, omega, a)
                                       : std::vector<double>(n, 1.0);
 
-        PartitionResult found = detail::search(s, pruning, p, gamma, tau, omega, h, a);
+        PartitionResult found = detail::search(s, pruning, p, gamma, tau, omega, h, a, cancel);
         require(found.partition.size() == n, "partition must hold one entry per sample");
 
         // Read back from the last sample; each segment's left cell end is the next one's right.
@@ -145,7 +151,8 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
 
 double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
-                Precondition precondition, double p, double gamma) {
+                Precondition precondition, double p, double gamma,
+                const CancelHook& cancel) {
     constexpr double unscorable = std::numeric_limits<double>::infinity();
     if (gamma <= 0.0 || !(0.0 <= p && p <= 1.0)) return unscorable;
     const std::size_t n = x.size;
@@ -191,7 +198,7 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
         const std::optional<VectorView> fit_delta = VectorView::of(train_delta);
         Checked<FitResult> fitted =
             fit(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols), fit_delta,
-                pruning, precondition, p, gamma);
+                pruning, precondition, p, gamma, cancel);
         if (!fitted) return unscorable;
 
         held_out.clear();

@@ -5,13 +5,16 @@
 #include <optional>
 #include <vector>
 
+#include "cancel.hpp"
 #include "chk.hpp"
 #include "ppform.hpp"
 #include "views.hpp"
 
 namespace vorn {
 
-enum class Pruning { FPVI, PELT };
+// FPVI and PELT are the extension's two searches; DOMINANCE is the package's default, PELT with
+// dominated starts dropped (same optimum, far less work inside long segments).
+enum class Pruning { FPVI, PELT, DOMINANCE };
 enum class Precondition { none, local };
 
 struct FitResult {
@@ -32,11 +35,13 @@ struct FitResult {
 
 Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
                        const std::optional<VectorView>& delta, Pruning pruning,
-                       Precondition precondition, double p, double gamma);
+                       Precondition precondition, double p, double gamma,
+                       const CancelHook& cancel = CancelHook());
 
 // Fold indices are the caller's; every index is checked before it is used.
 double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
-                Precondition precondition, double p, double gamma);
+                Precondition precondition, double p, double gamma,
+                const CancelHook& cancel = CancelHook());
 
 }  // namespace vorn
