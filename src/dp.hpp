@@ -22,10 +22,18 @@ struct EnergyInputs {
     std::size_t size() const { return omega.size(); }
 };
 
+// What a search did beyond the complexity counter: the package reports it to its users.
+struct SearchStats {
+    std::uint64_t extensions = 0;  // one-sample extensions of segment states
+    std::uint64_t dropped = 0;     // starts dropped because another start dominates them
+    std::uint64_t max_active = 0;  // the longest the list of live starts became
+};
+
 struct PartitionResult {
     std::vector<double> F;
     std::vector<std::uint64_t> partition;
     std::uint64_t complexity_counter = 0;
+    SearchStats stats;
 };
 
 // E(0..r) for every r.

@@ -142,6 +142,7 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
         result.partition = std::move(found.partition);
         result.tau = std::move(tau);
         result.complexity_counter = found.complexity_counter;
+        result.search_stats = found.stats;
     }
 
     result.x = std::move(s.x);

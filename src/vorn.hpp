@@ -7,6 +7,7 @@
 
 #include "cancel.hpp"
 #include "chk.hpp"
+#include "dp.hpp"
 #include "ppform.hpp"
 #include "views.hpp"
 
@@ -30,6 +31,7 @@ struct FitResult {
     std::size_t dim = 0;
     std::vector<double> tau;
     std::uint64_t complexity_counter = 0;
+    SearchStats search_stats;
     Precondition precondition = Precondition::none;
 };
 
