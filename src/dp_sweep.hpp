@@ -1,0 +1,54 @@
+#pragma once
+// The live starts of a search as a structure of arrays, and one extension step applied to all of
+// them at once with vector instructions chosen at run time.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dp_steps.hpp"
+
+namespace vorn::detail {
+
+class StartSet {
+public:
+    explicit StartSet(std::size_t dim) : z_(2 * dim), dim_(dim) {}
+
+    std::size_t size() const { return start_.size(); }
+    std::size_t dim() const { return dim_; }
+
+    std::uint64_t start(std::size_t i) const { return start_[i]; }
+    // F[start - 1] + gamma: what the start pays before its segment's energy.
+    double offset(std::size_t i) const { return offset_[i]; }
+    double energy(std::size_t i) const { return energy_[i]; }
+    double cost(std::size_t i) const { return offset_[i] + energy_[i]; }
+
+    // Appends a start whose state is the block (r22, r23, r33, energy, z2[dim], z3[dim]).
+    void push(std::uint64_t start, double offset, const double* block);
+    void load(std::size_t i, double* block) const;
+    void store(std::size_t i, const double* block);
+
+    // Factor and right-hand side bit for bit equal: the two starts take identical steps from now
+    // on. The energies may differ.
+    bool same_state(std::size_t i, std::size_t j) const;
+
+    // Keeps the starts whose flag is nonzero, in their order.
+    void keep_only(const std::vector<unsigned char>& keep);
+
+    // Grows every start by the sample k, given its weighted row wy = omega_k * y(k, .). Returns
+    // false, changing nothing, when some rotation cannot be formed by a plain square root without
+    // overflow, underflow or a non-finite value; the caller then takes the step another way.
+    bool extend_all(const RoughnessRows& rr, double omega_k, const double* wy);
+
+private:
+    std::vector<std::uint64_t> start_;
+    std::vector<double> offset_;
+    std::vector<double> r22_, r23_, r33_, energy_;
+    std::vector<std::vector<double>> z_;  // columns z2[0..dim), then z3[0..dim)
+    // Rotations of the current step, formed before any state changes.
+    std::vector<double> s02_, c13_, s13_, c12_, s12_, c24_, s24_, c34_, s34_;
+    std::vector<double> n22_, n23_, n33_, sum_;
+    std::size_t dim_;
+};
+
+}  // namespace vorn::detail
