@@ -66,7 +66,7 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
                                detail::roughness_rows(
                                    {l, l + 1, powers[l], in.a, in.tau[l], in.tau[l + 1]}),
                                in.omega[l], in.omega[l + 1], in.y, l, l + 1);
-            live.push(l, F[l - 1] + gamma, block.data());
+            live.push(l, F[l - 1], F[l - 1] + gamma, block.data());
         }
 
         // Strictly smaller replaces, scanning from the largest start: among equal candidates
@@ -104,13 +104,9 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
         }
         // PELT's rule, without gamma: a start whose segment alone already costs more than the
         // optimum can never win again, since energies only grow; NaN drops the start too.
-        for (std::size_t i = 0; i < size; ++i) {
-            if (keep[i] && !(best_value >= F[live.start(i) - 1] + live.energy(i))) {
-                keep[i] = 0;
-                ++stats.pruned;
-                any_dropped = true;
-            }
-        }
+        const std::size_t pruned = live.prune(best_value, keep);
+        stats.pruned += pruned;
+        any_dropped = any_dropped || pruned > 0;
         if (any_dropped) live.keep_only(keep);
         // The next start's state covers two samples and costs nothing yet.
         start_waiting = r < n - 1 && best_value >= F[r - 1] + 0.0;

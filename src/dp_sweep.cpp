@@ -12,7 +12,10 @@ namespace {
 constexpr double safe_low = 0x1p-960;
 constexpr double safe_high = 0x1p960;
 
-bool unsafe(double t) { return !(t >= safe_low && t <= safe_high); }
+// Branch-free, so that the loops below stay vectorisable; a NaN is unsafe too.
+inline std::uint64_t unsafe(double t) {
+    return static_cast<std::uint64_t>(!(t >= safe_low) | !(t <= safe_high));
+}
 
 struct FactorArrays {
     const double* __restrict r22;
@@ -35,18 +38,33 @@ struct FactorArrays {
 // The factor part of the extension's rotation sweep (rotations (0,2), (1,3), (1,2), (2,4),
 // (3,4), in that order), for the usual case where the roughness rows and the new weight are
 // nonzero. A rotation whose entry is zero becomes the identity, as the sweep's zero test makes
-// it. Returns how many rotations fell outside the safe range.
-__attribute__((target_clones("avx2", "default"))) std::size_t factor_sweep(
-    std::size_t count, const FactorArrays& f, double a0, double a1, double a2, double a3,
+// it. Returns nonzero when some rotation fell outside the safe range.
+__attribute__((target_clones("avx2", "default"))) std::uint64_t factor_sweep(
+    std::size_t count, FactorArrays f, double a0, double a1, double a2, double a3,
     double b1, double b3, double w) {
-    std::size_t bad = 0;
+    const double* __restrict in22 = f.r22;
+    const double* __restrict in23 = f.r23;
+    const double* __restrict in33 = f.r33;
+    double* __restrict out_s02 = f.s02;
+    double* __restrict out_c13 = f.c13;
+    double* __restrict out_s13 = f.s13;
+    double* __restrict out_c12 = f.c12;
+    double* __restrict out_s12 = f.s12;
+    double* __restrict out_c24 = f.c24;
+    double* __restrict out_s24 = f.s24;
+    double* __restrict out_c34 = f.c34;
+    double* __restrict out_s34 = f.s34;
+    double* __restrict out22 = f.n22;
+    double* __restrict out23 = f.n23;
+    double* __restrict out33 = f.n33;
+    std::uint64_t bad = 0;
     const double r02 = a0 * a0;
     const double r13 = b1 * b1;
     const double w2 = w * w;
     for (std::size_t i = 0; i < count; ++i) {
-        const double r22 = f.r22[i], r23 = f.r23[i], r33 = f.r33[i];
+        const double r22 = in22[i], r23 = in23[i], r33 = in33[i];
         double t = r22 * r22 + r02;
-        bad += unsafe(t);
+        bad |= unsafe(t);
         double inv = 1.0 / std::sqrt(t);
         const double c02 = r22 * inv, s02 = a0 * inv;
         const double m21 = c02 * a1 - s02 * r23;
@@ -54,7 +72,7 @@ __attribute__((target_clones("avx2", "default"))) std::size_t factor_sweep(
         double m23 = c02 * a3;
 
         t = r33 * r33 + r13;
-        bad += unsafe(t);
+        bad |= unsafe(t);
         inv = 1.0 / std::sqrt(t);
         const double c13 = r33 * inv, s13 = b1 * inv;
         const double p11 = s13 * b1 + c13 * r33;
@@ -63,7 +81,7 @@ __attribute__((target_clones("avx2", "default"))) std::size_t factor_sweep(
 
         const bool on12 = m21 != 0.0;
         t = p11 * p11 + m21 * m21;
-        bad += on12 && unsafe(t);
+        bad |= static_cast<std::uint64_t>(on12) & unsafe(t);
         inv = 1.0 / std::sqrt(t);
         const double c12 = on12 ? p11 * inv : 1.0;
         const double s12 = on12 ? m21 * inv : 0.0;
@@ -71,7 +89,7 @@ __attribute__((target_clones("avx2", "default"))) std::size_t factor_sweep(
         m22 = c12 * m22;
 
         t = m22 * m22 + w2;
-        bad += unsafe(t);
+        bad |= unsafe(t);
         inv = 1.0 / std::sqrt(t);
         const double c24 = m22 * inv, s24 = w * inv;
         m22 = s24 * w + c24 * m22;
@@ -80,24 +98,24 @@ __attribute__((target_clones("avx2", "default"))) std::size_t factor_sweep(
 
         const bool on34 = m43 != 0.0;
         t = m33 * m33 + m43 * m43;
-        bad += on34 && unsafe(t);
+        bad |= static_cast<std::uint64_t>(on34) & unsafe(t);
         inv = 1.0 / std::sqrt(t);
         const double c34 = on34 ? m33 * inv : 1.0;
         const double s34 = on34 ? m43 * inv : 0.0;
         m33 = s34 * m43 + c34 * m33;
 
-        f.s02[i] = s02;
-        f.c13[i] = c13;
-        f.s13[i] = s13;
-        f.c12[i] = c12;
-        f.s12[i] = s12;
-        f.c24[i] = c24;
-        f.s24[i] = s24;
-        f.c34[i] = c34;
-        f.s34[i] = s34;
-        f.n22[i] = m22;
-        f.n23[i] = m23;
-        f.n33[i] = m33;
+        out_s02[i] = s02;
+        out_c13[i] = c13;
+        out_s13[i] = s13;
+        out_c12[i] = c12;
+        out_s12[i] = s12;
+        out_c24[i] = c24;
+        out_s24[i] = s24;
+        out_c34[i] = c34;
+        out_s34[i] = s34;
+        out22[i] = m22;
+        out23[i] = m23;
+        out33[i] = m33;
     }
     return bad;
 }
@@ -137,10 +155,12 @@ __attribute__((target_clones("avx2", "default"))) void rhs_sweep(
     }
 }
 
+// Entries before `first` are all kept and stay where they are.
 template <class T>
-void keep_entries(std::vector<T>& values, const std::vector<unsigned char>& keep) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
+void keep_entries(std::vector<T>& values, const std::vector<unsigned char>& keep,
+                  std::size_t first) {
+    std::size_t kept = first;
+    for (std::size_t i = first; i < values.size(); ++i) {
         if (keep[i]) values[kept++] = values[i];
     }
     values.resize(kept);
@@ -148,8 +168,9 @@ void keep_entries(std::vector<T>& values, const std::vector<unsigned char>& keep
 
 }  // namespace
 
-void StartSet::push(std::uint64_t start, double offset, const double* block) {
+void StartSet::push(std::uint64_t start, double before, double offset, const double* block) {
     start_.push_back(start);
+    before_.push_back(before);
     offset_.push_back(offset);
     r22_.push_back(block[0]);
     r23_.push_back(block[1]);
@@ -174,26 +195,27 @@ void StartSet::store(std::size_t i, const double* block) {
     for (std::size_t c = 0; c < 2 * dim_; ++c) z_[c][i] = block[4 + c];
 }
 
-bool StartSet::same_state(std::size_t i, std::size_t j) const {
-    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-    if (bits(r22_[i]) != bits(r22_[j]) || bits(r23_[i]) != bits(r23_[j]) ||
-        bits(r33_[i]) != bits(r33_[j])) {
-        return false;
+std::size_t StartSet::prune(double optimum, std::vector<unsigned char>& keep) const {
+    std::size_t cleared = 0;
+    for (std::size_t i = 0; i < size(); ++i) {
+        const unsigned char stays = optimum >= before_[i] + energy_[i];
+        cleared += keep[i] & !stays;
+        keep[i] = keep[i] & stays;
     }
-    for (const std::vector<double>& column : z_) {
-        if (bits(column[i]) != bits(column[j])) return false;
-    }
-    return true;
+    return cleared;
 }
 
 void StartSet::keep_only(const std::vector<unsigned char>& keep) {
-    keep_entries(start_, keep);
-    keep_entries(offset_, keep);
-    keep_entries(r22_, keep);
-    keep_entries(r23_, keep);
-    keep_entries(r33_, keep);
-    keep_entries(energy_, keep);
-    for (std::vector<double>& column : z_) keep_entries(column, keep);
+    std::size_t first = 0;
+    while (first < size() && keep[first]) ++first;
+    keep_entries(start_, keep, first);
+    keep_entries(before_, keep, first);
+    keep_entries(offset_, keep, first);
+    keep_entries(r22_, keep, first);
+    keep_entries(r23_, keep, first);
+    keep_entries(r33_, keep, first);
+    keep_entries(energy_, keep, first);
+    for (std::vector<double>& column : z_) keep_entries(column, keep, first);
 }
 
 bool StartSet::extend_all(const RoughnessRows& rr, double omega_k, const double* wy) {

@@ -2,6 +2,7 @@
 // The live starts of a search as a structure of arrays, and one extension step applied to all of
 // them at once with vector instructions chosen at run time.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -24,13 +25,27 @@ public:
     double cost(std::size_t i) const { return offset_[i] + energy_[i]; }
 
     // Appends a start whose state is the block (r22, r23, r33, energy, z2[dim], z3[dim]).
-    void push(std::uint64_t start, double offset, const double* block);
+    void push(std::uint64_t start, double before, double offset, const double* block);
     void load(std::size_t i, double* block) const;
     void store(std::size_t i, const double* block);
 
     // Factor and right-hand side bit for bit equal: the two starts take identical steps from now
     // on. The energies may differ.
-    bool same_state(std::size_t i, std::size_t j) const;
+    bool same_state(std::size_t i, std::size_t j) const {
+        const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+        if (bits(r22_[i]) != bits(r22_[j]) || bits(r23_[i]) != bits(r23_[j]) ||
+            bits(r33_[i]) != bits(r33_[j])) {
+            return false;
+        }
+        for (const std::vector<double>& column : z_) {
+            if (bits(column[i]) != bits(column[j])) return false;
+        }
+        return true;
+    }
+
+    // Flags, for every start still flagged, whether PELT's rule keeps it: its segment alone
+    // must not already cost more than the optimum (NaN fails too). Returns how many it cleared.
+    std::size_t prune(double optimum, std::vector<unsigned char>& keep) const;
 
     // Keeps the starts whose flag is nonzero, in their order.
     void keep_only(const std::vector<unsigned char>& keep);
@@ -42,6 +57,7 @@ public:
 
 private:
     std::vector<std::uint64_t> start_;
+    std::vector<double> before_;  // F[start - 1]
     std::vector<double> offset_;
     std::vector<double> r22_, r23_, r33_, energy_;
     std::vector<std::vector<double>> z_;  // columns z2[0..dim), then z3[0..dim)
