@@ -79,6 +79,10 @@ MatrixCopy copy_matrix(const ArrayRead& a) {
     return out;
 }
 
+// The core's loops ask this every few thousand steps; the interpreter lock is held throughout,
+// so pending signals are handled right here and Ctrl-C leaves KeyboardInterrupt set.
+bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
+
 PyObject* argument_error(const char* name) {
     prefix_argument_error(name);
     return nullptr;
@@ -167,7 +171,8 @@ PyObject* call_vorn(PyObject*, PyObject* args, PyObject* kwargs) {
                 delta_view = VectorView::of(delta_copy);
             }
             const MatrixCopy y_copy = copy_matrix(y_read);
-            fitted.emplace(fit(x_view, y_copy.view, delta_view, pruning, precondition, *p, *gamma));
+            fitted.emplace(fit(x_view, y_copy.view, delta_view, pruning, precondition, *p, *gamma,
+                               CancelHook(signal_raised, nullptr)));
         }
         if (!*fitted) {
             PyErr_SetString(PyExc_RuntimeError, fitted->error().message().c_str());
@@ -222,7 +227,7 @@ PyObject* call_vorn_cvscore(PyObject*, PyObject* args, PyObject* kwargs) {
     double score = 0.0;
     const bool contained = firewall([&] {
         score = cv_score(vector_view(x_read), matrix_view(y_read), vector_view(delta_read), *folds,
-                         pruning, precondition, *p, *gamma);
+                         pruning, precondition, *p, *gamma, CancelHook(signal_raised, nullptr));
     });
     if (!contained) return nullptr;
     return PyFloat_FromDouble(score);
