@@ -41,7 +41,7 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
     StartSet live(dim);
     std::vector<double> block(segment_state_size(dim));
     std::vector<double> weighted_row(dim);
-    std::vector<unsigned char> keep;
+    std::vector<std::uint64_t> keep;
     SearchStats& stats = result.stats;
     bool start_waiting = true;  // start r - 1 joins at step r; start 1 always exists
     for (std::size_t r = 2; r < n; ++r) {
@@ -71,37 +71,17 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
 
         // Strictly smaller replaces, scanning from the largest start: among equal candidates
         // the largest start wins, and the whole prefix (the initial value) wins every tie.
-        std::size_t best = 0;
-        double best_value = F[r];
+        std::uint64_t best = 0;
+        const double best_value = live.lowest_cost(F[r], best);
         const std::size_t size = live.size();
-        for (std::size_t i = size; i > 0; --i) {
-            const double cand = live.cost(i - 1);
-            if (best_value > cand) {
-                best_value = cand;
-                best = live.start(i - 1);
-            }
-        }
         F[r] = best_value;
         result.partition[r] = best;
         stats.max_active = std::max<std::uint64_t>(stats.max_active, size);
 
         keep.assign(size, 1);
-        bool any_dropped = false;
-        std::size_t survivor = 0;
-        for (std::size_t i = 1; i < size; ++i) {
-            if (!live.same_state(survivor, i)) {
-                survivor = i;
-                continue;
-            }
-            if (live.cost(survivor) >= live.cost(i)) {
-                keep[survivor] = 0;
-                survivor = i;
-            } else {
-                keep[i] = 0;
-            }
-            ++stats.dropped;
-            any_dropped = true;
-        }
+        const std::size_t merged = live.merge_equal(keep);
+        stats.dropped += merged;
+        bool any_dropped = merged > 0;
         // PELT's rule, without gamma: a start whose segment alone already costs more than the
         // optimum can never win again, since energies only grow; NaN drops the start too.
         const std::size_t pruned = live.prune(best_value, keep);

@@ -155,13 +155,45 @@ __attribute__((target_clones("avx2", "default"))) void rhs_sweep(
     }
 }
 
-// Entries before `first` are all kept and stay where they are.
+// Clears the flag of every start whose segment alone already costs more than the optimum; a
+// NaN clears it too. Returns how many flags it cleared.
+__attribute__((target_clones("avx2", "default"))) std::uint64_t prune_sweep(
+    std::size_t count, double optimum, const double* __restrict before,
+    const double* __restrict energy, std::uint64_t* __restrict keep) {
+    std::uint64_t cleared = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t stays = optimum >= before[i] + energy[i];
+        cleared += keep[i] & (stays ^ 1u);
+        keep[i] = keep[i] & stays;
+    }
+    return cleared;
+}
+
+// Every start's cost, and the lowest of them and `initial`; a NaN cost never counts as lower.
+__attribute__((target_clones("avx2", "default"))) double cost_sweep(
+    std::size_t count, double initial, const double* __restrict offset,
+    const double* __restrict energy, double* __restrict cost) {
+    for (std::size_t i = 0; i < count; ++i) cost[i] = offset[i] + energy[i];
+    // Four running minima, one per vector lane; without NaN (never lower) the order of a
+    // minimum does not matter, up to which of two equal zeros it keeps.
+    double lane[4] = {initial, initial, initial, initial};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (std::size_t k = 0; k < 4; ++k) lane[k] = cost[i + k] < lane[k] ? cost[i + k] : lane[k];
+    }
+    double lowest = initial;
+    for (; i < count; ++i) lowest = cost[i] < lowest ? cost[i] : lowest;
+    for (const double v : lane) lowest = v < lowest ? v : lowest;
+    return lowest;
+}
+
+// Entries before `first` are all kept and stay where they are; the kept runs after it move
+// down in one block each, since a step drops only a few starts.
+// Moves the kept runs down, each in one block: a step drops only a few starts.
 template <class T>
-void keep_entries(std::vector<T>& values, const std::vector<unsigned char>& keep,
-                  std::size_t first) {
-    std::size_t kept = first;
-    for (std::size_t i = first; i < values.size(); ++i) {
-        if (keep[i]) values[kept++] = values[i];
+void keep_runs(std::vector<T>& values, const std::vector<KeptRun>& runs, std::size_t kept) {
+    for (const KeptRun& run : runs) {
+        std::memmove(values.data() + run.to, values.data() + run.from, run.length * sizeof(T));
     }
     values.resize(kept);
 }
@@ -195,27 +227,68 @@ void StartSet::store(std::size_t i, const double* block) {
     for (std::size_t c = 0; c < 2 * dim_; ++c) z_[c][i] = block[4 + c];
 }
 
-std::size_t StartSet::prune(double optimum, std::vector<unsigned char>& keep) const {
-    std::size_t cleared = 0;
-    for (std::size_t i = 0; i < size(); ++i) {
-        const unsigned char stays = optimum >= before_[i] + energy_[i];
-        cleared += keep[i] & !stays;
-        keep[i] = keep[i] & stays;
-    }
-    return cleared;
+std::size_t StartSet::prune(double optimum, std::vector<std::uint64_t>& keep) const {
+    return prune_sweep(size(), optimum, before_.data(), energy_.data(), keep.data());
 }
 
-void StartSet::keep_only(const std::vector<unsigned char>& keep) {
-    std::size_t first = 0;
-    while (first < size() && keep[first]) ++first;
-    keep_entries(start_, keep, first);
-    keep_entries(before_, keep, first);
-    keep_entries(offset_, keep, first);
-    keep_entries(r22_, keep, first);
-    keep_entries(r23_, keep, first);
-    keep_entries(r33_, keep, first);
-    keep_entries(energy_, keep, first);
-    for (std::vector<double>& column : z_) keep_entries(column, keep, first);
+std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) const {
+    const std::size_t count = size();
+    // The factor converges long before the right-hand side does, so a right-hand side entry
+    // tells most pairs apart. Equal bits compare equal unless they are a NaN (never merged).
+    const double* z = z_[0].data();
+    std::size_t merged = 0;
+    std::size_t survivor = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+        if (z[i] != z[survivor] || !same_state(survivor, i)) {
+            survivor = i;
+            continue;
+        }
+        // Equal constants keep the larger start, which wins every tie from now on.
+        if (cost(survivor) >= cost(i)) {
+            keep[survivor] = 0;
+            survivor = i;
+        } else {
+            keep[i] = 0;
+        }
+        ++merged;
+    }
+    return merged;
+}
+
+double StartSet::lowest_cost(double initial, std::uint64_t& start) {
+    const std::size_t count = size();
+    if (costs_.size() < count) costs_.resize(count);
+    const double lowest = cost_sweep(count, initial, offset_.data(), energy_.data(), costs_.data());
+    if (!(lowest < initial)) return initial;
+    std::size_t i = count;
+    while (costs_[i - 1] != lowest) --i;
+    start = start_[i - 1];
+    return costs_[i - 1];
+}
+
+void StartSet::keep_only(const std::vector<std::uint64_t>& keep) {
+    const std::size_t count = size();
+    std::vector<KeptRun>& runs = runs_;
+    runs.clear();
+    std::size_t kept = 0;
+    std::size_t i = 0;
+    while (i < count) {
+        while (i < count && !keep[i]) ++i;
+        const std::size_t from = i;
+        while (i < count && keep[i]) ++i;
+        if (i > from) {
+            if (from != kept) runs.push_back({from, kept, i - from});
+            kept += i - from;
+        }
+    }
+    keep_runs(start_, runs, kept);
+    keep_runs(before_, runs, kept);
+    keep_runs(offset_, runs, kept);
+    keep_runs(r22_, runs, kept);
+    keep_runs(r23_, runs, kept);
+    keep_runs(r33_, runs, kept);
+    keep_runs(energy_, runs, kept);
+    for (std::vector<double>& column : z_) keep_runs(column, runs, kept);
 }
 
 bool StartSet::extend_all(const RoughnessRows& rr, double omega_k, const double* wy) {

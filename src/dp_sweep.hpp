@@ -11,6 +11,11 @@
 
 namespace vorn::detail {
 
+// Kept entries from..from + length - 1 move down to to..to + length - 1.
+struct KeptRun {
+    std::size_t from, to, length;
+};
+
 class StartSet {
 public:
     explicit StartSet(std::size_t dim) : z_(2 * dim), dim_(dim) {}
@@ -43,12 +48,21 @@ public:
         return true;
     }
 
+    // Of every run of neighbours with equal states, clears the flags of all but the one with
+    // the lowest constant (on equal constants the larger start). Returns how many it cleared.
+    std::size_t merge_equal(std::vector<std::uint64_t>& keep) const;
+
     // Flags, for every start still flagged, whether PELT's rule keeps it: its segment alone
     // must not already cost more than the optimum (NaN fails too). Returns how many it cleared.
-    std::size_t prune(double optimum, std::vector<unsigned char>& keep) const;
+    std::size_t prune(double optimum, std::vector<std::uint64_t>& keep) const;
+
+    // The lowest cost below `initial`, with the largest start that has it; `initial` itself
+    // (start untouched) when no cost is strictly lower. PELT's scan from the largest start with
+    // strict comparisons chooses the same.
+    double lowest_cost(double initial, std::uint64_t& start);
 
     // Keeps the starts whose flag is nonzero, in their order.
-    void keep_only(const std::vector<unsigned char>& keep);
+    void keep_only(const std::vector<std::uint64_t>& keep);
 
     // Grows every start by the sample k, given its weighted row wy = omega_k * y(k, .). Returns
     // false, changing nothing, when some rotation cannot be formed by a plain square root without
@@ -63,7 +77,8 @@ private:
     std::vector<std::vector<double>> z_;  // columns z2[0..dim), then z3[0..dim)
     // Rotations of the current step, formed before any state changes.
     std::vector<double> s02_, c13_, s13_, c12_, s12_, c24_, s24_, c34_, s34_;
-    std::vector<double> n22_, n23_, n33_, sum_;
+    std::vector<double> n22_, n23_, n33_, sum_, costs_;
+    std::vector<KeptRun> runs_;
     std::size_t dim_;
 };
 
