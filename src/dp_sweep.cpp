@@ -39,7 +39,7 @@ struct FactorArrays {
 // (3,4), in that order), for the usual case where the roughness rows and the new weight are
 // nonzero. A rotation whose entry is zero becomes the identity, as the sweep's zero test makes
 // it. Returns nonzero when some rotation fell outside the safe range.
-__attribute__((target_clones("avx2", "default"))) std::uint64_t factor_sweep(
+__attribute__((target_clones("avx512f", "avx2", "default"))) std::uint64_t factor_sweep(
     std::size_t count, FactorArrays f, double a0, double a1, double a2, double a3,
     double b1, double b3, double w) {
     const double* __restrict in22 = f.r22;
@@ -134,7 +134,7 @@ struct RhsArrays {
 
 // One value column of the right-hand side through the same rotations; adds the square of the
 // residual row to sum.
-__attribute__((target_clones("avx2", "default"))) void rhs_sweep(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void rhs_sweep(
     std::size_t count, const RhsArrays& q, double wy, double* __restrict z2,
     double* __restrict z3, double* __restrict sum) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -157,7 +157,7 @@ __attribute__((target_clones("avx2", "default"))) void rhs_sweep(
 
 // Clears the flag of every start whose segment alone already costs more than the optimum; a
 // NaN clears it too. Returns how many flags it cleared.
-__attribute__((target_clones("avx2", "default"))) std::uint64_t prune_sweep(
+__attribute__((target_clones("avx512f", "avx2", "default"))) std::uint64_t prune_sweep(
     std::size_t count, double optimum, const double* __restrict before,
     const double* __restrict energy, std::uint64_t* __restrict keep) {
     std::uint64_t cleared = 0;
@@ -170,7 +170,7 @@ __attribute__((target_clones("avx2", "default"))) std::uint64_t prune_sweep(
 }
 
 // Every start's cost, and the lowest of them and `initial`; a NaN cost never counts as lower.
-__attribute__((target_clones("avx2", "default"))) double cost_sweep(
+__attribute__((target_clones("avx512f", "avx2", "default"))) double cost_sweep(
     std::size_t count, double initial, const double* __restrict offset,
     const double* __restrict energy, double* __restrict cost) {
     for (std::size_t i = 0; i < count; ++i) cost[i] = offset[i] + energy[i];

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dp.hpp"
@@ -238,7 +240,7 @@ TEST(dp_search, long_segments_keep_the_list_short) {
     std::mt19937_64 rng(20261211);
     for (const double p : {0.5, 0.01}) {
         for (const std::size_t dim : {std::size_t{1}, std::size_t{3}}) {
-            const std::size_t n = 3000;
+            const std::size_t n = 2000;
             Problem P = make_problem(rng, n, dim, p, false, Shape::smooth);
             const double whole = vorn::prefix_energies(P.inputs())[n - 1];
             const double gamma = 0.5 * whole;
@@ -282,6 +284,39 @@ TEST(dp_search, steps_beyond_the_safe_range_fall_back_to_the_extension_arithmeti
     }
 }
 
+// Zero weights (samples without influence) and spacings over many decades: single steps fall
+// back, the others take the vectorised path, and the two mix within one search.
+TEST(dp_search, mixed_fallback_and_vector_steps_match_pelt) {
+    std::mt19937_64 rng(20261214);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    Agreement agreement;
+    std::uint64_t fallback = 0, vector_steps = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = 5 + rng() % 80;
+        Problem P = make_problem(rng, n, 1 + rng() % 3, 0.05 + 0.9 * unit(rng), trial % 2 == 0,
+                                 Shape::jumps);
+        const std::vector<double> spacing = P.h;
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            const double s = unit(rng) < 0.2 ? std::pow(10.0, -6.0 + 9.0 * unit(rng)) : spacing[i];
+            P.x[i + 1] = P.x[i] + s;
+        }
+        P.derive(trial % 2 == 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (unit(rng) < 0.1) P.omega[i] = 0.0;
+        }
+        const double whole = vorn::prefix_energies(P.inputs())[n - 1];
+        const double gamma = whole * std::pow(10.0, -3.0 * unit(rng));
+        const PartitionResult want = vorn::partition_pelt(P.inputs(), gamma);
+        const PartitionResult got = vorn::partition_dominance(P.inputs(), gamma);
+        expect_same_as_pelt(P, gamma, got, want, "trial " + std::to_string(trial), agreement);
+        if (HasFatalFailure()) return;
+        fallback += got.stats.fallback_steps;
+        vector_steps += n - 2 - got.stats.fallback_steps;
+    }
+    EXPECT_GT(fallback, 100u);
+    EXPECT_GT(vector_steps, 1000u);
+}
+
 TEST(dp_search, ties_keep_the_whole_prefix_then_the_larger_start) {
     Problem P;
     const std::vector<double> values = {0.0, 0.0, 0.0, 1.0, 3.0, -2.0, 4.0};
@@ -301,6 +336,87 @@ TEST(dp_search, ties_keep_the_whole_prefix_then_the_larger_start) {
     EXPECT_EQ(zero.partition[3], 2u);
     EXPECT_EQ(zero.partition[6], 5u);
     for (const double f : zero.F) EXPECT_EQ(std::bit_cast<std::uint64_t>(f), 0u);
+}
+
+// ---- Cancellation -----------------------------------------------------------------------------
+
+struct Asker {
+    int questions = 0;
+    int stop_at = 0;  // 0: never
+    static bool poll(void* self) {
+        auto* a = static_cast<Asker*>(self);
+        ++a->questions;
+        return a->stop_at != 0 && a->questions >= a->stop_at;
+    }
+};
+
+using Search = std::function<PartitionResult(const Problem&, double, const vorn::CancelHook&)>;
+
+std::vector<std::pair<std::string, Search>> all_searches() {
+    return {
+        {"FPVI", [](const Problem& P, double g, const vorn::CancelHook& c) {
+             return vorn::partition_fpvi(P.inputs(), g, c);
+         }},
+        {"PELT", [](const Problem& P, double g, const vorn::CancelHook& c) {
+             return vorn::partition_pelt(P.inputs(), g, c);
+         }},
+        {"dominance", [](const Problem& P, double g, const vorn::CancelHook& c) {
+             return vorn::partition_dominance(P.inputs(), g, c);
+         }},
+        {"line", [](const Problem& P, double g, const vorn::CancelHook& c) {
+             return vorn::partition_line(P.x, P.y_view(), P.delta, g, c);
+         }},
+    };
+}
+
+TEST(dp_search, every_search_stops_when_its_hook_says_so_and_is_unchanged_otherwise) {
+    std::mt19937_64 rng(20261215);
+    const Problem P = make_problem(rng, 400, 2, 0.5, false, Shape::jumps);
+    const double gamma = 1e-3 * vorn::prefix_energies(P.inputs())[399];
+    for (const auto& [name, search] : all_searches()) {
+        const PartitionResult plain = search(P, gamma, vorn::CancelHook());
+
+        Asker patient;
+        const PartitionResult asked = search(P, gamma, vorn::CancelHook(Asker::poll, &patient, 1));
+        EXPECT_GT(patient.questions, 0) << name;
+        ASSERT_EQ(asked.F.size(), plain.F.size()) << name;
+        for (std::size_t r = 0; r < plain.F.size(); ++r) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(asked.F[r]),
+                      std::bit_cast<std::uint64_t>(plain.F[r]))
+                << name << " r " << r;
+        }
+        EXPECT_EQ(asked.partition, plain.partition) << name;
+        EXPECT_EQ(asked.complexity_counter, plain.complexity_counter) << name;
+
+        Asker impatient;
+        impatient.stop_at = 3;
+        EXPECT_THROW(search(P, gamma, vorn::CancelHook(Asker::poll, &impatient, 1)),
+                     vorn::Cancelled)
+            << name;
+        EXPECT_EQ(impatient.questions, 3) << name;
+    }
+}
+
+// Units that cost more than the stride assumed shrink it, so that questions keep coming every
+// few milliseconds. Here each tick of 2^16 units takes at least 2 ms, so the first stride
+// (2^20 units, 16 ticks) puts at least 32 ms between two questions, and the hook halves it.
+TEST(dp_search, the_hook_asks_every_few_milliseconds_whatever_a_unit_costs) {
+    Asker asker;
+    const vorn::CancelHook hook(Asker::poll, &asker, 1u << 20);
+    std::vector<int> asked_at;
+    for (int tick = 1; asker.questions < 4; ++tick) {
+        const auto unit_start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - unit_start < std::chrono::milliseconds(2)) {
+        }
+        const int before = asker.questions;
+        hook.tick(1u << 16);
+        if (asker.questions != before) asked_at.push_back(tick);
+    }
+    ASSERT_EQ(asked_at.size(), 4u);
+    EXPECT_EQ(asked_at[0], 16);
+    EXPECT_EQ(asked_at[1] - asked_at[0], 16);  // no interval measured before the first question
+    EXPECT_LE(asked_at[2] - asked_at[1], 8);
+    EXPECT_LE(asked_at[3] - asked_at[2], 8);
 }
 
 TEST(dp_search, small_inputs_and_large_penalties_need_no_search) {
