@@ -1,13 +1,14 @@
 // The dominance search beside PELT, on the workloads of bench_dp's option mode.
 //
 //   bench_search [--n N] [--d D] [--workload jumps|nojump] [--jump-every K] [--p P]
-//                [--gamma G] [--spacing S] [--search both|dominance|pelt] [--repeats R]
-//                [--seed S]
+//                [--gamma G | --gamma-whole FRACTION] [--spacing S]
+//                [--search both|dominance|pelt] [--repeats R] [--seed S]
 //
 // Sites i * S jittered by up to 0.3 S; values: 4 sin(2 pi x / 400) + 2 sin(2 pi x / 97) (random
 // phases), plus (workload jumps) a jump of random sign and size 3..8 with probability
 // 1 / jump-every at each sample, plus unit noise; delta = 1. p defaults to 1e-3, gamma to
-// 2 p log n. One line per search, key=value pairs: time, processor time, extensions and ns per
+// 2 p log n (--gamma-whole: that fraction of the energy of all samples as one segment, which
+// keeps the optimum at one segment when close to 1). One line per search, key=value pairs: time, processor time, extensions and ns per
 // extension, the statistics of the search, and the peak of heap bytes the search itself held
 // beyond what was allocated before it started (counted by this program's operator new).
 // With --search both the partitions are compared and F's largest relative difference printed.
@@ -70,6 +71,7 @@ struct Options {
     std::size_t jump_every = 1000;
     double p = 1e-3;
     double gamma = -1.0;
+    double gamma_whole = -1.0;  // when set: gamma = this fraction of E(0..n-1)
     double spacing = 1.0;
     std::string search = "both";
     int repeats = 1;
@@ -160,7 +162,8 @@ Run run(const std::string& search, const vorn::EnergyInputs& in, double gamma, i
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: bench_search [--n N] [--d D] [--workload jumps|nojump] [--jump-every K]\n"
-                 "                    [--p P] [--gamma G] [--spacing S] [--repeats R]\n"
+                 "                    [--p P] [--gamma G | --gamma-whole F] [--spacing S]\n"
+                 "                    [--repeats R]\n"
                  "                    [--search both|dominance|pelt] [--seed S]\n");
     std::exit(2);
 }
@@ -179,6 +182,7 @@ int main(int argc, char** argv) {
         else if (key == "--jump-every") o.jump_every = std::strtoull(value, nullptr, 10);
         else if (key == "--p") o.p = std::strtod(value, nullptr);
         else if (key == "--gamma") o.gamma = std::strtod(value, nullptr);
+        else if (key == "--gamma-whole") o.gamma_whole = std::strtod(value, nullptr);
         else if (key == "--spacing") o.spacing = std::strtod(value, nullptr);
         else if (key == "--search") o.search = value;
         else if (key == "--repeats") o.repeats = std::atoi(value);
@@ -198,7 +202,8 @@ int main(int argc, char** argv) {
     in.omega = data.omega;
     in.tau = data.tau;
     in.a = data.a;
-    const double gamma = o.gamma >= 0.0 ? o.gamma : 2.0 * o.p * std::log(static_cast<double>(o.n));
+    double gamma = o.gamma >= 0.0 ? o.gamma : 2.0 * o.p * std::log(static_cast<double>(o.n));
+    if (o.gamma_whole >= 0.0) gamma = o.gamma_whole * vorn::prefix_energies(in)[o.n - 1];
     std::vector<std::string> searches;
     if (o.search != "pelt") searches.push_back("dominance");
     if (o.search != "dominance") searches.push_back("pelt");
@@ -213,12 +218,14 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "search=%s n=%zu d=%zu workload=%s jump_every=%zu p=%g spacing=%g gamma=%.6g "
-            "ms=%.1f cpu_ms=%.1f extensions=%llu ns_per_extension=%.2f max_active=%llu "
+            "ms=%.1f cpu_ms=%.1f extensions=%llu ns_per_extension=%.2f mean_active=%.1f "
+            "max_active=%llu "
             "dropped=%llu pruned=%llu fallback_steps=%llu peak_bytes=%lld bytes_per_sample=%.1f "
             "true_jumps=%zu segments=%zu\n",
             search.c_str(), o.n, o.d, o.workload.c_str(), o.jump_every, o.p, o.spacing, gamma,
             r.ms, r.cpu, static_cast<unsigned long long>(s.extensions),
             s.extensions ? r.cpu * 1e6 / static_cast<double>(s.extensions) : 0.0,
+            static_cast<double>(s.extensions) / static_cast<double>(o.n),
             static_cast<unsigned long long>(s.max_active),
             static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.pruned),
             static_cast<unsigned long long>(s.fallback_steps),
