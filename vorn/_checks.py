@@ -70,8 +70,8 @@ def _element_type(arr: NDArray[Any]) -> str:
 
 
 def _real_scalar(name: str, value: Any) -> float:
-    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "iuf":
-        value = value.item()
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
     # bool is an int subclass; True as a smoothing parameter is almost certainly a mistake.
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
@@ -199,13 +199,15 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
                 f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
             )
     if kept.any():
-        scaled = np.abs(yy[kept]) if dd is None else np.abs(yy[kept]) / dd[kept, None]
-        largest = float(scaled.max())
+        values = np.abs(yy[kept])
+        largest = float(values.max())
+        if dd is not None:
+            largest = max(largest, float((values / dd[kept, None]).max()))
         if largest > LARGEST_VALUE:
             raise ValueError(
-                f"y is too large: |y| / delta reaches {largest:.3g}, beyond {LARGEST_VALUE:.0e}, "
-                "where the fit's energies overflow; divide y (or multiply delta) by a constant "
-                "c and gamma by c**2"
+                f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
+                f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
+                "constant c and gamma by c**2"
             )
 
     sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
