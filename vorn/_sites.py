@@ -176,7 +176,7 @@ class Sites:
             return stamps
         import pandas as pd
 
-        index = pd.DatetimeIndex(stamps)
+        index = pd.DatetimeIndex(stamps.astype("datetime64[ns]"))  # pandas' own unit
         return index.tz_localize("UTC").tz_convert(self._tz) if self._tz is not None else index
 
     def length(self, value: Any, name: str = "bandwidth") -> float:
