@@ -198,11 +198,13 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             raise ValueError(
                 f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
             )
+    largest = 0.0
     if kept.any():
         values = np.abs(yy[kept])
         largest = float(values.max())
         if dd is not None:
-            largest = max(largest, float((values / dd[kept, None]).max()))
+            with np.errstate(over="ignore"):
+                largest = max(largest, float((values / dd[kept, None]).max()))
         if largest > LARGEST_VALUE:
             raise ValueError(
                 f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
@@ -217,4 +219,27 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             "need at least two distinct sites with finite values in y, "
             f"got {distinct} (out of {n} rows)"
         )
+    if xx is not None:
+        _check_spacing(np.unique(sites_kept), largest)
     return Prepared(xx, yy, dd, one_dimensional, sites, columns)
+
+
+def _check_spacing(sites: NDArray[np.float64], largest: float) -> None:
+    """Refuse sites whose spacing makes the curvature energy overflow for values this large.
+
+    Second derivatives grow like |y| / gap**2, their integrated square like y**2 / gap**3.
+    """
+    with np.errstate(over="ignore"):
+        span = float(sites[-1] - sites[0])
+    if not np.isfinite(span):
+        raise ValueError(
+            f"x spans too wide a range ({float(sites[0]):.3g} to {float(sites[-1]):.3g}) "
+            "for float64 arithmetic; rescale x"
+        )
+    gap = float(np.min(np.diff(sites)))
+    if largest > 0.0 and 2.0 * np.log10(largest) - 3.0 * np.log10(gap) > 290.0:
+        raise ValueError(
+            f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, with "
+            f"|y| up to {largest:.3g}, overflows the fit's energies; rescale x (for example "
+            "to units of its spacing)"
+        )

@@ -129,3 +129,28 @@ def test_missing_rows_do_not_count_towards_the_limit(signal):
     y[5] = np.inf
     f = vorn.fit(signal.x, y, 0.99999, 1.0)
     assert f.x.shape == (199,)
+
+
+@pytest.mark.parametrize(
+    "x, y, message",
+    [
+        ([0.0, 2.225073858507e-311], [1.0, 0.0],
+         "x is too finely spaced for the size of y: a gap of 2.23e-311 between sites, with "
+         "|y| up to 1, overflows the fit's energies; rescale x (for example to units of its "
+         "spacing)"),
+        ([-1e308, 0.0, 1e308], [0.0, 1.0, 0.0],
+         "x spans too wide a range (-1e+308 to 1e+308) for float64 arithmetic; rescale x"),
+    ],
+)
+def test_sites_that_overflow_the_energies_are_refused(x, y, message):
+    # Found by the package fuzz: such sites gave infinite and NaN coefficients.
+    with pytest.raises(ValueError) as info:
+        vorn.fit(x, y, 0.9, 1.0)
+    assert str(info.value) == message
+
+
+def test_fine_spacing_with_small_values_still_fits():
+    x = np.arange(10.0) * 1e-60
+    y = np.r_[np.zeros(5), np.ones(5)] * 1e-30
+    f = vorn.fit(x, y, 0.5, 1e-70)
+    assert np.all(np.isfinite(f.coefs)) and f.jumps.size == 1
