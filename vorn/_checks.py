@@ -162,7 +162,8 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
         if xx.shape[0] != n:
             hint = ""
             if d == xx.shape[0]:
-                hint = f"; y has shape {yy.shape} and looks transposed: pass y.T, one row per sample"
+                hint = (f"; y has shape {yy.shape} and looks transposed: pass y.T, one row per "
+                        "sample")
             raise ValueError(
                 f"x and y must have the same length: x has {xx.shape[0]}, y has {n}{hint}"
             )

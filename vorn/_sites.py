@@ -34,6 +34,11 @@ _UNITS = (
 _FINEST_FIRST = ("ns", "us", "ms", "s", "m", "h", "D")
 
 
+def _one(unit: str) -> Any:
+    """One `unit` as a timedelta64 (the unit is only known at run time)."""
+    return np.timedelta64(1, unit)  # type: ignore[call-overload]
+
+
 def _from_pandas(value: Any) -> bool:
     return type(value).__module__.split(".")[0] == "pandas"
 
@@ -80,7 +85,7 @@ def _as_datetime64(name: str, value: Any) -> NDArray[np.datetime64]:
     """Any datetime-like as a naive datetime64 array (aware values as UTC instants)."""
     if _timezone(value) is not None or _from_pandas(value):
         try:
-            import pandas as pd
+            import pandas as pd  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise TypeError(
                 f"{name} holds timezone-aware datetimes, which need pandas "
@@ -143,7 +148,7 @@ class Sites:
         if self.unit is None:
             return None
         name = dict(_UNITS)[self.unit]
-        origin = np.datetime_as_string(self.origin, unit="s")
+        origin = np.datetime_as_string(self.origin, unit="s")  # type: ignore[call-overload]
         return f"{name} since {origin}" + (" UTC" if self._tz is not None else "")
 
     def encode(self, name: str, value: Any) -> NDArray[np.float64]:
@@ -160,7 +165,7 @@ class Sites:
                 f"{type(value).__name__} of numbers"
             )
         stamps = _as_datetime64(name, value)
-        offsets = (stamps - self.origin) / np.timedelta64(1, self.unit)
+        offsets = (stamps - self.origin) / _one(self.unit)  # type: ignore[operator]
         return np.asarray(offsets, dtype=np.float64)
 
     def decode(self, sites: NDArray[np.float64]) -> Any:
@@ -168,13 +173,13 @@ class Sites:
         if self.unit is None:
             return sites
         assert self.origin is not None
-        per_unit = np.timedelta64(1, self.unit) / np.timedelta64(1, self._resolution)
+        per_unit = _one(self.unit) / _one(self._resolution)
         ticks = np.round(np.asarray(sites, dtype=np.float64) * per_unit).astype(np.int64)
         stamps = self.origin.astype(f"datetime64[{self._resolution}]") + ticks.astype(
             f"timedelta64[{self._resolution}]")
         if not self._pandas:
             return stamps
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
         index = pd.DatetimeIndex(stamps.astype("datetime64[ns]"))  # pandas' own unit
         return index.tz_localize("UTC").tz_convert(self._tz) if self._tz is not None else index
@@ -187,7 +192,7 @@ class Sites:
         """pandas in, pandas out: values at pandas sites as a Series or DataFrame."""
         if not _from_pandas(at) or values.ndim not in (1, 2):
             return values
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
         index = at if isinstance(at, pd.Index) else getattr(at, "index", None)
         if index is None or len(index) != values.shape[0]:
@@ -231,11 +236,11 @@ def sites_of(name: str, value: Any) -> tuple[Sites, NDArray[np.float64]]:
         raise ValueError(f"{name} holds no datetimes, only NaT")
     origin = known.min()
     distinct = np.unique(known)
-    spacing = float(np.median(np.diff(distinct) / np.timedelta64(1, "ns"))) if (
+    spacing = float(np.median(np.diff(distinct) / _one("ns"))) if (
         distinct.size > 1) else float("inf")
     chosen = "ns"
     for code, _ in _UNITS:
-        if np.timedelta64(1, code) / np.timedelta64(1, "ns") <= spacing:
+        if _one(code) / _one("ns") <= spacing:
             chosen = code
             break
     # Jumps sit halfway between samples: keep at least millisecond resolution when decoding.
@@ -297,4 +302,4 @@ def length_in_site_units(value: Any, sites: Sites, name: str = "bandwidth") -> f
     delta = np.timedelta64(value) if not isinstance(value, np.timedelta64) else value
     if np.isnat(delta):
         raise ValueError(f"{name} must be a duration, got NaT")
-    return float(delta / np.timedelta64(1, sites.unit))
+    return float(delta / _one(sites.unit))

@@ -9,6 +9,7 @@ import json
 import math
 import re
 import sys
+import textwrap
 from typing import IO, Any, NamedTuple, NoReturn, Optional, Sequence
 
 import numpy as np
@@ -28,10 +29,13 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}\n")
 
 
+# Descriptions keep their own line breaks so that the examples below them keep theirs.
+_WIDTH = 78
+
 _FIT_EXAMPLES = """\
 examples:
-  vorn fit data.csv --p 0.99 --gamma 5              sites in the first column, values in the rest
-  vorn fit data.csv --x year --y flow --auto        choose p and gamma by cross-validation
+  vorn fit data.csv --p 0.99 --gamma 5          sites in column 1, values in the rest
+  vorn fit data.csv --x year --y flow --auto    p and gamma by cross-validation
   vorn fit data.csv --auto --out fitted.csv --plot fit.png --json
   vorn fit readings.tsv --no-header --x 0 --y 2 --p 0.9 --gamma 1
   cat data.csv | vorn fit - --p 0.5 --gamma 2
@@ -74,10 +78,11 @@ def _build_parser() -> argparse.ArgumentParser:
     f = sub.add_parser(
         "fit",
         help="fit a CSV file and report the jumps found",
-        description="Fit the columns of a CSV file and report the jumps found. Empty cells "
-        "and NA/NaN in value columns are missing values: such rows are left out of the fit "
-        "(and get empty fitted values in --out). Every other row needs a site (and a delta "
-        "with --delta).",
+        description=textwrap.fill(
+            "Fit the columns of a CSV file and report the jumps found. Empty cells and NA/NaN "
+            "in value columns are missing values: such rows are left out of the fit (and get "
+            "empty fitted values in --out). Every other row needs a site (and a delta with "
+            "--delta).", width=_WIDTH),
         epilog=_FIT_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -112,8 +117,9 @@ def _build_parser() -> argparse.ArgumentParser:
     d = sub.add_parser(
         "demo",
         help="fit the Nile flow series with automatic parameter choice",
-        description="Fit the annual Nile flow at Aswan, 1871-1970, choosing the smoothing "
-        "and the jump penalty by cross-validation, and show the jumps found.",
+        description=textwrap.fill(
+            "Fit the annual Nile flow at Aswan, 1871-1970, choosing the smoothing and the jump "
+            "penalty by cross-validation, and show the jumps found.", width=_WIDTH),
         epilog=_DEMO_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -305,7 +311,7 @@ def _json_number(value: float) -> Optional[float]:
 
 def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
             out: IO[str], rows: Optional[int] = None) -> None:
-    locations = np.asarray(fitted.raw["discont"])
+    locations = np.asarray(fitted.jumps)
     sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
     samples = int(fitted.x.shape[0])
     if as_json:

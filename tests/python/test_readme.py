@@ -70,6 +70,7 @@ def test_the_readme_has_examples_of_every_kind():
     assert len(_session()) >= 3 and len(_scripts()) >= 2 and len(_shell()) == 1
 
 
+@pytest.mark.multiprocess  # the fit_many example starts a process pool
 def test_interactive_examples(monkeypatch):
     monkeypatch.setenv("MPLBACKEND", "Agg")
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
