@@ -43,7 +43,8 @@ examples:
 The first row is a header unless every cell of it is a number (--header / --no-header say
 so); without a header the columns are named 0, 1, 2, ... as in pandas. The separator is a
 tab or a semicolon when every line has one, else a comma (--delimiter says so). Lines
-starting with # are comments. --json writes strict JSON: an infinite or undefined number
+starting with # are comments. Sites may be ISO dates (2024-01-31, 2024-01-31T12:00); jumps
+are then reported as dates. --json writes strict JSON: an infinite or undefined number
 (e.g. --gamma inf) is written as null.
 """
 
@@ -181,6 +182,11 @@ def _sniff_delimiter(lines: list[str]) -> str:
     return ","
 
 
+def _is_datum(cell: str) -> bool:
+    """A number, a missing value or a date: what a first row of data holds."""
+    return _is_number(cell) or _is_date(cell)
+
+
 def _is_number(cell: str) -> bool:
     text = cell.strip()
     if text.lower() in _MISSING:
@@ -208,7 +214,7 @@ def _read_csv(path: str, stdin: IO[str], header: Optional[bool] = None,
             if not record or all(not cell.strip() for cell in record):
                 continue
             if names is None:
-                if header or (header is None and not all(map(_is_number, record))):
+                if header or (header is None and not all(map(_is_datum, record))):
                     names = [cell.strip() for cell in record]
                     _check_unique(names, name, line)
                     continue
@@ -265,11 +271,46 @@ def _numbers(table: _Table, col: int) -> np.ndarray:
     return values
 
 
+def _is_date(cell: str) -> bool:
+    text = cell.strip()
+    if len(text) < 8 or not text[:4].isdigit() or text[4] != "-":
+        return False
+    try:
+        np.datetime64(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _sites(table: _Table, col: int) -> np.ndarray:
+    """The site column: numbers, or ISO dates (as datetime64) when its first cell is one."""
+    first = next((r[col] for r in table.records if r[col].strip().lower() not in _MISSING), "")
+    if not _is_date(first):
+        return _numbers(table, col)
+    stamps = []
+    for i, record in enumerate(table.records):
+        cell = record[col].strip()
+        if cell.lower() in _MISSING:
+            stamps.append(np.datetime64("NaT"))
+        elif _is_date(cell):
+            stamps.append(np.datetime64(cell))
+        else:
+            raise UserError(
+                f"{table.name}, line {table.lines[i]}, column {table.header[col]!r}: "
+                f"{cell!r} is not a date like the column's first, {first.strip()!r}"
+            )
+    return np.array(stamps)
+
+
+def _present(values: np.ndarray) -> np.ndarray:
+    return ~np.isnat(values) if values.dtype.kind == "M" else np.isfinite(values)
+
+
 def _require_cells(table: _Table, col: int, values: np.ndarray, rows: np.ndarray,
                    what: str) -> None:
     """Every row in `rows` needs a finite (and, for delta, positive) number in `col`."""
     positive = what == "delta"
-    bad = rows & ~(np.isfinite(values) & ((values > 0) if positive else True))
+    bad = rows & ~(_present(values) & ((values > 0) if positive else True))
     if not bad.any():
         return
     i = int(np.flatnonzero(bad)[0])
@@ -323,13 +364,15 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
             "p": _json_number(fitted.p),
             "gamma": _json_number(fitted.gamma),
             "jumps": [
-                {"location": _json_number(loc), "index": int(idx),
+                {"location": _json_site(loc), "index": int(idx),
                  "size": [_json_number(s) for s in sizes[k]]}
                 for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
             ],
         })
         if rows is not None:
             result["rows"] = rows
+        if getattr(fitted, "site_unit", None):
+            result["site_unit"] = fitted.site_unit
         json.dump(result, out, indent=2, allow_nan=False)
         out.write("\n")
         return
@@ -341,13 +384,15 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
         settings += f"{_number(extra['score'])})"
     left_out = "" if rows is None or rows == samples else f" from {rows} rows"
     out.write(f"{samples} samples{left_out}, {settings}\n")
+    if getattr(fitted, "site_unit", None):
+        out.write(f"sites in {fitted.site_unit}\n")
     count = len(locations)
     out.write(f"{count} jump{'s' if count != 1 else ''} found\n")
     if count == 0:
         return
     headers = ["location", "index"] + [f"size[{name}]" for name in names]
     table = [
-        [_number(float(loc)), str(int(idx))] + [_number(float(s)) for s in sizes[k]]
+        [_site(loc), str(int(idx))] + [_number(float(s)) for s in sizes[k]]
         for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
     ]
     widths = [max(len(h), *(len(row[i]) for row in table)) for i, h in enumerate(headers)]
@@ -356,7 +401,20 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
         out.write("  ".join(c.rjust(w) for c, w in zip(row, widths)) + "\n")
 
 
-def _cell(value: float) -> str:
+def _site(value: Any) -> str:
+    if isinstance(value, np.datetime64):
+        return str(np.datetime_as_string(value))
+    return _number(float(value))
+
+
+def _json_site(value: Any) -> Any:
+    return str(np.datetime_as_string(value)) if isinstance(value, np.datetime64) else (
+        _json_number(value))
+
+
+def _cell(value: Any) -> str:
+    if isinstance(value, np.datetime64):
+        return "" if np.isnat(value) else str(np.datetime_as_string(value))
     return repr(float(value)) if math.isfinite(value) else ""
 
 
@@ -471,7 +529,7 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
         ycols = [i for i in range(len(header)) if i not in used]
         if not ycols:
             raise UserError(f"{name}: no value column left (columns: {', '.join(header)})")
-    x = _numbers(table, xcol) if xcol is not None else None
+    x = _sites(table, xcol) if xcol is not None else None
     y = np.column_stack([_numbers(table, col) for col in ycols])
     delta = _numbers(table, dcol) if dcol is not None else None
     kept = np.all(np.isfinite(y), axis=1)

@@ -417,3 +417,44 @@ def test_help_shows_examples(cli, command):
     assert runnable and all(words[1] in ("fit", "demo") for words in runnable)
     if command:
         assert all(words[1] == command[0] for words in runnable)
+
+
+DATED = ("day,level\n2024-01-01,0\n2024-01-02,0.1\n2024-01-03,\n2024-01-04,0\n2024-01-05,5\n"
+         "2024-01-06,5.1\n2024-01-07,5\n")
+
+
+@pytest.mark.parametrize("text", [DATED, DATED.split("\n", 1)[1]])
+def test_a_date_column_gives_dated_jumps(cli, text, tmp_path):
+    out_path = tmp_path / "fitted.csv"
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json",
+                           "--out", str(out_path), stdin=text)
+    assert status == 0, err
+    data = _strict(out)
+    days = np.array(["2024-01-01", "2024-01-02", "2024-01-04", "2024-01-05", "2024-01-06",
+                     "2024-01-07"], dtype="datetime64[D]")
+    f = vorn.fit(days, [0, 0.1, 0, 5, 5.1, 5], 0.5, 1.0)
+    assert data["site_unit"] == "days since 2024-01-01T00:00:00"
+    assert [j["location"] for j in data["jumps"]] == ["2024-01-04T12:00:00.000"]
+    assert [j["size"] for j in data["jumps"]] == [f.jump_sizes.tolist()]
+    with open(out_path, newline="") as handle:
+        rows = list(csv.reader(handle))
+    assert [row[0] for row in rows[1:]] == [f"2024-01-0{d}" for d in range(1, 8)]
+    assert rows[3][1:] == ["", ""]
+    assert rows[5][2] == repr(float(f(np.datetime64("2024-01-05"))))
+
+
+def test_a_date_column_with_something_else_in_it(cli):
+    status, _, err = cli("fit", "-", "--p", "0.5", "--gamma", "1",
+                         stdin="day,level\n2024-01-01,0\n2024-01-02,0.1\nyesterday,1\n")
+    assert status == 2
+    assert err == ("vorn fit: error: <stdin>, line 4, column 'day': 'yesterday' is not a date "
+                   "like the column's first, '2024-01-01'\n")
+
+
+def test_dated_text_report(cli):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin=DATED)
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines[:3] == ["6 samples from 7 rows, p = 0.5, gamma = 1",
+                         "sites in days since 2024-01-01T00:00:00", "1 jump found"]
+    assert lines[4].split()[:2] == ["2024-01-04T12:00:00.000", "2"]
