@@ -12,6 +12,7 @@ from typing import Any, Iterable, Optional
 from ._checks import check_gamma, check_p, check_precondition, check_pruning, prepare
 from ._fit import Fit, fit
 from ._select import select
+from ._sites import is_datetime_like
 
 __all__ = ["fit_many"]
 
@@ -43,8 +44,11 @@ def _fit_one(task: tuple[Any, ...]) -> Fit:
     chosen = select(x, y, delta=delta, p=p, gamma=gamma, folds=folds, seed=seed,
                     **{key: value for key, value in options.items() if key in accepted})
     result = chosen.fit
-    if (result.pruning, result.precondition) != (pruning, precondition):
-        # The search options do not change the partition; refit so the fit carries them.
+    options_lost = (result.pruning, result.precondition) != (pruning, precondition)
+    dates_lost = x is not None and is_datetime_like(x) and not result.sites.is_datetime
+    if options_lost or dates_lost:
+        # Neither the search options nor the sites' unit change the partition; refit so that
+        # the fit carries them.
         result = fit(x, y, chosen.p, chosen.gamma, delta=delta, pruning=pruning,
                      precondition=precondition)
     return result

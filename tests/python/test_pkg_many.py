@@ -207,7 +207,8 @@ def test_datetime_series_give_datetime_jumps():
     y = y + 0.01 * np.random.default_rng(0).standard_normal(days.size)
     fits = vorn.fit_many([(days, y), {"x": days, "y": -y}], p=0.5, gamma=0.5,
                          executor=_InlineExecutor())
-    for f in fits:
+    selected = vorn.fit_many([(days, y)], folds=3, executor=_InlineExecutor())
+    for f in fits + selected:
         assert f.jumps.dtype.kind == "M"
         assert f.jumps.tolist() == [np.datetime64("2024-01-31T12:00:00.000").item()]
 
