@@ -458,3 +458,18 @@ def test_dated_text_report(cli):
     assert lines[:3] == ["6 samples from 7 rows, p = 0.5, gamma = 1",
                          "sites in days since 2024-01-01T00:00:00", "1 jump found"]
     assert lines[4].split()[:2] == ["2024-01-04T12:00:00.000", "2"]
+
+
+@pytest.mark.parametrize("text", [DATED, "t,a,b\n1,0,0\n2,0.1,1\n3,0,0\n4,5,5\n5,5.1,6\n6,5,5\n"])
+def test_plot_of_dates_and_of_several_columns(cli, text, tmp_path, monkeypatch):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    legends = []
+    monkeypatch.setattr(plt.Figure, "savefig", lambda fig, path, *a, **k: legends.append(
+        [t.get_text() for t in fig.axes[0].get_legend().get_texts()]))
+    status, _, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--plot",
+                         str(tmp_path / "fit.png"), stdin=text)
+    assert status == 0, err
+    assert legends == [["data", "fit", "jump"] if text is DATED else ["a", "b", "jump"]]
