@@ -113,6 +113,8 @@ def _as_datetime64(name: str, value: Any) -> NDArray[np.datetime64]:
         arr = arr.astype("datetime64[D]")
     elif unit == "generic":
         arr = arr.astype("datetime64[s]")
+    elif unit in ("ps", "fs", "as"):
+        arr = arr.astype("datetime64[ns]")
     return arr
 
 
@@ -236,11 +238,12 @@ def sites_of(name: str, value: Any) -> tuple[Sites, NDArray[np.float64]]:
         raise ValueError(f"{name} holds no datetimes, only NaT")
     origin = known.min()
     distinct = np.unique(known)
-    spacing = float(np.median(np.diff(distinct) / _one("ns"))) if (
-        distinct.size > 1) else float("inf")
+    # In the array's own unit first: converting long spans to nanoseconds would overflow.
+    own = float(np.median(np.diff(distinct) / _one(unit))) if distinct.size > 1 else np.inf
+    spacing = own * float(_one(unit) / _one("ns"))
     chosen = "ns"
     for code, _ in _UNITS:
-        if _one(code) / _one("ns") <= spacing:
+        if float(_one(code) / _one("ns")) <= spacing:
             chosen = code
             break
     # Jumps sit halfway between samples: keep at least millisecond resolution when decoding.

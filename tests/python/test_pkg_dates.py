@@ -60,6 +60,8 @@ def test_evaluation_at_datetimes_matches_the_offsets(at):
         (np.arange("2020-01", "2024-01", dtype="datetime64[M]"), "days", 31.0),
         (START + np.arange(0, 40).astype("timedelta64[ms]") * 250, "milliseconds", 250.0),
         (START + np.arange(0, 40).astype("timedelta64[m]") * 90, "hours", 1.5),
+        # Spans beyond what nanoseconds can count.
+        ((np.arange(12) * 1000).astype("datetime64[Y]"), "days", 365243.0),
     ],
 )
 def test_the_unit_follows_the_spacing(sites, unit, spacing):
