@@ -10,6 +10,8 @@ import pytest
 import _vorn_core
 from conftest import run_python
 
+pytestmark = pytest.mark.extension
+
 
 def vorn_def(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
     pass
