@@ -145,7 +145,7 @@ std::vector<double> prefix(const Data& D) {
 
 PartitionResult fpvi(const Data& D, double gamma) {
     const std::size_t n = D.n();
-    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n};
+    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n, {}};
     auto& F = res.F;
     if (gamma >= F[n - 1] || n <= 2) return res;
     for (std::size_t r = 2; r < n; ++r) {
@@ -172,7 +172,7 @@ PartitionResult fpvi(const Data& D, double gamma) {
 
 PartitionResult pelt(const Data& D, double gamma) {
     const std::size_t n = D.n();
-    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n};
+    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n, {}};
     auto& F = res.F;
     if (gamma >= F[n - 1]) return res;
     std::vector<State> state(n);
@@ -253,7 +253,7 @@ PartitionResult line(const std::vector<double>& x, const std::vector<std::vector
                      const std::vector<double>& delta, double gamma) {
     const std::size_t n = x.size();
     const auto rows = line_rows(x, y, delta);
-    PartitionResult res{std::vector<double>(n, 0.0), std::vector<std::uint64_t>(n, 0), n};
+    PartitionResult res{std::vector<double>(n, 0.0), std::vector<std::uint64_t>(n, 0), n, {}};
     auto& F = res.F;
     Line first = line_start(rows[0], rows[1]);
     for (std::size_t r = 2; r < n; ++r) {
