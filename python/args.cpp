@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "errors.hpp"
 #include "failure.hpp"
 #include "numpy_api.hpp"
 
