@@ -399,7 +399,7 @@ def fit(
     -----
     "PELT" is the default. It finds the same optimum as "FPVI", but when the number of
     jumps grows with n its work grows linearly with n, where FPVI's grows quadratically.
-    Measured with ``docs/pruning_work.py`` (levels 0 and 3 alternating every 100 samples
+    Measured with ``bench/pruning_work.py`` (levels 0 and 3 alternating every 100 samples
     on a gentle trend, noise 0.1, p = 0.9999, gamma = 5; both rules found the same
     partition and costs at every n; seconds on a shared two-core machine):
 
