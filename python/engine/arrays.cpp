@@ -50,6 +50,27 @@ std::optional<DoubleArray> double_array(const np::Api& numpy, PyObject* obj, int
     return out;
 }
 
+std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, int nd,
+                                          const char* name) {
+    if (np::is_array(numpy, obj) && np::fields(obj).nd == nd) {
+        const int typed = has_dtype(numpy, obj, np::type_double);
+        if (typed < 0) return std::nullopt;
+        if (typed == 1) {
+            const np::ArrayFields& a = np::fields(obj);
+            StridedArray out;
+            out.data = reinterpret_cast<const std::byte*>(a.data);
+            for (int k = 0; k < nd; ++k) {
+                out.shape[k] = static_cast<std::size_t>(a.dimensions[k]);
+                out.strides[k] = a.strides[k];
+            }
+            return out;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be a float64 array with %d dimension%s", name, nd,
+                 nd == 1 ? "" : "s");
+    return std::nullopt;
+}
+
 std::optional<PpView> pp_arguments(const np::Api& numpy, PyObject* breaks, PyObject* coefs) {
     const std::optional<DoubleArray> b = double_array(numpy, breaks, 1, "breaks");
     if (!b) return std::nullopt;

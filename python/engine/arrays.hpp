@@ -32,6 +32,19 @@ struct DoubleArray {
 std::optional<DoubleArray> double_array(const np::Api& numpy, PyObject* obj, int nd,
                                         const char* name);
 
+// Any float64 array of `nd` (1 or 2) dimensions, read through its strides: the fit reads the
+// caller's samples in place, whatever their layout and alignment.
+struct StridedArray {
+    const std::byte* data = nullptr;
+    std::size_t shape[2] = {0, 0};
+    std::ptrdiff_t strides[2] = {0, 0};
+
+    VectorView vector() const { return {data, shape[0], strides[0]}; }
+    MatrixView matrix() const { return {data, shape[0], shape[1], strides[0], strides[1]}; }
+};
+std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, int nd,
+                                          const char* name);
+
 // breaks (P + 1,) and coefs (P, dim, order) of one piecewise polynomial; nothing with
 // TypeError or ValueError otherwise.
 std::optional<PpView> pp_arguments(const np::Api& numpy, PyObject* breaks, PyObject* coefs);

@@ -16,9 +16,9 @@ namespace {
 
 // The arguments both cross-validation frames take, read and checked under the lock.
 struct CvArguments {
-    DoubleArray x;
-    DoubleArray y;
-    std::optional<DoubleArray> delta;
+    StridedArray x;
+    StridedArray y;
+    std::optional<StridedArray> delta;
     PyObject* folds = nullptr;
     double p = 0.0;
     double gamma = 0.0;
@@ -41,23 +41,23 @@ std::optional<CvArguments> cv_arguments(const np::Api& numpy, PyObject* args, Py
                                      &precondition_text)) {
         return std::nullopt;
     }
-    const std::optional<DoubleArray> xs = double_array(numpy, x, 1, "x");
+    const std::optional<StridedArray> xs = strided_array(numpy, x, 1, "x");
     if (!xs) return std::nullopt;
-    const std::optional<DoubleArray> ys = double_array(numpy, y, 2, "y");
+    const std::optional<StridedArray> ys = strided_array(numpy, y, 2, "y");
     if (!ys) return std::nullopt;
     out.x = *xs;
     out.y = *ys;
     if (delta != Py_None) {
-        out.delta = double_array(numpy, delta, 1, "delta");
+        out.delta = strided_array(numpy, delta, 1, "delta");
         if (!out.delta) return std::nullopt;
     }
-    const std::size_t n = out.x.size;
-    if (out.y.shape[0] != n || (out.delta && out.delta->size != n)) {
+    const std::size_t n = out.x.shape[0];
+    if (out.y.shape[0] != n || (out.delta && out.delta->shape[0] != n)) {
         PyErr_Format(PyExc_ValueError,
                      "x, y and delta must have one entry per sample: x has %zd, y has %zd, "
                      "delta has %zd",
                      static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(out.y.shape[0]),
-                     static_cast<Py_ssize_t>(out.delta ? out.delta->size : n));
+                     static_cast<Py_ssize_t>(out.delta ? out.delta->shape[0] : n));
         return std::nullopt;
     }
     const std::optional<Pruning> pruning = pruning_argument(pruning_text);
@@ -77,11 +77,11 @@ struct CvInputs {
 };
 
 bool cv_inputs(const np::Api& numpy, const CvArguments& a, CvInputs& in) {
-    if (!read_folds(numpy, a.folds, a.x.size, in.folds)) return false;
+    if (!read_folds(numpy, a.folds, a.x.shape[0], in.folds)) return false;
     if (a.delta) {
         in.delta = a.delta->vector();
     } else {
-        in.unit_delta.assign(a.x.size, 1.0);
+        in.unit_delta.assign(a.x.shape[0], 1.0);
         in.delta = VectorView::of(in.unit_delta);
     }
     return true;

@@ -58,15 +58,15 @@ PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     if (numpy == nullptr) return nullptr;
     std::optional<VectorView> x_view;
     if (x != Py_None) {
-        const std::optional<DoubleArray> a = double_array(*numpy, x, 1, "x");
+        const std::optional<StridedArray> a = strided_array(*numpy, x, 1, "x");
         if (!a) return nullptr;
         x_view = a->vector();
     }
-    const std::optional<DoubleArray> y_array = double_array(*numpy, y, 2, "y");
+    const std::optional<StridedArray> y_array = strided_array(*numpy, y, 2, "y");
     if (!y_array) return nullptr;
     std::optional<VectorView> delta_view;
     if (delta != Py_None) {
-        const std::optional<DoubleArray> a = double_array(*numpy, delta, 1, "delta");
+        const std::optional<StridedArray> a = strided_array(*numpy, delta, 1, "delta");
         if (!a) return nullptr;
         delta_view = a->vector();
     }

@@ -39,8 +39,10 @@ def _direct(raw, sites, nu=0):
                 out[k, j] = c3 * t**3 + c2 * t**2 + c1 * t + c0
             elif nu == 1:
                 out[k, j] = 3 * c3 * t**2 + 2 * c2 * t + c1
-            else:
+            elif nu == 2:
                 out[k, j] = 6 * c3 * t + 2 * c2
+            else:
+                out[k, j] = 6 * c3
     return out
 
 
@@ -81,7 +83,7 @@ def test_finds_the_two_heavisine_jumps(heavi):
     np.testing.assert_allclose(f.jumps, truth, atol=h)
 
 
-@pytest.mark.parametrize("nu", [0, 1, 2])
+@pytest.mark.parametrize("nu", [0, 1, 2, 3])
 def test_evaluation_equals_direct_evaluation(heavi, nu):
     f = heavi[3]
     sites = _probe_sites(f)
@@ -89,7 +91,7 @@ def test_evaluation_equals_direct_evaluation(heavi, nu):
                                rtol=1e-12, atol=1e-9)
 
 
-@pytest.mark.parametrize("nu", [0, 1, 2])
+@pytest.mark.parametrize("nu", [0, 1, 2, 3])
 def test_evaluation_two_columns_equals_direct(two_columns, nu):
     f = two_columns[2]
     sites = _probe_sites(f)
@@ -236,10 +238,17 @@ def test_unsorted_and_missing_rows():
     np.testing.assert_array_equal(f.coefs, g.coefs)
 
 
-def test_default_pruning_is_pelt_and_matches_core(heavi):
+def test_default_pruning_is_dominance_and_finds_the_core_partition(heavi):
     x, y, _, f = heavi
-    assert f.pruning == "PELT"
+    assert f.pruning == "DOMINANCE"
     raw = _vorn_core.vorn(x, y.reshape(-1, 1), 0.9999, 4.0, None, "PELT", "none")
+    np.testing.assert_array_equal(f.breaks, raw["breaks"])
+    np.testing.assert_array_equal(f.coefs.reshape(-1, 4), raw["coefs"])
+    np.testing.assert_array_equal(f.jumps, raw["discont"])
+    np.testing.assert_array_equal(f.jump_indices, raw["discont_idx"])
+    pelt = vorn.fit(x, y, 0.9999, 4.0, pruning="pelt")
+    assert pelt.pruning == "PELT"
+    assert pelt.complexity_counter == raw["complexity_counter"]
     assert f.raw["complexity_counter"] == raw["complexity_counter"]
     np.testing.assert_array_equal(f.raw["coefs"], raw["coefs"])
     fpvi = vorn.fit(x, y, 0.9999, 4.0, pruning="fpvi")
@@ -393,7 +402,7 @@ Y5 = [0.0, 1.0, 0.0, 1.0, 0.0]
         ((X5, Y5, 0.5, np.nan), {}, ValueError, "gamma must be >= 0, got nan"),
         ((X5, Y5, 0.5, [1.0]), {}, TypeError, "gamma must be a real number, got list"),
         ((X5, Y5, 0.5, 1.0), {"pruning": "fast"}, ValueError,
-         "pruning must be 'PELT' or 'FPVI', got 'fast'"),
+         "pruning must be 'DOMINANCE', 'PELT' or 'FPVI', got 'fast'"),
         ((X5, Y5, 0.5, 1.0), {"pruning": None}, TypeError,
          "pruning must be a str, got NoneType"),
         ((X5, Y5, 0.5, 1.0), {"precondition": "global"}, ValueError,
@@ -414,11 +423,25 @@ def test_missing_site_in_a_dropped_row_is_fine():
     np.testing.assert_array_equal(f.x, [0.0, 1.0, 3.0])
 
 
-@pytest.mark.parametrize("nu", [3, -1, 0.0, True, "1"])
+@pytest.mark.parametrize("nu", [4, -1, 1.5, np.nan, 2.0000001])
 def test_bad_derivative_order(heavi, nu):
     with pytest.raises(ValueError) as info:
         heavi[3](0.5, nu=nu)
-    assert str(info.value) == f"nu must be 0, 1 or 2, got {nu!r}"
+    assert str(info.value) == f"nu must be a whole number from 0 to 3, got {nu!r}"
+
+
+@pytest.mark.parametrize("nu, kind", [(True, "bool"), ("1", "str"), (None, "NoneType")])
+def test_derivative_order_of_the_wrong_type(heavi, nu, kind):
+    with pytest.raises(TypeError) as info:
+        heavi[3](0.5, nu=nu)
+    assert str(info.value) == f"nu must be an integer, got {kind}"
+
+
+@pytest.mark.parametrize("nu", [0.0, 3.0, np.int64(2), np.float32(1.0)])
+def test_integer_valued_derivative_orders_are_accepted(heavi, nu):
+    f = heavi[3]
+    sites = _probe_sites(f)
+    np.testing.assert_array_equal(f(sites, nu=nu), f(sites, nu=int(nu)))
 
 
 def test_bad_sites_for_evaluation(heavi):
