@@ -332,7 +332,7 @@ std::vector<double> local_tau(std::span<const double> h, std::span<const double>
 }
 
 PartitionResult partition_fpvi(const EnergyInputs& in, double gamma,
-                               [[maybe_unused]] const CancelHook& cancel) {
+                               const CancelHook& cancel) {
     check_inputs(in);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -369,13 +369,14 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma,
         }
         F[r] = best_value;
         result.partition[r] = best;
+        cancel.tick(r - J + 1);
     }
     result.complexity_counter = counter;
     return result;
 }
 
 PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
-                               [[maybe_unused]] const CancelHook& cancel) {
+                               const CancelHook& cancel) {
     check_inputs(in);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -416,6 +417,7 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
         }
         F[r] = best_value;
         result.partition[r] = best;
+        cancel.tick(candidates.size());
         if (r < n - 1) candidates.push_back(r);
         // No gamma term: a start whose segment alone already costs more than the optimum can
         // never win again, since energies only grow; NaN comparisons drop the start too.
@@ -478,7 +480,7 @@ std::vector<double> line_prefix_energies(std::span<const double> rows, std::size
 
 PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
                                std::span<const double> delta, double gamma,
-                               [[maybe_unused]] const CancelHook& cancel) {
+                               const CancelHook& cancel) {
     const std::size_t n = x.size();
     require(n >= 2, "segment energies require n >= 2");
     require(y.rows == n, "y rows must equal n");
@@ -513,6 +515,7 @@ PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
         }
         F[r] = best_value;
         result.partition[r] = best;
+        cancel.tick(r);
     }
     result.complexity_counter = counter;
     return result;
