@@ -223,6 +223,9 @@ PpForm csaps(const VectorView& x, const MatrixView& y, const VectorView& w, doub
     PpForm out;
     out.dim = d;
     out.order = 4;
+    // Room for the two linear pieces that extend_to adds, so that it need not copy the curve.
+    out.breaks.reserve(n + 2);
+    out.coefs.reserve((n + 1) * d * 4);
     out.breaks.resize(n);
     for (std::size_t i = 0; i < n; ++i) out.breaks[i] = x[i];
     out.coefs.resize((n - 1) * d * 4);

@@ -260,28 +260,22 @@ void extend_to(PpForm& form, double l, double r) {
     const std::vector<double> value_right = eval_at(form, b_last);
     const std::vector<double> slope_right = deriv_at(form, b_last);
 
-    std::vector<double> breaks;
-    breaks.reserve(nb + 2);
-    breaks.push_back(l);
-    breaks.insert(breaks.end(), form.breaks.begin(), form.breaks.end());
-    breaks.push_back(r);
-
-    std::vector<double> coefs((nb + 1) * dim * 4, 0.0);
+    // In place: the spline solver leaves room for the two pieces, so the curve is not copied.
+    form.breaks.insert(form.breaks.begin(), l);
+    form.breaks.push_back(r);
+    form.coefs.insert(form.coefs.begin(), dim * 4, 0.0);
+    form.coefs.insert(form.coefs.begin() + static_cast<std::ptrdiff_t>(nb * dim * 4), dim * 4,
+                      0.0);
     for (std::size_t d = 0; d < dim; ++d) {
-        double* row = coefs.data() + d * 4;
+        double* row = form.coefs.data() + d * 4;
         row[2] = slope_left[d];
         row[3] = value_left[d] + slope_left[d] * (l - b_first);
     }
-    std::copy_n(form.coefs.begin(), (nb - 1) * dim * 4,
-                coefs.begin() + static_cast<std::ptrdiff_t>(dim * 4));
     for (std::size_t d = 0; d < dim; ++d) {
-        double* row = coefs.data() + (nb * dim + d) * 4;
+        double* row = form.coefs.data() + (nb * dim + d) * 4;
         row[2] = slope_right[d];
         row[3] = value_right[d];
     }
-
-    form.breaks = std::move(breaks);
-    form.coefs = std::move(coefs);
     form.order = 4;
 }
 
