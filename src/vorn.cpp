@@ -445,9 +445,10 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
 
         const std::optional<VectorView> fit_x = VectorView::of(train_x);
         const std::optional<VectorView> fit_delta = VectorView::of(train_delta);
-        Checked<FitResult> fitted =
-            fit(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols), fit_delta,
-                pruning, precondition, p, gamma, cancel);
+        // The lean fit: the same curve as fit, bit for bit, without the search's diagnostics.
+        Checked<Curve> fitted =
+            fit_curve(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols),
+                      fit_delta, pruning, precondition, p, gamma, cancel);
         if (!fitted) return unscorable;
 
         held_out.clear();
@@ -458,7 +459,7 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
             require(k < delta.size, "delta has fewer entries than x");
             held_out.push_back(x[k]);
         }
-        const std::vector<double> predicted = eval_sites(fitted.value().joined, held_out);
+        const std::vector<double> predicted = eval_sites(fitted.value().form, held_out);
         const std::size_t dim = fitted.value().dim;
         for (std::size_t row = 0; row < fold.size(); ++row) {
             const auto k = static_cast<std::size_t>(fold[row]);
