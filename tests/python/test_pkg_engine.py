@@ -417,3 +417,36 @@ def test_no_references_leak():
         with pytest.raises(ValueError):
             _engine.fit(x, y, None, 2.0, 1.0, "DOMINANCE", "none")
     assert [sys.getrefcount(a) for a in (x, y, folds[0])] == before
+
+
+# -- the stub -----------------------------------------------------------------------------------
+
+
+def _stub_fields(name):
+    import ast
+    from pathlib import Path
+
+    import vorn
+
+    stub = Path(vorn.__file__).with_name("_engine.pyi")
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.ClassDef) and node.name == name:
+            return [item.target.id for item in node.body if isinstance(item, ast.AnnAssign)]
+    raise AssertionError(f"{name} not in the stub")
+
+
+def test_stub_result_types_list_the_real_keys():
+    x, y = _samples(40, jump_every=10)
+    assert _stub_fields("_Fitted") == list(_engine.fit(x, y, None, 0.9, 1.0, "PELT", "none"))
+    folds = [np.arange(0, 40, 5, dtype=np.int64)]
+    predicted = _engine.cv_predict(x, y, None, folds, 0.9, 1.0, "PELT", "none")
+    assert _stub_fields("_Predictions") == list(predicted)
+
+
+def test_stub_agrees_with_the_module():
+    pytest.importorskip("mypy")
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vorn._engine"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -448,3 +448,72 @@ def test_bad_sites_for_evaluation(heavi):
     with pytest.raises(TypeError) as info:
         heavi[3]("abc")
     assert str(info.value) == "xs must be an array of numbers, got str"
+
+
+# -- derivatives, integrals and the search statistics ---------------------------------------
+
+
+def test_nan_sites_give_nan_for_every_order(heavi):
+    f = heavi[3]
+    for nu in range(4):
+        got = f([np.nan, 0.5], nu=nu)
+        assert np.isnan(got[0]) and np.isfinite(got[1])
+
+
+@pytest.mark.parametrize("fixture", ["heavi", "two_columns"])
+def test_integrals_match_scipy(fixture, request):
+    f = request.getfixturevalue(fixture)[-1]
+    pp = f.to_ppoly()
+    b = f.breaks
+    for a, c in [(b[0], b[-1]), (0.2, 0.7), (0.7, 0.2), (b[0] - 1.0, b[-1] + 2.0),
+                 (f.jumps[0], f.jumps[0])]:
+        np.testing.assert_allclose(f.integrate(a, c), pp.integrate(a, c), rtol=1e-10,
+                                   atol=1e-12)
+    one = f.integrate(0.2, 0.7)
+    if fixture == "heavi":
+        assert isinstance(one, float)
+    else:
+        assert one.shape == (2,)
+
+
+def test_integral_bounds_must_be_numbers(heavi):
+    with pytest.raises(TypeError) as info:
+        heavi[3].integrate("0", 1.0)
+    assert str(info.value) == "a must be a real number, got str"
+
+
+@pytest.mark.parametrize("fixture", ["heavi", "two_columns"])
+def test_antiderivative_and_derivative_objects_match_scipy(fixture, request):
+    f = request.getfixturevalue(fixture)[-1]
+    pp = f.to_ppoly()
+    sites = _probe_sites(f)
+    anti = f.antiderivative()
+    assert anti.order == 5 and anti.breaks is f.breaks
+    np.testing.assert_allclose(anti(sites), pp.antiderivative()(sites), rtol=1e-10, atol=1e-10)
+    np.testing.assert_allclose(anti(sites, nu=1), f(sites), rtol=1e-10, atol=1e-10)
+    for nu in (1, 2, 3):
+        g = f.derivative(nu)
+        assert g.order == 4 - nu
+        np.testing.assert_allclose(g(sites), pp.derivative(nu)(sites), rtol=1e-10, atol=1e-7)
+        np.testing.assert_array_equal(g(sites), f(sites, nu=nu))
+    # The integral between two sites is the antiderivative's difference, jumps included.
+    a, c = float(f.breaks[1]), float(f.breaks[-2])
+    np.testing.assert_allclose(f.integrate(a, c), anti(c) - anti(a), rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(anti.to_ppoly()(sites), anti(sites), rtol=1e-12, atol=1e-12)
+
+
+def test_derivative_of_the_wrong_order(heavi):
+    with pytest.raises(ValueError) as info:
+        heavi[3].derivative(4)
+    assert str(info.value) == "nu must be a whole number from 0 to 3, got 4"
+
+
+def test_search_statistics_are_reported():
+    x, y, _ = _many_jumps(800)
+    dominance = vorn.fit(x, y, 0.9999, 5.0)
+    pelt = vorn.fit(x, y, 0.9999, 5.0, pruning="PELT")
+    for f in (dominance, pelt):
+        assert isinstance(f.search_stats, vorn._fit.SearchStats)
+        assert all(isinstance(v, int) and v >= 0 for v in f.search_stats)
+    np.testing.assert_array_equal(dominance.jumps, pelt.jumps)
+    assert dominance.pruning == "DOMINANCE" and pelt.pruning == "PELT"
