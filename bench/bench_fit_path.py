@@ -1,6 +1,7 @@
 """One smoothing spline at large n through every layer, against csaps and SciPy, in one run.
 
     python bench_fit_path.py [--n 1000000] [--p 0.5] [--rounds 7] [--skip-scipy]
+    python bench_fit_path.py --segments 100 --n 100000    (jumps: vorn's own layers only)
 
 Times, interleaved round by round so that load on the shared machine hits every contender
 alike, a plain loop of single calls (fresh memory each time, the result dropped before the
@@ -11,6 +12,9 @@ next call, as a user's loop does):
   _vorn_core      the extension's vorn (its full result dictionary)
   csaps           csaps.CubicSmoothingSpline(x, y, weights=1/delta**2, smooth=p)
   scipy           scipy.interpolate.make_smoothing_spline(x, y, w=1/delta**2, lam=(1-p)/p)
+
+With --segments K the data jump by 3 between K equal segments and vorn fits with gamma = 10
+(the peers have no jumps to find, so only vorn's layers run).
 
 and the peak memory of one call of each in a fresh interpreter (this script re-run with
 --probe): the kernel's high-water mark of resident memory, reset just before the call
@@ -35,16 +39,19 @@ import numpy as np
 CONTENDERS = ("vorn.fit", "engine", "_vorn_core", "csaps", "scipy")
 
 
-def workload(n: int, seed: int = 0) -> Dict[str, np.ndarray]:
-    """Jittered sites about one unit apart, two sines, noise 0.1 * U(0.5, 1.5) per sample."""
+def workload(n: int, segments: int = 1, seed: int = 0) -> Dict[str, np.ndarray]:
+    """Jittered sites about one unit apart, two sines, noise 0.1 * U(0.5, 1.5) per sample;
+    with segments > 1, steps of 3 between that many equal segments."""
     rng = np.random.default_rng([seed, n, 1])
     x = np.arange(n, dtype=float) + rng.uniform(-0.3, 0.3, n)
     f = np.sin(2 * np.pi * x / 200.0) + 0.5 * np.sin(2 * np.pi * x / 37.0)
+    f += 3.0 * (np.arange(n) * segments // n % 2)
     delta = 0.1 * rng.uniform(0.5, 1.5, n)
     return {"x": x, "y": f + delta * rng.standard_normal(n), "delta": delta}
 
 
-def calls(data: Dict[str, np.ndarray], p: float) -> Dict[str, Callable[[], object]]:
+def calls(data: Dict[str, np.ndarray], p: float, gamma: float = math.inf
+          ) -> Dict[str, Callable[[], object]]:
     x, y, delta = data["x"], data["y"], data["delta"]
     column = y.reshape(-1, 1)
     weights = 1.0 / delta**2
@@ -53,17 +60,17 @@ def calls(data: Dict[str, np.ndarray], p: float) -> Dict[str, Callable[[], objec
     def vorn_fit() -> object:
         import vorn
 
-        return vorn.fit(x, y, p, math.inf, delta=delta)
+        return vorn.fit(x, y, p, gamma, delta=delta)
 
     def engine() -> object:
         from vorn import _engine
 
-        return _engine.fit(x, column, delta, p, math.inf, "DOMINANCE", "none")
+        return _engine.fit(x, column, delta, p, gamma, "DOMINANCE", "none")
 
     def core() -> object:
         import _vorn_core
 
-        return _vorn_core.vorn(x, column, p, math.inf, delta)
+        return _vorn_core.vorn(x, column, p, gamma, delta, "PELT")
 
     def csaps_call() -> object:
         import csaps
@@ -87,10 +94,14 @@ def status_kib(field: str) -> int:
     raise KeyError(field)
 
 
-def probe(name: str, n: int, p: float) -> None:
+def gamma_for(segments: int) -> float:
+    return math.inf if segments == 1 else 10.0
+
+
+def probe(name: str, n: int, p: float, segments: int) -> None:
     """One call in this (fresh) interpreter; prints its peak above the resident baseline."""
-    data = workload(n)
-    call = calls(data, p)[name]
+    data = workload(n, segments)
+    call = calls(data, p, gamma_for(segments))[name]
     # Imports (and SciPy's lazy submodules) happen in a warm-up on tiny data, not in the peak.
     calls(workload(100), p)[name]()
     gc.collect()
@@ -104,8 +115,9 @@ def probe(name: str, n: int, p: float) -> None:
                       "baseline_bytes": baseline * 1024}))
 
 
-def measure_peak(name: str, n: int, p: float) -> dict:
-    out = subprocess.run([sys.executable, __file__, "--probe", name, "--n", str(n), "--p", str(p)],
+def measure_peak(name: str, n: int, p: float, segments: int) -> dict:
+    out = subprocess.run([sys.executable, __file__, "--probe", name, "--n", str(n), "--p", str(p),
+                          "--segments", str(segments)],
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
 
@@ -116,15 +128,19 @@ def main() -> int:
     parser.add_argument("--p", type=float, default=0.5)
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--skip-scipy", action="store_true")
+    parser.add_argument("--segments", type=int, default=1)
     parser.add_argument("--probe", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
-        probe(args.probe, args.n, args.p)
+        probe(args.probe, args.n, args.p, args.segments)
         return 0
 
     names = [c for c in CONTENDERS if not (args.skip_scipy and c == "scipy")]
-    data = workload(args.n)
-    contenders = calls(data, args.p)
+    if args.segments > 1:
+        names = ["vorn.fit", "engine", "_vorn_core"]
+    gamma = gamma_for(args.segments)
+    data = workload(args.n, args.segments)
+    contenders = calls(data, args.p, gamma)
     for name in names:  # warm-up: imports, first-touch of the code
         contenders[name]()
     times: Dict[str, list] = {name: [] for name in names}
@@ -135,19 +151,20 @@ def main() -> int:
             result = contenders[name]()
             times[name].append(time.perf_counter() - start)
             del result
-    peaks = {name: measure_peak(name, args.n, args.p) for name in names}
+    peaks = {name: measure_peak(name, args.n, args.p, args.segments) for name in names}
 
     median = {name: statistics.median(times[name]) for name in names}
-    print(f"n = {args.n}, p = {args.p}, gamma = inf; median of {args.rounds} interleaved rounds; "
-          "peak = resident high-water mark above the baseline, one call in a fresh interpreter")
+    print(f"n = {args.n}, p = {args.p}, gamma = {gamma}, {args.segments} segment(s); median of "
+          f"{args.rounds} interleaved rounds; peak = resident high-water mark above the "
+          "baseline, one call in a fresh interpreter")
     print()
     print("| contender | median s | min s | csaps / it | SciPy / it | peak MB | peak B/sample |")
     print("|---|---|---|---|---|---|---|")
     for name in names:
-        csaps_ratio = median["csaps"] / median[name]
+        csaps_ratio = f"{median['csaps'] / median[name]:.1f}x" if "csaps" in median else "-"
         scipy_ratio = f"{median['scipy'] / median[name]:.1f}x" if "scipy" in median else "-"
         peak = peaks[name]["peak_bytes"]
-        print(f"| {name} | {median[name]:.4f} | {min(times[name]):.4f} | {csaps_ratio:.1f}x | "
+        print(f"| {name} | {median[name]:.4f} | {min(times[name]):.4f} | {csaps_ratio} | "
               f"{scipy_ratio} | {peak / 1e6:.1f} | {peak / args.n:.0f} |")
     return 0
 
