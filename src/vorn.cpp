@@ -10,6 +10,7 @@
 #include "csaps.hpp"
 #include "dp.hpp"
 #include "failure.hpp"
+#include "memory.hpp"
 
 namespace vorn {
 
@@ -80,6 +81,9 @@ std::optional<PreparedSamples> prepare_ascending(const std::optional<VectorView>
     }
     PreparedSamples out;
     out.dim = dim;
+    reserve_large(out.x, n);
+    reserve_large(out.w, n);
+    reserve_large(out.y, n * dim);
     out.x.resize(n);
     out.w.resize(n);
     out.y.resize(n * dim);
@@ -91,6 +95,7 @@ std::optional<PreparedSamples> prepare_ascending(const std::optional<VectorView>
         for (std::size_t c = 0; c < dim; ++c) out.y[i * dim + c] = (w * y(i, c)) / w;
     }
     if (with_delta) {
+        reserve_large(out.delta, n);
         out.delta.resize(n);
         for (std::size_t i = 0; i < n; ++i) out.delta[i] = std::sqrt(1.0 / out.w[i]);
     }
@@ -246,8 +251,8 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
         PpForm& joined = curve.form;
         joined.dim = s.dim;
         joined.order = 4;
-        joined.breaks.reserve(n + segments + 1);
-        joined.coefs.reserve((n + segments) * s.dim * 4);
+        reserve_large(joined.breaks, n + segments + 1);
+        reserve_large(joined.coefs, (n + segments) * s.dim * 4);
         curve.jumps.reserve(segments - 1);
         curve.jump_indices.reserve(segments - 1);
         for (std::size_t k = 0; k < segments; ++k) {
