@@ -168,14 +168,20 @@ def test_dominance_finds_the_pelt_partition(seed):
     np.testing.assert_array_equal(dominance["coefs"].reshape(-1, 4), raw["coefs"])
 
 
-def test_fit_with_duplicates_missing_rows_and_no_sites():
-    x = np.array([3.0, 1.0, 2.0, 2.0, 5.0, 4.0, 6.0])
-    y = np.array([[1.0], [0.0], [2.0], [np.nan], [4.0], [3.0], [9.0]])
-    for sites in (x, None):
-        got = _engine.fit(sites, y, None, 0.7, 1.0, "PELT", "none")
-        raw = _vorn_core.vorn(sites, y, 0.7, 1.0, None, "PELT")
+@pytest.mark.parametrize("missing", [False, True])
+@pytest.mark.parametrize("sites", ["unsorted with a repeat", "none"])
+def test_fit_with_duplicates_missing_rows_and_no_sites(missing, sites):
+    x = np.array([3.0, 1.0, 2.0, 2.0, 5.0, 4.0, 6.0]) if sites != "none" else None
+    y = np.array([[1.0], [0.0], [2.0], [7.0], [4.0], [3.0], [9.0]])
+    delta = np.array([1.0, 0.5, 2.0, 1.5, 1.0, 0.3, 1.0])
+    if missing:
+        y[3, 0] = np.nan
+    for d in (None, delta):
+        got = _engine.fit(x, y, d, 0.7, 1.0, "PELT", "none")
+        raw = _vorn_core.vorn(x, y, 0.7, 1.0, d, "PELT")
         np.testing.assert_array_equal(got["coefs"].reshape(-1, 4), raw["coefs"])
         np.testing.assert_array_equal(got["x"], raw["x"])
+        np.testing.assert_array_equal(got["y"], raw["y"])
 
 
 def test_fit_reads_strided_arrays_in_place():
