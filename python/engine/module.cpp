@@ -4,6 +4,9 @@
 // input and hands the engine C-contiguous float64 arrays (int64 for folds); the engine does the
 // numeric work with the interpreter lock released, and Ctrl-C stops it.
 
+#include <atomic>
+#include <cstdint>
+
 #include "calls.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
@@ -80,12 +83,26 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// Process-wide, written once: the interpreter that owns the engine. Its exception type and
+// NumPy's table are objects of that interpreter, so no other may import it.
+std::atomic<std::int64_t> owner_interpreter{-1};
+
 }  // namespace
 
 }  // namespace vorn::py
 
 extern "C" PyMODINIT_FUNC PyInit__engine() {
     using namespace vorn::py;
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_Format(PyExc_ImportError,
+                     "vorn._engine does not support sub-interpreters: it belongs to interpreter "
+                     "%lld, not to interpreter %lld",
+                     static_cast<long long>(expected), static_cast<long long>(id));
+        return nullptr;
+    }
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
     if (!module) return nullptr;
     PyObject* failure = internal_failure_type();
