@@ -108,8 +108,9 @@ def _build_parser() -> argparse.ArgumentParser:
     f.add_argument("--seed", type=int, default=0, help="seed of the folds (default 0)")
     f.add_argument("--jobs", type=int, default=1,
                    help="processes for --auto, -1 for every CPU (default 1)")
-    f.add_argument("--pruning", default="PELT", choices=["PELT", "FPVI"], type=str.upper,
-                   help="search pruning (default PELT)")
+    f.add_argument("--pruning", default="DOMINANCE", choices=["DOMINANCE", "PELT", "FPVI"],
+                   type=str.upper,
+                   help="search pruning (default DOMINANCE)")
     f.add_argument("--plot", metavar="OUT.png", help="write a picture of data, fit and jumps")
     f.add_argument("--out", metavar="FITTED.csv",
                    help="write sites, data and fitted values, one row per input row")
