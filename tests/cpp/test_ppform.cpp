@@ -477,9 +477,9 @@ TEST(ppform, antiderivative_is_continuous_and_differentiates_back) {
 TEST(ppform, views_of_bad_shapes_are_assertions) {
     const PpForm f = make({0.0, 1.0}, {1.0, 2.0, 3.0}, 1, 4);
     std::vector<double> out(1);
-    EXPECT_EQ(assertion_text([&] { vorn::eval_into(vorn::PpView::of(f), {}, 0, vorn::Side::right, {}); }),
+    EXPECT_EQ(assertion_message([&] { vorn::eval_into(vorn::PpView::of(f), {}, 0, vorn::Side::right, {}); }),
               "coefs must hold pieces * dim rows of order entries");
-    EXPECT_EQ(assertion_text([&] {
+    EXPECT_EQ(assertion_message([&] {
                   vorn::integrate_into(vorn::PpView::of(make({0.0}, {}, 1, 4)), 0.0, 1.0, out);
               }),
               "a form needs at least two breaks");
