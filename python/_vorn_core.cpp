@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "interpreter_guard.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 #include "result.hpp"
@@ -322,16 +323,7 @@ PyObject* create_module() {
 
 extern "C" PyMODINIT_FUNC PyInit__vorn_core() {
     using namespace vorn::py;
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return nullptr;
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_Format(PyExc_ImportError,
-                     "_vorn_core does not support sub-interpreters: it belongs to interpreter "
-                     "%lld, not to interpreter %lld",
-                     static_cast<long long>(expected), static_cast<long long>(id));
-        return nullptr;
-    }
+    if (!claim_interpreter(owner_interpreter, "_vorn_core")) return nullptr;
     if (module_object == nullptr) {
         module_object = create_module();
         if (module_object == nullptr) return nullptr;

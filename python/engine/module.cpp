@@ -9,6 +9,7 @@
 
 #include "calls.hpp"
 #include "errors.hpp"
+#include "interpreter_guard.hpp"
 #include "py_ref.hpp"
 
 namespace vorn::py {
@@ -93,16 +94,7 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 
 extern "C" PyMODINIT_FUNC PyInit__engine() {
     using namespace vorn::py;
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return nullptr;
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_Format(PyExc_ImportError,
-                     "vorn._engine does not support sub-interpreters: it belongs to interpreter "
-                     "%lld, not to interpreter %lld",
-                     static_cast<long long>(expected), static_cast<long long>(id));
-        return nullptr;
-    }
+    if (!claim_interpreter(owner_interpreter, "vorn._engine")) return nullptr;
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
     if (!module) return nullptr;
     PyObject* failure = internal_failure_type();
