@@ -214,14 +214,17 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             )
 
     sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
-    distinct = np.unique(sites_kept).size
+    # Sorted data, the usual case, needs no sort to count its distinct sites.
+    if not np.all(sites_kept[1:] > sites_kept[:-1]):
+        sites_kept = np.unique(sites_kept)
+    distinct = sites_kept.size
     if distinct < 2:
         raise ValueError(
             "need at least two distinct sites with finite values in y, "
             f"got {distinct} (out of {n} rows)"
         )
     if xx is not None:
-        _check_spacing(np.unique(sites_kept), largest)
+        _check_spacing(sites_kept, largest)
     return Prepared(xx, yy, dd, one_dimensional, sites, columns)
 
 
