@@ -1,0 +1,225 @@
+"""The default parameter choice: a priced jump and a bandwidth judged by sample splitting.
+
+Two questions are answered separately, each by the tool that suits it:
+
+- How much a jump must buy. A jump is accepted when it lowers the residual energy by more
+  than ``price`` noise variances, with ``price = c * (log m + d - 1) * (1 + phi) / (1 - phi)``
+  for m samples, d columns and lag-one noise autocorrelation phi: a BIC-type price per jump,
+  raised by the long-run variance factor because under autocorrelated noise local means
+  wander that much more. The noise scale comes from second differences (:mod:`._noise`), so
+  jumps, trends and a few wild samples barely move it.
+- How smooth the curve is between jumps. For each bandwidth of a doubling grid, the jump
+  fit at that price is fitted on the even samples and predicts the odd ones, and the other
+  way round; held-out samples in a jump gap of the training fit are not scored and the loss
+  is Huber's, so neither jumps nor outliers steer the bandwidth. No random folds are drawn.
+
+Wild samples are downweighted before any fit (:func:`._noise.outlier_factors`).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ._noise import outlier_factors
+from ._scoring import fit_arrays, split_losses
+from ._units import Samples, Units
+
+__all__ = ["Choice", "Rule", "choose"]
+
+_MAX_RAISES = 6
+
+
+@dataclass(frozen=True)
+class Rule:
+    """The constants of the default choice (the benchmark in bench/select varies them)."""
+
+    price_per_log_n: float = 3.0
+    long_run_variance: bool = True
+    outlier_cutoff: Optional[float] = 3.0
+    huber: float = 2.0
+    one_standard_error: bool = False
+    smallest_bandwidth: float = 1.0
+    # Multiples of the priced penalty tried by sample splitting at the chosen bandwidth.
+    penalty_factors: tuple[float, ...] = (1.0,)
+    # Score every (bandwidth, penalty factor) pair instead of one axis after the other.
+    joint: bool = False
+    # Runs of samples held out together by the sample splitting.
+    block: int = 1
+    # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
+    # that bandwidth such a segment is curvature the smoothing could not follow, not a level.
+    shortest_segment: float = 2.0
+    largest_bandwidth_fraction: float = 1.0 / 8.0
+
+    def price(self, count: int, columns: int, phi: float) -> float:
+        """Jump penalty in noise variances."""
+        factor = (1.0 + phi) / (1.0 - phi) if self.long_run_variance else 1.0
+        return self.price_per_log_n * (math.log(count) + columns - 1.0) * max(factor, 1.0)
+
+    def bandwidths(self, count: int) -> NDArray[np.float64]:
+        """The doubling grid of bandwidths in samples."""
+        top = max(self.smallest_bandwidth, count * self.largest_bandwidth_fraction)
+        k = int(math.floor(math.log2(top / self.smallest_bandwidth) + 1e-9))
+        return self.smallest_bandwidth * 2.0 ** np.arange(k + 1)
+
+
+@dataclass
+class Choice:
+    """What the default choice decided and why."""
+
+    bandwidth_samples: float
+    penalty: float
+    criterion: str
+    table: NDArray[Any] = field(repr=False)
+    factors: NDArray[np.float64] = field(repr=False)
+    searches: list[int] = field(default_factory=list, repr=False)
+
+
+def choose(
+    samples: Samples,
+    units: Units,
+    rule: Rule,
+    *,
+    bandwidth_samples: Optional[float] = None,
+    penalty: Optional[float] = None,
+    bar: Any = None,
+) -> Choice:
+    """Choose the bandwidth (in samples) and the jump penalty (in noise variances).
+
+    Parameters
+    ----------
+    samples : Samples
+        Sorted, distinct, finite samples.
+    units : Units
+        Their standardised units.
+    rule : Rule
+        The constants of the choice.
+    bandwidth_samples, penalty : float, optional
+        Fixed values; the other one is still chosen.
+    bar : tqdm or None
+        Advanced by one for every partition search.
+
+    Returns
+    -------
+    Choice
+    """
+    m, d = samples.y.shape
+    z = samples.y / samples.delta[:, None]
+    if rule.outlier_cutoff is None:
+        factors = np.ones(m)
+    else:
+        factors = outlier_factors(z, units.noise.sigma, rule.outlier_cutoff)
+    x_std, y_std = units.standardise(samples)
+    delta_eff = samples.delta * factors
+    fixed_penalty = penalty
+    if penalty is None:
+        penalty = rule.price(m, d, units.noise.phi)
+        criterion = "priced jumps"
+    else:
+        criterion = "given penalty"
+    searches: list[int] = []
+    raised = narrowed = 0
+    if bandwidth_samples is not None:
+        grid = np.array([float(bandwidth_samples)])
+    else:
+        grid = rule.bandwidths(m)
+
+    def score(b: float, pen: float) -> tuple[float, float, float]:
+        # Half the samples carry half the weight per unit x, and a jump there gains about
+        # half the energy: halving lambda and the penalty makes the halves' partitions those
+        # that the whole data would get.
+        lam_half = units.lam_standard(b) / 2.0
+        p_half = 1.0 / (1.0 + lam_half)
+        losses, made, shortest = split_losses(x_std, y_std, delta_eff, p_half,
+                                              p_half * pen / 2.0,
+                                              rule.huber, rule.block)
+        searches.extend([(m + 1) // 2, m // 2][:made])
+        if bar is not None:
+            bar.update(made)
+        admissible = True
+        return (float(np.mean(losses)), float(np.std(losses) / math.sqrt(max(losses.size, 1))),
+                float(admissible))
+
+    def pick(candidates: list[tuple[float, float, float, float, float]]) -> int:
+        """Index of the best admissible candidate (the first one wins a tie)."""
+        allowed = [i for i, r in enumerate(candidates) if r[4]] or list(range(len(candidates)))
+        return min(allowed, key=lambda i: candidates[i][2])
+
+    rows: list[tuple[float, float, float, float, float]] = []
+    if rule.joint and grid.size > 1 and fixed_penalty is None:
+        base = penalty
+        for factor in sorted(rule.penalty_factors, reverse=True):
+            for b in grid:
+                rows.append((float(b), base * factor, *score(float(b), base * factor)))
+        # First minimum wins: the largest penalty, then the smallest bandwidth.
+        best = pick(rows)
+        bandwidth, penalty = rows[best][0], rows[best][1]
+        criterion += ", bandwidth and penalty by odd/even sample splitting"
+    elif grid.size > 1:
+        for b in grid:
+            rows.append((float(b), penalty, *score(float(b), penalty)))
+        best = pick(rows)
+        chosen = best
+        if rule.one_standard_error:
+            limit = rows[best][2] + rows[best][3]
+            chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
+        bandwidth = rows[chosen][0]
+        criterion += ", bandwidth by odd/even sample splitting"
+    else:
+        bandwidth = float(grid[0])
+        criterion += ", given bandwidth"
+    if fixed_penalty is None and len(rule.penalty_factors) > 1 and not rule.joint:
+        base = penalty
+        trial = [r for r in rows if r[0] == bandwidth and r[1] == base][:1]
+        if not trial:
+            trial = [(bandwidth, base, *score(bandwidth, base))]
+        for factor in sorted(rule.penalty_factors):
+            if factor != 1.0:
+                value = (bandwidth, base * factor, *score(bandwidth, base * factor))
+                rows.append(value)
+                trial.append(value)
+        # The largest penalty wins ties: fewer jumps unless more clearly predict better.
+        trial.reverse()
+        penalty = trial[pick(trial)][1]
+        criterion += ", penalty by odd/even sample splitting"
+    if rule.shortest_segment > 0.0:
+        def too_short(b: float, pen: float) -> bool:
+            p_std = units.p_standard(b)
+            fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
+            searches.append(m)
+            if bar is not None:
+                bar.update(1)
+            if fitted.jump_idx.size == 0:
+                return False
+            lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
+            return bool(lengths.min() < rule.shortest_segment * b)
+
+        if too_short(bandwidth, penalty):
+            # Either the smoothing is too stiff to follow the curve (a smaller bandwidth keeps
+            # the jumps and drops the short segments) or the jumps are spurious.
+            fixed_width = bandwidth_samples is not None
+            while not fixed_width and bandwidth / 2.0 >= rule.smallest_bandwidth:
+                bandwidth /= 2.0
+                narrowed += 1
+                if not too_short(bandwidth, penalty):
+                    break
+            else:
+                while fixed_penalty is None and raised < _MAX_RAISES:
+                    penalty *= 2.0
+                    raised += 1
+                    if not too_short(bandwidth, penalty):
+                        break
+        if raised or narrowed:
+            criterion += (f", then {narrowed} halving of the bandwidth and {raised} doublings "
+                          f"of the penalty to leave no segment shorter than "
+                          f"{rule.shortest_segment:g} bandwidths")
+    if not rows:
+        rows.append((bandwidth, penalty, math.nan, math.nan, 1.0))
+    table = np.array(rows, dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
+                                  ("score", np.float64), ("standard_error", np.float64),
+                                  ("admissible", np.float64)])
+    return Choice(bandwidth, float(penalty), criterion, table, factors, searches)
