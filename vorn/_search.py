@@ -38,7 +38,7 @@ _MAX_RAISES = 6
 class Rule:
     """The constants of the default choice (the benchmark in bench/select varies them)."""
 
-    price_per_log_n: float = 3.0
+    price_per_log_n: float = 3.5
     long_run_variance: bool = True
     outlier_cutoff: Optional[float] = 3.0
     huber: float = 2.0
@@ -52,7 +52,7 @@ class Rule:
     block: int = 1
     # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
     # that bandwidth such a segment is curvature the smoothing could not follow, not a level.
-    shortest_segment: float = 2.0
+    shortest_segment: float = 1.0
     largest_bandwidth_fraction: float = 1.0 / 8.0
 
     def price(self, count: int, columns: int, phi: float) -> float:
