@@ -2,18 +2,21 @@
 
 Two questions are answered separately, each by the tool that suits it:
 
-- How much a jump must buy. A jump is accepted when it lowers the residual energy by more
-  than ``price`` noise variances, with ``price = c * (log m + d - 1) * (1 + phi) / (1 - phi)``
-  for m samples, d columns and lag-one noise autocorrelation phi: a BIC-type price per jump,
-  raised by the long-run variance factor because under autocorrelated noise local means
-  wander that much more. The noise scale comes from second differences (:mod:`._noise`), so
-  jumps, trends and a few wild samples barely move it.
-- How smooth the curve is between jumps. For each bandwidth of a doubling grid, the jump
-  fit at that price is fitted on the even samples and predicts the odd ones, and the other
-  way round; held-out samples in a jump gap of the training fit are not scored and the loss
-  is Huber's, so neither jumps nor outliers steer the bandwidth. No random folds are drawn.
+- How much a jump must buy. A jump is kept when it lowers the energy by more than
+  ``price = 3.5 * (log m + d - 1) * (1 + phi) / (1 - phi)`` noise variances, for m samples,
+  d columns and lag-one noise autocorrelation phi: a BIC-type price per jump, raised by the
+  long-run variance factor because under autocorrelated noise local means wander that much
+  more. The noise scale comes from second differences (:mod:`._noise`), so jumps, trends and
+  a few wild samples barely move it.
+- How smooth the curve is between jumps. For each bandwidth of a doubling grid, the jump fit
+  at that price is fitted on the even samples and predicts the odd ones, and the other way
+  round (Huber loss; a sample in a jump gap of its training fit is predicted by the mean of
+  the two sides, without looking at its value). No random folds are drawn.
 
-Wild samples are downweighted before any fit (:func:`._noise.outlier_factors`).
+Then one fit of all the data checks the segments: one shorter than a bandwidth is curvature
+that the smoothing was too stiff to follow, so the bandwidth is halved until none is left
+(or, at the smallest bandwidth, the penalty doubled). Wild samples are downweighted before
+any fit (:func:`._noise.outlier_factors`).
 """
 
 from __future__ import annotations
@@ -64,7 +67,7 @@ class Rule:
         """The doubling grid of bandwidths in samples."""
         top = max(self.smallest_bandwidth, count * self.largest_bandwidth_fraction)
         k = int(math.floor(math.log2(top / self.smallest_bandwidth) + 1e-9))
-        return self.smallest_bandwidth * 2.0 ** np.arange(k + 1)
+        return np.asarray(self.smallest_bandwidth * 2.0 ** np.arange(k + 1), dtype=np.float64)
 
 
 @dataclass
