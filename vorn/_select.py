@@ -147,17 +147,20 @@ def select(
     elif bandwidth_samples is not None:
         b_fixed = positive_number("bandwidth_samples", bandwidth_samples)
     pen_fixed = None if penalty is None else positive_number("penalty", penalty, allow_inf=True)
+    p_exact: Optional[float] = None
     if p is not None:
         if b_fixed is not None:
             raise ValueError("give p or a bandwidth, not both")
         if not isinstance(p, numbers.Real):
             raise ValueError("p must be a number with method='priced'; "
                              "candidate sequences need method='cv'")
-        b_fixed = units.bandwidth_samples(check_p(p))
+        p_exact = check_p(p)
+        b_fixed = units.bandwidth_samples(p_exact)
     if gamma is not None:
         raise ValueError("gamma cannot be fixed with method='priced'; give penalty "
                          "(in noise variances) or use method='cv'")
-    return _select_priced(prepared, samples, units, b_fixed, pen_fixed, progress, Rule())
+    return _select_priced(prepared, samples, units, b_fixed, pen_fixed, progress, Rule(),
+                          p_exact)
 
 
 def _expected_seconds(m: int, rule: Rule) -> float:
@@ -167,8 +170,8 @@ def _expected_seconds(m: int, rule: Rule) -> float:
 
 
 def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optional[float],
-                   pen_fixed: Optional[float], progress: Optional[bool], rule: Rule
-                   ) -> Selection:
+                   pen_fixed: Optional[float], progress: Optional[bool], rule: Rule,
+                   p_exact: Optional[float] = None) -> Selection:
     m = samples.x.shape[0]
     planned = (2 * rule.bandwidths(m).size if b_fixed is None else 0) + 1
     bar = progress_bar(progress, desc="vorn.select", unit="search", total=planned,
@@ -177,8 +180,9 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         choice = choose(samples, units, rule, bandwidth_samples=b_fixed, penalty=pen_fixed,
                         bar=bar)
         b, pen = choice.bandwidth_samples, choice.penalty
-        p_raw = units.p(b)
-        gamma_raw = units.gamma(b, pen)
+        # A p given by the caller is kept to the last bit rather than rebuilt from its bandwidth.
+        p_raw = units.p(b) if p_exact is None else p_exact
+        gamma_raw = pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
         widened = choice.factors > 1.0
         row_factor = np.ones(prepared.y.shape[0])
         known = samples.site_of_row >= 0

@@ -217,7 +217,10 @@ def test_fixed_bandwidth_and_penalty_are_used_as_given():
 def test_fixed_p_is_a_bandwidth():
     x, y, _ = datasets.blocks_trend(n=200, noise=0.3, seed=1)
     s = vorn.select(x, y, p=0.9999)
-    assert s.p == pytest.approx(0.9999, rel=1e-12)
+    assert s.p == 0.9999  # kept to the last bit, not rebuilt from its bandwidth
+    h = x[1] - x[0]
+    assert s.bandwidth_samples == pytest.approx((1e-4 / 0.9999 / h**3) ** 0.25, rel=1e-9)
+    assert s.gamma == pytest.approx(0.9999 * s.penalty * s.noise**2, rel=1e-12)
 
 
 # -- explanation ----------------------------------------------------------------------------
