@@ -41,17 +41,24 @@ def test_clean_step_without_sites_has_exactly_one_jump():
     np.testing.assert_array_equal(s.fit.jump_indices, [499])
 
 
-def test_short_series_with_one_clear_jump():
-    # n = 100, one jump of 3 to 5 noise sd at 20..80: found at the right place, nothing else.
-    exact = 0
+def test_short_series_with_one_jump_of_1_to_5_noise_sd():
+    # n = 100, one jump of 1.2 to 4.9 noise sd at 20..80, 20 seeds. The old cross-validation
+    # got precision 0.33 and recall 0.65. Every jump of 3 sd or more must be found (within 2
+    # samples) and nothing else; the smaller ones may be missed.
+    found_true = found_false = 0
     for seed in range(20):
         rng = np.random.default_rng(seed)
-        height = rng.uniform(3.0, 5.0)
-        k = int(rng.integers(20, 80))
-        y = np.r_[np.zeros(k), np.full(100 - k, height)] + rng.standard_normal(100)
+        height = rng.uniform(1.2, 4.9)
+        last = int(rng.integers(20, 80)) - 1
+        y = np.r_[np.zeros(last + 1), np.full(99 - last, height)] + rng.standard_normal(100)
         found = vorn.select(None, y).fit.jump_indices
-        exact += int(found.size == 1 and abs(int(found[0]) - (k - 1)) <= 2)
-    assert exact >= 18
+        hit = bool(np.any(np.abs(found - last) <= 2))
+        found_true += hit
+        found_false += found.size - hit
+        if height >= 3.0:
+            assert hit, (seed, height, found)
+    assert found_false == 0
+    assert found_true >= 15
 
 
 def test_answer_does_not_depend_on_a_seed():
@@ -322,3 +329,19 @@ def test_missing_and_repeated_sites():
     b = vorn.select(np.delete(x, [5, 77]), np.delete(y, [5, 77]))
     assert (a.p, a.gamma) == (b.p, b.gamma)
     np.testing.assert_array_equal(a.fit.jumps, b.fit.jumps)
+
+
+@pytest.mark.parametrize("x_scale, y_scale", [(1.0, 1.0), (1e-3, 1e3), (1e3, 1e-3)])
+def test_natural_units_give_the_same_answer_in_any_units(x_scale, y_scale):
+    # In raw units p = 0.99, gamma = 5 gives dozens of jumps on the Nile and p = 0.999,
+    # gamma = 2 none in a clear step; the natural values mean the same in any units.
+    years, flow, truth = datasets.nile()
+    f = vorn.fit(x_scale * years, y_scale * flow, bandwidth_samples=8, penalty=16)
+    np.testing.assert_allclose(f.jumps, x_scale * truth, rtol=1e-12)
+    rng = np.random.default_rng(0)
+    x = np.linspace(0, 1, 200)
+    y = 2.0 * (x > 0.6) + 0.3 * rng.standard_normal(200)
+    g = vorn.fit(x_scale * x, y_scale * y, bandwidth_samples=4, penalty=20)
+    np.testing.assert_array_equal(g.jump_indices, [np.flatnonzero(x <= 0.6)[-1]])
+    assert vorn.fit(None, y, 0.999, 2.0).jumps.size == 0
+    assert vorn.fit(years, flow, 0.99, 5.0).jumps.size > 40
