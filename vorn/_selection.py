@@ -32,8 +32,9 @@ class Selection:
         default method, the cross-validation score for ``method="cv"``.
     table : ndarray
         Every evaluated point as a structured array. Default method: fields
-        ``bandwidth_samples``, ``score`` and ``standard_error``; ``method="cv"``: ``p``,
-        ``gamma`` and ``score`` in evaluation order.
+        ``bandwidth_samples``, ``penalty`` (noise variances), ``score`` and
+        ``standard_error`` (of the mean loss); ``method="cv"``: ``p``, ``gamma`` and
+        ``score`` in evaluation order.
     fit : Fit
         The fit of all the data with the chosen parameters (and the outlier weights, see
         `downweighted`).

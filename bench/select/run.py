@@ -107,7 +107,7 @@ def table(results):
             ok = f"{r['ok']}/{r['count']}" if scenario == "outlier10" else ""
             lines.append(
                 f"| {method} | {scenario} | {r['count']} | {r['exact'] / r['count']:.2f} | "
-                f"{prec:.2f} | {'' if not jumpy else f'{rec:.2f}'} | {fj} | {ok} | "
+                f"{f'{prec:.2f}' if jumpy else ''} | {f'{rec:.2f}' if jumpy else ''} | {fj} | {ok} | "
                 f"{np.mean(r['times']):.3f} | {np.max(r['times']):.3f} |")
     return "\n".join(lines)
 
