@@ -14,9 +14,9 @@ from ._checks import check_p, prepare
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
 from ._fit import fit
 from ._progress import progress_bar
-from ._scoring import cv_score, fit_arrays
+from ._scoring import cv_score
 from ._search import Rule, choose
-from ._selection import Selection, penalty_path
+from ._selection import PathMaker, Selection
 from ._units import CvGrid, Samples, Units, positive_number, samples_of, units_of
 
 __all__ = ["select"]
@@ -202,18 +202,8 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
             bar.close()
 
     x_std, y_std = units.standardise(samples)
-    delta_eff = samples.delta * choice.factors
-    p_std = units.p_standard(b)
-
-    def count_jumps(level: float) -> int:
-        return int(fit_arrays(x_std, y_std, delta_eff, p_std, p_std * level).jump_idx.size)
-
-    def make_path() -> NDArray[Any]:
-        centre = pen if math.isfinite(pen) else 100.0
-        points = penalty_path(count_jumps, centre)
-        return np.array([(q, q * p_raw * units.scale**2, k) for q, k in points],
-                        dtype=[("penalty", np.float64), ("gamma", np.float64),
-                               ("jumps", np.int64)])
+    path_maker = PathMaker(x_std, y_std, samples.delta * choice.factors, units.p_standard(b),
+                           p_raw * units.scale**2, pen)
 
     best = np.flatnonzero((choice.table["bandwidth_samples"] == b)
                           & (choice.table["penalty"] == pen))
@@ -236,7 +226,7 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         penalty=pen,
         downweighted=np.flatnonzero(row_factor > 1.0),
         searches=searches,
-        _path_maker=make_path,
+        _path_maker=path_maker,
     )
 
 

@@ -14,7 +14,7 @@ from ._fit import Fit
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
 
-__all__ = ["Selection"]
+__all__ = ["PathMaker", "Selection", "penalty_path"]
 
 _PATH_DTYPE = [("penalty", np.float64), ("gamma", np.float64), ("jumps", np.int64)]
 
@@ -190,3 +190,39 @@ def penalty_path(count_jumps: Callable[[float], int], centre: float, *, spread: 
         known[mid] = count_jumps(mid)
         pending.extend([(lo, mid), (mid, hi)])
     return sorted(known.items())
+
+
+class PathMaker:
+    """Computes the penalty path of a Selection on demand (a plain object, so it pickles).
+
+    Parameters
+    ----------
+    x, y, delta : ndarray
+        The standardised samples and the deviations the choice fitted with.
+    p_standard : float
+        Smoothing parameter of the chosen bandwidth in standardised units.
+    gamma_per_penalty : float
+        Raw gamma of one noise variance of penalty: ``p * scale**2``.
+    centre : float
+        The chosen penalty in noise variances.
+    """
+
+    def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],
+                 delta: NDArray[np.float64], p_standard: float, gamma_per_penalty: float,
+                 centre: float) -> None:
+        self.x, self.y, self.delta = x, y, delta
+        self.p_standard = p_standard
+        self.gamma_per_penalty = gamma_per_penalty
+        self.centre = centre
+
+    def count_jumps(self, level: float) -> int:
+        from ._scoring import fit_arrays
+
+        p = self.p_standard
+        return int(fit_arrays(self.x, self.y, self.delta, p, p * level).jump_idx.size)
+
+    def __call__(self) -> NDArray[Any]:
+        centre = self.centre if math.isfinite(self.centre) else 100.0
+        points = penalty_path(self.count_jumps, centre)
+        return np.array([(q, q * self.gamma_per_penalty, k) for q, k in points],
+                        dtype=_PATH_DTYPE)

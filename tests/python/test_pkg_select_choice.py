@@ -345,3 +345,15 @@ def test_natural_units_give_the_same_answer_in_any_units(x_scale, y_scale):
     np.testing.assert_array_equal(g.jump_indices, [np.flatnonzero(x <= 0.6)[-1]])
     assert vorn.fit(None, y, 0.999, 2.0).jumps.size == 0
     assert vorn.fit(years, flow, 0.99, 5.0).jumps.size > 40
+
+
+def test_selection_pickles_before_and_after_its_path():
+    import pickle
+
+    x, y, _ = datasets.blocks_trend(n=120, noise=0.3, seed=4)
+    s = vorn.select(x, y)
+    copy = pickle.loads(pickle.dumps(s))
+    np.testing.assert_array_equal(copy.path, s.path)
+    again = pickle.loads(pickle.dumps(s))
+    np.testing.assert_array_equal(again.path, s.path)
+    assert (again.p, again.gamma, again.penalty) == (s.p, s.gamma, s.penalty)
