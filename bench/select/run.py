@@ -41,6 +41,8 @@ VARIANTS = {
     "no-long-run-variance": replace(BASE, long_run_variance=False),
     "no-outlier-weights": replace(BASE, outlier_cutoff=None),
     "blocks-of-2": replace(BASE, block=2),
+    "min-bandwidth-4": replace(BASE, smallest_bandwidth=4.0),
+    "min-bandwidth-2": replace(BASE, smallest_bandwidth=2.0),
 }
 
 
