@@ -127,7 +127,9 @@ def choose(
     fixed_penalty = penalty
     if penalty is None:
         penalty = rule.price(m, d, units.noise.phi)
-        criterion = "priced jumps"
+        factor = penalty / rule.price(m, d, 0.0)
+        criterion = (f"jump priced at {rule.price_per_log_n:g} (log m + d - 1) noise variances"
+                     + (f" x {factor:.2f} for autocorrelation" if factor > 1.0 else ""))
     else:
         criterion = "given penalty"
     searches: list[int] = []
@@ -198,7 +200,7 @@ def choose(
         trial.reverse()
         penalty = trial[pick(trial)][1]
         criterion += ", penalty by odd/even sample splitting"
-    if rule.shortest_segment > 0.0:
+    if rule.shortest_segment > 0.0 and (bandwidth_samples is None or fixed_penalty is None):
         def too_short(b: float, pen: float) -> bool:
             p_std = units.p_standard(b)
             fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)

@@ -14,7 +14,6 @@ from ._checks import check_p, prepare
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
 from ._fit import fit
 from ._progress import progress_bar
-from ._scoring import cv_score
 from ._search import Rule, choose
 from ._selection import PathMaker, Selection
 from ._units import CvGrid, Samples, Units, positive_number, samples_of, units_of

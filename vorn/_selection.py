@@ -4,15 +4,12 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._fit import Fit
-
-if TYPE_CHECKING:  # pragma: no cover
-    from matplotlib.axes import Axes
 
 __all__ = ["PathMaker", "Selection", "penalty_path"]
 
