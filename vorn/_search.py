@@ -185,7 +185,8 @@ def choose(
         criterion += ", bandwidth by odd/even sample splitting"
     else:
         bandwidth = float(grid[0])
-        criterion += ", given bandwidth"
+        criterion += (", given bandwidth" if bandwidth_samples is not None
+                      else ", bandwidth of one sample (too few samples to choose)")
     if fixed_penalty is None and len(rule.penalty_factors) > 1 and not rule.joint:
         base = penalty
         trial = [r for r in rows if r[0] == bandwidth and r[1] == base][:1]

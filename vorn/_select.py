@@ -44,7 +44,7 @@ def select(
     p: Candidates = None,
     gamma: Candidates = None,
     progress: Optional[bool] = None,
-    folds: int = 10,
+    folds: Optional[int] = None,
     seed: int = 0,
     n_jobs: int = 1,
     scoring: str = "gap-aware",
@@ -81,9 +81,10 @@ def select(
         never, None (default) when the choice is expected to take more than a few seconds
         and tqdm is installed. It switches itself off when the output is not a terminal.
     folds, seed, n_jobs, scoring
-        Cross-validation only (``method="cv"``): number of folds, seed of the fold
-        assignment, worker processes (-1: every CPU) and the scoring of held-out samples
-        ("gap-aware" or "core", see :func:`cv_score`).
+        Cross-validation only (``method="cv"``): number of folds (default 10), seed of the
+        fold assignment, worker processes (-1: every CPU) and the scoring of held-out samples
+        ("gap-aware" or "core", see :func:`cv_score`). A `folds` given with the default
+        method is still checked against the number of samples.
 
     Returns
     -------
@@ -120,7 +121,7 @@ def select(
     prepared = prepare(x, y, delta)
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be 'priced' or 'cv', got {method!r}")
-    folds = _int_argument("folds", folds)
+    checked_folds = None if folds is None else _int_argument("folds", folds)
     seed = _int_argument("seed", seed)
     n_jobs = _int_argument("n_jobs", n_jobs)
     if scoring not in ("gap-aware", "core"):
@@ -130,7 +131,8 @@ def select(
     if bandwidth is not None and bandwidth_samples is not None:
         raise ValueError("give bandwidth or bandwidth_samples, not both")
     count = int(np.count_nonzero(np.all(np.isfinite(prepared.y), axis=1)))
-    if not 2 <= folds <= count:
+    folds = 10 if checked_folds is None else checked_folds
+    if (method == "cv" or checked_folds is not None) and not 2 <= folds <= count:
         raise ValueError(
             f"folds must lie between 2 and the number of samples ({count}), got {folds}")
     samples = samples_of(prepared.x, prepared.y, prepared.delta)

@@ -357,3 +357,14 @@ def test_selection_pickles_before_and_after_its_path():
     again = pickle.loads(pickle.dumps(s))
     np.testing.assert_array_equal(again.path, s.path)
     assert (again.p, again.gamma, again.penalty) == (s.p, s.gamma, s.penalty)
+
+
+@pytest.mark.parametrize("n", [2, 3, 5, 9, 15])
+def test_very_short_series_are_fitted_without_folds(n):
+    y = np.random.default_rng(n).standard_normal(n)
+    s = vorn.select(None, y)
+    assert s.fit.x.size == n and s.bandwidth_samples >= 1.0
+    # Folds matter only when given (or with method="cv").
+    with pytest.raises(ValueError, match=rf"folds must lie between 2 and the number of samples "
+                                         rf"\({n}\), got {n + 1}"):
+        vorn.select(None, y, folds=n + 1)
