@@ -1,6 +1,8 @@
 # One entry point for building and testing on a fresh machine.
 #   make demo   install the library with its plotting extra into .venv and run the demo
-#   make test   set up everything (venv, PyPI packages, GoogleTest) and run every test
+#   make test   set up everything (venv, PyPI packages, GoogleTest) and run every test: the C++
+#               unit tests, the Python suite, the extension's tests against NumPy 1.x, and all of
+#               it again under the address and undefined-behaviour sanitizers
 PYTHON ?= python3
 VENV   := .venv
 BIN    := $(VENV)/bin
@@ -10,6 +12,8 @@ JOBS   ?= 2
 .PHONY: all test test-cpp test-python install venv gtest clean demo
 
 all: install
+
+test: test-cpp test-python test-numpy1 sanitize
 
 $(BIN)/.ready: requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
@@ -39,17 +43,15 @@ demo: install
 test-python: install
 	cd tests/python && ../../$(BIN)/python -m pytest -q -p no:cacheprovider .
 
-test: test-cpp test-python test-numpy1
-
-# The extension against NumPy 1.x too: the same abi3 wheel, installed beside NumPy 1.26.
+# The extension against NumPy 1.x too: the same abi3 wheel, installed beside NumPy 1.26; the
+# tests marked `extension` run there.
 NP1_VENV := .venv-np1
 NP1_BIN  := $(NP1_VENV)/bin
-EXTENSION_TESTS := test_module.py test_vorn_call.py test_result_dict.py test_cvscore_call.py
 .PHONY: test-numpy1
 
-$(NP1_BIN)/.ready:
+$(NP1_BIN)/.ready: tests/python/requirements-numpy1.txt
 	$(PYTHON) -m venv $(NP1_VENV)
-	$(NP1_BIN)/python -m pip install -q "numpy==1.26.*" "scipy>=1.11,<1.14" pytest
+	$(NP1_BIN)/python -m pip install -q -r tests/python/requirements-numpy1.txt
 	touch $@
 
 test-numpy1: install $(NP1_BIN)/.ready
@@ -57,8 +59,7 @@ test-numpy1: install $(NP1_BIN)/.ready
 	$(BIN)/python -m pip wheel -q --no-build-isolation --no-deps -C build-dir=build/python -w build/wheel-np1 .
 	$(NP1_BIN)/python -m pip install -q --no-deps --force-reinstall build/wheel-np1/vorn-*.whl
 	$(NP1_BIN)/python -c "import numpy; assert numpy.__version__.startswith('1.26'), numpy.__version__"
-	cd tests/python && ../../$(NP1_BIN)/python -m pytest -q -p no:cacheprovider $(EXTENSION_TESTS)
-
+	cd tests/python && ../../$(NP1_BIN)/python -m pytest -q -p no:cacheprovider -m extension .
 
 clean:
 	rm -rf build
@@ -94,5 +95,3 @@ sanitize: venv gtest install
 
 fuzz-long: install
 	cd tests/python && VORN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../../$(BIN)/python -m pytest -q -p no:cacheprovider test_fuzz_vorn.py test_fuzz_cvscore.py
-
-test: sanitize

@@ -14,6 +14,9 @@
 #include "py_ref.hpp"
 #include "result.hpp"
 #include "vorn.hpp"
+#ifdef VORN_FAULT_INJECTION
+#include "fault_injection.hpp"
+#endif
 
 namespace vorn::py {
 
@@ -79,6 +82,10 @@ MatrixCopy copy_matrix(const ArrayRead& a) {
     return out;
 }
 
+// The core's loops ask this every few thousand steps; the interpreter lock is held throughout,
+// so pending signals are handled right here and Ctrl-C leaves KeyboardInterrupt set.
+bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
+
 PyObject* argument_error(const char* name) {
     prefix_argument_error(name);
     return nullptr;
@@ -112,27 +119,37 @@ constexpr const char* vorn_params[] = {"x",     "y",       "p",           "gamma
                                        "delta", "pruning", "precondition"};
 constexpr Signature vorn_signature{"vorn", vorn_params, 4};
 
-PyObject* call_vorn(PyObject*, PyObject* args, PyObject* kwargs) {
-    // Holding the bound objects for the whole call keeps them alive whatever caller code does.
-    std::array<PyRef, std::size(vorn_params)> bound;
-    if (!bind_arguments(vorn_signature, args, kwargs, bound)) return nullptr;
-    PyObject* x = bound[0].get();
-    PyObject* y = bound[1].get();
-    PyObject* delta = bound[4].get();
+// Null for an omitted argument. Holding the bound objects for the whole call keeps them alive
+// whatever caller code does.
+struct VornArguments {
+    PyRef x, y, p, gamma, delta, pruning, precondition;
+};
+
+PyObject* vorn_frame(PyObject* args, PyObject* kwargs) {
+    VornArguments bound;
+    PyRef* const slots[] = {&bound.x,     &bound.y,       &bound.p,           &bound.gamma,
+                            &bound.delta, &bound.pruning, &bound.precondition};
+    if (!bind_arguments(vorn_signature, args, kwargs, slots)) return nullptr;
+    PyObject* x = bound.x.get();
+    PyObject* y = bound.y.get();
+    PyObject* delta = bound.delta.get();
     const bool has_x = x != Py_None;
     const bool has_delta = delta != nullptr && delta != Py_None;
 
     if (has_x && !check_double_array(x, 1)) return argument_error("x");
     if (!check_double_array(y, 2)) return argument_error("y");
-    const std::optional<double> p = to_double(bound[2].get());
+    const std::optional<double> p = to_double(bound.p.get());
     if (!p) return argument_error("p");
-    const std::optional<double> gamma = to_double(bound[3].get());
+    const std::optional<double> gamma = to_double(bound.gamma.get());
     if (!gamma) return argument_error("gamma");
     if (has_delta && !check_double_array(delta, 1)) return argument_error("delta");
     std::optional<OptionText> pruning_text;
-    if (bound[5] && !(pruning_text = option_argument(bound[5], "pruning"))) return nullptr;
+    if (bound.pruning && !(pruning_text = option_argument(bound.pruning, "pruning"))) {
+        return nullptr;
+    }
     std::optional<OptionText> precondition_text;
-    if (bound[6] && !(precondition_text = option_argument(bound[6], "precondition"))) {
+    if (bound.precondition &&
+        !(precondition_text = option_argument(bound.precondition, "precondition"))) {
         return nullptr;
     }
     const np::Api* numpy = np::api();
@@ -151,7 +168,8 @@ PyObject* call_vorn(PyObject*, PyObject* args, PyObject* kwargs) {
     const ArrayRead delta_read = has_delta ? read_array(delta) : ArrayRead{};
 
     PyRef result;
-    const bool contained = firewall([&] {
+    // Runs inside the entry point's firewall, like everything else in the frame.
+    [&] {
         std::optional<Checked<FitResult>> fitted;
         {
             std::vector<double> x_copy;
@@ -167,15 +185,15 @@ PyObject* call_vorn(PyObject*, PyObject* args, PyObject* kwargs) {
                 delta_view = VectorView::of(delta_copy);
             }
             const MatrixCopy y_copy = copy_matrix(y_read);
-            fitted.emplace(fit(x_view, y_copy.view, delta_view, pruning, precondition, *p, *gamma));
+            fitted.emplace(fit(x_view, y_copy.view, delta_view, pruning, precondition, *p, *gamma,
+                               CancelHook(signal_raised, nullptr)));
         }
         if (!*fitted) {
             PyErr_SetString(PyExc_RuntimeError, fitted->error().message().c_str());
             return;
         }
         result = build_result_dict(*numpy, std::move(fitted->value()));
-    });
-    if (!contained) return nullptr;
+    }();
     return result.release();  // null, with the error set, when the fit or the dictionary failed
 }
 
@@ -185,26 +203,35 @@ constexpr const char* cvscore_params[] = {"x",     "y",     "p",       "gamma",
                                           "delta", "folds", "pruning", "precondition"};
 constexpr Signature cvscore_signature{"vorn_cvscore", cvscore_params, 6};
 
-PyObject* call_vorn_cvscore(PyObject*, PyObject* args, PyObject* kwargs) {
-    std::array<PyRef, std::size(cvscore_params)> bound;
-    if (!bind_arguments(cvscore_signature, args, kwargs, bound)) return nullptr;
-    PyObject* x = bound[0].get();
-    PyObject* y = bound[1].get();
-    PyObject* delta = bound[4].get();
+struct CvscoreArguments {
+    PyRef x, y, p, gamma, delta, folds, pruning, precondition;
+};
+
+PyObject* vorn_cvscore_frame(PyObject* args, PyObject* kwargs) {
+    CvscoreArguments bound;
+    PyRef* const slots[] = {&bound.x,     &bound.y,     &bound.p,       &bound.gamma,
+                            &bound.delta, &bound.folds, &bound.pruning, &bound.precondition};
+    if (!bind_arguments(cvscore_signature, args, kwargs, slots)) return nullptr;
+    PyObject* x = bound.x.get();
+    PyObject* y = bound.y.get();
+    PyObject* delta = bound.delta.get();
 
     if (!check_double_array(x, 1)) return argument_error("x");
     if (!check_double_array(y, 2)) return argument_error("y");
-    const std::optional<double> p = to_double(bound[2].get());
+    const std::optional<double> p = to_double(bound.p.get());
     if (!p) return argument_error("p");
-    const std::optional<double> gamma = to_double(bound[3].get());
+    const std::optional<double> gamma = to_double(bound.gamma.get());
     if (!gamma) return argument_error("gamma");
     if (!check_double_array(delta, 1)) return argument_error("delta");
-    const std::optional<Folds> folds = to_folds(bound[5].get());
+    const std::optional<Folds> folds = to_folds(bound.folds.get());
     if (!folds) return argument_error("folds");
     std::optional<OptionText> pruning_text;
-    if (bound[6] && !(pruning_text = option_argument(bound[6], "pruning"))) return nullptr;
+    if (bound.pruning && !(pruning_text = option_argument(bound.pruning, "pruning"))) {
+        return nullptr;
+    }
     std::optional<OptionText> precondition_text;
-    if (bound[7] && !(precondition_text = option_argument(bound[7], "precondition"))) {
+    if (bound.precondition &&
+        !(precondition_text = option_argument(bound.precondition, "precondition"))) {
         return nullptr;
     }
     // From here on no caller code runs until the score is computed.
@@ -219,28 +246,34 @@ PyObject* call_vorn_cvscore(PyObject*, PyObject* args, PyObject* kwargs) {
     const ArrayRead y_read = read_array(y);
     const ArrayRead delta_read = read_array(delta);
 
-    double score = 0.0;
-    const bool contained = firewall([&] {
-        score = cv_score(vector_view(x_read), matrix_view(y_read), vector_view(delta_read), *folds,
-                         pruning, precondition, *p, *gamma);
-    });
-    if (!contained) return nullptr;
+    const double score = cv_score(vector_view(x_read), matrix_view(y_read),
+                                  vector_view(delta_read), *folds, pruning, precondition, *p,
+                                  *gamma, CancelHook(signal_raised, nullptr));
     return PyFloat_FromDouble(score);
 }
 
 // ---- the module ----
 
-template <PyObject* (*Frame)(PyObject*, PyObject*, PyObject*)>
+// The one exception firewall of each entry point: the whole frame, binding and result included,
+// runs inside it, so no allocation failure of any step can throw into the interpreter.
+template <PyObject* (*Frame)(PyObject*, PyObject*)>
+PyObject* entry_point(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* result = nullptr;
+    if (!firewall([&] { result = Frame(args, kwargs); })) return nullptr;
+    return result;
+}
+
+template <PyObject* (*Frame)(PyObject*, PyObject*)>
 PyCFunction as_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Frame));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<Frame>));
 }
 
 PyMethodDef functions[] = {
-    {"vorn", as_method<call_vorn>(), METH_VARARGS | METH_KEYWORDS,
-     "vorn($module, x, y, p, gamma, delta=None, pruning='FPVI', precondition='none')\n--\n\n"},
-    {"vorn_cvscore", as_method<call_vorn_cvscore>(), METH_VARARGS | METH_KEYWORDS,
-     "vorn_cvscore($module, x, y, p, gamma, delta, folds, pruning='FPVI', "
-     "precondition='none')\n--\n\n"},
+    {"vorn", as_method<vorn_frame>(), METH_VARARGS | METH_KEYWORDS,
+     "vorn(x, y, p, gamma, delta=None, pruning=\"FPVI\", precondition=\"none\")\n--\n\n"},
+    {"vorn_cvscore", as_method<vorn_cvscore_frame>(), METH_VARARGS | METH_KEYWORDS,
+     "vorn_cvscore(x, y, p, gamma, delta, folds, pruning=\"FPVI\", "
+     "precondition=\"none\")\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -277,6 +310,9 @@ PyObject* create_module() {
             return nullptr;
         }
     }
+#ifdef VORN_FAULT_INJECTION
+    if (add_fault_injection_hooks(module.get()) < 0) return nullptr;
+#endif
     return module.release();
 }
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "errors.hpp"
+#include "failure.hpp"
 #include "numpy_api.hpp"
 
 namespace vorn::py {
@@ -162,15 +162,13 @@ bool collect_folds(PyObject* obj, Folds& folds) {
     return !PyErr_Occurred();
 }
 
-}  // namespace
-
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
-                    std::span<PyRef> bound) {
+template <class SlotAt>
+bool bind_into(const Signature& sig, PyObject* args, PyObject* kwargs, SlotAt slot_at) {
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) return false;
     const auto total = static_cast<Py_ssize_t>(sig.params.size());
     for (Py_ssize_t i = 0; i < given && i < total; ++i) {
-        bound[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
+        slot_at(static_cast<std::size_t>(i)) = PyRef::borrow(PyTuple_GetItem(args, i));
     }
 
     if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
@@ -189,7 +187,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                              sig.name, key);
                 return false;
             }
-            PyRef& slot = bound[static_cast<std::size_t>(index)];
+            PyRef& slot = slot_at(static_cast<std::size_t>(index));
             if (slot) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
                              sig.name, key);
@@ -205,13 +203,27 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
     }
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < sig.required; ++i) {
-        if (!bound[i]) missing.push_back(std::string("'") + sig.params[i] + "'");
+        if (!slot_at(i)) missing.push_back(std::string("'") + sig.params[i] + "'");
     }
     if (!missing.empty()) {
         raise_missing(sig, missing);
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef> bound) {
+    require(bound.size() == sig.params.size(), "one bound slot per parameter");
+    return bind_into(sig, args, kwargs, [&](std::size_t i) -> PyRef& { return bound[i]; });
+}
+
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef* const> slots) {
+    require(slots.size() == sig.params.size(), "one bound slot per parameter");
+    return bind_into(sig, args, kwargs, [&](std::size_t i) -> PyRef& { return *slots[i]; });
 }
 
 bool check_double_array(PyObject* obj, int ndim) {
@@ -247,9 +259,7 @@ std::optional<OptionText> to_option_text(PyObject* obj) {
 
 std::optional<Folds> to_folds(PyObject* obj) {
     Folds folds;
-    bool converted = false;
-    const bool contained = firewall([&] { converted = collect_folds(obj, folds); });
-    if (!contained || !converted) return std::nullopt;
+    if (!collect_folds(obj, folds)) return std::nullopt;
     return folds;
 }
 

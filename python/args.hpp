@@ -23,10 +23,15 @@ struct Signature {
     std::size_t required;
 };
 
+// Everything here may throw std::bad_alloc: call it inside the entry point's firewall.
+
 // Binds like a Python def with this signature, with the same checks in the same order and the
 // same messages. bound[i] receives a new reference, or stays null for an omitted parameter.
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                     std::span<PyRef> bound);
+// The same into named members: *slots[i] receives parameter i (one slot per parameter).
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef* const> slots);
 
 // Conversions. On failure they return nothing (false) with the unprefixed error set; the frame
 // then calls prefix_argument_error with the parameter's name.

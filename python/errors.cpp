@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 
+#include "cancel.hpp"
 #include "failure.hpp"
 #include "py_ref.hpp"
 
@@ -43,6 +44,9 @@ void translate_current_exception() noexcept {
         throw;
     } catch (const vorn::AssertionFailure& failure) {
         raise_internal_failure(failure.what());
+    } catch (const vorn::Cancelled&) {
+        // The hook stopped because a signal handler raised; its error is already set.
+        if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& other) {

@@ -5,6 +5,7 @@
 // buffer is released on the way out by its owner; the caller turns it into its own signal (a
 // KeyboardInterrupt at the Python boundary). Ticking never changes a computed value.
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 
@@ -21,8 +22,13 @@ public:
     using Poll = bool (*)(void* context);
 
     CancelHook() = default;
+    // The stride is where the count of units between two questions starts; it then adapts so
+    // that questions come every few milliseconds whatever a unit costs.
     CancelHook(Poll poll, void* context, std::uint64_t units_between_polls = 1u << 14)
-        : poll_(poll), context_(context), stride_(units_between_polls), countdown_(stride_) {}
+        : poll_(poll),
+          context_(context),
+          stride_(units_between_polls > 0 ? units_between_polls : 1),
+          countdown_(stride_) {}
 
     // Counts `units` of work; asks the caller once the count since the last question reaches
     // the stride, and throws Cancelled when the caller says stop.
@@ -32,6 +38,7 @@ public:
             countdown_ -= units;
             return;
         }
+        adapt_stride();
         countdown_ = stride_;
         if (poll_(context_)) throw Cancelled();
     }
@@ -42,10 +49,31 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto too_soon = std::chrono::milliseconds(2);
+    static constexpr auto too_late = std::chrono::milliseconds(20);
+    static constexpr std::uint64_t largest_stride = std::uint64_t{1} << 40;
+
+    void adapt_stride() const {
+        const Clock::time_point now = Clock::now();
+        if (asked_before_) {
+            const auto elapsed = now - last_question_;
+            if (elapsed < too_soon && stride_ < largest_stride) {
+                stride_ *= 2;
+            } else if (elapsed > too_late && stride_ > 1) {
+                stride_ /= 2;
+            }
+        }
+        asked_before_ = true;
+        last_question_ = now;
+    }
+
     Poll poll_ = nullptr;
     void* context_ = nullptr;
-    std::uint64_t stride_ = 1;
+    mutable std::uint64_t stride_ = 1;
     mutable std::uint64_t countdown_ = 1;
+    mutable bool asked_before_ = false;
+    mutable Clock::time_point last_question_{};
 };
 
 }  // namespace vorn

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dp_steps.hpp"
 #include "failure.hpp"
 
 namespace vorn {
+namespace detail {
 namespace {
 
 constexpr double sqrt3 = 1.7320508075688772;
@@ -55,12 +57,7 @@ void apply_rotations(const Rotation* rotations, std::size_t count, double (&b)[R
     }
 }
 
-// The two roughness rows of the interval between the current end o and the new sample k, in
-// the column order (f_o, mu_o, f_k, mu_k).
-struct RoughnessRows {
-    double a0, a1, a2, a3;  // row A
-    double b1, b3;          // row B
-};
+}  // namespace
 
 RoughnessRows roughness_rows(const SegmentStep& s) {
     const double a = s.a;
@@ -93,6 +90,8 @@ void init_state(double* v, std::size_t dim, const RoughnessRows& rr, double omeg
     v[3] = 0.0;
 }
 
+namespace {
+
 // The generic sweep over the 5 x 4 extension matrix
 //     [r22 r23  0  0]   previous factor of (f_o, mu_o)
 //     [ 0  r33  0  0]
@@ -115,6 +114,8 @@ void rotation(double pivot, double entry, double& cs, double& sn) {
     cs = pivot / rho;
     sn = entry / rho;
 }
+
+}  // namespace
 
 void extend_state(double* v, std::size_t dim, const RoughnessRows& rr, double omega_k,
                   const MatrixView& y, std::size_t k) {
@@ -217,7 +218,8 @@ std::vector<SpacingPowers> all_spacing_powers(std::span<const double> h) {
 }
 
 // Rightward growth from samples 0 and 1, the first pass of both searches.
-std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingPowers> powers) {
+std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingPowers> powers,
+                                const CancelHook& cancel) {
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
     std::vector<double> energies(n, 0.0);
@@ -229,6 +231,7 @@ std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingP
         const SegmentStep step{r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]};
         extend_state(v, dim, roughness_rows(step), in.omega[r], in.y, r);
         energies[r] = v[3];
+        cancel.tick();
     }
     return energies;
 }
@@ -242,6 +245,8 @@ PartitionResult common_start(std::vector<double> first_pass) {
     result.complexity_counter = n;
     return result;
 }
+
+namespace {
 
 // Rotates `row` so that its entry in column `col` vanishes against the factor row `pivot`,
 // over the columns col .. width - 1; nothing happens when there is nothing to eliminate.
@@ -260,6 +265,9 @@ void line_rotate(double* pivot, double* row, std::size_t col, std::size_t width)
 }
 
 }  // namespace
+}  // namespace detail
+
+using namespace detail;
 
 SpacingPowers spacing_powers(double h) { return {std::pow(h, -0.5), std::pow(h, -1.5)}; }
 
@@ -331,13 +339,12 @@ std::vector<double> local_tau(std::span<const double> h, std::span<const double>
     return tau;
 }
 
-PartitionResult partition_fpvi(const EnergyInputs& in, double gamma,
-                               [[maybe_unused]] const CancelHook& cancel) {
+PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const CancelHook& cancel) {
     check_inputs(in);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
     const std::vector<SpacingPowers> powers = all_spacing_powers(in.h);
-    PartitionResult result = common_start(prefix_pass(in, powers));
+    PartitionResult result = common_start(prefix_pass(in, powers, cancel));
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 
@@ -369,18 +376,21 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma,
         }
         F[r] = best_value;
         result.partition[r] = best;
+        const std::uint64_t scanned = r - J;
+        result.stats.extensions += scanned - 1;
+        result.stats.max_active = std::max(result.stats.max_active, scanned);
+        cancel.tick(scanned);
     }
     result.complexity_counter = counter;
     return result;
 }
 
-PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
-                               [[maybe_unused]] const CancelHook& cancel) {
+PartitionResult partition_pelt(const EnergyInputs& in, double gamma, const CancelHook& cancel) {
     check_inputs(in);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
     const std::vector<SpacingPowers> powers = all_spacing_powers(in.h);
-    PartitionResult result = common_start(prefix_pass(in, powers));
+    PartitionResult result = common_start(prefix_pass(in, powers, cancel));
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 
@@ -423,8 +433,13 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
         for (const std::size_t l : candidates) {
             if (best_value >= F[l - 1] + states[(l - 1) * stride + 3]) candidates[kept++] = l;
         }
+        result.stats.max_active = std::max<std::uint64_t>(result.stats.max_active,
+                                                          candidates.size());
+        result.stats.pruned += candidates.size() - kept;
         candidates.resize(kept);
+        cancel.tick(candidates.size() + 1);
     }
+    result.stats.extensions = counter - result.complexity_counter;
     result.complexity_counter = counter;
     return result;
 }
@@ -478,7 +493,7 @@ std::vector<double> line_prefix_energies(std::span<const double> rows, std::size
 
 PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
                                std::span<const double> delta, double gamma,
-                               [[maybe_unused]] const CancelHook& cancel) {
+                               const CancelHook& cancel) {
     const std::size_t n = x.size();
     require(n >= 2, "segment energies require n >= 2");
     require(y.rows == n, "y rows must equal n");
@@ -513,15 +528,12 @@ PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
         }
         F[r] = best_value;
         result.partition[r] = best;
+        result.stats.extensions += r - 2;
+        result.stats.max_active = r - 1;
+        cancel.tick(r - 1);
     }
     result.complexity_counter = counter;
     return result;
-}
-
-// Placeholder until the dominance rule lands: the PELT search itself.
-PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
-                                    const CancelHook& cancel) {
-    return partition_pelt(in, gamma, cancel);
 }
 
 }  // namespace vorn

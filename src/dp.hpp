@@ -27,6 +27,8 @@ struct SearchStats {
     std::uint64_t extensions = 0;  // one-sample extensions of segment states
     std::uint64_t dropped = 0;     // starts dropped because another start dominates them
     std::uint64_t max_active = 0;  // the longest the list of live starts became
+    std::uint64_t pruned = 0;      // starts dropped because the optimum so far beats them
+    std::uint64_t fallback_steps = 0;  // steps taken with the extension's arithmetic instead
 };
 
 struct PartitionResult {
@@ -48,7 +50,9 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma,
                                const CancelHook& cancel = CancelHook());
 
 // PELT whose candidate list also drops starts that can never win again (dominated by another
-// start), so that it stays short inside long segments. Same F and partition as partition_pelt.
+// start), so that it stays short inside long segments. Same partition as partition_pelt except
+// where two partitions cost the same up to rounding; F agrees to rounding (its own arithmetic,
+// vectorised across starts, is not the extension's bit for bit). See dp_dominance.cpp.
 PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
                                     const CancelHook& cancel = CancelHook());
 

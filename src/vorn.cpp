@@ -163,6 +163,7 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
     double score = 0.0;
     std::vector<double> train_x, train_y, train_delta, held_out;
     for (const std::vector<std::int64_t>& fold : folds) {
+        cancel.check();  // a fold without a search (p = 1, gamma = inf) ticks nothing itself
         // Indices compare as unsigned, so a negative one never names a training sample; whether
         // an index names a sample at all is checked where it is read, after the fold's fit,
         // because a fit that fails makes the score +inf before any held-out sample is read.

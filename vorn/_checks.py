@@ -13,6 +13,8 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 from numpy.typing import NDArray
 
+from ._sites import NUMBERS, Sites, sites_of
+
 __all__ = ["Prepared", "prepare", "check_p", "check_gamma", "check_pruning", "check_precondition"]
 
 PRUNING_CHOICES = ("PELT", "FPVI")
@@ -26,6 +28,12 @@ class Prepared(NamedTuple):
     y: NDArray[np.float64]  # (n, d)
     delta: Optional[NDArray[np.float64]]
     one_dimensional: bool  # True when the user passed a single series as a 1-D y
+    sites: Sites = NUMBERS  # how the user's sites (numbers or datetimes) map to x
+    columns: Optional[list[str]] = None  # names of the value columns of a DataFrame y
+
+
+# Squares of values beyond this overflow in the energies the core sums up.
+LARGEST_VALUE = 1e150
 
 
 def as_float_array(name: str, value: Any) -> NDArray[np.float64]:
@@ -62,6 +70,8 @@ def _element_type(arr: NDArray[Any]) -> str:
 
 
 def _real_scalar(name: str, value: Any) -> float:
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
     # bool is an int subclass; True as a smoothing parameter is almost certainly a mistake.
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
@@ -104,12 +114,32 @@ def check_precondition(precondition: Any) -> str:
     return canonical
 
 
+def _index_sites(y: Any) -> Any:
+    """The DatetimeIndex of a pandas y, which then serves as its sites; else None."""
+    index = getattr(y, "index", None)
+    if index is None or type(y).__module__.split(".")[0] != "pandas":
+        return None
+    return index if str(getattr(index, "dtype", "")).startswith("datetime64") else None
+
+
+def _column_names(y: Any) -> Optional[list[str]]:
+    columns = getattr(y, "columns", None)
+    if columns is None or type(y).__module__.split(".")[0] != "pandas":
+        return None
+    return [str(c) for c in columns]
+
+
 def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
     """Convert and check the data arguments shared by every fitting entry point.
 
     Rows of `y` holding a NaN or an infinity are missing values: the core drops them together
-    with their site and `delta`, so only the rows that remain are checked further.
+    with their site and `delta`, so only the rows that remain are checked further. Sites may be
+    datetimes (see :mod:`vorn._sites`); a pandas `y` with a DatetimeIndex and no `x` uses the
+    index as its sites. A scalar `delta` applies to every sample.
     """
+    if x is None:
+        x = _index_sites(y)
+    columns = _column_names(y)
     yy = as_float_array("y", y)
     one_dimensional = yy.ndim == 1
     if yy.ndim == 1:
@@ -123,17 +153,31 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
     if d == 0:
         raise ValueError("y has no columns")
 
+    sites = NUMBERS
     xx: Optional[NDArray[np.float64]] = None
     if x is not None:
-        xx = as_float_array("x", x)
+        sites, xx = sites_of("x", x)
         if xx.ndim != 1:
             raise ValueError(f"x must be 1-D, got an array of shape {xx.shape}")
         if xx.shape[0] != n:
-            raise ValueError(f"x and y must have the same length: x has {xx.shape[0]}, y has {n}")
+            hint = ""
+            if d == xx.shape[0]:
+                hint = (f"; y has shape {yy.shape} and looks transposed: pass y.T, one row per "
+                        "sample")
+            raise ValueError(
+                f"x and y must have the same length: x has {xx.shape[0]}, y has {n}{hint}"
+            )
+    elif n == 1 and d > 1:
+        raise ValueError(
+            f"y has shape {yy.shape}, one row of {d} columns, and looks transposed: "
+            "pass y.T or a 1-D array, one row per sample"
+        )
 
     dd: Optional[NDArray[np.float64]] = None
     if delta is not None:
         dd = as_float_array("delta", delta)
+        if dd.ndim == 0:
+            dd = np.full(n, float(dd))
         if dd.ndim != 1:
             raise ValueError(f"delta must be 1-D, got an array of shape {dd.shape}")
         if dd.shape[0] != n:
@@ -146,7 +190,8 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
         bad = np.flatnonzero(kept & ~np.isfinite(xx))
         if bad.size:
             i = int(bad[0])
-            raise ValueError(f"x must be finite, got x[{i}] = {float(xx[i])!r}")
+            shown = "NaT" if sites.is_datetime else repr(float(xx[i]))
+            raise ValueError(f"x must be finite, got x[{i}] = {shown}")
     if dd is not None:
         bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
         if bad.size:
@@ -154,13 +199,48 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             raise ValueError(
                 f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
             )
+    largest = 0.0
+    if kept.any():
+        values = np.abs(yy[kept])
+        largest = float(values.max())
+        if dd is not None:
+            with np.errstate(over="ignore"):
+                largest = max(largest, float((values / dd[kept, None]).max()))
+        if largest > LARGEST_VALUE:
+            raise ValueError(
+                f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
+                f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
+                "constant c and gamma by c**2"
+            )
 
-    sites = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
-    distinct = np.unique(sites).size
+    sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
+    distinct = np.unique(sites_kept).size
     if distinct < 2:
         raise ValueError(
             "need at least two distinct sites with finite values in y, "
             f"got {distinct} (out of {n} rows)"
         )
-    return Prepared(xx, yy, dd, one_dimensional)
+    if xx is not None:
+        _check_spacing(np.unique(sites_kept), largest)
+    return Prepared(xx, yy, dd, one_dimensional, sites, columns)
 
+
+def _check_spacing(sites: NDArray[np.float64], largest: float) -> None:
+    """Refuse sites whose spacing makes the curvature energy overflow for values this large.
+
+    Second derivatives grow like |y| / gap**2, their integrated square like y**2 / gap**3.
+    """
+    with np.errstate(over="ignore"):
+        span = float(sites[-1] - sites[0])
+    if not np.isfinite(span):
+        raise ValueError(
+            f"x spans too wide a range ({float(sites[0]):.3g} to {float(sites[-1]):.3g}) "
+            "for float64 arithmetic; rescale x"
+        )
+    gap = float(np.min(np.diff(sites)))
+    if largest > 0.0 and 2.0 * np.log10(largest) - 3.0 * np.log10(gap) > 290.0:
+        raise ValueError(
+            f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, with "
+            f"|y| up to {largest:.3g}, overflows the fit's energies; rescale x (for example "
+            "to units of its spacing)"
+        )

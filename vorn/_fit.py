@@ -10,13 +10,13 @@ from numpy.typing import ArrayLike, NDArray
 import _vorn_core
 
 from ._checks import (
-    as_float_array,
     check_gamma,
     check_p,
     check_precondition,
     check_pruning,
     prepare,
 )
+from ._sites import NUMBERS, Sites
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
@@ -80,6 +80,12 @@ class Fit:
         single 1-D series.
     raw : dict
         The result dictionary of the core, unchanged.
+    sites : vorn._sites.Sites
+        How the sites passed in map to `x`: numbers map to themselves; datetimes to their
+        distance from the earliest site in the unit :attr:`site_unit` names. Jumps and segment
+        bounds of a fit on datetimes are datetimes, and the curve is evaluated at datetimes.
+    columns : list of str or None
+        Names of the value columns (from a pandas DataFrame `y`), used by :meth:`plot`.
     """
 
     def __init__(
@@ -91,8 +97,12 @@ class Fit:
         pruning: str,
         precondition: str,
         one_dimensional: bool,
+        sites: Sites = NUMBERS,
+        columns: Optional[list[str]] = None,
     ) -> None:
         self.raw = raw
+        self.sites = sites
+        self.columns = columns
         self.p = p
         self.gamma = gamma
         self.pruning = pruning
@@ -135,9 +145,23 @@ class Fit:
     # -- jumps and segments -----------------------------------------------------------------
 
     @property
-    def jumps(self) -> NDArray[np.float64]:
-        """Jump locations, ascending: halfway between the samples either side of a jump."""
-        return self.raw["discont"]  # type: ignore[no-any-return]
+    def site_unit(self) -> Optional[str]:
+        """Unit of `x` for datetime sites, e.g. ``"days since 2020-01-01T00:00:00"``, else None."""
+        return self.sites.describe()
+
+    @property
+    def jumps(self) -> Any:
+        """Jump locations, ascending: halfway between the samples either side of a jump.
+
+        Datetimes for a fit on datetime sites, else floats.
+        """
+        return self.sites.decode(self.raw["discont"])
+
+    @property
+    def segment_bounds(self) -> Any:
+        """First site, jumps and last site: segment i spans bounds[i] to bounds[i + 1]."""
+        x = self.x
+        return self.sites.decode(np.concatenate(([x[0]], self.raw["discont"], [x[-1]])))
 
     @property
     def jump_indices(self) -> NDArray[np.int64]:
@@ -150,7 +174,7 @@ class Fit:
 
         Shape (k,) for a single 1-D series, else (k, d).
         """
-        loc = self.jumps
+        loc = self.raw["discont"]
         if loc.size == 0:
             sizes = np.zeros((0, self._dim))
         else:
@@ -180,14 +204,15 @@ class Fit:
         Parameters
         ----------
         xs : array_like
-            Sites, any shape.
+            Sites, any shape: numbers, or datetimes for a fit on datetime sites.
         nu : {0, 1, 2}
             Order of derivative: value, slope or curvature.
 
         Returns
         -------
-        ndarray
-            Shape ``xs.shape`` for a single 1-D series, else ``xs.shape + (d,)``.
+        ndarray or pandas object
+            Shape ``xs.shape`` for a single 1-D series, else ``xs.shape + (d,)``. For pandas
+            sites (an Index or Series), a Series or DataFrame on the same index.
 
         Raises
         ------
@@ -202,14 +227,14 @@ class Fit:
         """
         if isinstance(nu, bool) or not isinstance(nu, (int, np.integer)) or nu not in (0, 1, 2):
             raise ValueError(f"nu must be 0, 1 or 2, got {nu!r}")
-        sites = as_float_array("xs", xs)
+        sites = self.sites.encode("xs", xs)
         flat = sites.ravel()
         values = _horner(self._breaks, self._coefs, _piece_index(self._breaks, flat), flat, int(nu))
         if self._one_dimensional:
             out = values[:, 0].reshape(sites.shape)
         else:
             out = values.reshape(sites.shape + (self._dim,))
-        return out[()] if out.ndim == 0 else out
+        return out[()] if out.ndim == 0 else self.sites.wrap(out, xs, self.columns)
 
     def to_ppoly(self) -> PPoly:
         """The curve as a :class:`scipy.interpolate.PPoly` with identical values.
@@ -235,7 +260,8 @@ class Fit:
             c = c[:, :, 0]
         return PPoly(np.ascontiguousarray(c), self._breaks.copy(), extrapolate=True)
 
-    def plot(self, ax: Optional[Axes] = None, *, data: bool = True, jumps: bool = True) -> Axes:
+    def plot(self, ax: Optional[Axes] = None, *, data: bool = True, jumps: bool = True,
+             labels: Optional[list[str]] = None) -> Axes:
         """Draw the data, the fitted curve and its jumps with matplotlib.
 
         Parameters
@@ -246,6 +272,9 @@ class Fit:
             Draw the prepared samples as dots.
         jumps : bool
             Draw a dashed vertical line at every jump.
+        labels : list of str, optional
+            Names of the value columns for the legend of a fit of several columns; the
+            DataFrame's column names, else ``y[0]``, ``y[1]``, ... when omitted.
 
         Returns
         -------
@@ -267,12 +296,13 @@ class Fit:
         x = self.x
         yy: NDArray[np.float64] = self.raw["y"]
         span = float(x[-1] - x[0])
-        bounds = np.concatenate(([x[0]], self.jumps, [x[-1]]))
+        bounds = np.concatenate(([x[0]], self.raw["discont"], [x[-1]]))
+        names = _legend_names(self._dim, labels if labels is not None else self.columns)
         for j in range(self._dim):
             color = f"C{j}"
             if data:
-                ax.plot(x, yy[:, j], ".", color=color, alpha=0.45, markersize=4,
-                        label="data" if j == 0 else None)
+                ax.plot(self.sites.decode(x), yy[:, j], ".", color=color, alpha=0.45,
+                        markersize=4, label="data" if j == 0 and names is None else None)
             for k, cell in enumerate(self.raw["pp_cell"]):
                 lo, hi = float(bounds[k]), float(bounds[k + 1])
                 num = int(min(2000, max(24, 800 * (hi - lo) / span if span > 0 else 24)))
@@ -281,21 +311,32 @@ class Fit:
                 c = cell["coefs"].reshape(b.shape[0] - 1, self._dim, 4)
                 # Each segment's own form gives the left limit at its right end.
                 curve = _horner(b, c, _piece_index(b, grid), grid, 0)[:, j]
-                ax.plot(grid, curve, "-", color=color, linewidth=1.8,
-                        label="fit" if (j == 0 and k == 0) else None)
+                name = "fit" if names is None else names[j]
+                ax.plot(self.sites.decode(grid), curve, "-", color=color, linewidth=1.8,
+                        label=name if (k == 0 and (j == 0 or names is not None)) else None)
         if jumps:
             for k, loc in enumerate(self.jumps):
-                ax.axvline(float(loc), color="0.35", linestyle="--", linewidth=0.9,
+                ax.axvline(loc, color="0.35", linestyle="--", linewidth=0.9,
                            label="jump" if k == 0 else None)
         ax.legend(loc="best", frameon=False)
         return ax
 
     def __repr__(self) -> str:
-        jumps = np.array2string(self.jumps, precision=6, separator=", ", threshold=8)
+        jumps = np.array2string(self.raw["discont"], precision=6, separator=", ", threshold=8)
+        unit = "" if self.site_unit is None else f", x in {self.site_unit}"
         return (
             f"Fit(n={self.x.shape[0]}, dim={self._dim}, p={self.p!r}, gamma={self.gamma!r}, "
-            f"jumps={jumps})"
+            f"jumps={jumps}{unit})"
         )
+
+
+def _legend_names(dim: int, labels: Optional[list[str]]) -> Optional[list[str]]:
+    """Legend names of the value columns; None keeps the plain "data" / "fit" legend."""
+    if labels is None:
+        return None if dim == 1 else [f"y[{j}]" for j in range(dim)]
+    if len(labels) != dim:
+        raise ValueError(f"labels must name the {dim} value columns, got {len(labels)} names")
+    return [str(name) for name in labels]
 
 
 def fit(
@@ -324,8 +365,10 @@ def fit(
     Parameters
     ----------
     x : array_like or None
-        Sample sites, shape (n,). None means 1, 2, ..., n. Unsorted sites are sorted;
-        repeated sites are merged by their weighted mean.
+        Sample sites, shape (n,): numbers or datetimes (NumPy, pandas or Python; the fit then
+        works in the unit :attr:`Fit.site_unit` states). None means 1, 2, ..., n, or the
+        DatetimeIndex of a pandas `y`. Unsorted sites are sorted; repeated sites are merged by
+        their weighted mean.
     y : array_like
         Values, shape (n,) for one series or (n, d) for d series sharing the jumps. Rows with
         a NaN or infinite value are treated as missing and dropped.
@@ -334,8 +377,9 @@ def fit(
         splines.
     gamma : float
         Penalty per jump, >= 0; ``inf`` forbids jumps.
-    delta : array_like, optional
-        Standard deviation of each sample, shape (n,), positive; all ones when omitted.
+    delta : float or array_like, optional
+        Standard deviation of each sample, shape (n,), or one for all, positive; all ones
+        when omitted.
     pruning : {"PELT", "FPVI"}
         How the search discards candidate segments. Both find the same optimum; see Notes.
     precondition : {"none", "local"}
@@ -369,7 +413,7 @@ def fit(
     -----
     "PELT" is the default. It finds the same optimum as "FPVI", but when the number of
     jumps grows with n its work grows linearly with n, where FPVI's grows quadratically.
-    Measured with ``docs/pruning_work.py`` (levels 0 and 3 alternating every 100 samples
+    Measured with ``bench/pruning_work.py`` (levels 0 and 3 alternating every 100 samples
     on a gentle trend, noise 0.1, p = 0.9999, gamma = 5; both rules found the same
     partition and costs at every n; seconds on a shared two-core machine):
 
@@ -415,4 +459,6 @@ def fit(
         pruning=pruning_choice,
         precondition=precondition_choice,
         one_dimensional=prepared.one_dimensional,
+        sites=prepared.sites,
+        columns=prepared.columns,
     )

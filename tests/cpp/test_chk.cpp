@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -58,15 +59,10 @@ std::string prepare_error(const std::optional<VectorView>& x, const MatrixView& 
 }
 
 std::string assertion_text(const std::optional<VectorView>& x, const MatrixView& y) {
-    try {
-        (void)vorn::prepare_samples(x, y, std::nullopt);
-    } catch (const vorn::AssertionFailure& failure) {
-        return failure.what();
-    }
-    return "<no assertion>";
+    return vorn::test::assertion_message([&] { (void)vorn::prepare_samples(x, y, std::nullopt); });
 }
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+using vorn::test::bits;
 
 // ---------------------------------------------------------------- messages and parameter checks
 

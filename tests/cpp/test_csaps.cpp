@@ -12,6 +12,7 @@
 
 #include "csaps.hpp"
 #include "failure.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -214,14 +215,7 @@ void expect_shape(const PpForm& pp, const Samples& s) {
     EXPECT_EQ(pp.order, 4u);
 }
 
-std::string failure_message(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const vorn::AssertionFailure& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
+using vorn::test::assertion_message;
 
 class DenseAgreement
     : public ::testing::TestWithParam<std::tuple<double, std::size_t, std::size_t>> {};
@@ -512,15 +506,15 @@ TEST(csaps, preconditions_fail_with_their_messages_in_order) {
         };
     };
     EXPECT_THROW(call(three, two, two)(), vorn::AssertionFailure);
-    EXPECT_EQ(failure_message(call(three, two, two)), "y rows must equal x length");
-    EXPECT_EQ(failure_message(call(one, two, two)), "y rows must equal x length");
+    EXPECT_EQ(assertion_message(call(three, two, two)), "y rows must equal x length");
+    EXPECT_EQ(assertion_message(call(one, two, two)), "y rows must equal x length");
     EXPECT_THROW(call(three, y3, two)(), vorn::AssertionFailure);
-    EXPECT_EQ(failure_message(call(three, y3, two)), "w length must equal x length");
+    EXPECT_EQ(assertion_message(call(three, y3, two)), "w length must equal x length");
     EXPECT_THROW(call(one, one, one)(), vorn::AssertionFailure);
-    EXPECT_EQ(failure_message(call(one, one, one)), "csaps requires N >= 2");
+    EXPECT_EQ(assertion_message(call(one, one, one)), "csaps requires N >= 2");
     const std::vector<double> none;
-    EXPECT_EQ(failure_message(call(none, none, none)), "csaps requires N >= 2");
-    EXPECT_EQ(failure_message(call(three, y3, three)), "<no failure>");
+    EXPECT_EQ(assertion_message(call(none, none, none)), "csaps requires N >= 2");
+    EXPECT_EQ(assertion_message(call(three, y3, three)), vorn::test::no_assertion);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "csaps.hpp"
 #include "dp.hpp"
 #include "failure.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -145,7 +146,7 @@ std::vector<double> prefix(const Data& D) {
 
 PartitionResult fpvi(const Data& D, double gamma) {
     const std::size_t n = D.n();
-    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n};
+    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n, {}};
     auto& F = res.F;
     if (gamma >= F[n - 1] || n <= 2) return res;
     for (std::size_t r = 2; r < n; ++r) {
@@ -172,7 +173,7 @@ PartitionResult fpvi(const Data& D, double gamma) {
 
 PartitionResult pelt(const Data& D, double gamma) {
     const std::size_t n = D.n();
-    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n};
+    PartitionResult res{prefix(D), std::vector<std::uint64_t>(n, 0), n, {}};
     auto& F = res.F;
     if (gamma >= F[n - 1]) return res;
     std::vector<State> state(n);
@@ -253,7 +254,7 @@ PartitionResult line(const std::vector<double>& x, const std::vector<std::vector
                      const std::vector<double>& delta, double gamma) {
     const std::size_t n = x.size();
     const auto rows = line_rows(x, y, delta);
-    PartitionResult res{std::vector<double>(n, 0.0), std::vector<std::uint64_t>(n, 0), n};
+    PartitionResult res{std::vector<double>(n, 0.0), std::vector<std::uint64_t>(n, 0), n, {}};
     auto& F = res.F;
     Line first = line_start(rows[0], rows[1]);
     for (std::size_t r = 2; r < n; ++r) {
@@ -393,21 +394,7 @@ std::vector<double> reference_values(const ref::State& s, std::size_t d) {
     return v;
 }
 
-// Identical bits, signed zeros included. Any NaN equals any NaN: IEEE leaves the sign and
-// payload of a NaN result open, and x86 takes them from whichever operand the compiler happens
-// to place first in a commutative operation.
-::testing::AssertionResult same_bits(std::span<const double> got, std::span<const double> want) {
-    if (got.size() != want.size())
-        return ::testing::AssertionFailure() << "sizes " << got.size() << " vs " << want.size();
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        if (std::isnan(got[i]) && std::isnan(want[i])) continue;
-        if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) {
-            return ::testing::AssertionFailure()
-                   << "entry " << i << ": " << got[i] << " vs " << want[i];
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
+using vorn::test::same_bits;
 
 ::testing::AssertionResult same_result(const PartitionResult& got, const PartitionResult& want) {
     auto bits = same_bits(got.F, want.F);
@@ -672,34 +659,18 @@ TEST(dp, energies_require_two_consistent_samples) {
     const std::vector<double> one = {1.0}, none_h;
     const std::vector<double> ys = {0.0};
     const EnergyInputs single{MatrixView::row_major(ys.data(), 1, 1), none_h, one, one, 1.0};
-    try {
-        (void)vorn::prefix_energies(single);
-        FAIL() << "no assertion";
-    } catch (const vorn::AssertionFailure& e) {
-        EXPECT_STREQ(e.what(), "segment energies require n >= 2");
-    }
-    try {
-        (void)vorn::local_tau(none_h, one, 1.0);
-        FAIL() << "no assertion";
-    } catch (const vorn::AssertionFailure& e) {
-        EXPECT_STREQ(e.what(), "segment energies require n >= 2");
-    }
+    vorn::test::expect_assertion([&] { (void)vorn::prefix_energies(single); },
+                                 "segment energies require n >= 2");
+    vorn::test::expect_assertion([&] { (void)vorn::local_tau(none_h, one, 1.0); },
+                                 "segment energies require n >= 2");
     const std::vector<double> two = {1.0, 1.0}, y2 = {0.0, 1.0};
     const EnergyInputs bad_h{MatrixView::row_major(y2.data(), 2, 1), two, two, two, 1.0};
-    try {
-        (void)vorn::partition_fpvi(bad_h, 0.0);
-        FAIL() << "no assertion";
-    } catch (const vorn::AssertionFailure& e) {
-        EXPECT_STREQ(e.what(), "h length must be n - 1");
-    }
+    vorn::test::expect_assertion([&] { (void)vorn::partition_fpvi(bad_h, 0.0); },
+                                 "h length must be n - 1");
     const std::vector<double> h1 = {1.0};
     const EnergyInputs bad_tau{MatrixView::row_major(y2.data(), 2, 1), h1, two, one, 1.0};
-    try {
-        (void)vorn::partition_pelt(bad_tau, 0.0);
-        FAIL() << "no assertion";
-    } catch (const vorn::AssertionFailure& e) {
-        EXPECT_STREQ(e.what(), "tau length must equal n");
-    }
+    vorn::test::expect_assertion([&] { (void)vorn::partition_pelt(bad_tau, 0.0); },
+                                 "tau length must equal n");
 }
 
 // ---- Energies against independent references ------------------------------------------------

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -63,14 +64,7 @@ double power_sum(const PpForm& f, std::size_t i, std::size_t d, double t, bool d
     return sum;
 }
 
-std::string assertion_text(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const vorn::AssertionFailure& failure) {
-        return failure.what();
-    }
-    return "<no assertion>";
-}
+using vorn::test::assertion_message;
 
 const char* const kExtendMessage =
     "assertion failed: l <= self.breaks[0] && *self.breaks.last().unwrap() <= r";
@@ -258,10 +252,10 @@ TEST(ppform, extend_to_rejects_bad_bounds) {
         {0.5, 3}, {-1, 1.5}, {kNaN, 3}, {-1, kNaN}, {kNaN, kNaN}, {1, 0}};
     for (const auto& [l, r] : bounds) {
         PpForm f = base;
-        EXPECT_EQ(assertion_text([&] { vorn::extend_to(f, l, r); }), kExtendMessage) << l << " " << r;
+        EXPECT_EQ(assertion_message([&] { vorn::extend_to(f, l, r); }), kExtendMessage) << l << " " << r;
     }
     PpForm empty = make({}, {}, 1, 4);
-    EXPECT_EQ(assertion_text([&] { vorn::extend_to(empty, -1, 1); }), kExtendMessage);
+    EXPECT_EQ(assertion_message([&] { vorn::extend_to(empty, -1, 1); }), kExtendMessage);
 }
 
 TEST(ppform, extend_to_of_a_single_break_is_zero) {
@@ -323,7 +317,7 @@ TEST(ppform, concat_skips_parts_without_breaks) {
 }
 
 TEST(ppform, concat_of_nothing_is_an_assertion) {
-    EXPECT_EQ(assertion_text([] { (void)vorn::concat({}); }),
+    EXPECT_EQ(assertion_message([] { (void)vorn::concat({}); }),
               "assertion failed: !parts.is_empty()");
 }
 

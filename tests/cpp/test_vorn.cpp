@@ -14,6 +14,7 @@
 #include "csaps.hpp"
 #include "dp.hpp"
 #include "failure.hpp"
+#include "support.hpp"
 #include "vorn.hpp"
 
 namespace {
@@ -754,14 +755,7 @@ TEST(vorn, cv_score_is_infinite_for_unscorable_pairs) {
     EXPECT_EQ(cv(s, {{0, 1, 2, 3, 4, 5, 6, 7}, {99}}, 0.5, 1.0), inf);
 }
 
-void expect_assertion(const std::function<void()>& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no assertion failure, expected " << message;
-    } catch (const vorn::AssertionFailure& failure) {
-        EXPECT_EQ(std::string(failure.what()), message);
-    }
-}
+using vorn::test::expect_assertion;
 
 TEST(vorn, cv_score_rejects_indices_outside_the_data) {
     Rng rng(8);

@@ -28,14 +28,6 @@ under_sanitizer = pytest.mark.skipif(
 )
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers",
-        "no_sanitizer: needs address-space limits, failing huge allocations or true memory "
-        "figures (skipped when the address sanitizer is preloaded)",
-    )
-
-
 def pytest_collection_modifyitems(config, items):
     # Marked tests stay in the suite and run in every plain build; only the sanitizer run,
     # whose allocator aborts instead of failing and keeps freed memory, leaves them out.

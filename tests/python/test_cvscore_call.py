@@ -11,6 +11,8 @@ import pytest
 from _vorn_core import vorn, vorn_cvscore
 from conftest import bind_error, eval_pp, jump_data, rss_bytes, under_sanitizer
 
+pytestmark = pytest.mark.extension
+
 ARRAY = "cannot be converted to 'PyArray<T, D>'"
 
 

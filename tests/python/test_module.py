@@ -10,6 +10,8 @@ import pytest
 import _vorn_core
 from conftest import run_python
 
+pytestmark = pytest.mark.extension
+
 
 def vorn_def(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
     pass
@@ -46,10 +48,10 @@ def test_functions_carry_only_their_signature(name, reference):
 
 def test_text_signatures_exactly():
     assert _vorn_core.vorn.__text_signature__ == (
-        "($module, x, y, p, gamma, delta=None, pruning='FPVI', precondition='none')"
+        '(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none")'
     )
     assert _vorn_core.vorn_cvscore.__text_signature__ == (
-        "($module, x, y, p, gamma, delta, folds, pruning='FPVI', precondition='none')"
+        '(x, y, p, gamma, delta, folds, pruning="FPVI", precondition="none")'
     )
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import io
 import json
 import shutil
 import subprocess
@@ -144,17 +145,19 @@ def test_plot_is_written(step_csv, tmp_path):
         (["fit", "-", "--p", "0.5", "--gamma", "1"], "a,b\n1,2\n2,3\n3,x7\n",
          "vorn fit: error: <stdin>, line 4, column 'b': 'x7' is not a number"),
         (["fit", "-", "--p", "0.5", "--gamma", "1"], "a,b\n\n1,2\n2,3\n3,4,5\n",
-         "vorn fit: error: <stdin>, line 5: expected 2 fields, got 3"),
+         "vorn fit: error: <stdin>, line 5: expected 2 fields, got 3 "
+         "(separator ','; --delimiter sets another)"),
         (["fit", "-", "--p", "0.5", "--gamma", "1"], "",
-         "vorn fit: error: <stdin>: empty file, expected a header row"),
+         "vorn fit: error: <stdin>: empty file"),
         (["fit", "-", "--p", "0.5", "--gamma", "1"], "a,b\n",
          "vorn fit: error: <stdin>: no data rows after the header"),
         (["fit", "-", "--p", "0.5", "--gamma", "1"], "a,a\n1,2\n",
-         "vorn fit: error: <stdin>, line 1: column 'a' appears twice"),
+         "vorn fit: error: <stdin>, line 1: column 'a' appears twice "
+         "(--no-header if the first row is data)"),
         (["fit", "-", "--p", "2", "--gamma", "1"], "a,b\n1,2\n2,3\n",
-         "vorn fit: error: --p: p must lie in [0, 1], got 2.0"),
+         "vorn fit: error: --p must lie in [0, 1], got 2.0"),
         (["fit", "-", "--p", "0.5", "--gamma", "-1"], "a,b\n1,2\n2,3\n",
-         "vorn fit: error: --gamma: gamma must be >= 0, got -1.0"),
+         "vorn fit: error: --gamma must be >= 0, got -1.0"),
         (["fit", "-", "--p", "nan", "--gamma", "1"], "a,b\n1,2\n2,3\n",
          "vorn fit: error: --p must be a number, got nan"),
         (["fit", "-", "--p", "abc", "--gamma", "1"], "a,b\n1,2\n",
@@ -171,9 +174,10 @@ def test_plot_is_written(step_csv, tmp_path):
         (["fit", "-", "--p", "0.5", "--gamma", "1", "--y", "a"], "a,b\n1,2\n2,3\n",
          "vorn fit: error: column 'a' is already used for sites or delta"),
         (["fit", "-", "--auto", "--folds", "9"], "a,b\n1,2\n2,3\n3,4\n",
-         "vorn fit: error: folds must lie between 2 and the number of samples (3), got 9"),
+         "vorn fit: error: --folds must lie between 2 and the number of samples (3), got 9"),
         (["fit", "-", "--p", "0.5", "--gamma", "1", "--delta", "c"], "a,b,c\n1,2,1\n2,3,0\n",
-         "vorn fit: error: delta must be positive and finite, got delta[1] = 0.0"),
+         "vorn fit: error: <stdin>, line 3, column 'c': delta must be positive and finite, "
+         "got '0'"),
         (["fit"], None, "vorn fit: error: the following arguments are required: FILE.csv"),
         ([], None, "vorn: error: choose a command, fit or demo (see vorn --help)"),
     ],
@@ -233,3 +237,239 @@ def test_console_script_is_installed_when_the_package_is():
                             timeout=60)
     assert result.returncode == 0
     assert "fit a CSV file and report the jumps found" in result.stdout
+
+
+# -- in-process runs of the command line --------------------------------------------------------
+
+
+@pytest.fixture
+def cli(monkeypatch, capsys):
+    """Runs the command line in this process: (status, stdout, stderr)."""
+    from vorn.cli import main
+
+    def invoke(*args, stdin=""):
+        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+        try:
+            status = main(list(args))
+        except SystemExit as exc:  # argparse's own exits: --help, --version, usage errors
+            status = exc.code
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return invoke
+
+
+STEP_ROWS = "0,1\n1,1.1\n2,0.9\n3,5\n4,5.1\n5,4.9\n"
+
+
+@pytest.mark.parametrize(
+    "text, args",
+    [
+        (STEP_ROWS, []),
+        (STEP_ROWS, ["--no-header"]),
+        ("x,y\n" + STEP_ROWS, []),
+        ("x,y\n" + STEP_ROWS, ["--header"]),
+        ("# a comment\nx,y\n# another\n" + STEP_ROWS, []),
+        (STEP_ROWS.replace(",", ";"), []),
+        (STEP_ROWS.replace(",", "\t"), []),
+        ("x\ty\n" + STEP_ROWS.replace(",", "\t"), ["--delimiter", "tab"]),
+        (STEP_ROWS.replace(",", "|"), ["--delimiter", "|"]),
+        ("  # indented comment\n" + STEP_ROWS.replace(",", ";"), ["--delimiter", ";"]),
+    ],
+)
+def test_header_separator_and_comments_are_detected(cli, text, args):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json", *args,
+                           stdin=text)
+    assert status == 0, err
+    data = json.loads(out)
+    expected = vorn.fit([0, 1, 2, 3, 4, 5], [1, 1.1, 0.9, 5, 5.1, 4.9], 0.5, 1.0)
+    assert data["n"] == data["rows"] == 6
+    assert [j["location"] for j in data["jumps"]] == expected.jumps.tolist() == [2.5]
+    assert data["columns"] == (["1"] if not text.startswith(("x", "#")) else ["y"])
+
+
+def test_a_first_row_that_repeats_a_value_is_data(cli):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json",
+                           stdin="1,1\n2,1\n3,5\n4,5\n")
+    assert status == 0, err
+    data = json.loads(out)
+    assert data["n"] == 4 and data["columns"] == ["1"]
+    assert [j["location"] for j in data["jumps"]] == [2.5]
+
+
+def test_headerless_columns_are_named_from_zero(cli):
+    status, out, err = cli("fit", "-", "--x", "1", "--y", "0", "--p", "0.5", "--gamma", "1",
+                           "--json", stdin="1,0\n1.1,1\n5,2\n5.1,3\n")
+    assert status == 0, err
+    data = json.loads(out)
+    assert data["columns"] == ["0"] and [j["location"] for j in data["jumps"]] == [1.5]
+
+
+def test_forced_header_keeps_a_numeric_first_row_as_names(cli):
+    status, out, err = cli("fit", "-", "--header", "--p", "0.5", "--gamma", "1", "--json",
+                           stdin="10,20\n" + STEP_ROWS)
+    assert status == 0, err
+    data = json.loads(out)
+    assert data["columns"] == ["20"] and data["n"] == 6
+
+
+def test_out_has_one_row_per_input_row(cli, tmp_path):
+    text = ("t,a,b\n1,0,0\n2,0.1,\n# comment\n3,NA,0.2\n4,0.05,0.1\n5,3,3\n6,3.1,3.2\n"
+            "7,3.05,3\n8,,\n")
+    out_path = tmp_path / "fitted.csv"
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "0.5", "--out", str(out_path),
+                           stdin=text)
+    assert status == 0, err
+    assert out.splitlines()[0] == "5 samples from 8 rows, p = 0.5, gamma = 0.5"
+    with open(out_path, newline="") as handle:
+        rows = list(csv.reader(handle))
+    assert rows[0] == ["t", "a", "b", "a_fit", "b_fit"]
+    assert len(rows) == 1 + 8
+    assert [row[0] for row in rows[1:]] == [repr(float(i)) for i in range(1, 9)]
+    kept = [1, 4, 5, 6, 7]
+    f = vorn.fit([1, 4, 5, 6, 7], [[0, 0], [0.05, 0.1], [3, 3], [3.1, 3.2], [3.05, 3]],
+                 0.5, 0.5)
+    fitted = f(np.array(kept, dtype=float))
+    for k, site in enumerate(kept):
+        assert rows[site][3:] == [repr(float(v)) for v in fitted[k]]
+    for site in (2, 3, 8):
+        assert rows[site][3:] == ["", ""]
+    assert rows[2][1:3] == ["0.1", ""] and rows[3][1:3] == ["", "0.2"]
+
+
+def test_out_without_sites_numbers_every_input_row(cli, tmp_path):
+    out_path = tmp_path / "fitted.csv"
+    status, _, err = cli("fit", "-", "--p", "0.5", "--gamma", "0.5", "--out", str(out_path),
+                         stdin="level\n0\n\n0.1\nNA\n5\n5.1\n")
+    assert status == 0, err
+    table = np.genfromtxt(out_path, delimiter=",", names=True)
+    np.testing.assert_array_equal(table["x"], [1, 2, 3, 4, 5])
+    assert np.isnan(table["level_fit"][2]) and np.isfinite(table["level_fit"]).sum() == 4
+
+
+def _strict(text):
+    def refuse(constant):
+        raise AssertionError(f"not JSON: {constant}")
+
+    return json.loads(text, parse_constant=refuse)
+
+
+def test_json_is_strict_and_writes_infinity_as_null(cli):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "inf", "--json",
+                           stdin="x,y\n1,0\n2,0\n3,5\n4,5\n")
+    assert status == 0, err
+    data = _strict(out)
+    assert data["gamma"] is None and data["p"] == 0.5 and data["jumps"] == []
+
+
+@pytest.mark.parametrize(
+    "args, stdin, message",
+    [
+        (["--p", "0.5", "--gamma", "1"], "x,y\n1,0\n2,0\n,1\n4,5\n",
+         "<stdin>, line 4, column 'x': empty cell in a row with values "
+         "(every such row needs a site)"),
+        (["--p", "0.5", "--gamma", "1"], "x,y\n1,0\n2,0\nNA,1\n4,5\n",
+         "<stdin>, line 4, column 'x': missing value 'NA' in a row with values "
+         "(every such row needs a site)"),
+        (["--p", "0.5", "--gamma", "1"], "x,y\n1,0\n2,0\ninf,1\n4,5\n",
+         "<stdin>, line 4, column 'x': a site must be a finite number, got 'inf'"),
+        (["--p", "0.5", "--gamma", "1", "--delta", "sd"], "x,y,sd\n1,0,1\n2,0,\n4,5,1\n",
+         "<stdin>, line 3, column 'sd': empty cell in a row with values "
+         "(every such row needs a delta)"),
+        (["--auto", "--jobs", "0"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
+         "--jobs must be a positive number of processes or -1, got 0"),
+        (["--auto", "--jobs", "-3"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
+         "--jobs must be a positive number of processes or -1, got -3"),
+        (["--auto", "--folds", "1"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
+         "--folds must be at least 2, got 1"),
+        (["--p", "0.5", "--gamma", "1", "--no-header"], "x,y\n1,0\n2,0\n",
+         "<stdin>, line 1, column '0': 'x' is not a number"),
+        (["--p", "0.5", "--gamma", "1", "--delimiter", ","], "a;b\n1;2\n2;3\n",
+         "<stdin>, line 2, column 'a;b': '1;2' is not a number"),
+        (["--p", "0.5", "--gamma", "1"], "a;b\n1;2\n2;3;4\n",
+         "<stdin>, line 3: expected 2 fields, got 3 (separator ';'; --delimiter sets another)"),
+    ],
+)
+def test_cli_errors_name_the_file_line_column_and_flag(cli, args, stdin, message):
+    status, out, err = cli("fit", "-", *args, stdin=stdin)
+    assert (status, out) == (2, "")
+    assert err == f"vorn fit: error: {message}\n"
+
+
+def test_bad_delimiter_is_a_usage_error(cli):
+    status, _, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--delimiter", "ab")
+    assert status == 2
+    assert err == ("vorn fit: error: argument --delimiter: expected one separator character "
+                   "or 'tab', got 'ab'\n")
+
+
+def test_version(cli):
+    status, out, _ = cli("--version")
+    assert (status, out) == (0, f"vorn {vorn.__version__}\n")
+
+
+@pytest.mark.parametrize("command", [[], ["fit"], ["demo"]])
+def test_help_shows_examples(cli, command):
+    status, out, _ = cli(*command, "--help")
+    assert status == 0
+    examples = out.split("examples:\n", 1)[1]
+    runnable = [line.split()[:2] for line in examples.splitlines() if line.startswith("  vorn")]
+    assert runnable and all(words[1] in ("fit", "demo") for words in runnable)
+    if command:
+        assert all(words[1] == command[0] for words in runnable)
+
+
+DATED = ("day,level\n2024-01-01,0\n2024-01-02,0.1\n2024-01-03,\n2024-01-04,0\n2024-01-05,5\n"
+         "2024-01-06,5.1\n2024-01-07,5\n")
+
+
+@pytest.mark.parametrize("text", [DATED, DATED.split("\n", 1)[1]])
+def test_a_date_column_gives_dated_jumps(cli, text, tmp_path):
+    out_path = tmp_path / "fitted.csv"
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json",
+                           "--out", str(out_path), stdin=text)
+    assert status == 0, err
+    data = _strict(out)
+    days = np.array(["2024-01-01", "2024-01-02", "2024-01-04", "2024-01-05", "2024-01-06",
+                     "2024-01-07"], dtype="datetime64[D]")
+    f = vorn.fit(days, [0, 0.1, 0, 5, 5.1, 5], 0.5, 1.0)
+    assert data["site_unit"] == "days since 2024-01-01T00:00:00"
+    assert [j["location"] for j in data["jumps"]] == ["2024-01-04T12:00:00.000"]
+    assert [j["size"] for j in data["jumps"]] == [f.jump_sizes.tolist()]
+    with open(out_path, newline="") as handle:
+        rows = list(csv.reader(handle))
+    assert [row[0] for row in rows[1:]] == [f"2024-01-0{d}" for d in range(1, 8)]
+    assert rows[3][1:] == ["", ""]
+    assert rows[5][2] == repr(float(f(np.datetime64("2024-01-05"))))
+
+
+def test_a_date_column_with_something_else_in_it(cli):
+    status, _, err = cli("fit", "-", "--p", "0.5", "--gamma", "1",
+                         stdin="day,level\n2024-01-01,0\n2024-01-02,0.1\nyesterday,1\n")
+    assert status == 2
+    assert err == ("vorn fit: error: <stdin>, line 4, column 'day': 'yesterday' is not a date "
+                   "like the column's first, '2024-01-01'\n")
+
+
+def test_dated_text_report(cli):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin=DATED)
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines[:3] == ["6 samples from 7 rows, p = 0.5, gamma = 1",
+                         "sites in days since 2024-01-01T00:00:00", "1 jump found"]
+    assert lines[4].split()[:2] == ["2024-01-04T12:00:00.000", "2"]
+
+
+@pytest.mark.parametrize("text", [DATED, "t,a,b\n1,0,0\n2,0.1,1\n3,0,0\n4,5,5\n5,5.1,6\n6,5,5\n"])
+def test_plot_of_dates_and_of_several_columns(cli, text, tmp_path, monkeypatch):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    legends = []
+    monkeypatch.setattr(plt.Figure, "savefig", lambda fig, path, *a, **k: legends.append(
+        [t.get_text() for t in fig.axes[0].get_legend().get_texts()]))
+    status, _, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--plot",
+                         str(tmp_path / "fit.png"), stdin=text)
+    assert status == 0, err
+    assert legends == [["data", "fit", "jump"] if text is DATED else ["a", "b", "jump"]]

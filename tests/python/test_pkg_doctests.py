@@ -7,7 +7,7 @@ import importlib
 
 import pytest
 
-MODULES = ["vorn", "vorn._fit", "vorn._select", "vorn.datasets"]
+MODULES = ["vorn", "vorn._fit", "vorn._select", "vorn._sites", "vorn.datasets"]
 
 
 @pytest.mark.parametrize("name", MODULES)

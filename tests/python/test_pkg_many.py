@@ -4,8 +4,11 @@ from __future__ import annotations
 
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 
+import json
+
 import numpy as np
 import pytest
+from conftest import run_python
 
 import vorn
 from vorn import datasets
@@ -172,4 +175,88 @@ def test_worker_errors_reach_the_caller():
     with ProcessPoolExecutor(max_workers=1) as pool:
         with pytest.raises(ValueError) as info:
             vorn.fit_many([[0.0, 1.0, 0.0, 1.0, 0.0, 1.0]], p=0.5, folds=10, executor=pool)
-    assert str(info.value) == "folds must lie between 2 and the number of samples (6), got 10"
+    assert str(info.value) == (
+        "series 0: folds must lie between 2 and the number of samples (6), got 10"
+    )
+
+
+def test_errors_raised_while_fitting_carry_the_position_of_the_series():
+    # Ten folds cannot be made of five samples; only the selection finds that out.
+    rng = np.random.default_rng(3)
+    series = [rng.standard_normal(40), rng.standard_normal(5)]
+    with pytest.raises(ValueError) as info:
+        vorn.fit_many(series, executor=_InlineExecutor())
+    assert str(info.value).startswith("series 1: ")
+    assert "folds" in str(info.value)
+
+
+def test_selected_fits_keep_pruning_and_precondition():
+    series = _series()[:2]
+    fits = vorn.fit_many(series, folds=4, pruning="fpvi", precondition="LOCAL",
+                         executor=_InlineExecutor())
+    for f, (x, y) in zip(fits, series):
+        assert (f.pruning, f.precondition) == ("FPVI", "local")
+        s = vorn.select(x, y, folds=4)
+        expected = vorn.fit(x, y, s.p, s.gamma, pruning="FPVI", precondition="local")
+        np.testing.assert_array_equal(f.coefs, expected.coefs)
+
+
+def test_datetime_series_give_datetime_jumps():
+    days = np.arange("2024-01-01", "2024-03-01", dtype="datetime64[D]")
+    y = np.where(days < np.datetime64("2024-02-01"), 0.0, 2.0)
+    y = y + 0.01 * np.random.default_rng(0).standard_normal(days.size)
+    fits = vorn.fit_many([(days, y), {"x": days, "y": -y}], p=0.5, gamma=0.5,
+                         executor=_InlineExecutor())
+    selected = vorn.fit_many([(days, y)], folds=3, executor=_InlineExecutor())
+    for f in fits + selected:
+        assert f.jumps.dtype.kind == "M"
+        assert f.jumps.tolist() == [np.datetime64("2024-01-31T12:00:00.000").item()]
+
+
+_INTERRUPTED_BATCH = """
+import json, multiprocessing, os, signal, threading, time
+import numpy as np
+import vorn
+
+n = 20000
+x = np.arange(n, dtype=float) / 100.0
+levels = np.where(np.arange(n) // 100 % 2 == 0, 0.0, 3.0)
+y = levels + 0.1 * np.random.default_rng(11).standard_normal(n)
+sent = []
+
+def interrupt():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+
+threading.Timer(3.0, interrupt).start()
+outcome = "finished"
+try:
+    vorn.fit_many([(x, y)] * 4, p=0.9999, gamma=5.0, pruning="FPVI", max_workers=2)
+except KeyboardInterrupt:
+    outcome = "interrupted"
+stopped = time.monotonic()
+me = str(os.getpid())
+children = []
+for entry in os.listdir("/proc"):
+    if entry.isdigit():
+        try:
+            with open(f"/proc/{entry}/stat") as handle:
+                fields = handle.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[1] == me and fields[0] != "Z":
+            children.append(int(entry))
+print(json.dumps({"outcome": outcome, "after_signal": stopped - sent[0],
+                  "active": len(multiprocessing.active_children()), "children": children}))
+"""
+
+
+@pytest.mark.multiprocess
+def test_ctrl_c_stops_the_pool_at_once_and_leaves_no_worker():
+    # Each fit takes tens of seconds; waiting for the running ones would take that long.
+    result = run_python(_INTERRUPTED_BATCH, timeout=300)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["outcome"] == "interrupted"
+    assert report["active"] == 0 and report["children"] == []
+    assert report["after_signal"] < 10.0

@@ -10,6 +10,8 @@ import pytest
 from _vorn_core import vorn
 from conftest import eval_pp, jump_data
 
+pytestmark = pytest.mark.extension
+
 KEYS = [
     "breaks", "coefs", "dim", "order", "discont", "discont_idx", "x", "y",
     "complexity_counter", "interval_cell", "pp_cell", "F", "partition", "precondition", "tau",

@@ -9,6 +9,8 @@ import pytest
 from _vorn_core import vorn
 from conftest import assert_results_identical, bind_error, eval_pp, jump_data, rss_bytes, under_sanitizer
 
+pytestmark = pytest.mark.extension
+
 
 def vorn_def(x, y, p, gamma, delta=None, pruning="FPVI", precondition="none"):
     return "bound"

@@ -1,6 +1,6 @@
 """Work and time of the two pruning rules when the number of jumps grows with n.
 
-Run: ``python docs/pruning_work.py [n ...]`` (default 1000 10000 100000). The signal has a jump
+Run: ``python bench/pruning_work.py [n ...]`` (default 1000 10000 100000). The signal has a jump
 every 100 samples (alternating levels 0 and 3 on a gentle trend, noise 0.1); both searches get
 p = 0.9999 and gamma = 5. The table printed is the one quoted in the docstring of vorn.fit.
 """

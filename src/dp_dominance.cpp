@@ -1,0 +1,100 @@
+// The dominance search: PELT whose list of live starts also loses every start that another start
+// dominates, so that the list stays short inside long segments.
+//
+// Why merging equal states is exact. Start l's cost at end r is F[l-1] + gamma + E(l..r), and
+// E(l..r) = e_l + |R_l t - z_l|^2 minimised jointly with the rows still to come, where (R_l, z_l)
+// is the state at the current end and e_l the energy so far. Every start takes the same steps,
+// so two starts whose (R, z) are equal bit for bit stay equal bit for bit, and each step adds
+// the very same residual to both energies. From then on their costs differ by the constant
+// (F[l-1] + gamma + e_l) - (F[m-1] + gamma + e_m): the one with the larger constant never beats
+// the other again and is dropped (on equal constants the larger start stays, as the tie rule
+// lets it win every tie). Only the floating-point sums of the two energies may round apart, by
+// a few units in the last place of the energy per step; so a dropped start could have won
+// PELT's comparison only by such a rounding margin, where the two partitions cost the same up
+// to rounding. Merging never changes the choice at the step where it happens.
+//
+// Only neighbours in start order are compared: the starts that became equal are those whose
+// start lies many smoothing bandwidths back, and they line up at the front of the list. A pair
+// that is missed only costs work.
+
+#include <algorithm>
+
+#include "dp.hpp"
+#include "dp_steps.hpp"
+#include "dp_sweep.hpp"
+
+namespace vorn {
+
+using detail::RoughnessRows;
+using detail::StartSet;
+
+PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
+                                    const CancelHook& cancel) {
+    detail::check_inputs(in);
+    const std::size_t n = in.size();
+    const std::size_t dim = in.y.cols;
+    const std::vector<SpacingPowers> powers = detail::all_spacing_powers(in.h);
+    PartitionResult result = detail::common_start(detail::prefix_pass(in, powers, cancel));
+    std::vector<double>& F = result.F;
+    if (gamma >= F[n - 1] || n <= 2) return result;
+
+    StartSet live(dim);
+    std::vector<double> block(segment_state_size(dim));
+    std::vector<double> weighted_row(dim);
+    std::vector<std::uint64_t> keep;
+    SearchStats& stats = result.stats;
+    bool start_waiting = true;  // start r - 1 joins at step r; start 1 always exists
+    for (std::size_t r = 2; r < n; ++r) {
+        const RoughnessRows rr =
+            detail::roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]});
+        const std::size_t count = live.size();
+        if (count > 0) {
+            for (std::size_t j = 0; j < dim; ++j) weighted_row[j] = in.omega[r] * in.y(r, j);
+            if (!live.extend_all(rr, in.omega[r], weighted_row.data())) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    live.load(i, block.data());
+                    detail::extend_state(block.data(), dim, rr, in.omega[r], in.y, r);
+                    live.store(i, block.data());
+                }
+                ++stats.fallback_steps;
+            }
+            stats.extensions += count;
+        }
+        if (start_waiting) {
+            const std::size_t l = r - 1;
+            detail::init_state(block.data(), dim,
+                               detail::roughness_rows(
+                                   {l, l + 1, powers[l], in.a, in.tau[l], in.tau[l + 1]}),
+                               in.omega[l], in.omega[l + 1], in.y, l, l + 1);
+            live.push(l, F[l - 1], F[l - 1] + gamma, block.data());
+        }
+
+        // Strictly smaller replaces, scanning from the largest start: among equal candidates
+        // the largest start wins, and the whole prefix (the initial value) wins every tie.
+        std::uint64_t best = 0;
+        const double best_value = live.lowest_cost(F[r], best);
+        const std::size_t size = live.size();
+        F[r] = best_value;
+        result.partition[r] = best;
+        stats.max_active = std::max<std::uint64_t>(stats.max_active, size);
+
+        keep.assign(size, 1);
+        const std::size_t merged = live.merge_equal(keep);
+        stats.dropped += merged;
+        bool any_dropped = merged > 0;
+        // PELT's rule, without gamma: a start whose segment alone already costs more than the
+        // optimum can never win again, since energies only grow; NaN drops the start too.
+        const std::size_t pruned = live.prune(best_value, keep);
+        stats.pruned += pruned;
+        any_dropped = any_dropped || pruned > 0;
+        if (any_dropped) live.keep_only(keep);
+        // The next start's state covers two samples and costs nothing yet.
+        start_waiting = r < n - 1 && best_value >= F[r - 1] + 0.0;
+        if (r < n - 1 && !start_waiting) ++stats.pruned;
+        cancel.tick(size + 1);
+    }
+    result.complexity_counter = n + stats.extensions;
+    return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,39 @@
+#pragma once
+// The single steps every search over segment states is built from, shared between the searches
+// of dp.cpp and the dominance search. Their arithmetic is the extension's and must not change.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "cancel.hpp"
+#include "dp.hpp"
+
+namespace vorn::detail {
+
+// The two roughness rows of the interval between the current end o and the new sample k, in
+// the column order (f_o, mu_o, f_k, mu_k).
+struct RoughnessRows {
+    double a0, a1, a2, a3;  // row A
+    double b1, b3;          // row B
+};
+
+RoughnessRows roughness_rows(const SegmentStep& s);
+
+// A state block of segment_state_size(dim) doubles: (r22, r23, r33, energy, z2[dim], z3[dim]).
+void init_state(double* v, std::size_t dim, const RoughnessRows& rr, double omega_o,
+                double omega_k, const MatrixView& y, std::size_t o, std::size_t k);
+void extend_state(double* v, std::size_t dim, const RoughnessRows& rr, double omega_k,
+                  const MatrixView& y, std::size_t k);
+
+void check_inputs(const EnergyInputs& in);
+std::vector<SpacingPowers> all_spacing_powers(std::span<const double> h);
+
+// E(0..r) for every r by rightward growth from samples 0 and 1.
+std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingPowers> powers,
+                                const CancelHook& cancel = CancelHook());
+
+// First pass as F, zero back pointers and the starting counter; every search begins here.
+PartitionResult common_start(std::vector<double> first_pass);
+
+}  // namespace vorn::detail

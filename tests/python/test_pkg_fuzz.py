@@ -1,0 +1,228 @@
+"""Property-based fuzzing of the package surface: vorn.fit, vorn.select, Fit.__call__, the CLI.
+
+Whatever comes in, a call either returns a well-formed result or raises one of the documented
+exception types with a message that names the argument at fault; the arguments come back
+unchanged. The default run is short; set VORN_FUZZ_EXAMPLES for a long one.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import io
+import json
+import os
+import re
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import vorn
+from vorn.cli import main
+
+EXAMPLES = int(os.environ.get("VORN_FUZZ_EXAMPLES", "60"))
+
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))
+FEW = settings(FUZZ, max_examples=max(4, EXAMPLES // 8))
+
+ARGUMENTS = re.compile(r"\b(x|y|xs|delta|p|gamma|pruning|precondition|nu|folds|seed|n_jobs)\b")
+
+floats = st.floats(allow_nan=True, allow_infinity=True, width=64)
+tame = st.floats(-1e3, 1e3, allow_nan=False)
+
+
+def _vectors(n, elements=tame, dtype=np.float64):
+    return hnp.arrays(dtype, n, elements=elements)
+
+
+@st.composite
+def data(draw):
+    """(x, y, delta) in the forms users pass: arrays, lists, None, scalars, odd shapes."""
+    n = draw(st.integers(0, 24))
+    d = draw(st.integers(1, 3))
+    y_kind = draw(st.sampled_from(["1d", "2d", "list", "transposed", "wrong", "text"]))
+    values = draw(_vectors((n, d), st.one_of(tame, floats)))
+    y = {"1d": values[:, 0], "2d": values, "list": values[:, 0].tolist(),
+         "transposed": values.T, "wrong": values[:, :, None], "text": "1, 2, 3"}[y_kind]
+    x_kind = draw(st.sampled_from(["none", "sorted", "random", "short", "nan", "dates", "2d"]))
+    if x_kind == "none":
+        x = None
+    elif x_kind == "sorted":
+        x = np.sort(draw(_vectors(n)))
+    elif x_kind == "random":
+        x = draw(_vectors(n, st.integers(-5, 5).map(float)))
+    elif x_kind == "short":
+        x = np.arange(float(max(n - 1, 0)))
+    elif x_kind == "nan":
+        x = draw(_vectors(n, st.one_of(tame, floats)))
+    elif x_kind == "dates":
+        x = np.datetime64("2024-01-01") + np.sort(
+            draw(hnp.arrays(np.int64, n, elements=st.integers(0, 400)))).astype("timedelta64[D]")
+    else:
+        x = np.arange(float(n)).reshape(-1, 1)
+    delta = draw(st.one_of(
+        st.none(), st.floats(-1.0, 10.0), _vectors(n, st.one_of(st.floats(-1.0, 10.0), floats)),
+        st.just([1.0, 2.0])))
+    return x, y, delta
+
+
+parameters = st.one_of(floats, st.floats(-0.5, 1.5), st.just(np.array(0.5)),
+                       st.just(True), st.just("0.5"), st.just([0.5]), st.none())
+
+
+def _snapshot(*args):
+    return copy.deepcopy(args)
+
+
+def _same(before, after):
+    for a, b in zip(before, after):
+        if isinstance(a, np.ndarray):
+            assert a.dtype == b.dtype and a.shape == b.shape
+            assert np.array_equal(a, b, equal_nan=a.dtype.kind in "fc")
+        else:
+            assert repr(a) == repr(b)
+
+
+def _check_error(exc):
+    assert type(exc) in (TypeError, ValueError), repr(exc)
+    assert ARGUMENTS.search(str(exc)), f"message names no argument: {exc}"
+
+
+def _check_fit(f, y):
+    one = np.ndim(y) == 1 or isinstance(y, list)
+    n = f.x.shape[0]
+    assert f.x.ndim == 1 and n >= 2 and np.all(np.isfinite(f.x)) and np.all(np.diff(f.x) > 0)
+    assert f.y.shape == ((n,) if one else (n, f.dim))
+    jumps = np.asarray(f.raw["discont"])
+    assert np.all(np.isfinite(jumps)) and np.all((jumps > f.x[0]) & (jumps < f.x[-1]))
+    assert np.asarray(f.jump_sizes).shape == ((jumps.size,) if one else (jumps.size, f.dim))
+    values = f(f.sites.decode(f.x))
+    assert np.shape(values) == f.y.shape
+
+
+@FUZZ
+@given(args=data(), p=parameters, gamma=parameters)
+def test_fit(args, p, gamma):
+    x, y, delta = args
+    before = _snapshot(x, y, delta, p, gamma)
+    try:
+        f = vorn.fit(x, y, p, gamma, delta=delta)
+    except Exception as exc:  # every failure must be a documented one
+        _check_error(exc)
+    else:
+        _check_fit(f, y)
+    _same(before, _snapshot(x, y, delta, p, gamma))
+
+
+@FEW
+@given(n=st.integers(6, 20), seed=st.integers(0, 2**16), folds=st.integers(1, 5),
+       jump=st.floats(0.0, 5.0), with_delta=st.booleans())
+def test_select(n, seed, folds, jump, with_delta):
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n))
+    y = np.where(x > 5.0, jump, 0.0) + 0.1 * rng.standard_normal(n)
+    delta = rng.uniform(0.5, 2.0, n) if with_delta else None
+    before = _snapshot(x, y, delta)
+    try:
+        s = vorn.select(x, y, delta=delta, folds=folds)
+    except (TypeError, ValueError) as exc:
+        _check_error(exc)
+    else:
+        _check_fit(s.fit, y)
+        assert np.isfinite(s.score) or s.score == np.inf
+    _same(before, _snapshot(x, y, delta))
+
+
+@pytest.fixture(scope="module")
+def fits():
+    x, y, _ = vorn.datasets.heavisine(n=60, noise=0.1, seed=3)
+    return vorn.fit(x, y, 0.9999, 1.0), vorn.fit(x, np.column_stack([y, -y]), 0.9999, 1.0)
+
+
+sites = st.one_of(
+    tame, floats,
+    hnp.arrays(np.float64, hnp.array_shapes(min_dims=0, max_dims=3, max_side=4),
+               elements=st.one_of(tame, floats)),
+    hnp.arrays(np.int32, hnp.array_shapes(max_dims=2, max_side=4), elements=st.integers(-9, 9)),
+    st.lists(tame, max_size=5), st.just("0.5"), st.just([[0.1, 0.2], [0.3]]),
+    st.just(np.array([1 + 2j])), st.just(np.array(["2024-01-01"], dtype="datetime64[D]")),
+)
+
+
+@FUZZ
+@given(xs=sites, nu=st.one_of(st.integers(-1, 4), st.sampled_from([1.0, 2.5, True, "1"])),
+       which=st.integers(0, 1))
+def test_evaluation(fits, xs, nu, which):
+    f = fits[which]
+    before = _snapshot(xs)
+    try:
+        values = f(xs, nu=nu)
+    except Exception as exc:
+        _check_error(exc)
+    else:
+        shape = np.shape(np.asarray(xs, dtype=float))
+        assert np.shape(values) == (shape if which == 0 else shape + (2,))
+        # Far outside the data the linear continuation may overflow; nearer it may not.
+        near = np.abs(np.asarray(xs, dtype=float)) <= 1e6
+        assert np.all(np.isfinite(np.asarray(values, dtype=float)[near]))
+    _same(before, _snapshot(xs))
+
+
+# -- the command line on random CSV text -------------------------------------------------------
+
+cells = st.one_of(
+    st.floats(-100, 100, allow_nan=False).map(repr), st.integers(-9, 9).map(str),
+    st.sampled_from(["", "NA", "nan", "inf", "x", "1e400", " 3 ", '"4"', "#"]),
+)
+
+
+@st.composite
+def csv_text(draw):
+    width = draw(st.integers(1, 4))
+    sep = draw(st.sampled_from([",", ";", "\t"]))
+    rows = draw(st.lists(st.lists(cells, min_size=width, max_size=width), max_size=12))
+    if draw(st.booleans()):
+        rows.insert(0, [f"c{i}" for i in range(width)])
+    if draw(st.booleans()) and rows:
+        rows[draw(st.integers(0, len(rows) - 1))].append("extra")
+    lines = [sep.join(row) for row in rows]
+    if draw(st.booleans()):
+        lines.insert(draw(st.integers(0, len(lines))), "# a comment")
+    return "\n".join(lines) + draw(st.sampled_from(["", "\n"]))
+
+
+@FUZZ
+@given(text=csv_text(), options=st.lists(
+    st.sampled_from([["--no-header"], ["--header"], ["--no-x"], ["--delimiter", ","],
+                     ["--y", "c1"], ["--delta", "c2"]]), max_size=2, unique_by=tuple))
+def test_cli(text, options, tmp_path_factory):
+    out_path = tmp_path_factory.mktemp("fuzz") / "fitted.csv"
+    args = ["fit", "-", "--p", "0.9", "--gamma", "1", "--json", "--out", str(out_path)]
+    args += [word for option in options for word in option]
+    stdout, stderr = io.StringIO(), io.StringIO()
+    saved = sys.stdin
+    sys.stdin = io.StringIO(text)
+    try:
+        with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+            try:
+                status = main(args)
+            except SystemExit as exc:  # argparse usage errors
+                status = exc.code
+    finally:
+        sys.stdin = saved
+    if status == 0:
+        report = json.loads(stdout.getvalue(), parse_constant=lambda c: pytest.fail(c))
+        assert 2 <= report["n"] <= report["rows"]
+        written = out_path.read_text().splitlines()
+        assert len(written) == 1 + report["rows"]
+        assert stderr.getvalue() == ""
+    else:
+        assert status == 2
+        assert stdout.getvalue() == ""
+        message = stderr.getvalue()
+        assert message.startswith("vorn fit: error: ") and message.count("\n") == 1, message
