@@ -25,13 +25,13 @@ import math
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._noise import outlier_factors
-from ._scoring import fit_arrays, split_losses
+from ._scoring import effective_dof, fit_arrays, jump_heights, predict, split_losses
 from ._units import Samples, Units
 
 __all__ = ["Choice", "Rule", "choose"]
@@ -62,7 +62,17 @@ class Rule:
     # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
     # that bandwidth such a segment is curvature the smoothing could not follow, not a level.
     shortest_segment: float = 1.0
+    # Nor one with a jump smaller than this many noise standard deviations (in the column
+    # where it is largest): such a step is a bend the smoothing was too stiff to follow.
+    smallest_jump: float = 2.0
     largest_bandwidth_fraction: float = 1.0 / 8.0
+    # How the bandwidth is judged: "split" (odd/even sample splitting), "ic" (an information
+    # criterion with the fit's own residual variance) or "ic-known" (the same with the robust
+    # noise estimate as the variance).
+    selector: str = "ic"
+    # With an information criterion, the largest bandwidth whose score is within this much of
+    # the best is taken: differences below 2 are no evidence either way.
+    ic_slack: float = 2.0
 
     def price(self, count: int, columns: int, phi: float) -> float:
         """Jump penalty in noise variances."""
@@ -88,6 +98,24 @@ class Choice:
     searches: list[int] = field(default_factory=list, repr=False)
 
 
+def _map_in_threads(work: Callable[..., Any], jobs: list[tuple[float, float]],
+                    threads: int) -> list[Any]:
+    """``[work(*job) for job in jobs]``, in up to `threads` threads.
+
+    One thread runs in the calling one, where the fits see Ctrl-C at once. With more, an
+    interruption (or any error) cancels the jobs not yet started, so nothing keeps running
+    after the call returns.
+    """
+    if threads <= 1 or len(jobs) <= 1:
+        return [work(*job) for job in jobs]
+    pool = ThreadPoolExecutor(max_workers=threads)
+    try:
+        futures = [pool.submit(work, *job) for job in jobs]
+        return [future.result() for future in futures]
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 def choose(
     samples: Samples,
     units: Units,
@@ -95,6 +123,7 @@ def choose(
     *,
     bandwidth_samples: Optional[float] = None,
     penalty: Optional[float] = None,
+    penalty_of: Optional[Callable[[float], float]] = None,
     bar: Any = None,
 ) -> Choice:
     """Choose the bandwidth (in samples) and the jump penalty (in noise variances).
@@ -109,6 +138,8 @@ def choose(
         The constants of the choice.
     bandwidth_samples, penalty : float, optional
         Fixed values; the other one is still chosen.
+    penalty_of : callable, optional
+        The penalty as a function of the bandwidth (a fixed raw gamma); no repairs.
     bar : tqdm or None
         Advanced by one for every partition search.
 
@@ -125,7 +156,10 @@ def choose(
     x_std, y_std = units.standardise(samples)
     delta_eff = samples.delta * factors
     fixed_penalty = penalty
-    if penalty is None:
+    if penalty_of is not None:
+        penalty = fixed_penalty = math.nan
+        criterion = "given gamma"
+    elif penalty is None:
         penalty = rule.price(m, d, units.noise.phi)
         factor = penalty / rule.price(m, d, 0.0)
         criterion = (f"jump priced at {rule.price_per_log_n:g} (log m + d - 1) noise variances"
@@ -155,6 +189,25 @@ def choose(
                 bar.update(made)
         return float(np.mean(losses)), float(np.std(losses) / math.sqrt(max(losses.size, 1)))
 
+    def information(b: float, pen: float) -> tuple[float, float]:
+        # Smoothness and jumps on the same footing: the smoother's degrees of freedom cost
+        # log N each, a jump its price, the fit is charged its residual sum of squares.
+        p_std = units.p_standard(b)
+        fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
+        with lock:
+            searches.append(m)
+            if bar is not None:
+                bar.update(1)
+        residual = (predict(fitted, x_std) - y_std) / delta_eff[:, None]
+        rss = float(np.sum(residual**2))
+        values = m * d
+        lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
+        dof = d * float(np.sum(effective_dof(lengths, b)))
+        data_term = (values * math.log(max(rss, 1e-300) / values)
+                     if rule.selector == "ic" else rss)
+        jumps = fitted.jump_idx.size
+        return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
+
     def pick(candidates: list[tuple[float, float, float, float]]) -> int:
         """Index of the best-scoring candidate (the first one wins a tie)."""
         return min(range(len(candidates)), key=lambda i: candidates[i][2])
@@ -171,18 +224,23 @@ def choose(
         criterion += ", bandwidth and penalty by odd/even sample splitting"
     elif grid.size > 1:
         level = penalty
-        # The bandwidths are independent, so fits that release the interpreter lock can run
-        # them in parallel (Rule.threads).
-        with ThreadPoolExecutor(max_workers=rule.threads) as pool:
-            scored = list(pool.map(lambda b: score(float(b), level), grid))
-        rows.extend((float(b), penalty, *value) for b, value in zip(grid, scored))
+        judge = score if rule.selector == "split" else information
+        levels = [penalty_of(float(b)) if penalty_of is not None else level for b in grid]
+        scored = _map_in_threads(judge, [(float(b), pen) for b, pen in zip(grid, levels)],
+                                 rule.threads)
+        rows.extend((float(b), pen, *value) for b, pen, value in zip(grid, levels, scored))
         best = pick(rows)
         chosen = best
+        if rule.selector != "split" and rule.ic_slack > 0.0:
+            limit = rows[best][2] + rule.ic_slack
+            chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
         if rule.one_standard_error:
             limit = rows[best][2] + rows[best][3]
             chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
-        bandwidth = rows[chosen][0]
-        criterion += ", bandwidth by odd/even sample splitting"
+        bandwidth, penalty = rows[chosen][0], rows[chosen][1]
+        criterion += (", bandwidth by odd/even sample splitting" if rule.selector == "split"
+                      else ", bandwidth by an information criterion (log n per degree of "
+                      "freedom)")
     else:
         bandwidth = float(grid[0])
         criterion += (", given bandwidth" if bandwidth_samples is not None
@@ -201,39 +259,66 @@ def choose(
         trial.reverse()
         penalty = trial[pick(trial)][1]
         criterion += ", penalty by odd/even sample splitting"
-    if rule.shortest_segment > 0.0 and (bandwidth_samples is None or fixed_penalty is None):
-        def too_short(b: float, pen: float) -> bool:
+    if penalty_of is not None:
+        penalty = penalty_of(bandwidth)
+    elif ((rule.shortest_segment > 0.0 or rule.smallest_jump > 0.0)
+            and (bandwidth_samples is None or fixed_penalty is None)):
+        def flaw(b: float, pen: float) -> str:
+            """"short" (a segment under the shortest length), "small" (a jump under the
+            smallest height) or "" for a fit without either."""
             p_std = units.p_standard(b)
             fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
-            searches.append(m)
-            if bar is not None:
-                bar.update(1)
+            with lock:
+                searches.append(m)
+                if bar is not None:
+                    bar.update(1)
             if fitted.jump_idx.size == 0:
-                return False
+                return ""
             lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
-            return bool(lengths.min() < rule.shortest_segment * b)
+            if lengths.min() < rule.shortest_segment * b:
+                return "short"
+            if rule.smallest_jump > 0.0:
+                # In noise standard deviations of y / delta at the samples either side.
+                idx = fitted.jump_idx
+                local = 0.5 * (samples.delta[idx] + samples.delta[idx + 1])
+                if np.min(jump_heights(fitted) / local) < rule.smallest_jump:
+                    return "small"
+            return ""
 
-        if too_short(bandwidth, penalty):
+        found = flaw(bandwidth, penalty)
+        if found == "short":
             # Either the smoothing is too stiff to follow the curve (a smaller bandwidth keeps
             # the jumps and drops the short segments) or the jumps are spurious.
             fixed_width = bandwidth_samples is not None
             while not fixed_width and bandwidth / 2.0 >= rule.smallest_bandwidth:
                 bandwidth /= 2.0
                 narrowed += 1
-                if not too_short(bandwidth, penalty):
+                found = flaw(bandwidth, penalty)
+                if found != "short":
                     break
             else:
                 while fixed_penalty is None and raised < _MAX_RAISES:
                     penalty *= 2.0
                     raised += 1
-                    if not too_short(bandwidth, penalty):
+                    found = flaw(bandwidth, penalty)
+                    if found != "short":
                         break
+        # A small step beside large ones (a blurred edge cut twice, a bend at a stiff
+        # bandwidth) is not a level change: a dearer jump drops it and keeps the large ones.
+        while found == "small" and fixed_penalty is None and raised < _MAX_RAISES:
+            penalty *= 2.0
+            raised += 1
+            found = flaw(bandwidth, penalty)
         if raised or narrowed:
             criterion += (f", then {narrowed} halving of the bandwidth and {raised} doublings "
                           f"of the penalty to leave no segment shorter than "
-                          f"{rule.shortest_segment:g} bandwidths")
-    if not rows:
-        rows.append((bandwidth, penalty, math.nan, math.nan))
+                          f"{rule.shortest_segment:g} bandwidths"
+                          + (f" and no jump smaller than {rule.smallest_jump:g} noise standard "
+                             "deviations" if rule.smallest_jump > 0.0 else ""))
+    if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
+        # The final pair gets its own score, so that the Selection reports one.
+        rows.append((bandwidth, penalty, *(information(bandwidth, penalty)
+                                           if rule.selector != "split" else (math.nan, math.nan))))
     table = np.array(rows, dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
                                   ("score", np.float64), ("standard_error", np.float64)])
     return Choice(bandwidth, float(penalty), criterion, table, factors, searches)

@@ -10,7 +10,7 @@ from typing import Any, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._checks import check_p, prepare
+from ._checks import check_gamma, check_p, check_pruning, prepare
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
 from ._fit import fit
 from ._progress import progress_bar
@@ -48,6 +48,7 @@ def select(
     seed: int = 0,
     n_jobs: int = 1,
     scoring: str = "gap-aware",
+    pruning: str = "PELT",
 ) -> Selection:
     """Choose the smoothing and the jump penalty, and fit with them.
 
@@ -68,14 +69,16 @@ def select(
     method : {"priced", "cv"}
         "cv" is K-fold cross-validation over a grid of (p, gamma) with `folds`, `seed`,
         `n_jobs` and `scoring`; those four arguments are ignored by "priced".
-    bandwidth : float, optional
-        Fix the smoothing bandwidth, in units of x.
+    bandwidth : float or timedelta, optional
+        Fix the smoothing bandwidth, in units of x (a timedelta for datetime sites).
     bandwidth_samples : float, optional
         Fix the smoothing bandwidth, in mean sample spacings.
     penalty : float, optional
         Fix the jump penalty, in noise variances (``inf`` forbids jumps).
     p, gamma : float or sequence of float, optional
-        Fix p or gamma directly. With ``method="cv"`` a sequence gives the candidates.
+        Fix p or gamma directly. With ``method="cv"`` a sequence gives the candidates; with
+        the default method a fixed gamma (0 makes jumps free, ``inf`` forbids them) is kept
+        exactly and only the smoothing is chosen.
     progress : bool or None
         Show a progress bar (tqdm, ``pip install 'vorn[progress]'``): True always, False
         never, None (default) when the choice is expected to take more than a few seconds
@@ -85,6 +88,9 @@ def select(
         fold assignment, worker processes (-1: every CPU) and the scoring of held-out samples
         ("gap-aware" or "core", see :func:`cv_score`). A `folds` given with the default
         method is still checked against the number of samples.
+    pruning : {"PELT", "FPVI"}
+        Pruning of the final fit's search (as for :func:`vorn.fit`); the choice itself always
+        uses PELT, which finds the same optimum.
 
     Returns
     -------
@@ -119,6 +125,7 @@ def select(
     array([0.3 , 0.72])
     """
     prepared = prepare(x, y, delta)
+    pruning = check_pruning(pruning)
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be 'priced' or 'cv', got {method!r}")
     checked_folds = None if folds is None else _int_argument("folds", folds)
@@ -140,11 +147,11 @@ def select(
         if bandwidth is not None or bandwidth_samples is not None or penalty is not None:
             raise ValueError("bandwidth, bandwidth_samples and penalty need method='priced'")
         return _select_by_cv(prepared, samples, folds, seed, p, gamma, progress, n_jobs,
-                             scoring)
+                             scoring, pruning)
     units = units_of(samples)
     b_fixed: Optional[float] = None
     if bandwidth is not None:
-        b_fixed = positive_number("bandwidth", bandwidth) / units.spacing
+        b_fixed = positive_number("bandwidth", prepared.sites.length(bandwidth)) / units.spacing
     elif bandwidth_samples is not None:
         b_fixed = positive_number("bandwidth_samples", bandwidth_samples)
     pen_fixed = None if penalty is None else positive_number("penalty", penalty, allow_inf=True)
@@ -152,16 +159,25 @@ def select(
     if p is not None:
         if b_fixed is not None:
             raise ValueError("give p or a bandwidth, not both")
-        if not isinstance(p, numbers.Real):
-            raise ValueError("p must be a number with method='priced'; "
-                             "candidate sequences need method='cv'")
-        p_exact = check_p(p)
+        p_exact = check_p(_one_number("p", p))
         b_fixed = units.bandwidth_samples(p_exact)
+    gamma_exact: Optional[float] = None
     if gamma is not None:
-        raise ValueError("gamma cannot be fixed with method='priced'; give penalty "
-                         "(in noise variances) or use method='cv'")
+        if pen_fixed is not None:
+            raise ValueError("give gamma or penalty, not both")
+        gamma_exact = check_gamma(_one_number("gamma", gamma))
     return _select_priced(prepared, samples, units, b_fixed, pen_fixed, progress, Rule(),
-                          p_exact)
+                          p_exact, gamma_exact, pruning)
+
+
+def _one_number(name: str, value: Any) -> float:
+    """A number (or a 0-d array) given for p or gamma with the default method."""
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number with method='priced'; "
+                         "candidate sequences need method='cv'")
+    return float(value)
 
 
 def _expected_seconds(m: int, rule: Rule) -> float:
@@ -172,18 +188,24 @@ def _expected_seconds(m: int, rule: Rule) -> float:
 
 def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optional[float],
                    pen_fixed: Optional[float], progress: Optional[bool], rule: Rule,
-                   p_exact: Optional[float] = None) -> Selection:
+                   p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
+                   pruning: str = "PELT") -> Selection:
     m = samples.x.shape[0]
     planned = (2 * rule.bandwidths(m).size if b_fixed is None else 0) + 1
     bar = progress_bar(progress, desc="vorn.select", unit="search", total=planned,
                        expected_seconds=_expected_seconds(m, rule))
     try:
+        # A gamma given by the caller is a penalty in noise variances that depends on the
+        # bandwidth (gamma = p * penalty * s**2).
+        penalty_of = None if gamma_exact is None else (
+            lambda b: units.penalty(units.p(b), gamma_exact))
         choice = choose(samples, units, rule, bandwidth_samples=b_fixed, penalty=pen_fixed,
-                        bar=bar)
+                        penalty_of=penalty_of, bar=bar)
         b, pen = choice.bandwidth_samples, choice.penalty
-        # A p given by the caller is kept to the last bit rather than rebuilt from its bandwidth.
+        # A p or gamma given by the caller is kept to the last bit rather than rebuilt.
         p_raw = units.p(b) if p_exact is None else p_exact
-        gamma_raw = pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
+        gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
+                     if gamma_exact is None else gamma_exact)
         widened = choice.factors > 1.0
         row_factor = np.ones(prepared.y.shape[0])
         known = samples.site_of_row >= 0
@@ -194,7 +216,7 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         else:
             fit_delta = prepared.delta
         y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-        refit = fit(prepared.x, y_fit, p_raw, gamma_raw, delta=fit_delta)
+        refit = _refit(prepared, y_fit, p_raw, gamma_raw, fit_delta, pruning)
         searches = choice.searches + [m]
         if bar is not None:
             bar.update(1)
@@ -215,9 +237,9 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         score=score,
         table=choice.table,
         fit=refit,
-        folds=2,
+        folds=2 if rule.selector == "split" else None,
         seed=None,
-        scoring="odd/even Huber",
+        scoring="odd/even Huber" if rule.selector == "split" else "information criterion",
         method="priced",
         criterion=choice.criterion,
         noise=units.scale,
@@ -231,9 +253,18 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
     )
 
 
+def _refit(prepared: Any, y: NDArray[np.float64], p: float, gamma: float,
+           delta: Optional[NDArray[np.float64]], pruning: str) -> Any:
+    """The fit of all the data with the chosen pair, on the caller's sites (dates stay dates)."""
+    refit = fit(prepared.x, y, p, gamma, delta=delta, pruning=pruning)
+    refit.sites = prepared.sites
+    refit.columns = prepared.columns
+    return refit
+
+
 def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Candidates,
-                  gamma: Candidates, progress: Optional[bool], n_jobs: int, scoring: str
-                  ) -> Selection:
+                  gamma: Candidates, progress: Optional[bool], n_jobs: int, scoring: str,
+                  pruning: str = "PELT") -> Selection:
     n = prepared.y.shape[0]
     keep = np.all(np.isfinite(prepared.y), axis=1)
     xs = (prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0))[keep]
@@ -252,12 +283,17 @@ def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Can
     table = search.table()
     finite = np.isfinite(table["score"])
     if not finite.any():
+        if gamma_fixed is not None and np.all(gamma_fixed <= 0.0):
+            raise ValueError(
+                "cross-validation cannot score gamma = 0 (free jumps let every held-out "
+                "sample sit in a gap); call select(x, y, gamma=0.0) with the default method, "
+                "or vorn.fit(x, y, p, 0.0)")
         raise ValueError("no candidate (p, gamma) could be scored; check the data and folds")
     # The first best point wins a tie, so the result does not depend on float noise in order.
     best = int(np.flatnonzero(table["score"] == table["score"][finite].min())[0])
     p_best, gamma_best = float(table["p"][best]), float(table["gamma"][best])
     y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-    refit = fit(prepared.x, y_fit, p_best, gamma_best, delta=prepared.delta)
+    refit = _refit(prepared, y_fit, p_best, gamma_best, prepared.delta, pruning)
     units = units_of(samples)
     b = units.bandwidth_samples(p_best)
     return Selection(

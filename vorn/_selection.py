@@ -25,22 +25,25 @@ class Selection:
     p, gamma : float
         The chosen smoothing parameter and jump penalty, for the data as given.
     score : float
-        The chosen point's score: the mean Huber loss of odd/even sample splitting for the
-        default method, the cross-validation score for ``method="cv"``.
+        The chosen point's score: for the default method the information criterion
+        ``N log(RSS / N) + log(N) * edf + penalty * jumps`` (N values, RSS the residual sum
+        of squares in noise units, edf the smoother's effective degrees of freedom), for
+        ``method="cv"`` the cross-validation score.
     table : ndarray
         Every evaluated point as a structured array. Default method: fields
         ``bandwidth_samples``, ``penalty`` (noise variances), ``score`` and
-        ``standard_error`` (of the mean loss); ``method="cv"``: ``p``, ``gamma`` and
+        ``standard_error`` (0: the criterion is not a mean); ``method="cv"``: ``p``, ``gamma`` and
         ``score`` in evaluation order.
     fit : Fit
         The fit of all the data with the chosen parameters (and the outlier weights, see
         `downweighted`).
-    folds : int
-        Number of folds: 2 (odd and even samples) for the default method.
+    folds : int or None
+        Number of cross-validation folds; None for the default method, which holds out
+        nothing.
     seed : int or None
         Seed of the random fold assignment; None when no random folds were drawn.
     scoring : str
-        How held-out samples were scored.
+        How held-out samples were scored ("information criterion" for the default method).
     method : str
         "priced" (the default) or "cv".
     criterion : str
@@ -66,9 +69,9 @@ class Selection:
     score: float
     table: NDArray[Any] = field(repr=False)
     fit: Fit = field(repr=False)
-    folds: int = 2
+    folds: Optional[int] = None
     seed: Optional[int] = None
-    scoring: str = "odd/even Huber"
+    scoring: str = "information criterion"
     method: str = "priced"
     criterion: str = ""
     noise: float = math.nan

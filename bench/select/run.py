@@ -28,21 +28,31 @@ from vorn._select import _select_priced  # noqa: E402
 from vorn._units import samples_of, units_of  # noqa: E402
 
 BASE = Rule()
-# The default (price 3.5 per log n, segments of at least one bandwidth) and the candidates it
-# was chosen from (see RESULTS.md).
+SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
+# The default (information criterion with a slack of 2, no jump under 2 noise sd) and the
+# candidates it was chosen from (see RESULTS.md). "split" is the earlier default.
 VARIANTS = {
     "priced": BASE,
-    "price-c3": replace(BASE, price_per_log_n=3.0),
-    "price-c4": replace(BASE, price_per_log_n=4.0),
-    "no-short-segment-repair": replace(BASE, shortest_segment=0.0),
-    "repair-at-2-bandwidths": replace(BASE, shortest_segment=2.0),
-    "split-penalty-c2": replace(BASE, price_per_log_n=2.0, penalty_factors=(1.0, 2.0, 4.0, 8.0)),
-    "one-standard-error": replace(BASE, one_standard_error=True),
-    "no-long-run-variance": replace(BASE, long_run_variance=False),
-    "no-outlier-weights": replace(BASE, outlier_cutoff=None),
-    "blocks-of-2": replace(BASE, block=2),
-    "min-bandwidth-4": replace(BASE, smallest_bandwidth=4.0),
-    "min-bandwidth-2": replace(BASE, smallest_bandwidth=2.0),
+    "ic": replace(BASE, ic_slack=0.0, smallest_jump=0.0),
+    "ic-known": replace(BASE, selector="ic-known", ic_slack=0.0, smallest_jump=0.0),
+    "ic-slack2": replace(BASE, smallest_jump=0.0),
+    "ic-c3": replace(BASE, ic_slack=0.0, smallest_jump=0.0, price_per_log_n=3.0),
+    "ic-slack2-c3": replace(BASE, smallest_jump=0.0, price_per_log_n=3.0),
+    "ic-slack2-jump1.5": replace(BASE, smallest_jump=1.5),
+    "split": SPLIT,
+    "split-jump2": replace(SPLIT, smallest_jump=2.0),
+    "price-c3": replace(SPLIT, price_per_log_n=3.0),
+    "price-c4": replace(SPLIT, price_per_log_n=4.0),
+    "no-short-segment-repair": replace(SPLIT, shortest_segment=0.0),
+    "repair-at-2-bandwidths": replace(SPLIT, shortest_segment=2.0),
+    "split-penalty-c2": replace(SPLIT, price_per_log_n=2.0, penalty_factors=(1.0, 2.0, 4.0, 8.0)),
+    "one-standard-error": replace(SPLIT, one_standard_error=True),
+    "no-long-run-variance": replace(SPLIT, long_run_variance=False),
+    "no-outlier-weights": replace(SPLIT, outlier_cutoff=None),
+    "blocks-of-2": replace(SPLIT, block=2),
+    "min-bandwidth-4": replace(SPLIT, smallest_bandwidth=4.0),
+    "min-bandwidth-2": replace(SPLIT, smallest_bandwidth=2.0),
+    "split-one-standard-error-jump2": replace(SPLIT, one_standard_error=True, smallest_jump=2.0),
 }
 
 

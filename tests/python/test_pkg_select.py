@@ -296,7 +296,9 @@ def test_progress_without_tqdm_names_the_extra(monkeypatch):
         ({"gamma": [[1.0]]}, ValueError,
          "gamma must be a number or a non-empty 1-D sequence of numbers"),
         ({"gamma": 0.0, "p": 0.5}, ValueError,
-         "no candidate (p, gamma) could be scored; check the data and folds"),
+         "cross-validation cannot score gamma = 0 (free jumps let every held-out sample "
+         "sit in a gap); call select(x, y, gamma=0.0) with the default method, or "
+         "vorn.fit(x, y, p, 0.0)"),
         ({"scoring": "plain"}, ValueError,
          "scoring must be 'gap-aware' or 'core', got 'plain'"),
     ],

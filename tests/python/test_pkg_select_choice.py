@@ -174,8 +174,10 @@ def test_delta_is_the_unit_of_the_penalty():
         ({"bandwidth_samples": "4"}, TypeError, "bandwidth_samples must be a real number, got str"),
         ({"penalty": 0.0}, ValueError, "penalty must be positive, got 0.0"),
         ({"method": "gcv"}, ValueError, "method must be 'priced' or 'cv', got 'gcv'"),
-        ({"gamma": 1.0}, ValueError, "gamma cannot be fixed with method='priced'; give penalty "
-                                     "(in noise variances) or use method='cv'"),
+        ({"gamma": 1.0, "penalty": 3.0}, ValueError, "give gamma or penalty, not both"),
+        ({"gamma": [1.0, 2.0]}, ValueError, "gamma must be a number with method='priced'; "
+                                            "candidate sequences need method='cv'"),
+        ({"gamma": -1.0}, ValueError, "gamma must be >= 0, got -1.0"),
         ({"p": [0.9, 0.99]}, ValueError, "p must be a number with method='priced'; "
                                          "candidate sequences need method='cv'"),
         ({"p": 0.9, "bandwidth": 0.1}, ValueError, "give p or a bandwidth, not both"),
@@ -237,10 +239,11 @@ def test_selection_explains_itself():
     x, y, truth = datasets.blocks_trend(n=200, noise=0.3, seed=2)
     s = vorn.select(x, y)
     text = s.explain()
-    assert "odd/even sample splitting" in s.criterion
+    assert "information criterion" in s.criterion and s.criterion in text
     assert f"{truth.size} jumps" in text and "noise variances" in text
     assert s.noise == pytest.approx(0.3, rel=0.2)
-    assert s.seed is None and s.folds == 2
+    assert s.seed is None and s.folds is None
+    assert np.isfinite(s.score) and s.score in s.table["score"]
     assert sum(s.searches) > 0 and s.searches[-1] == x.size
 
 
