@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "memory.hpp"
 
 namespace vorn {
 namespace detail {
@@ -77,7 +78,10 @@ void fit_spline(std::span<const double> x, const MatrixView& y, const VectorView
     const std::size_t m = n - 2;
 
     // One block for all working storage: many calls are on tiny segments.
-    std::vector<double> block(2 * (n - 1) + 2 * n + 3 * m + 2 * n * d);
+    const std::size_t block_size = 2 * (n - 1) + 2 * n + 3 * m + 2 * n * d;
+    std::vector<double> block;
+    reserve_large(block, block_size);
+    block.resize(block_size);
     double* cursor = block.data();
     auto take = [&cursor](std::size_t count) {
         double* start = cursor;
@@ -223,6 +227,9 @@ PpForm csaps(const VectorView& x, const MatrixView& y, const VectorView& w, doub
     PpForm out;
     out.dim = d;
     out.order = 4;
+    // Room for the two linear pieces that extend_to adds, so that it need not copy the curve.
+    reserve_large(out.breaks, n + 2);
+    reserve_large(out.coefs, (n + 1) * d * 4);
     out.breaks.resize(n);
     for (std::size_t i = 0; i < n; ++i) out.breaks[i] = x[i];
     out.coefs.resize((n - 1) * d * 4);

@@ -10,6 +10,7 @@
 #include "csaps.hpp"
 #include "dp.hpp"
 #include "failure.hpp"
+#include "memory.hpp"
 
 namespace vorn {
 
@@ -56,6 +57,49 @@ PpForm segment_form(const PreparedSamples& s, double p, std::size_t first, std::
     extend_to(form, left, right);
     raise_to_cubic(form);
     return form;
+}
+
+// Sites already strictly ascending and every row finite, the common case: prepared without the
+// index arrays of the general path, with its very arithmetic (a site's own sample is its run,
+// so the value is (w * y) / w, as the merge computes it). Nothing when the data need the general
+// path, which also words every error. The deviations are left out unless asked for.
+std::optional<PreparedSamples> prepare_ascending(const std::optional<VectorView>& x,
+                                                 const MatrixView& y,
+                                                 const std::optional<VectorView>& delta,
+                                                 bool with_delta) {
+    const std::size_t n = y.rows;
+    const std::size_t dim = y.cols;
+    if (n < 2 || dim == 0 || (x && x->size != n) || (delta && delta->size != n)) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t c = 0; c < dim; ++c) {
+            if (!std::isfinite(y(i, c))) return std::nullopt;
+        }
+        // Written so that a NaN site fails too.
+        if (x && i > 0 && !((*x)[i - 1] < (*x)[i])) return std::nullopt;
+    }
+    PreparedSamples out;
+    out.dim = dim;
+    reserve_large(out.x, n);
+    reserve_large(out.w, n);
+    reserve_large(out.y, n * dim);
+    out.x.resize(n);
+    out.w.resize(n);
+    out.y.resize(n * dim);
+    for (std::size_t i = 0; i < n; ++i) {
+        out.x[i] = x ? (*x)[i] : static_cast<double>(i + 1);
+        const double d = delta ? (*delta)[i] : 1.0;
+        const double w = 1.0 / (d * d);
+        out.w[i] = w;
+        for (std::size_t c = 0; c < dim; ++c) out.y[i * dim + c] = (w * y(i, c)) / w;
+    }
+    if (with_delta) {
+        reserve_large(out.delta, n);
+        out.delta.resize(n);
+        for (std::size_t i = 0; i < n; ++i) out.delta[i] = std::sqrt(1.0 / out.w[i]);
+    }
+    return out;
 }
 
 PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, double gamma,
@@ -150,6 +194,215 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
     return result;
 }
 
+Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y,
+                         const std::optional<VectorView>& delta, Pruning pruning,
+                         Precondition precondition, double p, double gamma,
+                         const CancelHook& cancel) {
+    if (auto error = check_parameters(p, gamma)) return *error;
+    const bool one_spline = p == 1.0 || gamma >= std::numeric_limits<double>::infinity();
+    // One spline reads the weights only: its working block is the peak of the fit.
+    std::optional<PreparedSamples> ascending =
+        detail::prepare_ascending(x, y, delta, !one_spline);
+    Checked<PreparedSamples> prepared =
+        ascending ? Checked<PreparedSamples>(std::move(*ascending)) : prepare_samples(x, y, delta);
+    ascending.reset();
+    if (!prepared) return prepared.error();
+    PreparedSamples& s = prepared.value();
+    const std::size_t n = s.size();
+
+    Curve curve;
+    curve.dim = s.dim;
+    if (one_spline) {
+        std::vector<double>().swap(s.delta);
+        PpForm form = csaps(VectorView::of(s.x), s.y_view(), VectorView::of(s.w), p);
+        extend_to(form, s.x.front() - 1.0, s.x.back() + 1.0);
+        raise_to_cubic(form);
+        curve.form = std::move(form);
+        curve.complexity_counter = n;
+    } else {
+        std::vector<std::size_t> starts;
+        {
+            const double sqrt_p = std::sqrt(p);
+            std::vector<double> omega(n);
+            for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / s.delta[i];
+            std::vector<double> h(n - 1);
+            for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
+            const double a = std::sqrt(1.0 - p);
+            const std::vector<double> tau = precondition == Precondition::local
+                                                ? local_tau(h, omega, a)
+                                                : std::vector<double>(n, 1.0);
+            const PartitionResult found =
+                detail::search(s, pruning, p, gamma, tau, omega, h, a, cancel);
+            require(found.partition.size() == n, "partition must hold one entry per sample");
+            for (std::size_t e = n - 1;;) {
+                const std::size_t start = static_cast<std::size_t>(found.partition[e]);
+                require(start <= e, "partition must point back to a segment start");
+                starts.push_back(start);
+                if (start == 0) break;
+                e = start - 1;
+            }
+            std::reverse(starts.begin(), starts.end());
+            curve.complexity_counter = found.complexity_counter;
+            curve.search_stats = found.stats;
+        }
+
+        // Every segment adds its samples and two cell ends, and shares one end with the next.
+        const std::size_t segments = starts.size();
+        PpForm& joined = curve.form;
+        joined.dim = s.dim;
+        joined.order = 4;
+        reserve_large(joined.breaks, n + segments + 1);
+        reserve_large(joined.coefs, (n + segments) * s.dim * 4);
+        curve.jumps.reserve(segments - 1);
+        curve.jump_indices.reserve(segments - 1);
+        for (std::size_t k = 0; k < segments; ++k) {
+            cancel.tick();
+            const std::size_t first = starts[k];
+            const std::size_t last = k + 1 < segments ? starts[k + 1] - 1 : n - 1;
+            const double left =
+                first > 0 ? detail::jump_site(s.x[first - 1], s.x[first]) : s.x[0] + (-1.0);
+            const double right =
+                last + 1 < n ? detail::jump_site(s.x[last], s.x[last + 1]) : s.x[n - 1] + 1.0;
+            const PpForm form = first == last
+                                    ? detail::constant_form(s, first, left, right)
+                                    : detail::segment_form(s, p, first, last, left, right);
+            require(form.order == 4 && form.dim == s.dim, "segment forms must be cubic");
+            const std::size_t skip = joined.breaks.empty() ? 0 : 1;
+            joined.breaks.insert(joined.breaks.end(),
+                                 form.breaks.begin() + static_cast<std::ptrdiff_t>(skip),
+                                 form.breaks.end());
+            joined.coefs.insert(joined.coefs.end(), form.coefs.begin(), form.coefs.end());
+            if (k > 0) curve.jumps.push_back(left);
+            if (k + 1 < segments) curve.jump_indices.push_back(last);
+        }
+    }
+
+    curve.x = std::move(s.x);
+    curve.y = std::move(s.y);
+    return curve;
+}
+
+namespace detail {
+namespace {
+
+// The samples outside one fold, copied for the fold's fit.
+struct TrainingSet {
+    std::vector<double> x, y, delta;
+
+    void take_all_but(const VectorView& sx, const MatrixView& sy, const VectorView& sdelta,
+                      const std::vector<std::int64_t>& fold) {
+        std::vector<std::uint64_t> members(fold.begin(), fold.end());
+        std::sort(members.begin(), members.end());
+        members.erase(std::unique(members.begin(), members.end()), members.end());
+        x.clear();
+        y.clear();
+        delta.clear();
+        std::size_t next_member = 0;
+        for (std::size_t i = 0; i < sx.size; ++i) {
+            if (next_member < members.size() && members[next_member] == i) {
+                ++next_member;
+                continue;
+            }
+            x.push_back(sx[i]);
+            for (std::size_t c = 0; c < sy.cols; ++c) y.push_back(sy(i, c));
+            delta.push_back(sdelta[i]);
+        }
+    }
+};
+
+// Index of the jump whose gap (strictly between the training samples either side of it) holds
+// the site, or jumps.size() for none.
+std::size_t gap_of(const Curve& curve, double site) {
+    const std::size_t jumps = curve.jumps.size();
+    // Gaps are disjoint and ordered like the jumps: only the last one starting below the site
+    // can hold it.
+    std::size_t below = 0;
+    std::size_t hi = jumps;
+    while (below < hi) {
+        const std::size_t mid = (below + hi) / 2;
+        if (curve.x[curve.jump_indices[mid]] < site) {
+            below = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    if (below == 0) return jumps;
+    const std::size_t g = below - 1;
+    return site < curve.x[curve.jump_indices[g] + 1] ? g : jumps;
+}
+
+}  // namespace
+}  // namespace detail
+
+Checked<CvPredictions> cv_predictions(const VectorView& x, const MatrixView& y,
+                                      const VectorView& delta,
+                                      const std::vector<std::vector<std::int64_t>>& folds,
+                                      Pruning pruning, Precondition precondition, double p,
+                                      double gamma, const CancelHook& cancel) {
+    if (auto error = check_parameters(p, gamma)) return *error;
+    const std::size_t n = x.size;
+    require(y.rows == n && delta.size == n, "x, y and delta must have one entry per sample");
+    std::size_t rows = 0;
+    for (const std::vector<std::int64_t>& fold : folds) {
+        for (std::int64_t index : fold) {
+            require(index >= 0 && static_cast<std::uint64_t>(index) < n,
+                    "fold index out of range");
+        }
+        rows += fold.size();
+    }
+    const std::size_t dim = y.cols;
+    CvPredictions out;
+    out.dim = dim;
+    out.predicted.assign(rows * dim, std::numeric_limits<double>::quiet_NaN());
+    out.left.assign(rows * dim, std::numeric_limits<double>::quiet_NaN());
+    out.right.assign(rows * dim, std::numeric_limits<double>::quiet_NaN());
+    out.in_gap.assign(rows, 0);
+    out.fold_ok.assign(folds.size(), 0);
+
+    detail::TrainingSet train;
+    std::vector<double> sites;
+    std::size_t row = 0;
+    for (std::size_t f = 0; f < folds.size(); ++f) {
+        cancel.check();
+        const std::vector<std::int64_t>& fold = folds[f];
+        train.take_all_but(x, y, delta, fold);
+        const Checked<Curve> fitted = fit_curve(
+            VectorView::of(train.x), MatrixView::row_major(train.y.data(), train.x.size(), dim),
+            VectorView::of(train.delta), pruning, precondition, p, gamma, cancel);
+        if (!fitted) {
+            row += fold.size();
+            continue;
+        }
+        out.fold_ok[f] = 1;
+        const Curve& curve = fitted.value();
+        const PpView form = PpView::of(curve.form);
+        sites.clear();
+        for (std::int64_t index : fold) sites.push_back(x[static_cast<std::size_t>(index)]);
+        const std::span<double> predicted(out.predicted.data() + row * dim, fold.size() * dim);
+        eval_into(form, sites, 0, Side::right, predicted, cancel);
+        for (std::size_t k = 0; k < sites.size(); ++k, ++row) {
+            const double site = sites[k];
+            const std::size_t g = detail::gap_of(curve, site);
+            double* left = out.left.data() + row * dim;
+            double* right = out.right.data() + row * dim;
+            if (g == curve.jumps.size()) {
+                std::copy_n(out.predicted.data() + row * dim, dim, left);
+                std::copy_n(out.predicted.data() + row * dim, dim, right);
+                continue;
+            }
+            out.in_gap[row] = 1;
+            const double jump = curve.jumps[g];
+            const std::size_t right_piece = locate(form.breaks, jump);
+            const std::size_t left_piece = locate_left(form.breaks, jump);
+            for (std::size_t c = 0; c < dim; ++c) {
+                left[c] = piece_value(form, left_piece, c, site, 0);
+                right[c] = piece_value(form, right_piece, c, site, 0);
+            }
+        }
+    }
+    return out;
+}
+
 double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
                 Precondition precondition, double p, double gamma,
@@ -198,9 +451,10 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
 
         const std::optional<VectorView> fit_x = VectorView::of(train_x);
         const std::optional<VectorView> fit_delta = VectorView::of(train_delta);
-        Checked<FitResult> fitted =
-            fit(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols), fit_delta,
-                pruning, precondition, p, gamma, cancel);
+        // The lean fit: the same curve as fit, bit for bit, without the search's diagnostics.
+        Checked<Curve> fitted =
+            fit_curve(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols),
+                      fit_delta, pruning, precondition, p, gamma, cancel);
         if (!fitted) return unscorable;
 
         held_out.clear();
@@ -211,7 +465,7 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
             require(k < delta.size, "delta has fewer entries than x");
             held_out.push_back(x[k]);
         }
-        const std::vector<double> predicted = eval_sites(fitted.value().joined, held_out);
+        const std::vector<double> predicted = eval_sites(fitted.value().form, held_out);
         const std::size_t dim = fitted.value().dim;
         for (std::size_t row = 0; row < fold.size(); ++row) {
             const auto k = static_cast<std::size_t>(fold[row]);

@@ -40,6 +40,49 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
                        Precondition precondition, double p, double gamma,
                        const CancelHook& cancel = CancelHook());
 
+// The fitted curve and what the package reports about it, without the search's diagnostics and
+// the per-segment forms: the form, its jumps and the prepared samples.
+struct Curve {
+    PpForm form;
+    std::vector<double> jumps;
+    std::vector<std::uint64_t> jump_indices;  // last prepared sample before each jump
+    std::vector<double> x;  // prepared sites
+    std::vector<double> y;  // prepared rows, x.size() by dim, row-major
+    std::size_t dim = 0;
+    std::uint64_t complexity_counter = 0;
+    SearchStats search_stats;
+};
+
+// The same curve as fit (form, jumps, prepared samples, counters bit for bit, for every
+// pruning), built with a fraction of its memory: segment forms are appended to the joined form
+// as they are made, and nothing else is kept.
+Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y,
+                         const std::optional<VectorView>& delta, Pruning pruning,
+                         Precondition precondition, double p, double gamma,
+                         const CancelHook& cancel = CancelHook());
+
+// What the fit on the other folds says at each held-out sample, rows in the order of the folds
+// and of the indices within each (dim columns, row-major). A held-out site strictly between
+// the two training samples either side of a jump is in that jump's gap: `left` and `right` are
+// then the two segments' curves continued to the site, else both equal `predicted`. A fold
+// whose training fit fails (too few samples) has fold_ok 0 and NaN rows.
+struct CvPredictions {
+    std::vector<double> predicted;
+    std::vector<double> left;
+    std::vector<double> right;
+    std::vector<std::uint8_t> in_gap;
+    std::vector<std::uint8_t> fold_ok;
+    std::size_t dim = 0;
+};
+
+// Fold indices must name samples (0 <= index < x.size, checked as an internal assertion; the
+// caller checks them first); y and delta have x.size rows.
+Checked<CvPredictions> cv_predictions(const VectorView& x, const MatrixView& y,
+                                      const VectorView& delta,
+                                      const std::vector<std::vector<std::int64_t>>& folds,
+                                      Pruning pruning, Precondition precondition, double p,
+                                      double gamma, const CancelHook& cancel = CancelHook());
+
 // Fold indices are the caller's; every index is checked before it is used.
 double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,

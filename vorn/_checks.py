@@ -17,7 +17,7 @@ from ._sites import NUMBERS, Sites, sites_of
 
 __all__ = ["Prepared", "prepare", "check_p", "check_gamma", "check_pruning", "check_precondition"]
 
-PRUNING_CHOICES = ("PELT", "FPVI")
+PRUNING_CHOICES = ("DOMINANCE", "PELT", "FPVI")
 PRECONDITION_CHOICES = ("none", "local")
 
 
@@ -100,7 +100,7 @@ def check_pruning(pruning: Any) -> str:
         raise TypeError(f"pruning must be a str, got {type(pruning).__name__}")
     canonical = pruning.upper()
     if canonical not in PRUNING_CHOICES:
-        raise ValueError(f"pruning must be 'PELT' or 'FPVI', got {pruning!r}")
+        raise ValueError(f"pruning must be 'DOMINANCE', 'PELT' or 'FPVI', got {pruning!r}")
     return canonical
 
 

@@ -64,7 +64,7 @@ def fit_many(
     p: Optional[float] = None,
     gamma: Optional[float] = None,
     *,
-    pruning: str = "PELT",
+    pruning: str = "DOMINANCE",
     precondition: str = "none",
     folds: int = 10,
     seed: int = 0,

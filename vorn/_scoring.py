@@ -10,6 +10,7 @@ from numpy.typing import NDArray
 
 import _vorn_core
 
+from . import _engine
 from ._fit import _horner, _piece_index
 
 __all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "split_losses"]
@@ -52,13 +53,12 @@ def fit_arrays(
 
     Raises
     ------
-    RuntimeError
-        From the core, for too few samples.
+    ValueError
+        From the engine, for too few samples.
     """
-    raw = _vorn_core.vorn(x, y, p, gamma, delta, "PELT", "none")
-    breaks = raw["breaks"]
-    coefs = raw["coefs"].reshape(breaks.shape[0] - 1, raw["dim"], 4)
-    return FitArrays(breaks, coefs, raw["discont"], raw["discont_idx"], raw["x"])
+    fitted = _engine.fit(x, y, delta, p, gamma, "DOMINANCE", "none")
+    return FitArrays(fitted["breaks"], fitted["coefs"], fitted["jumps"],
+                     fitted["jump_indices"], fitted["x"])
 
 
 def effective_dof(lengths: NDArray[np.int64], bandwidth: float) -> NDArray[np.float64]:
@@ -90,16 +90,15 @@ def jump_heights(fitted: FitArrays) -> NDArray[np.float64]:
     """Largest absolute jump over the columns at each jump of a fit (right minus left limit)."""
     if fitted.jumps.size == 0:
         return np.zeros(0)
-    right = _piece_index(fitted.breaks, fitted.jumps)
-    left = np.searchsorted(fitted.breaks, fitted.jumps, side="left") - 1
-    step = (_horner(fitted.breaks, fitted.coefs, right, fitted.jumps, 0)
-            - _horner(fitted.breaks, fitted.coefs, left, fitted.jumps, 0))
+    at = np.ascontiguousarray(fitted.jumps)
+    step = (_engine.evaluate(fitted.breaks, fitted.coefs, at)
+            - _engine.evaluate(fitted.breaks, fitted.coefs, at, 0, True))
     return np.asarray(np.max(np.abs(step), axis=1))
 
 
 def predict(fitted: FitArrays, sites: NDArray[np.float64]) -> NDArray[np.float64]:
     """Values of a fit at `sites`, shape (m, d)."""
-    return _horner(fitted.breaks, fitted.coefs, _piece_index(fitted.breaks, sites), sites, 0)
+    return _engine.evaluate(fitted.breaks, fitted.coefs, np.ascontiguousarray(sites))
 
 
 def split_losses(
@@ -229,7 +228,7 @@ def cv_score(
         train[held] = False
         try:
             fitted = fit_arrays(x[train], y[train], delta[train], p, gamma)
-        except RuntimeError:
+        except ValueError:
             return math.inf  # too few training samples: unscorable, as in the core
         breaks, coefs = fitted.breaks, fitted.coefs
         sites = x[held]

@@ -55,10 +55,8 @@ class Rule:
     joint: bool = False
     # Runs of samples held out together by the sample splitting.
     block: int = 1
-    # Threads scoring bandwidths at once: 1 while every fit holds the interpreter lock (two
-    # threads then only take turns, measured 5 to 10 % slower at n = 1000); 2 once fits
-    # release it.
-    threads: int = 1
+    # Threads scoring bandwidths at once (the engine's fits release the interpreter lock).
+    threads: int = 2
     # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
     # that bandwidth such a segment is curvature the smoothing could not follow, not a level.
     shortest_segment: float = 1.0

@@ -109,8 +109,9 @@ def _build_parser() -> argparse.ArgumentParser:
                    help="with --auto: fix the smoothing bandwidth, in samples")
     f.add_argument("--penalty", type=float, metavar="C",
                    help="with --auto: fix the jump penalty, in noise variances")
-    f.add_argument("--pruning", default="PELT", choices=["PELT", "FPVI"], type=str.upper,
-                   help="search pruning (default PELT)")
+    f.add_argument("--pruning", default="DOMINANCE", choices=["DOMINANCE", "PELT", "FPVI"],
+                   type=str.upper,
+                   help="search pruning (default DOMINANCE)")
     f.add_argument("--plot", metavar="OUT.png", help="write a picture of data, fit and jumps")
     f.add_argument("--out", metavar="FITTED.csv",
                    help="write sites, data and fitted values, one row per input row")

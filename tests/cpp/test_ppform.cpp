@@ -321,4 +321,168 @@ TEST(ppform, concat_of_nothing_is_an_assertion) {
               "assertion failed: !parts.is_empty()");
 }
 
+// ---------------------------------------------------------------- evaluation for the package
+
+std::vector<double> eval_nu(const PpForm& f, const std::vector<double>& sites, unsigned nu,
+                            vorn::Side side = vorn::Side::right) {
+    std::vector<double> out(sites.size() * f.dim);
+    vorn::eval_into(vorn::PpView::of(f), sites, nu, side, out);
+    return out;
+}
+
+// The nu-th derivative of piece i, dimension d, summed by powers with the falling factorials.
+double power_sum_nu(const PpForm& f, std::size_t i, std::size_t d, double t, unsigned nu) {
+    const double* c = f.coefs.data() + (i * f.dim + d) * f.order;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < f.order; ++k) {
+        const auto power = static_cast<int>(f.order - 1 - k);
+        if (power < static_cast<int>(nu)) continue;
+        double factor = 1.0;
+        for (unsigned j = 0; j < nu; ++j) factor *= power - static_cast<int>(j);
+        sum += c[k] * factor * std::pow(t, power - static_cast<int>(nu));
+    }
+    return sum;
+}
+
+std::vector<double> probe_sites(std::mt19937_64& rng, const std::vector<double>& b) {
+    std::vector<double> sites(b);
+    std::uniform_int_distribution<int> step(-40, 40);
+    for (int k = 0; k < 60; ++k) sites.push_back(step(rng) / 8.0);
+    return sites;
+}
+
+TEST(ppform, eval_into_values_and_slopes_are_those_of_the_form_bit_for_bit) {
+    std::mt19937_64 rng(3);
+    const PpForm f = random_form(rng, {-2.0, -0.5, 0.0, 0.25, 1.5, 3.0}, 2, 4);
+    const std::vector<double> sites = probe_sites(rng, f.breaks);
+    EXPECT_EQ(eval_nu(f, sites, 0), vorn::eval_sites(f, sites));
+    const std::vector<double> slopes = eval_nu(f, sites, 1);
+    for (std::size_t k = 0; k < sites.size(); ++k) {
+        const std::vector<double> want = vorn::deriv_at(f, sites[k]);
+        EXPECT_EQ(slopes[k * 2], want[0]);
+        EXPECT_EQ(slopes[k * 2 + 1], want[1]);
+    }
+}
+
+TEST(ppform, eval_into_derivatives_match_power_sums) {
+    std::mt19937_64 rng(5);
+    for (std::size_t order : {1u, 2u, 4u, 5u}) {
+        const PpForm f = random_form(rng, {-3.0, -1.0, 0.5, 0.75, 2.0}, 3, order);
+        const std::vector<double> sites = probe_sites(rng, f.breaks);
+        for (unsigned nu = 0; nu <= 5; ++nu) {
+            const std::vector<double> got = eval_nu(f, sites, nu);
+            for (std::size_t k = 0; k < sites.size(); ++k) {
+                const std::size_t i = brute_locate(f.breaks, sites[k]);
+                for (std::size_t d = 0; d < 3; ++d) {
+                    EXPECT_EQ(got[k * 3 + d],
+                              power_sum_nu(f, i, d, sites[k] - f.breaks[i], nu))
+                        << "order " << order << " nu " << nu << " site " << sites[k];
+                }
+            }
+        }
+    }
+}
+
+TEST(ppform, eval_into_gives_nan_at_nan_sites_for_every_order) {
+    std::mt19937_64 rng(6);
+    const PpForm f = random_form(rng, {0.0, 1.0, 2.0}, 2, 4);
+    for (unsigned nu = 0; nu <= 4; ++nu) {
+        const std::vector<double> got = eval_nu(f, {kNaN, 0.5}, nu);
+        EXPECT_TRUE(std::isnan(got[0]) && std::isnan(got[1])) << "nu " << nu;
+        EXPECT_FALSE(std::isnan(got[2])) << "nu " << nu;
+    }
+}
+
+TEST(ppform, locate_left_takes_the_piece_ending_at_an_inner_break) {
+    const std::vector<double> b = {0.0, 1.0, 2.0, 2.0, 3.0, 5.0};
+    EXPECT_EQ(vorn::locate_left(b, 1.0), 0u);
+    EXPECT_EQ(vorn::locate_left(b, 2.0), 1u);  // left of both copies of the repeated break
+    EXPECT_EQ(vorn::locate_left(b, 3.0), 3u);
+    for (double site : {-1.0, 0.0, 0.5, 1.5, 2.5, 4.0, 5.0, 9.0}) {
+        EXPECT_EQ(vorn::locate_left(b, site), vorn::locate(b, site)) << site;
+    }
+    EXPECT_EQ(vorn::locate_left(b, kNaN), 0u);
+}
+
+TEST(ppform, integrals_are_exact_on_dyadic_bounds) {
+    // Piece 0 on [0, 1]: 3t^2 + 1; piece 1 on [1, 3]: 2t - 1 (t from 1); beyond, extrapolated.
+    const PpForm f = make({0.0, 1.0, 3.0}, {0.0, 3.0, 0.0, 1.0, 0.0, 0.0, 2.0, -1.0}, 1, 4);
+    double out = 0.0;
+    const vorn::PpView v = vorn::PpView::of(f);
+    vorn::integrate_into(v, 0.0, 1.0, {&out, 1});
+    EXPECT_EQ(out, 2.0);
+    vorn::integrate_into(v, 0.0, 3.0, {&out, 1});
+    EXPECT_EQ(out, 2.0 + 2.0);  // t^2 - t over [0, 2] is 2
+    vorn::integrate_into(v, 3.0, 0.0, {&out, 1});
+    EXPECT_EQ(out, -4.0);
+    vorn::integrate_into(v, -1.0, 0.0, {&out, 1});
+    EXPECT_EQ(out, 2.0);  // t^3 + t from -1 to 0
+    vorn::integrate_into(v, 3.0, 4.0, {&out, 1});
+    EXPECT_EQ(out, 6.0 - 2.0);  // t^2 - t from 2 to 3
+    vorn::integrate_into(v, 0.5, 0.5, {&out, 1});
+    EXPECT_EQ(out, 0.0);
+    vorn::integrate_into(v, kNaN, 1.0, {&out, 1});
+    EXPECT_TRUE(std::isnan(out));
+}
+
+TEST(ppform, integrals_add_up_over_adjacent_intervals) {
+    std::mt19937_64 rng(11);
+    const PpForm f = random_form(rng, {-2.0, -1.0, 0.0, 0.5, 2.0, 4.0}, 2, 4);
+    const vorn::PpView v = vorn::PpView::of(f);
+    std::uniform_real_distribution<double> site(-4.0, 6.0);
+    for (int k = 0; k < 50; ++k) {
+        const double a = site(rng), b = site(rng), c = site(rng);
+        double ab[2], bc[2], ac[2];
+        vorn::integrate_into(v, a, b, ab);
+        vorn::integrate_into(v, b, c, bc);
+        vorn::integrate_into(v, a, c, ac);
+        for (int d = 0; d < 2; ++d) EXPECT_NEAR(ab[d] + bc[d], ac[d], 1e-9 * (1 + std::fabs(ac[d])));
+    }
+}
+
+TEST(ppform, derivative_coefficients_drop_the_order) {
+    const PpForm f = make({0.0, 1.0}, {2.0, -3.0, 5.0, 7.0}, 1, 4);
+    const vorn::PpView v = vorn::PpView::of(f);
+    EXPECT_EQ(vorn::derivative(v, 0).coefs, f.coefs);
+    EXPECT_EQ(vorn::derivative(v, 1).coefs, (std::vector<double>{6.0, -6.0, 5.0}));
+    EXPECT_EQ(vorn::derivative(v, 2).coefs, (std::vector<double>{12.0, -6.0}));
+    EXPECT_EQ(vorn::derivative(v, 3).coefs, (std::vector<double>{12.0}));
+    const PpForm zero = vorn::derivative(v, 4);
+    EXPECT_EQ(zero.order, 1u);
+    EXPECT_EQ(zero.coefs, (std::vector<double>{0.0}));
+    EXPECT_EQ(zero.breaks, f.breaks);
+}
+
+TEST(ppform, antiderivative_is_continuous_and_differentiates_back) {
+    std::mt19937_64 rng(13);
+    const PpForm f = random_form(rng, {-1.0, 0.0, 0.5, 2.0, 2.25}, 2, 4);
+    const PpForm anti = vorn::antiderivative(vorn::PpView::of(f));
+    ASSERT_EQ(anti.order, 5u);
+    EXPECT_EQ(vorn::derivative(vorn::PpView::of(anti), 1).coefs, f.coefs);
+    const std::vector<double> inner = {0.0, 0.5, 2.0};
+    const std::vector<double> right = eval_nu(anti, inner, 0);
+    const std::vector<double> left = eval_nu(anti, inner, 0, vorn::Side::left);
+    for (std::size_t k = 0; k < right.size(); ++k) EXPECT_NEAR(right[k], left[k], 1e-12);
+    EXPECT_EQ(eval_nu(anti, {-1.0}, 0), (std::vector<double>{0.0, 0.0}));
+    // Its values are the integrals from the first break.
+    for (double site : {-2.0, -0.25, 1.0, 2.1, 3.0}) {
+        double want[2];
+        vorn::integrate_into(vorn::PpView::of(f), -1.0, site, want);
+        const std::vector<double> got = eval_nu(anti, {site}, 0);
+        EXPECT_NEAR(got[0], want[0], 1e-12 * (1 + std::fabs(want[0])));
+        EXPECT_NEAR(got[1], want[1], 1e-12 * (1 + std::fabs(want[1])));
+    }
+}
+
+TEST(ppform, views_of_bad_shapes_are_assertions) {
+    const PpForm f = make({0.0, 1.0}, {1.0, 2.0, 3.0}, 1, 4);
+    std::vector<double> out(1);
+    EXPECT_EQ(assertion_message([&] { vorn::eval_into(vorn::PpView::of(f), {}, 0, vorn::Side::right, {}); }),
+              "coefs must hold pieces * dim rows of order entries");
+    EXPECT_EQ(assertion_message([&] {
+                  vorn::integrate_into(vorn::PpView::of(make({0.0}, {}, 1, 4)), 0.0, 1.0, out);
+              }),
+              "a form needs at least two breaks");
+}
+
 }  // namespace

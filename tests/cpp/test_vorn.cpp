@@ -814,3 +814,150 @@ TEST(vorn, cv_score_reads_only_the_first_n_rows_and_honours_strides) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The package's lean fit and its held-out predictions.
+
+namespace lean {
+
+vorn::Checked<vorn::Curve> run_curve(const Samples& s, double p, double gamma, Pruning pruning,
+                                     Precondition precondition) {
+    return vorn::fit_curve(VectorView::of(s.x), s.y_view(), VectorView::of(s.delta), pruning,
+                           precondition, p, gamma);
+}
+
+void expect_same_curve(const vorn::Curve& c, const FitResult& f) {
+    EXPECT_EQ(c.form.breaks, f.joined.breaks);
+    EXPECT_EQ(c.form.coefs, f.joined.coefs);
+    EXPECT_EQ(c.form.dim, f.joined.dim);
+    EXPECT_EQ(c.form.order, f.joined.order);
+    EXPECT_EQ(c.jumps, f.discont);
+    EXPECT_EQ(c.jump_indices, f.discont_idx);
+    EXPECT_EQ(c.x, f.x);
+    EXPECT_EQ(c.y, f.y);
+    EXPECT_EQ(c.dim, f.dim);
+    EXPECT_EQ(c.complexity_counter, f.complexity_counter);
+}
+
+struct LeanCase {
+    double p, gamma;
+    Pruning pruning;
+    Precondition precondition;
+};
+
+class fit_curve_cases : public ::testing::TestWithParam<LeanCase> {};
+
+// Sorted data take the lean preparation; unsorted ones, repeated sites and missing rows the
+// general one: both must give the fit's curve bit for bit.
+TEST_P(fit_curve_cases, is_the_fit_bit_for_bit) {
+    const LeanCase& c = GetParam();
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        Rng rng(seed);
+        Samples s = random_samples(rng, 20 + rng.below(60), 1 + rng.below(3));
+        for (std::size_t i = s.size() / 2; i < s.size(); ++i) s.y[i * s.dim] += 6.0;
+        if (seed % 3 == 1) std::swap(s.x[3], s.x[9]);
+        if (seed % 3 == 2) s.x[5] = s.x[4];
+        if (seed % 4 == 3) s.y[7 * s.dim] = nan_value;
+        const auto curve = run_curve(s, c.p, c.gamma, c.pruning, c.precondition);
+        const auto full = run_fit(s, c.p, c.gamma, c.pruning, c.precondition);
+        ASSERT_TRUE(curve && full) << "seed " << seed;
+        expect_same_curve(curve.value(), full.value());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(vorn, fit_curve_cases,
+                         ::testing::Values(LeanCase{0.9, 2.0, Pruning::FPVI, Precondition::none},
+                                           LeanCase{0.99, 1.0, Pruning::PELT, Precondition::local},
+                                           LeanCase{0.5, 0.0, Pruning::PELT, Precondition::none},
+                                           LeanCase{0.0, 3.0, Pruning::FPVI, Precondition::none},
+                                           LeanCase{0.7, inf, Pruning::PELT, Precondition::none},
+                                           LeanCase{1.0, 2.0, Pruning::FPVI, Precondition::none}));
+
+TEST(vorn, fit_curve_with_dominance_finds_the_pelt_curve) {
+    Rng rng(31);
+    Samples s = random_samples(rng, 90, 2);
+    for (std::size_t i = 30; i < 60; ++i) s.y[i * 2 + 1] -= 8.0;
+    const auto dominance = run_curve(s, 0.95, 1.5, Pruning::DOMINANCE, Precondition::none);
+    const auto pelt = run_fit(s, 0.95, 1.5, Pruning::PELT, Precondition::none);
+    ASSERT_TRUE(dominance && pelt);
+    EXPECT_EQ(dominance.value().jump_indices, pelt.value().discont_idx);
+    EXPECT_EQ(dominance.value().form.coefs, pelt.value().joined.coefs);
+}
+
+TEST(vorn, fit_curve_reports_the_fit_errors) {
+    Samples s;
+    s.x = {0.0, 1.0};
+    s.y = {1.0, nan_value};
+    s.delta = {1.0, 1.0};
+    const auto too_few = run_curve(s, 0.5, 1.0, Pruning::PELT, Precondition::none);
+    ASSERT_FALSE(too_few);
+    EXPECT_EQ(too_few.error().message(), "at least two finite data points are required, got 1");
+    const auto bad_p = run_curve(s, -0.5, 1.0, Pruning::PELT, Precondition::none);
+    ASSERT_FALSE(bad_p);
+    EXPECT_EQ(bad_p.error().message(), "p must satisfy 0 <= p <= 1, got -0.5");
+}
+
+TEST(vorn, cv_predictions_rebuild_the_cv_score_bit_for_bit) {
+    Rng rng(8);
+    Samples s = random_samples(rng, 40, 2);
+    for (std::size_t i = 20; i < 40; ++i) s.y[i * 2] += 7.0;
+    const std::vector<std::vector<std::int64_t>> folds = {
+        {0, 5, 10, 15, 19, 20, 25, 30, 35}, {1, 6, 11, 16, 21, 26, 31, 36, 6}, {}, {2, 39}};
+    for (Pruning pruning : {Pruning::FPVI, Pruning::PELT}) {
+        const auto got = vorn::cv_predictions(VectorView::of(s.x), s.y_view(),
+                                              VectorView::of(s.delta), folds, pruning,
+                                              Precondition::none, 0.9, 2.0);
+        ASSERT_TRUE(got);
+        const vorn::CvPredictions& cv_rows = got.value();
+        double score = 0.0;
+        std::size_t row = 0;
+        for (const auto& fold : folds) {
+            for (std::int64_t index : fold) {
+                const auto k = static_cast<std::size_t>(index);
+                for (std::size_t c = 0; c < 2; ++c) {
+                    const double r = (cv_rows.predicted[row * 2 + c] - s.y[k * 2 + c]) / s.delta[k];
+                    score = score + r * r;
+                }
+                ++row;
+            }
+        }
+        EXPECT_EQ(score / 40.0, cv(s, folds, 0.9, 2.0, pruning));
+        EXPECT_EQ(cv_rows.fold_ok, (std::vector<std::uint8_t>{1, 1, 1, 1}));
+    }
+}
+
+TEST(vorn, cv_predictions_give_both_sides_of_a_jump_gap) {
+    // Levels 0 and 10 on either side of x = 4.5; holding out x = 4 puts it in the gap
+    // (3, 5) of its fold's jump at 4, served by the right segment, continued left by the left.
+    Samples s;
+    for (int i = 0; i < 10; ++i) {
+        s.x.push_back(i);
+        s.y.push_back(i < 5 ? 0.0 : 10.0);
+        s.delta.push_back(1.0);
+    }
+    const auto got = vorn::cv_predictions(VectorView::of(s.x), s.y_view(),
+                                          VectorView::of(s.delta), {{4}, {7}}, Pruning::PELT,
+                                          Precondition::none, 0.5, 1.0);
+    ASSERT_TRUE(got);
+    const vorn::CvPredictions& r = got.value();
+    EXPECT_EQ(r.in_gap, (std::vector<std::uint8_t>{1, 0}));
+    EXPECT_NEAR(r.left[0], 0.0, 1e-9);
+    EXPECT_NEAR(r.right[0], 10.0, 1e-9);
+    EXPECT_EQ(r.predicted[0], r.right[0]);  // the jump sits at 4, the site belongs right
+    EXPECT_EQ(r.left[1], r.predicted[1]);
+    EXPECT_EQ(r.right[1], r.predicted[1]);
+}
+
+TEST(vorn, cv_predictions_mark_folds_that_cannot_be_fitted) {
+    Rng rng(2);
+    const Samples s = random_samples(rng, 5, 1);
+    const auto got = vorn::cv_predictions(VectorView::of(s.x), s.y_view(),
+                                          VectorView::of(s.delta), {{0, 1, 2, 3}, {4}},
+                                          Pruning::PELT, Precondition::none, 0.5, 1.0);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got.value().fold_ok, (std::vector<std::uint8_t>{0, 1}));
+    for (std::size_t row = 0; row < 4; ++row) EXPECT_TRUE(std::isnan(got.value().predicted[row]));
+    EXPECT_FALSE(std::isnan(got.value().predicted[4]));
+}
+
+}  // namespace lean

@@ -39,8 +39,10 @@ def _direct(raw, sites, nu=0):
                 out[k, j] = c3 * t**3 + c2 * t**2 + c1 * t + c0
             elif nu == 1:
                 out[k, j] = 3 * c3 * t**2 + 2 * c2 * t + c1
-            else:
+            elif nu == 2:
                 out[k, j] = 6 * c3 * t + 2 * c2
+            else:
+                out[k, j] = 6 * c3
     return out
 
 
@@ -81,7 +83,7 @@ def test_finds_the_two_heavisine_jumps(heavi):
     np.testing.assert_allclose(f.jumps, truth, atol=h)
 
 
-@pytest.mark.parametrize("nu", [0, 1, 2])
+@pytest.mark.parametrize("nu", [0, 1, 2, 3])
 def test_evaluation_equals_direct_evaluation(heavi, nu):
     f = heavi[3]
     sites = _probe_sites(f)
@@ -89,7 +91,7 @@ def test_evaluation_equals_direct_evaluation(heavi, nu):
                                rtol=1e-12, atol=1e-9)
 
 
-@pytest.mark.parametrize("nu", [0, 1, 2])
+@pytest.mark.parametrize("nu", [0, 1, 2, 3])
 def test_evaluation_two_columns_equals_direct(two_columns, nu):
     f = two_columns[2]
     sites = _probe_sites(f)
@@ -236,10 +238,17 @@ def test_unsorted_and_missing_rows():
     np.testing.assert_array_equal(f.coefs, g.coefs)
 
 
-def test_default_pruning_is_pelt_and_matches_core(heavi):
+def test_default_pruning_is_dominance_and_finds_the_core_partition(heavi):
     x, y, _, f = heavi
-    assert f.pruning == "PELT"
+    assert f.pruning == "DOMINANCE"
     raw = _vorn_core.vorn(x, y.reshape(-1, 1), 0.9999, 4.0, None, "PELT", "none")
+    np.testing.assert_array_equal(f.breaks, raw["breaks"])
+    np.testing.assert_array_equal(f.coefs.reshape(-1, 4), raw["coefs"])
+    np.testing.assert_array_equal(f.jumps, raw["discont"])
+    np.testing.assert_array_equal(f.jump_indices, raw["discont_idx"])
+    pelt = vorn.fit(x, y, 0.9999, 4.0, pruning="pelt")
+    assert pelt.pruning == "PELT"
+    assert pelt.complexity_counter == raw["complexity_counter"]
     assert f.raw["complexity_counter"] == raw["complexity_counter"]
     np.testing.assert_array_equal(f.raw["coefs"], raw["coefs"])
     fpvi = vorn.fit(x, y, 0.9999, 4.0, pruning="fpvi")
@@ -393,7 +402,7 @@ Y5 = [0.0, 1.0, 0.0, 1.0, 0.0]
         ((X5, Y5, 0.5, np.nan), {}, ValueError, "gamma must be >= 0, got nan"),
         ((X5, Y5, 0.5, [1.0]), {}, TypeError, "gamma must be a real number, got list"),
         ((X5, Y5, 0.5, 1.0), {"pruning": "fast"}, ValueError,
-         "pruning must be 'PELT' or 'FPVI', got 'fast'"),
+         "pruning must be 'DOMINANCE', 'PELT' or 'FPVI', got 'fast'"),
         ((X5, Y5, 0.5, 1.0), {"pruning": None}, TypeError,
          "pruning must be a str, got NoneType"),
         ((X5, Y5, 0.5, 1.0), {"precondition": "global"}, ValueError,
@@ -414,14 +423,97 @@ def test_missing_site_in_a_dropped_row_is_fine():
     np.testing.assert_array_equal(f.x, [0.0, 1.0, 3.0])
 
 
-@pytest.mark.parametrize("nu", [3, -1, 0.0, True, "1"])
+@pytest.mark.parametrize("nu", [4, -1, 1.5, np.nan, 2.0000001])
 def test_bad_derivative_order(heavi, nu):
     with pytest.raises(ValueError) as info:
         heavi[3](0.5, nu=nu)
-    assert str(info.value) == f"nu must be 0, 1 or 2, got {nu!r}"
+    assert str(info.value) == f"nu must be a whole number from 0 to 3, got {nu!r}"
+
+
+@pytest.mark.parametrize("nu, kind", [(True, "bool"), ("1", "str"), (None, "NoneType")])
+def test_derivative_order_of_the_wrong_type(heavi, nu, kind):
+    with pytest.raises(TypeError) as info:
+        heavi[3](0.5, nu=nu)
+    assert str(info.value) == f"nu must be an integer, got {kind}"
+
+
+@pytest.mark.parametrize("nu", [0.0, 3.0, np.int64(2), np.float32(1.0)])
+def test_integer_valued_derivative_orders_are_accepted(heavi, nu):
+    f = heavi[3]
+    sites = _probe_sites(f)
+    np.testing.assert_array_equal(f(sites, nu=nu), f(sites, nu=int(nu)))
 
 
 def test_bad_sites_for_evaluation(heavi):
     with pytest.raises(TypeError) as info:
         heavi[3]("abc")
     assert str(info.value) == "xs must be an array of numbers, got str"
+
+
+# -- derivatives, integrals and the search statistics ---------------------------------------
+
+
+def test_nan_sites_give_nan_for_every_order(heavi):
+    f = heavi[3]
+    for nu in range(4):
+        got = f([np.nan, 0.5], nu=nu)
+        assert np.isnan(got[0]) and np.isfinite(got[1])
+
+
+@pytest.mark.parametrize("fixture", ["heavi", "two_columns"])
+def test_integrals_match_scipy(fixture, request):
+    f = request.getfixturevalue(fixture)[-1]
+    pp = f.to_ppoly()
+    b = f.breaks
+    for a, c in [(b[0], b[-1]), (0.2, 0.7), (0.7, 0.2), (b[0] - 1.0, b[-1] + 2.0),
+                 (f.jumps[0], f.jumps[0])]:
+        np.testing.assert_allclose(f.integrate(a, c), pp.integrate(a, c), rtol=1e-10,
+                                   atol=1e-12)
+    one = f.integrate(0.2, 0.7)
+    if fixture == "heavi":
+        assert isinstance(one, float)
+    else:
+        assert one.shape == (2,)
+
+
+def test_integral_bounds_must_be_numbers(heavi):
+    with pytest.raises(TypeError) as info:
+        heavi[3].integrate("0", 1.0)
+    assert str(info.value) == "a must be a real number, got str"
+
+
+@pytest.mark.parametrize("fixture", ["heavi", "two_columns"])
+def test_antiderivative_and_derivative_objects_match_scipy(fixture, request):
+    f = request.getfixturevalue(fixture)[-1]
+    pp = f.to_ppoly()
+    sites = _probe_sites(f)
+    anti = f.antiderivative()
+    assert anti.order == 5 and anti.breaks is f.breaks
+    np.testing.assert_allclose(anti(sites), pp.antiderivative()(sites), rtol=1e-10, atol=1e-10)
+    np.testing.assert_allclose(anti(sites, nu=1), f(sites), rtol=1e-10, atol=1e-10)
+    for nu in (1, 2, 3):
+        g = f.derivative(nu)
+        assert g.order == 4 - nu
+        np.testing.assert_allclose(g(sites), pp.derivative(nu)(sites), rtol=1e-10, atol=1e-7)
+        np.testing.assert_array_equal(g(sites), f(sites, nu=nu))
+    # The integral between two sites is the antiderivative's difference, jumps included.
+    a, c = float(f.breaks[1]), float(f.breaks[-2])
+    np.testing.assert_allclose(f.integrate(a, c), anti(c) - anti(a), rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(anti.to_ppoly()(sites), anti(sites), rtol=1e-12, atol=1e-12)
+
+
+def test_derivative_of_the_wrong_order(heavi):
+    with pytest.raises(ValueError) as info:
+        heavi[3].derivative(4)
+    assert str(info.value) == "nu must be a whole number from 0 to 3, got 4"
+
+
+def test_search_statistics_are_reported():
+    x, y, _ = _many_jumps(800)
+    dominance = vorn.fit(x, y, 0.9999, 5.0)
+    pelt = vorn.fit(x, y, 0.9999, 5.0, pruning="PELT")
+    for f in (dominance, pelt):
+        assert isinstance(f.search_stats, vorn._fit.SearchStats)
+        assert all(isinstance(v, int) and v >= 0 for v in f.search_stats)
+    np.testing.assert_array_equal(dominance.jumps, pelt.jumps)
+    assert dominance.pruning == "DOMINANCE" and pelt.pruning == "PELT"

@@ -118,7 +118,7 @@ def test_bad_series_is_reported_before_any_work():
          "series 1: y must be an array of numbers, got str"),
         ([[1.0, 2.0, 3.0]], {"p": 3.0}, ValueError, "p must lie in [0, 1], got 3.0"),
         ([[1.0, 2.0, 3.0]], {"pruning": "x"}, ValueError,
-         "pruning must be 'PELT' or 'FPVI', got 'x'"),
+         "pruning must be 'DOMINANCE', 'PELT' or 'FPVI', got 'x'"),
     ],
 )
 def test_user_errors(series, kwargs, exc, message):

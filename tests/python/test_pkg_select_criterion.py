@@ -83,7 +83,7 @@ def test_pruning_reaches_the_final_fit(pruning):
 
 
 def test_bad_pruning_is_refused():
-    with pytest.raises(ValueError, match=r"^pruning must be 'PELT' or 'FPVI', got 'fast'$"):
+    with pytest.raises(ValueError, match=r"^pruning must be 'DOMINANCE', 'PELT' or 'FPVI', got 'fast'$"):
         vorn.select(None, np.arange(20.0), pruning="fast")
 
 
@@ -129,7 +129,7 @@ _INTERRUPTED = textwrap.dedent("""
     import vorn
 
     rng = np.random.default_rng(0)
-    n = 12000
+    n = 60000  # several seconds of fits in two threads
     x = np.sort(rng.uniform(0, n, n))
     y = np.sin(x / 300.0) + 0.3 * rng.standard_normal(n)
     # A child process sends SIGINT while the choice runs (the fits may hold the interpreter).
@@ -151,9 +151,5 @@ def test_ctrl_c_stops_select_and_leaves_no_thread():
                             text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     word, seconds, threads = result.stdout.split()
-    # A run too fast to be interrupted proves nothing; one that was must stop promptly.
-    if word == "finished":
-        assert float(seconds) < 1.5
-    else:
-        assert float(seconds) < 30.0
+    assert word == "interrupted" and float(seconds) < 20.0
     assert int(threads) == 1

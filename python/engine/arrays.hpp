@@ -1,0 +1,69 @@
+#pragma once
+// The engine's arguments and results. The package hands the engine arrays it has already
+// converted and checked; these functions only make sure of the layout the core reads, and
+// raise TypeError or ValueError naming the argument when the package broke its contract.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+#include "views.hpp"
+#include "vorn.hpp"
+
+namespace vorn::py {
+
+struct DoubleArray {
+    const double* data = nullptr;
+    std::size_t shape[3] = {0, 0, 0};
+    std::size_t size = 0;
+
+    std::span<const double> values() const { return {data, size}; }
+    VectorView vector() const { return VectorView::of(values()); }
+    MatrixView matrix() const { return MatrixView::row_major(data, shape[0], shape[1]); }
+};
+
+// A C-contiguous, aligned float64 array of `nd` dimensions; nothing with TypeError otherwise.
+std::optional<DoubleArray> double_array(const np::Api& numpy, PyObject* obj, int nd,
+                                        const char* name);
+
+// Any float64 array of `nd` (1 or 2) dimensions, read through its strides: the fit reads the
+// caller's samples in place, whatever their layout and alignment.
+struct StridedArray {
+    const std::byte* data = nullptr;
+    std::size_t shape[2] = {0, 0};
+    std::ptrdiff_t strides[2] = {0, 0};
+
+    VectorView vector() const { return {data, shape[0], strides[0]}; }
+    MatrixView matrix() const { return {data, shape[0], shape[1], strides[0], strides[1]}; }
+};
+std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, int nd,
+                                          const char* name);
+
+// breaks (P + 1,) and coefs (P, dim, order) of one piecewise polynomial; nothing with
+// TypeError or ValueError otherwise.
+std::optional<PpView> pp_arguments(const np::Api& numpy, PyObject* breaks, PyObject* coefs);
+
+std::optional<Pruning> pruning_argument(const char* text);
+std::optional<Precondition> precondition_argument(const char* text);
+
+// A list or tuple of 1-D int64 arrays of indices below n, as the core's folds. Call inside a
+// firewall (it allocates); false with a Python error set when the argument is unfit.
+bool read_folds(const np::Api& numpy, PyObject* obj, std::size_t n,
+                std::vector<std::vector<std::int64_t>>& out);
+
+// Result arrays over the vector's memory (no copy); null with an error set on failure.
+PyRef adopt_doubles(const np::Api& numpy, std::vector<double>&& values,
+                    std::initializer_list<std::size_t> shape);
+PyRef adopt_indices(const np::Api& numpy, std::vector<std::uint64_t>&& values);
+PyRef adopt_flags(const np::Api& numpy, std::vector<std::uint8_t>&& values);
+
+bool set_item(PyObject* dict, const char* key, PyRef value);
+PyRef unsigned_number(std::uint64_t value);
+
+}  // namespace vorn::py
