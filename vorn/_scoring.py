@@ -68,7 +68,7 @@ def effective_dof(lengths: NDArray[np.int64], bandwidth: float) -> NDArray[np.fl
     ``1 + t + exp(-t)`` degrees of freedom, ``t = L / (2 sqrt(2) b)``: the equivalent kernel's
     peak summed over the run, plus one for the ends; two (a straight line) when the run is
     short, L when it is shorter than that. Against exact traces (dense solves, L = 10 to 400,
-    b = 1 to 32) it is off by at most 0.41 (11 %, on short runs); bench/select/RESULTS.md
+    b = 1 to 32) it is off by at most 0.41, or 11 %; bench/select/RESULTS.md
     has the check.
 
     Parameters

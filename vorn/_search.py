@@ -1,6 +1,6 @@
-"""The default parameter choice: a priced jump and a bandwidth judged by sample splitting.
+"""The default parameter choice: a priced jump and a bandwidth by an information criterion.
 
-Two questions are answered separately, each by the tool that suits it:
+Two questions are answered separately:
 
 - How much a jump must buy. A jump is kept when it lowers the energy by more than
   ``price = 3.5 * (log m + d - 1) * (1 + phi) / (1 - phi)`` noise variances, for m samples,
@@ -8,15 +8,20 @@ Two questions are answered separately, each by the tool that suits it:
   long-run variance factor because under autocorrelated noise local means wander that much
   more. The noise scale comes from second differences (:mod:`._noise`), so jumps, trends and
   a few wild samples barely move it.
-- How smooth the curve is between jumps. For each bandwidth of a doubling grid, the jump fit
-  at that price is fitted on the even samples and predicts the odd ones, and the other way
-  round (Huber loss; a sample in a jump gap of its training fit is predicted by the mean of
-  the two sides, without looking at its value). No random folds are drawn.
+- How smooth the curve is between jumps. Every bandwidth of a doubling grid is fitted at that
+  price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
+  on the same footing, each effective degree of freedom of the spline costing log N
+  (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is within 2 of the
+  best wins (smaller differences are no evidence either way). Sample splitting (odd samples
+  predicted from even ones, ``Rule(selector="split")``) was the earlier rule: under
+  autocorrelated noise it keeps bandwidths of one or two samples, at which real level shifts
+  (the Nile's 1898) are not worth a jump.
 
 Then one fit of all the data checks the segments: one shorter than a bandwidth is curvature
 that the smoothing was too stiff to follow, so the bandwidth is halved until none is left
-(or, at the smallest bandwidth, the penalty doubled). Wild samples are downweighted before
-any fit (:func:`._noise.outlier_factors`).
+(or, at the smallest bandwidth, the penalty doubled); a jump smaller than two noise standard
+deviations is a bend or a blurred edge cut twice, so the penalty is doubled until none is
+left. Wild samples are downweighted before any fit (:func:`._noise.outlier_factors`).
 """
 
 from __future__ import annotations

@@ -55,13 +55,16 @@ def select(
 
     The default method ("priced") measures the noise from second differences (robust to
     jumps, trends and outliers, and estimating a lag-one autocorrelation phi), widens the
-    standard deviation of wild samples, prices a jump at ``3.5 * (log m + d - 1)`` noise
-    variances (times ``(1 + phi) / (1 - phi)``) for m samples and d columns, and picks the
-    bandwidth of the smoothing from a doubling grid by predicting the odd samples from the
-    even ones and the reverse (Huber loss). A final check halves the bandwidth while the fit
-    has a segment shorter than one bandwidth. No random folds are drawn: the answer does not
-    depend on a seed. It makes two partition searches of m/2 samples per bandwidth (about
-    log2(m/8) + 1 bandwidths), one or a few of m samples for the check, and one for the fit.
+    standard deviation of wild samples and prices a jump at ``3.5 * (log m + d - 1)`` noise
+    variances (times ``(1 + phi) / (1 - phi)``) for m samples and d columns. It fits every
+    bandwidth of a doubling grid (1 to at most 128 samples) at that price and scores each fit
+    by the information criterion ``N log(RSS / N) + log(N) * edf + price * jumps`` (N values,
+    RSS the weighted residual sum of squares, edf the spline's effective degrees of freedom
+    summed over segments); the smoothest bandwidth within 2 of the best score wins. A final
+    check halves the bandwidth while a segment is shorter than one bandwidth and doubles the
+    price while a jump is smaller than 2 noise standard deviations. No random folds are
+    drawn: the answer does not depend on a seed. It makes one partition search of m samples
+    per bandwidth (in two threads), one or a few for the check, and one for the fit.
 
     Parameters
     ----------
@@ -110,12 +113,13 @@ def select(
 
     Notes
     -----
-    Distrust the choice when the noise is correlated over many samples (it then reads the
-    wandering as smooth signal or as jumps: on the Nile it keeps a bandwidth of two years and
-    finds no jump), when the signal changes faster than the sampling can show (second
-    differences then see signal as noise and jumps become dear), or for a handful of samples.
-    ``Selection.explain()``, ``Selection.path`` and ``Selection.plot()`` show what the choice
-    rests on; ``bandwidth=`` and ``penalty=`` override either half of it.
+    Distrust the choice when the noise is correlated over many samples (long memory, a random
+    walk, bursts of volatility: the wandering may be read as jumps), on strongly seasonal
+    series (the short bandwidth the season needs also follows a level shift, which then is
+    not worth a jump) and on a handful of samples. ``Selection.explain()``,
+    ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
+    ``bandwidth=`` and ``penalty=`` override either half of it. bench/select/RESULTS.md has
+    the measurements behind the method, on synthetic and real-like annotated series.
 
     Examples
     --------

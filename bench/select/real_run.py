@@ -24,7 +24,8 @@ from run import run_method  # noqa: E402
 
 def change_indices(fit, x):
     """First sample (index into the input rows) of every new segment."""
-    return [int(np.searchsorted(x, loc, side="right")) for loc in np.asarray(fit.raw["discont"])]
+    return [int(np.searchsorted(x, loc, side="right"))
+            for loc in np.asarray(fit.jumps, dtype=float)]
 
 
 def evaluate(method, series):

@@ -1,4 +1,4 @@
-"""vorn.select's default choice: priced jumps and a bandwidth by odd/even sample splitting."""
+"""vorn.select's default choice: priced jumps and a bandwidth by an information criterion."""
 
 from __future__ import annotations
 
