@@ -53,6 +53,8 @@ def candidate_axis(name: str, given: Candidates) -> Optional[NDArray[np.float64]
         values = np.array([float(given)])
     else:
         values = as_float_array(name, given)
+        if values.ndim == 0:  # a 0-d array is one number
+            values = values.reshape(1)
         if values.ndim != 1 or values.size == 0:
             raise ValueError(f"{name} must be a number or a non-empty 1-D sequence of numbers")
     checker = check_p if name == "p" else check_gamma

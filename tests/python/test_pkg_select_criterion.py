@@ -74,6 +74,13 @@ def test_zero_dimensional_arrays_count_as_numbers():
     np.testing.assert_array_equal(a.fit.jumps, b.fit.jumps)
 
 
+def test_zero_dimensional_arrays_are_candidates_of_cross_validation():
+    x, y, _ = datasets.heavisine(n=60, noise=0.2, seed=3)
+    a = vorn.select(x, y, method="cv", folds=3, p=np.array(0.999), gamma=np.array(0.5))
+    assert (a.p, a.gamma) == (0.999, 0.5)
+    assert a.table["p"].tolist() == [0.999] and a.table["gamma"].tolist() == [0.5]
+
+
 @pytest.mark.parametrize("pruning", ["PELT", "fpvi"])
 def test_pruning_reaches_the_final_fit(pruning):
     x, y, _ = datasets.heavisine(n=120, noise=0.2, seed=3)
