@@ -39,6 +39,8 @@ VARIANTS = {
     "ic-c3": replace(BASE, ic_slack=0.0, smallest_jump=0.0, price_per_log_n=3.0),
     "ic-slack2-c3": replace(BASE, smallest_jump=0.0, price_per_log_n=3.0),
     "ic-slack2-jump1.5": replace(BASE, smallest_jump=1.5),
+    "ic-slack2-jump2.5": replace(BASE, smallest_jump=2.5),
+    "ic-slack4": replace(BASE, ic_slack=4.0),
     "split": SPLIT,
     "split-jump2": replace(SPLIT, smallest_jump=2.0),
     "price-c3": replace(SPLIT, price_per_log_n=3.0),
