@@ -7,11 +7,11 @@ Fit a piecewise-smooth curve whose jumps are found by a dynamic program:
 >>> f = vorn.fit(x, y, p=0.99999, gamma=1.0)
 >>> f.jumps.round(2)
 array([0.3 , 0.72])
->>> s = vorn.select(x, y)  # p and gamma by cross-validation
+>>> s = vorn.select(x, y)  # p and gamma chosen from the data
 >>> s.fit.jumps.round(2)
 array([0.3 , 0.72])
 
-:func:`fit` makes one fit, :func:`select` chooses its parameters by cross-validation,
+:func:`fit` makes one fit, :func:`select` chooses its parameters,
 :func:`fit_many` fits many series in parallel, :mod:`vorn.datasets` holds sample data and
 ``python -m vorn`` (or ``vorn``) is the command line.
 """
@@ -19,7 +19,11 @@ array([0.3 , 0.72])
 from . import datasets
 from ._fit import Fit, fit
 from ._many import fit_many
-from ._select import Selection, cv_score, default_grid, noise_level, select
+from ._noise import noise_level
+from ._scoring import cv_score
+from ._select import select
+from ._selection import Selection
+from ._units import default_grid
 
 __all__ = [
     "Fit",

@@ -485,12 +485,15 @@ def _legend_names(dim: int, labels: Optional[list[str]]) -> Optional[list[str]]:
 def fit(
     x: Optional[ArrayLike],
     y: ArrayLike,
-    p: float,
-    gamma: float,
+    p: Optional[float] = None,
+    gamma: Optional[float] = None,
     *,
     delta: Optional[ArrayLike] = None,
     pruning: str = "DOMINANCE",
     precondition: str = "none",
+    bandwidth: Optional[float] = None,
+    bandwidth_samples: Optional[float] = None,
+    penalty: Optional[float] = None,
 ) -> Fit:
     r"""Fit a cubic smoothing spline with discontinuities.
 
@@ -525,6 +528,15 @@ def fit(
         Notes.
     precondition : {"none", "local"}
         Column scaling inside the energy computation (affects rounding only).
+    bandwidth, bandwidth_samples : float, optional
+        The smoothing as a bandwidth in units of x (a timedelta for datetime sites), or in
+        mean sample spacings, instead of `p`: ``p = 1 / (1 + w * b**4 * h**3)`` for b samples of mean spacing h and mean
+        weight w (``1 / delta**2``).
+    penalty : float, optional
+        The jump penalty in noise variances instead of `gamma`: ``gamma = p * penalty *
+        s**2`` with s the noise level that :func:`vorn.select` estimates (its ``noise``). A
+        jump is then kept when it lowers the residual sum of squares, in units of delta, by
+        more than `penalty` noise variances (less what it saves in roughness).
 
     Returns
     -------
@@ -537,7 +549,9 @@ def fit(
         If an argument has the wrong type (non-numeric data, a string for `p`, ...).
     ValueError
         If shapes or lengths do not match, `p` is outside [0, 1], `gamma` is negative or NaN,
-        a site or `delta` is not finite, or fewer than two distinct sites remain.
+        a site or `delta` is not finite, or fewer than two distinct sites remain; if not
+        exactly one of `p`, `bandwidth`, `bandwidth_samples` or not exactly one of `gamma`,
+        `penalty` is given.
 
     Notes
     -----
@@ -574,6 +588,12 @@ def fit(
     array([0.997, 0.023])
     """
     prepared = prepare(x, y, delta)
+    if bandwidth is not None or bandwidth_samples is not None or penalty is not None:
+        from ._units import natural_parameters
+
+        if bandwidth is not None:
+            bandwidth = prepared.sites.length(bandwidth)
+        p, gamma = natural_parameters(prepared, p, gamma, bandwidth, bandwidth_samples, penalty)
     p_value = check_p(p)
     gamma_value = check_gamma(gamma)
     pruning_choice = check_pruning(pruning)

@@ -35,7 +35,7 @@ _WIDTH = 78
 _FIT_EXAMPLES = """\
 examples:
   vorn fit data.csv --p 0.99 --gamma 5          sites in column 1, values in the rest
-  vorn fit data.csv --x year --y flow --auto    p and gamma by cross-validation
+  vorn fit data.csv --x year --y flow --auto    p and gamma chosen from the data
   vorn fit data.csv --auto --out fitted.csv --plot fit.png --json
   vorn fit readings.tsv --no-header --x 0 --y 2 --p 0.9 --gamma 1
   cat data.csv | vorn fit - --p 0.5 --gamma 2
@@ -103,11 +103,12 @@ def _build_parser() -> argparse.ArgumentParser:
     f.add_argument("--p", type=float, metavar="P", help="smoothing parameter in [0, 1]")
     f.add_argument("--gamma", type=float, metavar="G", help="penalty per jump, >= 0")
     f.add_argument("--auto", action="store_true",
-                   help="choose P and G by cross-validation")
-    f.add_argument("--folds", type=int, default=10, help="folds for --auto (default 10)")
-    f.add_argument("--seed", type=int, default=0, help="seed of the folds (default 0)")
-    f.add_argument("--jobs", type=int, default=1,
-                   help="processes for --auto, -1 for every CPU (default 1)")
+                   help="choose P and G from the data (as vorn.select: noise from second "
+                   "differences, a priced jump, the smoothing by an information criterion)")
+    f.add_argument("--bandwidth-samples", type=float, metavar="B",
+                   help="with --auto: fix the smoothing bandwidth, in samples")
+    f.add_argument("--penalty", type=float, metavar="C",
+                   help="with --auto: fix the jump penalty, in noise variances")
     f.add_argument("--pruning", default="DOMINANCE", choices=["DOMINANCE", "PELT", "FPVI"],
                    type=str.upper,
                    help="search pruning (default DOMINANCE)")
@@ -121,7 +122,7 @@ def _build_parser() -> argparse.ArgumentParser:
         help="fit the Nile flow series with automatic parameter choice",
         description=textwrap.fill(
             "Fit the annual Nile flow at Aswan, 1871-1970, choosing the smoothing and the jump "
-            "penalty by cross-validation, and show the jumps found.", width=_WIDTH),
+            "penalty from the data (vorn.select), and show the jumps found.", width=_WIDTH),
         epilog=_DEMO_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -380,9 +381,8 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
     if "title" in extra:
         out.write(f"{extra['title']}\n")
     settings = f"p = {_number(fitted.p)}, gamma = {_number(fitted.gamma)}"
-    if "score" in extra:
-        settings += f" (chosen by {extra['folds']}-fold cross-validation, score "
-        settings += f"{_number(extra['score'])})"
+    if "criterion" in extra:
+        settings += f" (chosen by vorn.select: {extra['criterion']})"
     left_out = "" if rows is None or rows == samples else f" from {rows} rows"
     out.write(f"{samples} samples{left_out}, {settings}\n")
     if getattr(fitted, "site_unit", None):
@@ -462,13 +462,14 @@ def _write_plot(fitted: Any, path: str, title: str, xlabel: str, names: list[str
 # -- commands -------------------------------------------------------------------------------
 
 # Parameter names of the library as the command line spells them.
-_FLAGS = {"p": "--p", "gamma": "--gamma", "folds": "--folds", "seed": "--seed",
-          "n_jobs": "--jobs", "pruning": "--pruning"}
+_FLAGS = {"p": "--p", "gamma": "--gamma", "bandwidth_samples": "--bandwidth-samples",
+          "penalty": "--penalty", "pruning": "--pruning"}
 
 
 def _in_cli_words(message: str) -> str:
     """A library message with its leading parameter name replaced by the flag."""
-    return re.sub(r"^(p|gamma|folds|seed|n_jobs|pruning)\b", lambda m: _FLAGS[m.group(1)],
+    return re.sub(r"^(p|gamma|bandwidth_samples|penalty|pruning)\b",
+                  lambda m: _FLAGS[m.group(1)],
                   message)
 
 
@@ -491,13 +492,8 @@ def _check_options(args: argparse.Namespace) -> None:
             check(value)
         except ValueError as exc:
             raise UserError(_in_cli_words(str(exc))) from None
-    if args.auto:
-        if args.folds < 2:
-            raise UserError(f"--folds must be at least 2, got {args.folds}")
-        if args.jobs == 0 or args.jobs < -1:
-            raise UserError(
-                f"--jobs must be a positive number of processes or -1, got {args.jobs}"
-            )
+    if not args.auto and (args.bandwidth_samples is not None or args.penalty is not None):
+        raise UserError("--bandwidth-samples and --penalty need --auto")
 
 
 def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
@@ -540,17 +536,14 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     if delta is not None and dcol is not None:
         _require_cells(table, dcol, delta, kept, "delta")
     names = [header[i] for i in ycols]
-    if args.auto and args.folds > int(kept.sum()):
-        raise UserError(f"--folds must lie between 2 and the number of samples "
-                        f"({int(kept.sum())}), got {args.folds}")
 
     extra: dict[str, Any] = {}
     try:
         if args.auto:
-            chosen = select(x, y, delta=delta, folds=args.folds, seed=args.seed,
-                            n_jobs=args.jobs)
+            chosen = select(x, y, delta=delta, bandwidth_samples=args.bandwidth_samples,
+                            penalty=args.penalty, pruning=args.pruning)
             fitted = chosen.fit
-            extra = {"score": chosen.score, "folds": chosen.folds}
+            extra = _choice(chosen)
         else:
             fitted = fit(x, y, args.p, args.gamma, delta=delta, pruning=args.pruning)
     except (TypeError, ValueError) as exc:
@@ -565,6 +558,13 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     _report(fitted, names, extra, args.json, out, rows)
 
 
+def _choice(chosen: Any) -> dict[str, Any]:
+    """What --auto reports about the choice besides p and gamma."""
+    return {"criterion": chosen.criterion, "score": chosen.score,
+            "bandwidth_samples": chosen.bandwidth_samples, "penalty": chosen.penalty,
+            "noise": chosen.noise}
+
+
 def _cmd_demo(args: argparse.Namespace, out: IO[str]) -> None:
     from . import datasets
     from ._select import select
@@ -573,8 +573,7 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str]) -> None:
     chosen = select(years, flow)
     fitted = chosen.fit
     title = "Annual flow of the Nile at Aswan, 1871-1970 (10^8 m^3)"
-    extra = {"title": title, "score": chosen.score, "folds": chosen.folds,
-             "known_change": float(truth[0])}
+    extra = {"title": title, **_choice(chosen), "known_change": float(truth[0])}
     _report(fitted, ["flow"], extra, args.json, out)
     if not args.json:
         out.write("The known change lies between 1898 and 1899 (the first Aswan dam was begun "

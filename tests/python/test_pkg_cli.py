@@ -105,12 +105,36 @@ def test_fit_reads_stdin_with_missing_cells_and_delta():
 
 def test_fit_auto(step_csv):
     path, x, y, _ = step_csv
-    result = run("fit", str(path), "--y", "value", "--auto", "--folds", "5", "--json")
+    result = run("fit", str(path), "--y", "value", "--auto", "--json")
     assert result.returncode == 0, result.stderr
     data = json.loads(result.stdout)
-    s = vorn.select(x, y, folds=5)
+    s = vorn.select(x, y)
     assert (data["p"], data["gamma"], data["score"]) == (s.p, s.gamma, s.score)
+    assert (data["criterion"], data["penalty"], data["bandwidth_samples"]) == (
+        s.criterion, s.penalty, s.bandwidth_samples)
     assert [j["location"] for j in data["jumps"]] == s.fit.jumps.tolist()
+
+
+@pytest.mark.parametrize("flag, keyword", [("--bandwidth-samples", "bandwidth_samples"),
+                                           ("--penalty", "penalty")])
+def test_fit_auto_with_one_half_fixed(step_csv, flag, keyword):
+    path, x, y, _ = step_csv
+    result = run("fit", str(path), "--y", "value", "--auto", flag, "40", "--json")
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    s = vorn.select(x, y, **{keyword: 40.0})
+    assert data[keyword] == 40.0
+    assert (data["p"], data["gamma"]) == (s.p, s.gamma)
+    assert [j["location"] for j in data["jumps"]] == s.fit.jumps.tolist()
+
+
+def test_fit_auto_names_the_criterion(step_csv):
+    path, x, y, _ = step_csv
+    result = run("fit", str(path), "--y", "value", "--auto")
+    assert result.returncode == 0, result.stderr
+    s = vorn.select(x, y)
+    assert f"(chosen by vorn.select: {s.criterion})" in result.stdout.splitlines()[0]
+    assert "cross-validation" not in result.stdout
 
 
 def test_fit_without_sites_uses_sample_numbers():
@@ -173,8 +197,10 @@ def test_plot_is_written(step_csv, tmp_path):
          "vorn fit: error: <stdin>: no value column left (columns: a, b)"),
         (["fit", "-", "--p", "0.5", "--gamma", "1", "--y", "a"], "a,b\n1,2\n2,3\n",
          "vorn fit: error: column 'a' is already used for sites or delta"),
+        (["fit", "-", "--p", "0.5", "--gamma", "1", "--penalty", "9"], "a,b\n1,2\n2,3\n",
+         "vorn fit: error: --bandwidth-samples and --penalty need --auto"),
         (["fit", "-", "--auto", "--folds", "9"], "a,b\n1,2\n2,3\n3,4\n",
-         "vorn fit: error: --folds must lie between 2 and the number of samples (3), got 9"),
+         "vorn: error: unrecognized arguments: --folds 9"),
         (["fit", "-", "--p", "0.5", "--gamma", "1", "--delta", "c"], "a,b,c\n1,2,1\n2,3,0\n",
          "vorn fit: error: <stdin>, line 3, column 'c': delta must be positive and finite, "
          "got '0'"),
@@ -376,12 +402,10 @@ def test_json_is_strict_and_writes_infinity_as_null(cli):
         (["--p", "0.5", "--gamma", "1", "--delta", "sd"], "x,y,sd\n1,0,1\n2,0,\n4,5,1\n",
          "<stdin>, line 3, column 'sd': empty cell in a row with values "
          "(every such row needs a delta)"),
-        (["--auto", "--jobs", "0"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
-         "--jobs must be a positive number of processes or -1, got 0"),
-        (["--auto", "--jobs", "-3"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
-         "--jobs must be a positive number of processes or -1, got -3"),
-        (["--auto", "--folds", "1"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
-         "--folds must be at least 2, got 1"),
+        (["--auto", "--penalty", "-1"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
+         "--penalty must be positive, got -1.0"),
+        (["--auto", "--bandwidth-samples", "0"], "x,y\n1,0\n2,0\n3,5\n4,5\n",
+         "--bandwidth-samples must be positive and finite, got 0.0"),
         (["--p", "0.5", "--gamma", "1", "--no-header"], "x,y\n1,0\n2,0\n",
          "<stdin>, line 1, column '0': 'x' is not a number"),
         (["--p", "0.5", "--gamma", "1", "--delimiter", ","], "a;b\n1;2\n2;3\n",

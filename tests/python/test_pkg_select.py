@@ -1,4 +1,4 @@
-"""vorn.select: parameter choice by K-fold cross-validation."""
+"""vorn.select with method="cv": parameter choice by K-fold cross-validation."""
 
 from __future__ import annotations
 
@@ -34,7 +34,7 @@ def test_recovers_blocks_trend_jumps(seed):
 @pytest.fixture(scope="module")
 def heavi_selection():
     x, y, truth = datasets.heavisine(n=150, noise=0.3, seed=8)
-    return x, y, vorn.select(x, y, folds=5, seed=3)
+    return x, y, vorn.select(x, y, method="cv", folds=5, seed=3)
 
 
 def _cell_value(cell, site):
@@ -84,7 +84,7 @@ def test_score_is_the_cross_validation_of_the_chosen_pair(heavi_selection):
 
 def test_core_scoring_is_the_extensions_score():
     x, y, _ = datasets.heavisine(n=90, noise=0.3, seed=4)
-    s = vorn.select(x, y, folds=4, seed=1, scoring="core")
+    s = vorn.select(x, y, method="cv", folds=4, seed=1, scoring="core")
     folds = [f.tolist() for f in _seeded_folds(x.size, 4, 1)]
     for row in s.table[:: max(1, s.table.size // 7)]:
         expected = _vorn_core.vorn_cvscore(x, y.reshape(-1, 1), row["p"], row["gamma"],
@@ -173,15 +173,16 @@ def test_coarse_grid_first_then_refinement(heavi_selection):
 
 def test_same_seed_same_result():
     x, y, _ = datasets.blocks_trend(n=80, noise=0.2, seed=3)
-    a = vorn.select(x, y, folds=4, seed=9)
-    b = vorn.select(x, y, folds=4, seed=9)
+    a = vorn.select(x, y, method="cv", folds=4, seed=9)
+    b = vorn.select(x, y, method="cv", folds=4, seed=9)
     np.testing.assert_array_equal(a.table, b.table)
     assert (a.p, a.gamma, a.score) == (b.p, b.gamma, b.score)
 
 
 def test_fixed_p_and_gamma_candidates():
     x, y, _ = datasets.heavisine(n=80, noise=0.2, seed=3)
-    s = vorn.select(x, y, folds=4, p=0.999, gamma=[0.5, 2.0, 8.0], scoring="core")
+    s = vorn.select(x, y, method="cv", folds=4, p=0.999, gamma=[0.5, 2.0, 8.0],
+                    scoring="core")
     assert s.table.size == 3
     np.testing.assert_array_equal(s.table["p"], [0.999] * 3)
     np.testing.assert_array_equal(s.table["gamma"], [0.5, 2.0, 8.0])
@@ -198,15 +199,15 @@ def test_fixed_p_and_gamma_candidates():
 
 def test_fixed_gamma_searches_p_only():
     x, y, _ = datasets.heavisine(n=80, noise=0.2, seed=3)
-    s = vorn.select(x, y, folds=4, gamma=3.0)
+    s = vorn.select(x, y, method="cv", folds=4, gamma=3.0)
     assert np.all(s.table["gamma"] == 3.0)
     assert np.unique(s.table["p"]).size == s.table.size
 
 
 def test_delta_scales_the_penalty():
     x, y, _ = datasets.heavisine(n=80, noise=0.2, seed=3)
-    a = vorn.select(x, y, folds=4)
-    b = vorn.select(x, y, folds=4, delta=np.full(x.size, 0.5))
+    a = vorn.select(x, y, method="cv", folds=4)
+    b = vorn.select(x, y, method="cv", folds=4, delta=np.full(x.size, 0.5))
     # Weights 4: lambda = (1 - p) / p four times as large for the same smoothing bandwidth,
     # and a penalty four times as large per unit of p for the same penalty in noise units.
     np.testing.assert_allclose(b.table["p"], a.table["p"] / (4 - 3 * a.table["p"]), rtol=1e-9)
@@ -241,8 +242,8 @@ def test_noise_level_is_robust_to_jumps_and_trend():
 @pytest.mark.multiprocess
 def test_parallel_scoring_gives_the_same_table():
     x, y, _ = datasets.blocks_trend(n=60, noise=0.2, seed=2)
-    a = vorn.select(x, y, folds=3)
-    b = vorn.select(x, y, folds=3, n_jobs=2)
+    a = vorn.select(x, y, method="cv", folds=3)
+    b = vorn.select(x, y, method="cv", folds=3, n_jobs=2)
     np.testing.assert_array_equal(a.table, b.table)
 
 
@@ -263,7 +264,7 @@ def test_progress_bar_reports_every_pair(monkeypatch):
 
     monkeypatch.setattr(tqdm_auto, "tqdm", Recorder)
     x, y, _ = datasets.heavisine(n=60, noise=0.2, seed=3)
-    s = vorn.select(x, y, folds=3, progress=True)
+    s = vorn.select(x, y, method="cv", folds=3, progress=True)
     assert seen["disable"] is None  # switches itself off away from a terminal
     assert seen["n"] == seen["total"] == s.table.size
 
@@ -273,7 +274,7 @@ def test_progress_without_tqdm_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     x, y, _ = datasets.heavisine(n=40, noise=0.2)
     with pytest.raises(ImportError, match=r"pip install 'vorn\[progress\]'"):
-        vorn.select(x, y, progress=True)
+        vorn.select(x, y, method="cv", progress=True)
 
 
 @pytest.mark.parametrize(
@@ -295,7 +296,9 @@ def test_progress_without_tqdm_names_the_extra(monkeypatch):
         ({"gamma": [[1.0]]}, ValueError,
          "gamma must be a number or a non-empty 1-D sequence of numbers"),
         ({"gamma": 0.0, "p": 0.5}, ValueError,
-         "no candidate (p, gamma) could be scored; check the data and folds"),
+         "cross-validation cannot score gamma = 0 (free jumps let every held-out sample "
+         "sit in a gap); call select(x, y, gamma=0.0) with the default method, or "
+         "vorn.fit(x, y, p, 0.0)"),
         ({"scoring": "plain"}, ValueError,
          "scoring must be 'gap-aware' or 'core', got 'plain'"),
     ],
@@ -303,7 +306,7 @@ def test_progress_without_tqdm_names_the_extra(monkeypatch):
 def test_user_errors(kwargs, exc, message):
     x, y, _ = datasets.heavisine(n=40, noise=0.2)
     with pytest.raises(exc) as info:
-        vorn.select(x, y, **kwargs)
+        vorn.select(x, y, method="cv", **kwargs)
     assert str(info.value) == message
 
 
@@ -317,7 +320,7 @@ def test_missing_values_are_left_out():
     x, y, _ = datasets.heavisine(n=60, noise=0.2, seed=1)
     y_missing = y.copy()
     y_missing[[5, 17]] = np.nan
-    a = vorn.select(x, y_missing, folds=3)
-    b = vorn.select(np.delete(x, [5, 17]), np.delete(y, [5, 17]), folds=3)
+    a = vorn.select(x, y_missing, method="cv", folds=3)
+    b = vorn.select(np.delete(x, [5, 17]), np.delete(y, [5, 17]), method="cv", folds=3)
     np.testing.assert_array_equal(a.table, b.table)
     assert np.isfinite(a.score)

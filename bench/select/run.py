@@ -1,0 +1,150 @@
+"""Benchmark of the parameter choice on the seeded corpus of corpus.py.
+
+    .venv/bin/python bench/select/run.py [--sizes 100 300 1000 2000] [--per-cell 4]
+        [--methods priced cv ...] [--out bench/select/results-<tag>.md]
+
+Prints, per method and scenario: signals, exact jump count, precision and recall (a found
+jump matches a true one within 2 samples, one to one), the share of jump-free signals that
+got any jump, and the mean and largest time of one select call.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from dataclasses import replace
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from corpus import SCENARIOS, corpus  # noqa: E402
+
+import vorn  # noqa: E402
+from vorn._checks import prepare  # noqa: E402
+from vorn._search import Rule  # noqa: E402
+from vorn._select import _select_priced  # noqa: E402
+from vorn._units import samples_of, units_of  # noqa: E402
+
+BASE = Rule()
+SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
+# The default (information criterion with a slack of 2, no jump under 2 noise sd) and the
+# candidates it was chosen from (see RESULTS.md). "split" is the earlier default.
+VARIANTS = {
+    "priced": BASE,
+    "ic": replace(BASE, ic_slack=0.0, smallest_jump=0.0),
+    "ic-known": replace(BASE, selector="ic-known", ic_slack=0.0, smallest_jump=0.0),
+    "ic-slack2": replace(BASE, smallest_jump=0.0),
+    "ic-c3": replace(BASE, ic_slack=0.0, smallest_jump=0.0, price_per_log_n=3.0),
+    "ic-slack2-c3": replace(BASE, smallest_jump=0.0, price_per_log_n=3.0),
+    "ic-slack2-jump1.5": replace(BASE, smallest_jump=1.5),
+    "ic-slack2-jump2.5": replace(BASE, smallest_jump=2.5),
+    "ic-slack4": replace(BASE, ic_slack=4.0),
+    "split": SPLIT,
+    "split-jump2": replace(SPLIT, smallest_jump=2.0),
+    "price-c3": replace(SPLIT, price_per_log_n=3.0),
+    "price-c4": replace(SPLIT, price_per_log_n=4.0),
+    "no-short-segment-repair": replace(SPLIT, shortest_segment=0.0),
+    "repair-at-2-bandwidths": replace(SPLIT, shortest_segment=2.0),
+    "split-penalty-c2": replace(SPLIT, price_per_log_n=2.0, penalty_factors=(1.0, 2.0, 4.0, 8.0)),
+    "one-standard-error": replace(SPLIT, one_standard_error=True),
+    "no-long-run-variance": replace(SPLIT, long_run_variance=False),
+    "no-outlier-weights": replace(SPLIT, outlier_cutoff=None),
+    "blocks-of-2": replace(SPLIT, block=2),
+    "min-bandwidth-4": replace(SPLIT, smallest_bandwidth=4.0),
+    "min-bandwidth-2": replace(SPLIT, smallest_bandwidth=2.0),
+    "split-one-standard-error-jump2": replace(SPLIT, one_standard_error=True, smallest_jump=2.0),
+}
+
+
+def run_method(method, x, y):
+    if method == "cv":
+        return vorn.select(x, y, method="cv")
+    rule = VARIANTS[method]
+    prepared = prepare(x, y, None)
+    samples = samples_of(prepared.x, prepared.y, prepared.delta)
+    return _select_priced(prepared, samples, units_of(samples), None, None, False, rule)
+
+
+def match(found, truth, tol=2):
+    used = set()
+    hits = 0
+    for f in found:
+        best = None
+        for j, t in enumerate(truth):
+            if j not in used and abs(int(f) - int(t)) <= tol:
+                if best is None or abs(int(f) - int(t)) < abs(int(f) - int(truth[best])):
+                    best = j
+        if best is not None:
+            used.add(best)
+            hits += 1
+    return hits
+
+
+def evaluate(method, signals):
+    rows = {}
+    for sig in signals:
+        t0 = time.perf_counter()
+        s = run_method(method, sig.x, sig.y)
+        elapsed = time.perf_counter() - t0
+        found = np.asarray(s.fit.jump_indices)
+        r = rows.setdefault(sig.scenario, dict(count=0, exact=0, found=0, true=0, hits=0,
+                                               any_jump=0, ok=0, times=[]))
+        r["count"] += 1
+        r["exact"] += int(found.size == sig.truth.size)
+        r["found"] += found.size
+        r["true"] += sig.truth.size
+        r["hits"] += match(found, sig.truth)
+        r["any_jump"] += int(found.size > 0)
+        if sig.scenario == "outlier10":
+            c = sig.x.size // 2
+            r["ok"] += int(found.size <= 2 and all(c - 1 <= f <= c for f in found)
+                           and s.p < 1.0)
+        r["times"].append(elapsed)
+    return rows
+
+
+def table(results):
+    lines = ["| method | scenario | signals | exact count | precision | recall | "
+             "false-jump rate | outlier ok | mean s | max s |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for method, rows in results.items():
+        for scenario in SCENARIOS:
+            if scenario not in rows:
+                continue
+            r = rows[scenario]
+            jumpy = r["true"] > 0
+            prec = r["hits"] / r["found"] if r["found"] else 1.0
+            rec = r["hits"] / r["true"] if r["true"] else float("nan")
+            fj = "" if jumpy else f"{r['any_jump'] / r['count']:.2f}"
+            ok = f"{r['ok']}/{r['count']}" if scenario == "outlier10" else ""
+            lines.append(
+                f"| {method} | {scenario} | {r['count']} | {r['exact'] / r['count']:.2f} | "
+                f"{f'{prec:.2f}' if jumpy else ''} | {f'{rec:.2f}' if jumpy else ''} | {fj} | {ok} | "
+                f"{np.mean(r['times']):.3f} | {np.max(r['times']):.3f} |")
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", type=int, nargs="+", default=[100, 300, 1000, 2000])
+    ap.add_argument("--per-cell", type=int, default=4)
+    ap.add_argument("--methods", nargs="+", default=["priced"])
+    ap.add_argument("--scenarios", nargs="+", default=list(SCENARIOS))
+    ap.add_argument("--out")
+    args = ap.parse_args()
+    results = {}
+    for method in args.methods:
+        signals = list(corpus(tuple(args.sizes), args.per_cell, tuple(args.scenarios)))
+        results[method] = evaluate(method, signals)
+        print(f"done {method}", file=sys.stderr)
+    text = table(results)
+    command = "bench/select/run.py " + " ".join(sys.argv[1:])
+    print(text)
+    if args.out:
+        Path(args.out).write_text(f"Command: `{command}`\n\n{text}\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,332 @@
+"""The default parameter choice: a priced jump and a bandwidth by an information criterion.
+
+Two questions are answered separately:
+
+- How much a jump must buy. A jump is kept when it lowers the energy by more than
+  ``price = 3.5 * (log m + d - 1) * (1 + phi) / (1 - phi)`` noise variances, for m samples,
+  d columns and lag-one noise autocorrelation phi: a BIC-type price per jump, raised by the
+  long-run variance factor because under autocorrelated noise local means wander that much
+  more. The noise scale comes from second differences (:mod:`._noise`), so jumps, trends and
+  a few wild samples barely move it.
+- How smooth the curve is between jumps. Every bandwidth of a doubling grid is fitted at that
+  price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
+  on the same footing, each effective degree of freedom of the spline costing log N
+  (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is within 2 of the
+  best wins (smaller differences are no evidence either way). Sample splitting (odd samples
+  predicted from even ones, ``Rule(selector="split")``) was the earlier rule: under
+  autocorrelated noise it keeps bandwidths of one or two samples, at which real level shifts
+  (the Nile's 1898) are not worth a jump.
+
+Then one fit of all the data checks the segments: one shorter than a bandwidth is curvature
+that the smoothing was too stiff to follow, so the bandwidth is halved until none is left
+(or, at the smallest bandwidth, the penalty doubled); a jump smaller than two noise standard
+deviations is a bend or a blurred edge cut twice, so the penalty is doubled until none is
+left. Wild samples are downweighted before any fit (:func:`._noise.outlier_factors`).
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, Callable, Optional
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ._noise import outlier_factors
+from ._scoring import effective_dof, fit_arrays, jump_heights, predict, split_losses
+from ._units import Samples, Units
+
+__all__ = ["Choice", "Rule", "choose"]
+
+_MAX_RAISES = 6
+
+
+@dataclass(frozen=True)
+class Rule:
+    """The constants of the default choice (the benchmark in bench/select varies them)."""
+
+    price_per_log_n: float = 3.5
+    long_run_variance: bool = True
+    outlier_cutoff: Optional[float] = 3.0
+    huber: float = 2.0
+    one_standard_error: bool = False
+    smallest_bandwidth: float = 1.0
+    # Multiples of the priced penalty tried by sample splitting at the chosen bandwidth.
+    penalty_factors: tuple[float, ...] = (1.0,)
+    # Score every (bandwidth, penalty factor) pair instead of one axis after the other.
+    joint: bool = False
+    # Runs of samples held out together by the sample splitting.
+    block: int = 1
+    # Threads scoring bandwidths at once (the engine's fits release the interpreter lock).
+    threads: int = 2
+    # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
+    # that bandwidth such a segment is curvature the smoothing could not follow, not a level.
+    shortest_segment: float = 1.0
+    # Nor one with a jump smaller than this many noise standard deviations (in the column
+    # where it is largest): such a step is a bend the smoothing was too stiff to follow.
+    smallest_jump: float = 2.0
+    largest_bandwidth_fraction: float = 1.0 / 8.0
+    # And at most this many samples: a search costs more the stiffer the spline (at n =
+    # 100,000 about 0.1 s at one sample, 2.8 s at 64, 11 s at 256, 31 s at 1024), and the
+    # corpora never chose more than 64.
+    largest_bandwidth: float = 128.0
+    # How the bandwidth is judged: "split" (odd/even sample splitting), "ic" (an information
+    # criterion with the fit's own residual variance) or "ic-known" (the same with the robust
+    # noise estimate as the variance).
+    selector: str = "ic"
+    # With an information criterion, the largest bandwidth whose score is within this much of
+    # the best is taken: differences below 2 are no evidence either way.
+    ic_slack: float = 2.0
+
+    def price(self, count: int, columns: int, phi: float) -> float:
+        """Jump penalty in noise variances."""
+        factor = (1.0 + phi) / (1.0 - phi) if self.long_run_variance else 1.0
+        return self.price_per_log_n * (math.log(count) + columns - 1.0) * max(factor, 1.0)
+
+    def bandwidths(self, count: int) -> NDArray[np.float64]:
+        """The doubling grid of bandwidths in samples."""
+        top = max(self.smallest_bandwidth,
+                  min(count * self.largest_bandwidth_fraction, self.largest_bandwidth))
+        k = int(math.floor(math.log2(top / self.smallest_bandwidth) + 1e-9))
+        return np.asarray(self.smallest_bandwidth * 2.0 ** np.arange(k + 1), dtype=np.float64)
+
+
+@dataclass
+class Choice:
+    """What the default choice decided and why."""
+
+    bandwidth_samples: float
+    penalty: float
+    criterion: str
+    table: NDArray[Any] = field(repr=False)
+    factors: NDArray[np.float64] = field(repr=False)
+    searches: list[int] = field(default_factory=list, repr=False)
+
+
+def _map_in_threads(work: Callable[..., Any], jobs: list[tuple[float, float]],
+                    threads: int) -> list[Any]:
+    """``[work(*job) for job in jobs]``, in up to `threads` threads.
+
+    One thread runs in the calling one, where the fits see Ctrl-C at once. With more, an
+    interruption (or any error) cancels the jobs not yet started, so nothing keeps running
+    after the call returns.
+    """
+    if threads <= 1 or len(jobs) <= 1:
+        return [work(*job) for job in jobs]
+    pool = ThreadPoolExecutor(max_workers=threads)
+    try:
+        futures = [pool.submit(work, *job) for job in jobs]
+        return [future.result() for future in futures]
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def choose(
+    samples: Samples,
+    units: Units,
+    rule: Rule,
+    *,
+    bandwidth_samples: Optional[float] = None,
+    penalty: Optional[float] = None,
+    penalty_of: Optional[Callable[[float], float]] = None,
+    bar: Any = None,
+) -> Choice:
+    """Choose the bandwidth (in samples) and the jump penalty (in noise variances).
+
+    Parameters
+    ----------
+    samples : Samples
+        Sorted, distinct, finite samples.
+    units : Units
+        Their standardised units.
+    rule : Rule
+        The constants of the choice.
+    bandwidth_samples, penalty : float, optional
+        Fixed values; the other one is still chosen.
+    penalty_of : callable, optional
+        The penalty as a function of the bandwidth (a fixed raw gamma); no repairs.
+    bar : tqdm or None
+        Advanced by one for every partition search.
+
+    Returns
+    -------
+    Choice
+    """
+    m, d = samples.y.shape
+    z = samples.y / samples.delta[:, None]
+    if rule.outlier_cutoff is None:
+        factors = np.ones(m)
+    else:
+        factors = outlier_factors(z, units.noise.sigma, rule.outlier_cutoff)
+    x_std, y_std = units.standardise(samples)
+    delta_eff = samples.delta * factors
+    fixed_penalty = penalty
+    if penalty_of is not None:
+        penalty = fixed_penalty = math.nan
+        criterion = "given gamma"
+    elif penalty is None:
+        penalty = rule.price(m, d, units.noise.phi)
+        factor = penalty / rule.price(m, d, 0.0)
+        criterion = (f"jump priced at {rule.price_per_log_n:g} (log m + d - 1) noise variances"
+                     + (f" x {factor:.2f} for autocorrelation" if factor > 1.0 else ""))
+    else:
+        criterion = "given penalty"
+    searches: list[int] = []
+    lock = threading.Lock()
+    raised = narrowed = 0
+    if bandwidth_samples is not None:
+        grid = np.array([float(bandwidth_samples)])
+    else:
+        grid = rule.bandwidths(m)
+
+    def score(b: float, pen: float) -> tuple[float, float]:
+        # Half the samples carry half the weight per unit x, and a jump there gains about
+        # half the energy: halving lambda and the penalty makes the halves' partitions those
+        # that the whole data would get.
+        lam_half = units.lam_standard(b) / 2.0
+        p_half = 1.0 / (1.0 + lam_half)
+        losses, made, shortest = split_losses(x_std, y_std, delta_eff, p_half,
+                                              p_half * pen / 2.0,
+                                              rule.huber, rule.block)
+        with lock:
+            searches.extend([(m + 1) // 2, m // 2][:made])
+            if bar is not None:
+                bar.update(made)
+        return float(np.mean(losses)), float(np.std(losses) / math.sqrt(max(losses.size, 1)))
+
+    def information(b: float, pen: float) -> tuple[float, float]:
+        # Smoothness and jumps on the same footing: the smoother's degrees of freedom cost
+        # log N each, a jump its price, the fit is charged its residual sum of squares.
+        p_std = units.p_standard(b)
+        fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
+        with lock:
+            searches.append(m)
+            if bar is not None:
+                bar.update(1)
+        residual = (predict(fitted, x_std) - y_std) / delta_eff[:, None]
+        rss = float(np.sum(residual**2))
+        values = m * d
+        lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
+        dof = d * float(np.sum(effective_dof(lengths, b)))
+        data_term = (values * math.log(max(rss, 1e-300) / values)
+                     if rule.selector == "ic" else rss)
+        jumps = fitted.jump_idx.size
+        return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
+
+    def pick(candidates: list[tuple[float, float, float, float]]) -> int:
+        """Index of the best-scoring candidate (the first one wins a tie)."""
+        return min(range(len(candidates)), key=lambda i: candidates[i][2])
+
+    rows: list[tuple[float, float, float, float]] = []
+    if rule.joint and grid.size > 1 and fixed_penalty is None:
+        base = penalty
+        for factor in sorted(rule.penalty_factors, reverse=True):
+            for b in grid:
+                rows.append((float(b), base * factor, *score(float(b), base * factor)))
+        # First minimum wins: the largest penalty, then the smallest bandwidth.
+        best = pick(rows)
+        bandwidth, penalty = rows[best][0], rows[best][1]
+        criterion += ", bandwidth and penalty by odd/even sample splitting"
+    elif grid.size > 1:
+        level = penalty
+        judge = score if rule.selector == "split" else information
+        levels = [penalty_of(float(b)) if penalty_of is not None else level for b in grid]
+        scored = _map_in_threads(judge, [(float(b), pen) for b, pen in zip(grid, levels)],
+                                 rule.threads)
+        rows.extend((float(b), pen, *value) for b, pen, value in zip(grid, levels, scored))
+        best = pick(rows)
+        chosen = best
+        if rule.selector != "split" and rule.ic_slack > 0.0:
+            limit = rows[best][2] + rule.ic_slack
+            chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
+        if rule.one_standard_error:
+            limit = rows[best][2] + rows[best][3]
+            chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
+        bandwidth, penalty = rows[chosen][0], rows[chosen][1]
+        criterion += (", bandwidth by odd/even sample splitting" if rule.selector == "split"
+                      else ", bandwidth by an information criterion (log n per degree of "
+                      "freedom)")
+    else:
+        bandwidth = float(grid[0])
+        criterion += (", given bandwidth" if bandwidth_samples is not None
+                      else ", bandwidth of one sample (too few samples to choose)")
+    if fixed_penalty is None and len(rule.penalty_factors) > 1 and not rule.joint:
+        base = penalty
+        trial = [r for r in rows if r[0] == bandwidth and r[1] == base][:1]
+        if not trial:
+            trial = [(bandwidth, base, *score(bandwidth, base))]
+        for factor in sorted(rule.penalty_factors):
+            if factor != 1.0:
+                value = (bandwidth, base * factor, *score(bandwidth, base * factor))
+                rows.append(value)
+                trial.append(value)
+        # The largest penalty wins ties: fewer jumps unless more clearly predict better.
+        trial.reverse()
+        penalty = trial[pick(trial)][1]
+        criterion += ", penalty by odd/even sample splitting"
+    if penalty_of is not None:
+        penalty = penalty_of(bandwidth)
+    elif ((rule.shortest_segment > 0.0 or rule.smallest_jump > 0.0)
+            and (bandwidth_samples is None or fixed_penalty is None)):
+        def flaw(b: float, pen: float) -> str:
+            """"short" (a segment under the shortest length), "small" (a jump under the
+            smallest height) or "" for a fit without either."""
+            p_std = units.p_standard(b)
+            fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
+            with lock:
+                searches.append(m)
+                if bar is not None:
+                    bar.update(1)
+            if fitted.jump_idx.size == 0:
+                return ""
+            lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
+            if lengths.min() < rule.shortest_segment * b:
+                return "short"
+            if rule.smallest_jump > 0.0:
+                # In noise standard deviations of y / delta at the samples either side.
+                idx = fitted.jump_idx
+                local = 0.5 * (samples.delta[idx] + samples.delta[idx + 1])
+                if np.min(jump_heights(fitted) / local) < rule.smallest_jump:
+                    return "small"
+            return ""
+
+        found = flaw(bandwidth, penalty)
+        if found == "short":
+            # Either the smoothing is too stiff to follow the curve (a smaller bandwidth keeps
+            # the jumps and drops the short segments) or the jumps are spurious.
+            fixed_width = bandwidth_samples is not None
+            while not fixed_width and bandwidth / 2.0 >= rule.smallest_bandwidth:
+                bandwidth /= 2.0
+                narrowed += 1
+                found = flaw(bandwidth, penalty)
+                if found != "short":
+                    break
+            else:
+                while fixed_penalty is None and raised < _MAX_RAISES:
+                    penalty *= 2.0
+                    raised += 1
+                    found = flaw(bandwidth, penalty)
+                    if found != "short":
+                        break
+        # A small step beside large ones (a blurred edge cut twice, a bend at a stiff
+        # bandwidth) is not a level change: a dearer jump drops it and keeps the large ones.
+        while found == "small" and fixed_penalty is None and raised < _MAX_RAISES:
+            penalty *= 2.0
+            raised += 1
+            found = flaw(bandwidth, penalty)
+        if raised or narrowed:
+            criterion += (f", then {narrowed} halving of the bandwidth and {raised} doublings "
+                          f"of the penalty to leave no segment shorter than "
+                          f"{rule.shortest_segment:g} bandwidths"
+                          + (f" and no jump smaller than {rule.smallest_jump:g} noise standard "
+                             "deviations" if rule.smallest_jump > 0.0 else ""))
+    if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
+        # The final pair gets its own score, so that the Selection reports one.
+        rows.append((bandwidth, penalty, *(information(bandwidth, penalty)
+                                           if rule.selector != "split" else (math.nan, math.nan))))
+    table = np.array(rows, dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
+                                  ("score", np.float64), ("standard_error", np.float64)])
+    return Choice(bandwidth, float(penalty), criterion, table, factors, searches)

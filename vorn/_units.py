@@ -1,0 +1,307 @@
+"""Natural units: smoothing as a bandwidth, the jump penalty in noise variances.
+
+The data are described in standardised units: sites counted in mean sample spacings from
+the first site, values divided by one noise standard deviation. In those units a smoothing
+spline of bandwidth ``b`` samples has roughness weight ``lambda = w * b**4`` (w the mean
+weight ``1 / delta**2``) and a jump penalty of ``c`` noise variances is ``gamma = p * c``.
+The conversions to the p and gamma of the raw data are exact: with spacing h and noise
+scale s, ``p = 1 / (1 + w * b**4 * h**3)`` and ``gamma = p * c * s**2`` give the same
+partition and the same curve as the standardised problem.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from ._checks import prepare
+from ._noise import NoiseEstimate, estimate_noise
+
+__all__ = ["Samples", "Units", "default_grid", "natural_parameters", "samples_of", "units_of"]
+
+# The coarse grid of the cross-validation search, in log10 units: the smoothing bandwidth (in
+# sample spacings) and the jump penalty (in noise variances).
+_LOWEST_BANDWIDTH = -0.3  # half a spacing; the top end depends on n
+PENALTY_RANGE = (-0.5, 2.5)
+COARSE_BANDWIDTH_STEP = 0.5  # log10 of bandwidth; lambda moves 4x as fast
+COARSE_PENALTY_STEP = 0.5
+
+
+@dataclass(frozen=True)
+class Samples:
+    """Finite samples on sorted, distinct sites, as the core prepares them.
+
+    Attributes
+    ----------
+    x : ndarray, shape (m,)
+    y : ndarray, shape (m, d)
+        Weighted means of the rows that share a site.
+    delta : ndarray, shape (m,)
+        ``sqrt(1 / sum(1 / delta**2))`` over the rows merged into a site.
+    site_of_row : ndarray, shape (n,)
+        Index of the site of every input row; -1 for a missing row.
+    """
+
+    x: NDArray[np.float64]
+    y: NDArray[np.float64]
+    delta: NDArray[np.float64]
+    site_of_row: NDArray[np.intp]
+
+
+def samples_of(
+    x: Optional[NDArray[np.float64]], y: NDArray[np.float64], delta: Optional[NDArray[np.float64]]
+) -> Samples:
+    """Drop missing rows, sort by site and merge rows that share a site.
+
+    Parameters
+    ----------
+    x, y, delta
+        As returned by the package's input checks: y of shape (n, d), x and delta of shape (n,)
+        or None.
+    """
+    n = y.shape[0]
+    keep = np.all(np.isfinite(y), axis=1)
+    sites = x if x is not None else np.arange(1.0, n + 1.0)
+    deltas = delta if delta is not None else np.ones(n)
+    rows = np.flatnonzero(keep)
+    distinct, inverse = np.unique(sites[rows], return_inverse=True)
+    weights = 1.0 / deltas[rows] ** 2
+    total = np.bincount(inverse, weights=weights, minlength=distinct.size)
+    merged = np.empty((distinct.size, y.shape[1]))
+    for j in range(y.shape[1]):
+        merged[:, j] = np.bincount(inverse, weights=weights * y[rows, j],
+                                   minlength=distinct.size) / total
+    site_of_row = np.full(n, -1, dtype=np.intp)
+    site_of_row[rows] = inverse
+    return Samples(distinct, merged, 1.0 / np.sqrt(total), site_of_row)
+
+
+@dataclass(frozen=True)
+class Units:
+    """The standardised units of one data set.
+
+    Attributes
+    ----------
+    origin, spacing : float
+        First site and mean spacing ``(x[-1] - x[0]) / (m - 1)`` of the distinct sites.
+    mean_weight : float
+        Mean of ``1 / delta**2`` over the sites.
+    noise : NoiseEstimate
+        Noise of ``y / delta``; its `scale` is the unit of the values.
+    count : int
+        Number of distinct sites.
+    """
+
+    origin: float
+    spacing: float
+    mean_weight: float
+    noise: NoiseEstimate
+    count: int
+
+    @property
+    def scale(self) -> float:
+        """Noise standard deviation used as the unit of the values (1 if it is zero)."""
+        s = self.noise.scale
+        return s if s > 0.0 else 1.0
+
+    # -- smoothing ------------------------------------------------------------------------
+
+    def lam_standard(self, bandwidth_samples: float) -> float:
+        """Roughness weight, in standardised units, of a bandwidth given in samples."""
+        return self.mean_weight * bandwidth_samples**4
+
+    def p_standard(self, bandwidth_samples: float) -> float:
+        """Smoothing parameter of the standardised problem."""
+        return 1.0 / (1.0 + self.lam_standard(bandwidth_samples))
+
+    def p(self, bandwidth_samples: float) -> float:
+        """Smoothing parameter of the raw data for a bandwidth given in samples."""
+        if math.isinf(bandwidth_samples):
+            return 0.0
+        return 1.0 / (1.0 + self.lam_standard(bandwidth_samples) * self.spacing**3)
+
+    def bandwidth_samples(self, p: float) -> float:
+        """Bandwidth in samples of the raw smoothing parameter `p` (inf for p = 0)."""
+        if p <= 0.0:
+            return math.inf
+        lam = (1.0 - p) / p
+        return float((lam / (self.mean_weight * self.spacing**3)) ** 0.25)
+
+    # -- jump penalty ---------------------------------------------------------------------
+
+    def gamma(self, bandwidth_samples: float, penalty: float) -> float:
+        """Raw jump penalty for a penalty in noise variances at the given bandwidth."""
+        p = self.p(bandwidth_samples)
+        # With p = 0 the search prices straight lines without the factor p.
+        return penalty * (p if p > 0.0 else 1.0) * self.scale**2
+
+    def penalty(self, p: float, gamma: float) -> float:
+        """Jump penalty in noise variances of a raw pair (p, gamma)."""
+        return gamma / ((p if p > 0.0 else 1.0) * self.scale**2)
+
+    # -- data -----------------------------------------------------------------------------
+
+    def standardise(self, samples: Samples) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Sites in spacings from the first site and values in noise standard deviations."""
+        return (samples.x - self.origin) / self.spacing, samples.y / self.scale
+
+
+def units_of(samples: Samples) -> Units:
+    """Measure the standardised units of prepared samples."""
+    m = samples.x.shape[0]
+    spacing = float(samples.x[-1] - samples.x[0]) / (m - 1)
+    noise = estimate_noise(samples.y / samples.delta[:, None])
+    return Units(float(samples.x[0]), spacing, float(np.mean(1.0 / samples.delta**2)),
+                 noise, m)
+
+
+def default_grid(
+    x: Optional[ArrayLike], y: ArrayLike, delta: Optional[ArrayLike] = None
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The coarse grid that cross-validation (``select(method="cv")``) starts from.
+
+    Parameters
+    ----------
+    x, y, delta : array_like
+        As for :func:`vorn.fit`.
+
+    Returns
+    -------
+    log_lambda : ndarray
+        log10 of the roughness weight ``lambda = (1 - p) / p``, so ``p = 1 / (1 + lambda)``.
+        A smoothing spline with roughness weight lambda on samples of mean spacing h and mean
+        weight w (``1 / delta**2``) averages over a bandwidth of about
+        ``(lambda * h / w) ** 0.25``; the grid runs that bandwidth from half a spacing (almost
+        interpolation) to a quarter of the data range, in steps of 10**0.5 (two decades of
+        lambda). The classical starting point ``p = 1 / (1 + h**3 / 6)`` (bandwidth about
+        0.64 h at unit weights) lies at its low end.
+    log_penalty : ndarray
+        log10 of the jump penalty in units of ``p * s**2``, where s**2 is the noise variance
+        (the first-difference estimate of :func:`noise_level`, summed over columns): the
+        energy that one noisy sample adds. It runs from 10**-0.5 to 10**2.5 in half decades.
+    """
+    prepared = prepare(x, y, delta)
+    grid = CvGrid.from_data(prepared.x, prepared.y, prepared.delta)
+    return grid.log_lambda_grid(), grid.log_penalty_grid()
+
+
+@dataclass(frozen=True)
+class CvGrid:
+    """Units of the cross-validation grid: first-difference noise, summed over columns."""
+
+    spacing: float
+    mean_weight: float
+    count: int
+    noise_energy: float
+
+    @classmethod
+    def from_data(
+        cls,
+        x: Optional[NDArray[np.float64]],
+        y: NDArray[np.float64],
+        delta: Optional[NDArray[np.float64]],
+    ) -> CvGrid:
+        from ._noise import noise_level
+
+        samples = samples_of(x, y, delta)
+        spacing = float(samples.x[-1] - samples.x[0]) / (samples.x.shape[0] - 1)
+        n = y.shape[0]
+        keep = np.all(np.isfinite(y), axis=1)
+        xs = (x if x is not None else np.arange(1.0, n + 1.0))[keep]
+        ds = (delta if delta is not None else np.ones(n))[keep]
+        ys = y[keep]
+        mean_weight = float(np.mean(1.0 / ds**2))
+        energy = float(np.sum(noise_level(xs, ys, ds) ** 2))
+        if not energy > 0.0:
+            # Noise-free (or quantised) data: fall back on the spread of the differences.
+            diffs = np.diff(ys[np.argsort(xs, kind="stable")], axis=0)
+            energy = float(np.sum(np.var(diffs, axis=0))) * mean_weight
+        if not energy > 0.0:
+            energy = 1.0
+        return cls(spacing, mean_weight, int(samples.x.shape[0]), energy)
+
+    def lam(self, log_bandwidth: float) -> float:
+        """Roughness weight whose smoothing bandwidth is 10**log_bandwidth spacings."""
+        bandwidth = math.pow(10.0, log_bandwidth) * self.spacing
+        return self.mean_weight * bandwidth**4 / self.spacing
+
+    def log_lambda_grid(self) -> NDArray[np.float64]:
+        top = math.log10(max(self.count / 4.0, 2.0))
+        steps = np.arange(_LOWEST_BANDWIDTH, top + 1e-9, COARSE_BANDWIDTH_STEP)
+        return np.array([math.log10(self.lam(float(s))) for s in steps])
+
+    @staticmethod
+    def log_penalty_grid() -> NDArray[np.float64]:
+        lo, hi = PENALTY_RANGE
+        return np.arange(lo, hi + 1e-9, COARSE_PENALTY_STEP)
+
+    def gamma(self, p: float, log_penalty: float) -> float:
+        # With p = 0 the search prices straight lines without the factor p.
+        unit = self.noise_energy * (p if p > 0.0 else 1.0)
+        return math.pow(10.0, log_penalty) * unit
+
+
+def natural_parameters(
+    prepared: Any,
+    p: Optional[float],
+    gamma: Optional[float],
+    bandwidth: Optional[float],
+    bandwidth_samples: Optional[float],
+    penalty: Optional[float],
+) -> tuple[Any, Any]:
+    """The (p, gamma) of a fit given in any mix of raw and natural units.
+
+    Parameters
+    ----------
+    prepared : Prepared
+        The checked data.
+    p, gamma : float or None
+        Raw parameters, passed through unchecked.
+    bandwidth, bandwidth_samples : float or None
+        Smoothing bandwidth in units of x or in mean sample spacings.
+    penalty : float or None
+        Jump penalty in noise variances (:attr:`Units.scale` squared).
+
+    Raises
+    ------
+    TypeError, ValueError
+        When not exactly one way of giving each parameter is used, or a natural value is not
+        a positive number.
+    """
+    given = [name for name, v in (("p", p), ("bandwidth", bandwidth),
+                                  ("bandwidth_samples", bandwidth_samples)) if v is not None]
+    if len(given) != 1:
+        raise ValueError("give exactly one of p, bandwidth and bandwidth_samples, got "
+                         + (", ".join(given) if given else "none"))
+    if (gamma is None) == (penalty is None):
+        raise ValueError("give exactly one of gamma and penalty")
+    if p is not None and gamma is not None:
+        return p, gamma
+    units = units_of(samples_of(prepared.x, prepared.y, prepared.delta))
+    if bandwidth is not None:
+        p = units.p(positive_number("bandwidth", bandwidth) / units.spacing)
+    elif bandwidth_samples is not None:
+        p = units.p(positive_number("bandwidth_samples", bandwidth_samples))
+    if penalty is not None:
+        from ._checks import check_p
+
+        level = positive_number("penalty", penalty, allow_inf=True)
+        p_value = check_p(p)
+        gamma = level * (p_value if p_value > 0.0 else 1.0) * units.scale**2
+    return p, gamma
+
+
+def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:
+    """`value` as a positive float, or raise naming `name`."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    v = float(value)
+    if not (v > 0.0 and (allow_inf or math.isfinite(v))):
+        kind = "positive" if allow_inf else "positive and finite"
+        raise ValueError(f"{name} must be {kind}, got {v!r}")
+    return v
