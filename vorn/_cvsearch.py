@@ -11,7 +11,7 @@ from numpy.typing import NDArray
 
 from ._checks import as_float_array, check_gamma, check_p
 from ._progress import progress_bar
-from ._scoring import cv_score
+from ._scoring import fold_score
 from ._units import COARSE_BANDWIDTH_STEP, COARSE_PENALTY_STEP, CvGrid
 
 __all__ = ["CvScorer", "CvSearch", "candidate_axis", "make_folds"]
@@ -37,7 +37,7 @@ def _init_worker(*data: Any) -> None:
 def _score_in_worker(pair: tuple[float, float]) -> float:
     assert _WORKER_DATA is not None
     x, y, delta, folds, scoring = _WORKER_DATA
-    return cv_score(x, y, delta, folds, pair[0], pair[1], scoring)
+    return fold_score(x, y, delta, folds, pair[0], pair[1], scoring)
 
 
 def make_folds(n: int, folds: int, seed: int) -> list[list[int]]:
@@ -100,7 +100,7 @@ class CvScorer:
             x, y, delta, folds, scoring = self._data
             scores = []
             for p, gamma in pairs:
-                scores.append(cv_score(x, y, delta, folds, p, gamma, scoring))
+                scores.append(fold_score(x, y, delta, folds, p, gamma, scoring))
                 if self._bar is not None:
                     self._bar.update(1)
             return scores

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import numbers
-from typing import TYPE_CHECKING, Any, NamedTuple, Optional
+from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -26,31 +26,6 @@ if TYPE_CHECKING:  # pragma: no cover
     from scipy.interpolate import PPoly  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["Fit", "PiecewisePolynomial", "SearchStats", "fit"]
-
-# vorn._select still scores raw dictionaries of the extension with these two; they go once it
-# uses _engine.cv_predict, which makes the same gap-aware predictions. Nothing else uses them.
-def _piece_index(breaks: NDArray[np.float64], xs: NDArray[np.float64]) -> NDArray[np.intp]:
-    """Index of the piece that serves each site (the largest inner break <= site)."""
-    return np.searchsorted(breaks[1:-1], xs, side="right")
-
-
-def _horner(
-    breaks: NDArray[np.float64],
-    coefs: NDArray[np.float64],
-    pieces: NDArray[np.intp],
-    xs: NDArray[np.float64],
-    nu: int,
-) -> NDArray[np.float64]:
-    """Values of the given cubic pieces (coefs of shape (P, d, 4)) at `xs`; nu must be 0."""
-    if nu != 0:
-        raise ValueError("only values (nu = 0) are kept here; use the Fit for derivatives")
-    c = coefs[pieces]
-    t = (xs - breaks[pieces])[:, None]
-    v = c[..., 0]
-    v = v * t + c[..., 1]
-    v = v * t + c[..., 2]
-    return v * t + c[..., 3]
-
 
 class SearchStats(NamedTuple):
     """What the partition search did besides :attr:`Fit.complexity_counter`.
@@ -297,7 +272,7 @@ class Fit(PiecewisePolynomial):
 
     def __init__(
         self,
-        fitted: dict[str, Any],
+        fitted: Mapping[str, Any],
         *,
         p: float,
         gamma: float,
@@ -600,7 +575,8 @@ def fit(
     precondition_choice = check_precondition(precondition)
     fitted = _engine.fit(
         prepared.x, prepared.y, prepared.delta, p_value, gamma_value,
-        pruning_choice, precondition_choice,
+        pruning_choice,  # type: ignore[arg-type]  # checked against the engine's choices
+        precondition_choice,  # type: ignore[arg-type]
     )
     return Fit(
         fitted,

@@ -3,17 +3,16 @@
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+import numbers
+from typing import Any, NamedTuple, Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
-import _vorn_core
-
 from . import _engine
-from ._fit import _horner, _piece_index
+from ._checks import prepare
 
-__all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "split_losses"]
+__all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "fold_score", "split_losses"]
 
 # Interior value of the smoother's diagonal, times the bandwidth: the equivalent kernel of a
 # cubic smoothing spline of bandwidth b samples is exp(-|t|/(b sqrt 2)) sin(|t|/(b sqrt 2) +
@@ -101,6 +100,23 @@ def predict(fitted: FitArrays, sites: NDArray[np.float64]) -> NDArray[np.float64
     return _engine.evaluate(fitted.breaks, fitted.coefs, np.ascontiguousarray(sites))
 
 
+def one_sided(
+    fitted: FitArrays, loc: NDArray[np.float64], sites: NDArray[np.float64]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The curves of the segments before and after each jump `loc`, continued to `sites`.
+
+    Both pieces that meet at a jump are the straight end pieces of their segments, so each
+    continues linearly from its one-sided limit with its one-sided slope; shapes (m, d).
+    """
+    at = np.ascontiguousarray(loc)
+    offset = (sites - at)[:, None]
+    form = (fitted.breaks, fitted.coefs)
+    left = (_engine.evaluate(*form, at, 0, True)
+            + _engine.evaluate(*form, at, 1, True) * offset)
+    right = _engine.evaluate(*form, at, 0) + _engine.evaluate(*form, at, 1) * offset
+    return left, right
+
+
 def split_losses(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
@@ -160,48 +176,88 @@ def split_losses(
             in_gap = (gap < fitted.jump_idx.size) & (
                 fitted.jump_idx[np.minimum(gap, fitted.jump_idx.size - 1)] == left_neighbour)
             if in_gap.any():
-                loc = fitted.jumps[gap[in_gap]]
-                right = _piece_index(fitted.breaks, loc)
-                left = np.searchsorted(fitted.breaks, loc, side="left") - 1
-                sites = x[held[in_gap]]
-                predicted[in_gap] = 0.5 * (
-                    _horner(fitted.breaks, fitted.coefs, left, sites, 0)
-                    + _horner(fitted.breaks, fitted.coefs, right, sites, 0))
+                before, after = one_sided(fitted, fitted.jumps[gap[in_gap]], x[held[in_gap]])
+                predicted[in_gap] = 0.5 * (before + after)
         residual = (predicted - y[held]) / delta[held][:, None]
         r = np.sqrt(np.sum(residual**2, axis=1))
         losses[held] = np.where(r <= huber, 0.5 * r**2, huber * (r - 0.5 * huber))
     return losses, 2, shortest
 
 
-def cv_score(
+def fold_score(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
     delta: NDArray[np.float64],
-    folds: list[list[int]],
+    folds: Sequence[Any],
     p: float,
     gamma: float,
+    scoring: str = "gap-aware",
+) -> float:
+    """:func:`cv_score` on sorted-out arrays: x (n,), y (n, d), delta (n,), folds of indices."""
+    fold_arrays = [np.ascontiguousarray(fold, dtype=np.int64) for fold in folds]
+    if scoring == "core":
+        return float(_engine.cv_score(x, y, delta, fold_arrays, p, gamma, "PELT", "none"))
+    if not (gamma > 0.0 and 0.0 <= p <= 1.0):
+        return math.inf
+    found = _engine.cv_predict(x, y, delta, fold_arrays, p, gamma, "DOMINANCE", "none")
+    if not bool(np.all(found["fold_ok"])):
+        return math.inf  # too few training samples: unscorable, as in the core
+    held = np.concatenate(fold_arrays) if fold_arrays else np.zeros(0, dtype=np.int64)
+    observed = y[held]
+    scale = delta[held][:, None]
+    errors = np.sum(((found["predicted"] - observed) / scale) ** 2, axis=1)
+    gap = found["in_gap"]
+    if gap.any():
+        # Either side of the jump may serve such a site; score the nearer one.
+        before, after = (
+            np.sum(((found[side][gap] - observed[gap]) / scale[gap]) ** 2, axis=1)
+            for side in ("left", "right")
+        )
+        errors[gap] = np.minimum(before, after)
+    return float(np.sum(errors) / x.shape[0])
+
+
+def cv_score(
+    x: Any,
+    y: Any,
+    delta: Any,
+    folds: Union[int, Sequence[Any]],
+    p: Any,
+    gamma: Any,
     scoring: str = "gap-aware",
 ) -> float:
     """Cross-validation score of one (p, gamma) pair.
 
     Parameters
     ----------
-    x, y, delta : ndarray
-        Sites (n,), values (n, d) and standard deviations (n,), finite.
-    folds : list of list of int
-        Held-out sample indices of each fold.
+    x : array_like or None
+        Sample sites, shape (n,); None means 1, 2, ..., n.
+    y : array_like
+        Values, shape (n,) or (n, d), finite.
+    delta : float or array_like or None
+        Standard deviation of each sample, shape (n,), or one for all; None means 1.
+    folds : int or sequence of sequences of int
+        Held-out sample indices (0 to n - 1) of each fold, or a number k of folds: sample i
+        is held out in fold ``i % k``.
     p, gamma : float
         The pair to score.
     scoring : {"gap-aware", "core"}
-        "core" is ``_vorn_core.vorn_cvscore``: the sum, over folds and held-out samples, of
-        the squared standardised error with which the fit on the other folds predicts the
-        sample, divided by n. "gap-aware" differs in one respect, explained below.
+        "core" is the extension's score (``_vorn_core.vorn_cvscore``): the sum, over folds and
+        held-out samples, of the squared standardised error with which the fit on the other
+        folds predicts the sample, divided by n. "gap-aware" differs in one respect, explained
+        below.
 
     Returns
     -------
     float
         The score; +inf when the pair cannot be scored (``gamma <= 0``, ``p`` outside
         [0, 1]) or a training fit fails.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For data that :func:`vorn.fit` would refuse, a row of `y` that is not finite, folds
+        that are not index lists within 0 to n - 1, or an unknown `scoring`.
 
     Notes
     -----
@@ -214,43 +270,56 @@ def cv_score(
     one-sided limits, as the fit on all data (which sees the sample) would place it; every
     other sample is scored exactly as by "core". That choice looks at the held-out value, so
     the score is optimistic about jumps: each added jump can only lower it. This is why
-    :func:`vorn.select` no longer uses cross-validation by default.
+    :func:`vorn.select` does not use cross-validation by default.
     """
-    if scoring == "core":
-        return float(_vorn_core.vorn_cvscore(x, y, p, gamma, delta, folds, "PELT", "none"))
-    if not (gamma > 0.0 and 0.0 <= p <= 1.0):
-        return math.inf
-    n = x.shape[0]
-    total = 0.0
-    for fold in folds:
-        held = np.asarray(fold, dtype=np.intp)
-        train = np.ones(n, dtype=bool)
-        train[held] = False
-        try:
-            fitted = fit_arrays(x[train], y[train], delta[train], p, gamma)
-        except ValueError:
-            return math.inf  # too few training samples: unscorable, as in the core
-        breaks, coefs = fitted.breaks, fitted.coefs
-        sites = x[held]
-        predicted = predict(fitted, sites)
-        errors = np.sum(((predicted - y[held]) / delta[held][:, None]) ** 2, axis=1)
-        last = fitted.jump_idx
-        if last.size:
-            lo, hi = fitted.sites[last], fitted.sites[last + 1]
-            gap = np.searchsorted(lo, sites, side="left") - 1
-            inside = (gap >= 0) & (sites < hi[np.maximum(gap, 0)])
-            if inside.any():
-                # Either side of the jump may serve such a site; score the nearer one.
-                loc = fitted.jumps[gap[inside]]
-                right = _piece_index(breaks, loc)
-                left = np.searchsorted(breaks, loc, side="left") - 1
-                observed = y[held][inside]
-                scale = delta[held][inside][:, None]
-                one_sided = [
-                    np.sum(((_horner(breaks, coefs, piece, sites[inside], 0) - observed)
-                            / scale) ** 2, axis=1)
-                    for piece in (left, right)
-                ]
-                errors[inside] = np.minimum(*one_sided)
-        total += float(np.sum(errors))
-    return float(total / n)
+    if scoring not in ("gap-aware", "core"):
+        raise ValueError(f"scoring must be 'gap-aware' or 'core', got {scoring!r}")
+    prepared = prepare(x, y, delta)
+    values = prepared.y
+    n = values.shape[0]
+    bad = np.flatnonzero(~np.all(np.isfinite(values), axis=1))
+    if bad.size:
+        raise ValueError(
+            f"y must be finite in every row to be scored, got a missing value in row "
+            f"{int(bad[0])}; drop the rows with missing values first"
+        )
+    sites = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
+    deviations = prepared.delta if prepared.delta is not None else np.ones(n)
+    return fold_score(sites, values, deviations, _fold_arrays(folds, n), _number("p", p),
+                      _number("gamma", gamma), scoring)
+
+
+def _number(name: str, value: Any) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.ndarray)):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    array = np.asarray(value)
+    if array.ndim != 0:
+        raise ValueError(f"{name} must be a single number, got an array of shape {array.shape}")
+    return float(array)
+
+
+def _fold_arrays(folds: Union[int, Sequence[Any]], n: int) -> list[NDArray[np.int64]]:
+    """The folds as int64 index arrays, checked against the n samples."""
+    if isinstance(folds, (int, np.integer)) and not isinstance(folds, bool):
+        if not 2 <= folds <= n:
+            raise ValueError(f"folds must be from 2 to the number of samples ({n}), got {folds}")
+        return [np.arange(k, n, int(folds), dtype=np.int64) for k in range(int(folds))]
+    if isinstance(folds, (str, bytes)) or not isinstance(folds, Sequence):
+        raise TypeError(
+            f"folds must be a number of folds or a sequence of index lists, got "
+            f"{type(folds).__name__}"
+        )
+    arrays = []
+    for k, fold in enumerate(folds):
+        indices = np.asarray(fold)
+        if indices.size == 0:
+            indices = indices.astype(np.int64)
+        if indices.ndim != 1 or not np.issubdtype(indices.dtype, np.integer):
+            raise TypeError(f"folds[{k}] must be a list of sample indices (integers)")
+        if indices.size and (indices.min() < 0 or indices.max() >= n):
+            raise ValueError(
+                f"folds[{k}] holds index {int(indices[(indices < 0) | (indices >= n)][0])}, "
+                f"but the samples are numbered 0 to {n - 1}"
+            )
+        arrays.append(np.ascontiguousarray(indices, dtype=np.int64))
+    return arrays
