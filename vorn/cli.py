@@ -34,8 +34,9 @@ _WIDTH = 78
 
 _FIT_EXAMPLES = """\
 examples:
-  vorn fit data.csv --p 0.99 --gamma 5          sites in column 1, values in the rest
   vorn fit data.csv --x year --y flow --auto    p and gamma chosen from the data
+  vorn fit data.csv --auto --bandwidth-samples 8 --penalty 16
+                      smoothing over about 8 samples, a jump priced at 16 noise variances
   vorn fit data.csv --auto --out fitted.csv --plot fit.png --json
   vorn fit readings.tsv --no-header --x 0 --y 2 --p 0.9 --gamma 1
   cat data.csv | vorn fit - --p 0.5 --gamma 2
@@ -58,7 +59,7 @@ _MAIN_EXAMPLES = """\
 examples:
   vorn demo --plot demo.png
   vorn fit data.csv --x year --y flow --auto --plot fit.png --out fitted.csv
-  vorn fit data.csv --p 0.99 --gamma 5 --json
+  vorn fit data.csv --auto --bandwidth-samples 8 --penalty 16 --json
 
 Run "vorn COMMAND --help" for the options of a command.
 """
