@@ -22,6 +22,7 @@ from ._many import fit_many
 from ._noise import noise_level
 from ._scoring import cv_score
 from ._select import select
+from ._sites import length_in_site_units
 from ._selection import Selection
 from ._units import default_grid
 
@@ -33,6 +34,7 @@ __all__ = [
     "default_grid",
     "fit",
     "fit_many",
+    "length_in_site_units",
     "noise_level",
     "select",
 ]

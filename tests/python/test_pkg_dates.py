@@ -198,3 +198,10 @@ def test_inputs_are_left_unchanged(pd):
     before = series.copy()
     vorn.fit(None, series, 0.9, 0.1)(index)
     pd.testing.assert_series_equal(series, before)
+
+
+def test_the_public_length_helper_converts_a_timedelta_to_the_fit_unit():
+    days = np.arange("2024-01-01", "2024-02-01", dtype="datetime64[D]")
+    f = vorn.fit(days, np.arange(days.size, dtype=float), p=0.5, gamma=np.inf)
+    assert vorn.length_in_site_units(np.timedelta64(36, "h"), f.sites) == 1.5
+    assert vorn.length_in_site_units(2.5, vorn.fit(None, np.ones(5), 0.5, 1.0).sites) == 2.5
