@@ -115,6 +115,30 @@ PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, doub
     return partition_fpvi(in, gamma, cancel);
 }
 
+// The search with its inputs derived from the prepared samples; the slope scales are kept for
+// the caller, the weights and spacings are released on return.
+struct SearchRun {
+    PartitionResult found;
+    std::vector<double> tau;
+};
+
+SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition precondition,
+                     double p, double gamma, const CancelHook& cancel) {
+    const std::size_t n = s.x.size();
+    const double sqrt_p = std::sqrt(p);
+    std::vector<double> omega(n);
+    for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / s.delta[i];
+    std::vector<double> h(n - 1);
+    for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
+    const double a = std::sqrt(1.0 - p);
+    std::vector<double> tau = precondition == Precondition::local
+                                  ? local_tau(h, omega, a)
+                                  : std::vector<double>(n, 1.0);
+    PartitionResult found = search(s, pruning, p, gamma, tau, omega, h, a, cancel);
+    require(found.partition.size() == n, "partition must hold one entry per sample");
+    return {std::move(found), std::move(tau)};
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -144,18 +168,9 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
         result.tau.assign(n, 1.0);
         result.complexity_counter = n;
     } else {
-        const double sqrt_p = std::sqrt(p);
-        std::vector<double> omega(n);
-        for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / s.delta[i];
-        std::vector<double> h(n - 1);
-        for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
-        const double a = std::sqrt(1.0 - p);
-        std::vector<double> tau = precondition == Precondition::local
-                                      ? local_tau(h, omega, a)
-                                      : std::vector<double>(n, 1.0);
-
-        PartitionResult found = detail::search(s, pruning, p, gamma, tau, omega, h, a, cancel);
-        require(found.partition.size() == n, "partition must hold one entry per sample");
+        detail::SearchRun run = detail::run_search(s, pruning, precondition, p, gamma, cancel);
+        PartitionResult& found = run.found;
+        std::vector<double>& tau = run.tau;
 
         // Read back from the last sample; each segment's left cell end is the next one's right.
         std::size_t e = n - 1;
@@ -222,18 +237,8 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
     } else {
         std::vector<std::size_t> starts;
         {
-            const double sqrt_p = std::sqrt(p);
-            std::vector<double> omega(n);
-            for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / s.delta[i];
-            std::vector<double> h(n - 1);
-            for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
-            const double a = std::sqrt(1.0 - p);
-            const std::vector<double> tau = precondition == Precondition::local
-                                                ? local_tau(h, omega, a)
-                                                : std::vector<double>(n, 1.0);
             const PartitionResult found =
-                detail::search(s, pruning, p, gamma, tau, omega, h, a, cancel);
-            require(found.partition.size() == n, "partition must hold one entry per sample");
+                detail::run_search(s, pruning, precondition, p, gamma, cancel).found;
             for (std::size_t e = n - 1;;) {
                 const std::size_t start = static_cast<std::size_t>(found.partition[e]);
                 require(start <= e, "partition must point back to a segment start");
