@@ -18,7 +18,12 @@ _MAD_TO_SD = 1.0 / 0.6744897501960817
 # Autocorrelation is estimated only within this range; beyond it second differences no longer
 # tell noise from signal.
 _PHI_RANGE = (-0.5, 0.9)
-_PHI_NOISE = 5.4
+# Under independent noise the estimate of phi exceeds 3.1 / sqrt(n) in about one series in
+# twenty (simulated, 1,500 series each for n = 100, 300, 1,000 and 3,000: 3.2, 2.9, 2.9, 2.8).
+_PHI_NOISE = 3.1
+# Winsorising at 2.5 scales keeps 97.75 % of a normal variance.
+_WINSOR_CUT = 2.5
+_WINSOR_KEPT = 0.9775
 # Standard deviation of e - (running median of five of e) for standard normal e (simulated:
 # 0.942 from 400,000 samples). Its own median absolute deviation is useless: the median of
 # five is often the sample itself.
@@ -104,6 +109,19 @@ def _robust_variance(values: NDArray[np.float64]) -> NDArray[np.float64]:
     return np.asarray(np.where(mad > 0.0, mad, mean_abs) ** 2)
 
 
+def _winsorised_variance(values: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Variance of each column with values beyond 2.5 robust scales pulled in to that bound.
+
+    Nearly as efficient as the plain variance under normal noise (the median absolute
+    deviation wastes two thirds of the sample), while a jump or a wild sample still counts
+    only up to the bound.
+    """
+    centred = values - np.median(values, axis=0)
+    bound = _WINSOR_CUT * np.sqrt(_robust_variance(values))
+    clipped = np.clip(centred, -bound, bound)
+    return np.asarray(np.mean(clipped**2, axis=0) / _WINSOR_KEPT)
+
+
 def _second_differences(z: NDArray[np.float64], lag: int) -> NDArray[np.float64]:
     return z[: -2 * lag] - 2.0 * z[lag:-lag] + z[2 * lag:]
 
@@ -150,12 +168,14 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     if n < 7:
         diffs = np.diff(z, axis=0)
         return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0)
-    var1 = _robust_variance(_second_differences(z, 1))
-    var2 = _robust_variance(_second_differences(z, 2))
-    total1, total2 = float(np.sum(var1)), float(np.sum(var2))
+    first, second = _second_differences(z, 1), _second_differences(z, 2)
+    var1 = _robust_variance(first)
+    # The ratio that gives phi needs efficient variances: with the median absolute deviation
+    # its sampling noise hid an autocorrelation of 0.5 in series of a few hundred samples.
+    total1 = float(np.sum(_winsorised_variance(first)))
+    total2 = float(np.sum(_winsorised_variance(second)))
     raw_phi = _phi_from_ratio(total2 / total1) if total1 > 0.0 else 0.0
-    # The ratio is noisy: under independent noise its estimate exceeds 5.4 / sqrt(n) in
-    # about one series in twenty (simulated for n = 100 to 10,000). Only the excess counts.
+    # Only the excess over the estimate's sampling noise under independent noise counts.
     phi = max(0.0, raw_phi - _PHI_NOISE / math.sqrt(n))
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
     return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi)
