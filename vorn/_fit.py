@@ -19,6 +19,7 @@ from ._checks import (
     check_pruning,
     prepare,
 )
+from ._extras import require
 from ._sites import NUMBERS, Sites
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -225,12 +226,7 @@ class PiecewisePolynomial:
         ImportError
             If SciPy is not installed (``pip install 'vorn[scipy]'``).
         """
-        try:
-            from scipy.interpolate import PPoly  # type: ignore[import-untyped, unused-ignore]
-        except ImportError:
-            raise ImportError(
-                "to_ppoly needs SciPy; install it with: pip install 'vorn[scipy]'"
-            ) from None
+        PPoly = require("scipy.interpolate", "scipy", "to_ppoly").PPoly
         c = self._coefs.transpose(2, 0, 1)
         if self._one_dimensional:
             c = c[:, :, 0]
@@ -403,12 +399,7 @@ class Fit(PiecewisePolynomial):
         ImportError
             If matplotlib is not installed (``pip install 'vorn[plot]'``).
         """
-        try:
-            import matplotlib.pyplot as plt
-        except ImportError:
-            raise ImportError(
-                "Fit.plot needs matplotlib; install it with: pip install 'vorn[plot]'"
-            ) from None
+        plt = require("matplotlib.pyplot", "plot", "Fit.plot")
         if ax is None:
             _, ax = plt.subplots()
         x = self._x

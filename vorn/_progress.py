@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Optional
 
+from ._extras import require
+
 
 def progress_bar(wanted: Optional[bool], *, desc: str, unit: str, total: Optional[int] = None,
                  expected_seconds: float = 0.0) -> Any:
@@ -27,12 +29,10 @@ def progress_bar(wanted: Optional[bool], *, desc: str, unit: str, total: Optiona
     if wanted is False or (wanted is None and expected_seconds < 3.0):
         return None
     try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+        tqdm = require("tqdm.auto", "progress", "progress=True").tqdm
     except ImportError:
         if wanted is None:
             return None
-        raise ImportError(
-            "progress=True needs tqdm; install it with: pip install 'vorn[progress]'"
-        ) from None
+        raise
     # disable=None: the bar switches itself off when the output is not a terminal.
     return tqdm(desc=desc, unit=unit, total=total, disable=None)

@@ -9,6 +9,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 from numpy.typing import NDArray
 
+from ._extras import require
 from ._fit import Fit
 
 __all__ = ["PathMaker", "Selection", "penalty_path"]
@@ -135,12 +136,7 @@ class Selection:
         ImportError
             If matplotlib is not installed (``pip install 'vorn[plot]'``).
         """
-        try:
-            import matplotlib.pyplot as plt
-        except ImportError:
-            raise ImportError(
-                "Selection.plot needs matplotlib; install it with: pip install 'vorn[plot]'"
-            ) from None
+        plt = require("matplotlib.pyplot", "plot", "Selection.plot")
         if axes is None:
             _, axes = plt.subplots(1, 2, figsize=(11, 4),
                                    gridspec_kw={"width_ratios": [2, 1]})

@@ -14,6 +14,8 @@ from typing import IO, Any, NamedTuple, NoReturn, Optional, Sequence
 
 import numpy as np
 
+from ._extras import missing_message
+
 __all__ = ["main"]
 
 _MISSING = {"", "na", "nan", "n/a", "null"}
@@ -443,9 +445,7 @@ def _write_plot(fitted: Any, path: str, title: str, xlabel: str, names: list[str
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        raise UserError(
-            "--plot needs matplotlib; install it with: pip install 'vorn[plot]'"
-        ) from None
+        raise UserError(missing_message("plot", "--plot")) from None
     fig, ax = plt.subplots(figsize=(8.0, 4.2), dpi=110)
     fitted.plot(ax=ax, labels=names if len(names) > 1 else None)
     ax.set_title(title)
