@@ -13,6 +13,7 @@
 
 #include "csaps.hpp"
 #include "dp.hpp"
+#include "dp_problem.hpp"
 #include "failure.hpp"
 #include "support.hpp"
 
@@ -289,15 +290,7 @@ PartitionResult line(const std::vector<double>& x, const std::vector<std::vector
 
 // ---- Problems -------------------------------------------------------------------------------
 
-struct Problem {
-    std::vector<double> x, y, delta, h, omega, tau;
-    std::size_t dim = 1;
-    double p = 0.5;
-    double a = 0.0;
-
-    std::size_t n() const { return x.size(); }
-    MatrixView y_view() const { return MatrixView::row_major(y.data(), n(), dim); }
-    EnergyInputs inputs() const { return {y_view(), h, omega, tau, a}; }
+struct Problem : vorn::test::DpProblem {
     double value(std::size_t i, std::size_t j) const { return y[i * dim + j]; }
 
     ref::Data data() const {
@@ -311,17 +304,6 @@ struct Problem {
         return D;
     }
     std::vector<std::vector<double>> rows() const { return data().y; }
-
-    // Recomputes the derived quantities the way the fitting driver does.
-    void derive(bool local) {
-        h.resize(n() - 1);
-        for (std::size_t i = 0; i + 1 < n(); ++i) h[i] = x[i + 1] - x[i];
-        const double sp = std::sqrt(p);
-        omega.resize(n());
-        for (std::size_t i = 0; i < n(); ++i) omega[i] = sp / delta[i];
-        a = std::sqrt(1.0 - p);
-        tau = local ? vorn::local_tau(h, omega, a) : std::vector<double>(n(), 1.0);
-    }
 };
 
 Problem make_problem(std::mt19937_64& rng, std::size_t n, std::size_t dim, double p,
@@ -1035,17 +1017,8 @@ TEST(dp, a_penalty_above_the_whole_energy_keeps_one_segment) {
 }
 
 TEST(dp, ties_keep_the_whole_prefix_then_the_larger_start) {
-    // y = 0, 0, 0, 1, ...: with gamma = E(0..3) the jump before sample 2 costs exactly as much
-    // as no jump at r = 3.
     Problem P;
-    const std::vector<double> values = {0.0, 0.0, 0.0, 1.0, 3.0, -2.0, 4.0};
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        P.x.push_back(double(i));
-        P.y.push_back(values[i]);
-        P.delta.push_back(1.0);
-    }
-    P.p = 0.5;
-    P.derive(false);
+    static_cast<vorn::test::DpProblem&>(P) = vorn::test::tie_problem();
     const auto E = vorn::prefix_energies(P.inputs());
     const double gamma = E[3];
     ASSERT_GT(gamma, 0.0);

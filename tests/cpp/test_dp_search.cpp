@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dp.hpp"
+#include "dp_problem.hpp"
 
 namespace {
 
@@ -23,26 +24,7 @@ using vorn::EnergyInputs;
 using vorn::MatrixView;
 using vorn::PartitionResult;
 
-struct Problem {
-    std::vector<double> x, y, delta, h, omega, tau;
-    std::size_t dim = 1;
-    double p = 0.5;
-    double a = 0.0;
-
-    std::size_t n() const { return x.size(); }
-    MatrixView y_view() const { return MatrixView::row_major(y.data(), n(), dim); }
-    EnergyInputs inputs() const { return {y_view(), h, omega, tau, a}; }
-
-    void derive(bool local) {
-        h.resize(n() - 1);
-        for (std::size_t i = 0; i + 1 < n(); ++i) h[i] = x[i + 1] - x[i];
-        const double sp = std::sqrt(p);
-        omega.resize(n());
-        for (std::size_t i = 0; i < n(); ++i) omega[i] = sp / delta[i];
-        a = std::sqrt(1.0 - p);
-        tau = local ? vorn::local_tau(h, omega, a) : std::vector<double>(n(), 1.0);
-    }
-};
+using Problem = vorn::test::DpProblem;
 
 enum class Shape { noise, jumps, integer_steps, smooth };
 
@@ -318,15 +300,7 @@ TEST(dp_search, mixed_fallback_and_vector_steps_match_pelt) {
 }
 
 TEST(dp_search, ties_keep_the_whole_prefix_then_the_larger_start) {
-    Problem P;
-    const std::vector<double> values = {0.0, 0.0, 0.0, 1.0, 3.0, -2.0, 4.0};
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        P.x.push_back(double(i));
-        P.y.push_back(values[i]);
-        P.delta.push_back(1.0);
-    }
-    P.p = 0.5;
-    P.derive(false);
+    const Problem P = vorn::test::tie_problem();
     const auto E = vorn::prefix_energies(P.inputs());
     const PartitionResult tied = vorn::partition_dominance(P.inputs(), E[3]);
     EXPECT_EQ(tied.partition[3], 0u);
