@@ -229,6 +229,7 @@ def test_unwritable_output_is_a_user_error(step_csv, tmp_path):
 
 
 def test_demo_runs_and_reports_the_nile_change(tmp_path):
+    pytest.importorskip("matplotlib")
     png = tmp_path / "demo.png"
     result = run("demo", "--plot", str(png))
     assert result.returncode == 0, result.stderr

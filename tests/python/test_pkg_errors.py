@@ -154,3 +154,24 @@ def test_fine_spacing_with_small_values_still_fits():
     y = np.r_[np.zeros(5), np.ones(5)] * 1e-30
     f = vorn.fit(x, y, 0.5, 1e-70)
     assert np.all(np.isfinite(f.coefs)) and f.jumps.size == 1
+
+
+def test_importing_the_unbuilt_source_tree_says_so(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    # A copy of the package's Python files beside a pyproject.toml: a checkout before any build.
+    source = Path(vorn.__file__).parent
+    tree = tmp_path / "checkout"
+    (tree / "vorn").mkdir(parents=True)
+    (tree / "pyproject.toml").write_text("[project]\nname = 'vorn'\n")
+    for path in source.glob("*.py"):
+        (tree / "vorn" / path.name).write_text(path.read_text())
+    result = subprocess.run([sys.executable, "-c", "import vorn"], cwd=tree,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == (
+        f"ImportError: vorn is imported from its source tree ({tree / 'vorn'}), where its "
+        "compiled engine is not built; leave the source directory and relaunch Python to use "
+        "the installed vorn, or build and install it first (make install, or pip install .)")
