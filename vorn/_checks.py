@@ -7,6 +7,7 @@ that name the user's argument.
 
 from __future__ import annotations
 
+import copy
 import numbers
 from typing import Any, NamedTuple, Optional
 
@@ -115,11 +116,23 @@ def check_precondition(precondition: Any) -> str:
 
 
 def _index_sites(y: Any) -> Any:
-    """The DatetimeIndex of a pandas y, which then serves as its sites; else None."""
+    """The index of a pandas `y` when it can serve as its sites, else None.
+
+    Numeric, datetime, timedelta and period indexes qualify. pandas' default index (0, 1,
+    ..., n - 1, what a Series made without one gets) does not: it holds no sites, and taking
+    it would move every jump by one against the same data as an array (sites 1, ..., n).
+    """
     index = getattr(y, "index", None)
     if index is None or type(y).__module__.split(".")[0] != "pandas":
         return None
-    return index if str(getattr(index, "dtype", "")).startswith("datetime64") else None
+    kind = getattr(getattr(index, "dtype", None), "kind", None)
+    if str(getattr(index, "dtype", "")).startswith("period"):
+        return index
+    if kind not in ("i", "u", "f", "M", "m"):
+        return None
+    if type(index).__name__ == "RangeIndex" and index.start == 0 and index.step == 1:
+        return None
+    return index
 
 
 def _column_names(y: Any) -> Optional[list[str]]:
@@ -137,8 +150,12 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
     datetimes (see :mod:`vorn._sites`); a pandas `y` with a DatetimeIndex and no `x` uses the
     index as its sites. A scalar `delta` applies to every sample.
     """
+    from_index = False
+    x_name = "x"
     if x is None:
         x = _index_sites(y)
+        from_index = x is not None
+        x_name = "y.index" if from_index else "x"
     columns = _column_names(y)
     yy = as_float_array("y", y)
     one_dimensional = yy.ndim == 1
@@ -156,7 +173,10 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
     sites = NUMBERS
     xx: Optional[NDArray[np.float64]] = None
     if x is not None:
-        sites, xx = sites_of("x", x)
+        sites, xx = sites_of(x_name, x)
+        if from_index:
+            sites = copy.copy(sites)
+            sites.from_index = True
         if xx.ndim != 1:
             raise ValueError(f"x must be 1-D, got an array of shape {xx.shape}")
         if xx.shape[0] != n:
@@ -190,8 +210,8 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
         bad = np.flatnonzero(kept & ~np.isfinite(xx))
         if bad.size:
             i = int(bad[0])
-            shown = "NaT" if sites.is_datetime else repr(float(xx[i]))
-            raise ValueError(f"x must be finite, got x[{i}] = {shown}")
+            shown = "NaT" if sites.is_datetime else repr(float(sites.decode(xx[i])))
+            raise ValueError(f"{x_name} must be finite, got {x_name}[{i}] = {shown}")
     if dd is not None:
         bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
         if bad.size:

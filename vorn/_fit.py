@@ -186,8 +186,8 @@ class PiecewisePolynomial:
         TypeError
             If a bound is not a real number.
         """
-        lower = _bound("a", self.sites.encode("a", a)[()] if self.sites.is_datetime else a)
-        upper = _bound("b", self.sites.encode("b", b)[()] if self.sites.is_datetime else b)
+        lower = _bound("a", a if self.sites.is_identity else self.sites.encode("a", a)[()])
+        upper = _bound("b", b if self.sites.is_identity else self.sites.encode("b", b)[()])
         values = _engine.integrate(*self._form(), lower, upper)
         return self._columns(values.reshape(1, -1), ())
 
@@ -433,6 +433,8 @@ class Fit(PiecewisePolynomial):
     def __repr__(self) -> str:
         jumps = np.array2string(self._jumps, precision=6, separator=", ", threshold=8)
         unit = "" if self.site_unit is None else f", x in {self.site_unit}"
+        if self.sites.from_index:
+            unit = ", x from y.index" + (f" in {self.site_unit}" if self.site_unit else "")
         return (
             f"Fit(n={self._x.shape[0]}, dim={self.dim}, p={self.p!r}, gamma={self.gamma!r}, "
             f"jumps={jumps}{unit})"
@@ -474,10 +476,14 @@ def fit(
     Parameters
     ----------
     x : array_like or None
-        Sample sites, shape (n,): numbers or datetimes (NumPy, pandas or Python; the fit then
-        works in the unit :attr:`Fit.site_unit` states). None means 1, 2, ..., n, or the
-        DatetimeIndex of a pandas `y`. Unsorted sites are sorted; repeated sites are merged by
-        their weighted mean.
+        Sample sites, shape (n,): numbers, datetimes or durations (NumPy, pandas or Python;
+        the fit then works in the unit :attr:`Fit.site_unit` states), or pandas periods (read
+        as the instants they start). Integers beyond 2**53 are counted from the smallest in
+        exact arithmetic; sites that float64 cannot keep apart are refused. None means the
+        index of a pandas `y` when it is numeric, datetime, timedelta or period (but not
+        pandas' default 0, 1, ..., n - 1), else 1, 2, ..., n. Unsorted sites are sorted;
+        repeated sites are merged by their weighted mean. Timezone-aware sites are read as UTC
+        instants; sites with several UTC offsets are converted to UTC with a warning.
     y : array_like
         Values, shape (n,) for one series or (n, d) for d series sharing the jumps. Rows with
         a NaN or infinite value are treated as missing and dropped.
