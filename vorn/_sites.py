@@ -148,7 +148,7 @@ def _mixed_zones(name: str, flat: Any, pd: Any) -> Any:
         f"{name} holds datetimes with {len(offsets)} different UTC offsets ({shown}); they are "
         "read as UTC instants, and jumps come back in UTC",
         UserWarning, stacklevel=_caller_level())
-    return pd.to_datetime(flat, utc=True)
+    return pd.DatetimeIndex(pd.to_datetime(flat, utc=True))
 
 
 def _as_datetime64(name: str, value: Any) -> tuple[NDArray[np.datetime64], Any]:
