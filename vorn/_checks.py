@@ -142,7 +142,7 @@ def _column_names(y: Any) -> Optional[list[str]]:
     return [str(c) for c in columns]
 
 
-def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
+def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -> Prepared:
     """Convert and check the data arguments shared by every fitting entry point.
 
     Rows of `y` holding a NaN or an infinity are missing values: the core drops them together
@@ -219,20 +219,6 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             raise ValueError(
                 f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
             )
-    largest = 0.0
-    if kept.any():
-        values = np.abs(yy[kept])
-        largest = float(values.max())
-        if dd is not None:
-            with np.errstate(over="ignore"):
-                largest = max(largest, float((values / dd[kept, None]).max()))
-        if largest > LARGEST_VALUE:
-            raise ValueError(
-                f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
-                f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
-                "constant c and gamma by c**2"
-            )
-
     sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
     # Sorted data, the usual case, needs no sort to count its distinct sites.
     if not np.all(sites_kept[1:] > sites_kept[:-1]):
@@ -243,27 +229,51 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             "need at least two distinct sites with finite values in y, "
             f"got {distinct} (out of {n} rows)"
         )
-    if xx is not None:
-        _check_spacing(sites_kept, largest)
-    return Prepared(xx, yy, dd, one_dimensional, sites, columns)
-
-
-def _check_spacing(sites: NDArray[np.float64], largest: float) -> None:
-    """Refuse sites whose spacing makes the curvature energy overflow for values this large.
-
-    Second derivatives grow like |y| / gap**2, their integrated square like y**2 / gap**3.
-    """
     with np.errstate(over="ignore"):
-        span = float(sites[-1] - sites[0])
+        span = float(sites_kept[-1] - sites_kept[0])
     if not np.isfinite(span):
         raise ValueError(
-            f"x spans too wide a range ({float(sites[0]):.3g} to {float(sites[-1]):.3g}) "
-            "for float64 arithmetic; rescale x"
+            f"x spans too wide a range ({float(sites_kept[0]):.3g} to "
+            f"{float(sites_kept[-1]):.3g}) for float64 arithmetic; rescale x"
         )
+    prepared = Prepared(xx, yy, dd, one_dimensional, sites, columns)
+    if check_energies:
+        problem = energy_problem(prepared, sites_kept)
+        if problem is not None:
+            raise ValueError(problem)
+    return prepared
+
+
+def energy_problem(prepared: Prepared,
+                   sites: Optional[NDArray[np.float64]] = None) -> Optional[str]:
+    """Why the fit's energies would overflow on these data in their own units, or None.
+
+    Squares of values beyond 1e150 overflow; second derivatives grow like |y| / gap**2,
+    their integrated square like y**2 / gap**3. A fit in standardised units (the natural
+    parameters of :func:`vorn.fit`, and :func:`vorn.select`) has neither problem.
+    """
+    yy, dd = prepared.y, prepared.delta
+    kept = np.all(np.isfinite(yy), axis=1)
+    if not kept.any():
+        return None
+    values = np.abs(yy[kept])
+    largest = float(values.max())
+    if dd is not None:
+        with np.errstate(over="ignore"):
+            largest = max(largest, float((values / dd[kept, None]).max()))
+    if largest > LARGEST_VALUE:
+        return (f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
+                f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
+                "constant c and gamma by c**2, or give the smoothing and the jump penalty in "
+                "natural units (bandwidth_samples, penalty)")
+    if prepared.x is None:
+        return None
+    if sites is None:
+        sites = np.unique(prepared.x[kept])
     gap = float(np.min(np.diff(sites)))
     if largest > 0.0 and 2.0 * np.log10(largest) - 3.0 * np.log10(gap) > 290.0:
-        raise ValueError(
-            f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, with "
-            f"|y| up to {largest:.3g}, overflows the fit's energies; rescale x (for example "
-            "to units of its spacing)"
-        )
+        return (f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, "
+                f"with |y| up to {largest:.3g}, overflows the fit's energies; rescale x (for "
+                "example to units of its spacing), or give the smoothing and the jump penalty "
+                "in natural units (bandwidth_samples, penalty)")
+    return None

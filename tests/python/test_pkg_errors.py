@@ -91,7 +91,8 @@ class _Inline:
 # -- values so large that their squares overflow --------------------------------------------
 
 HUGE = ("y is too large: |y| (or |y| / delta) reaches {:.3g}, beyond 1e+150, where the fit's "
-        "energies overflow; divide y by a constant c and gamma by c**2")
+        "energies overflow; divide y by a constant c and gamma by c**2, or give the smoothing "
+        "and the jump penalty in natural units (bandwidth_samples, penalty)")
 
 
 @pytest.mark.parametrize("entry", ["fit", "select", "fit_many"])
@@ -102,7 +103,7 @@ def test_huge_values_are_refused_with_a_remedy(signal, entry):
         if entry == "fit":
             vorn.fit(signal.x, y, 0.99999, 1.0)
         elif entry == "select":
-            vorn.select(signal.x, y, folds=3)
+            vorn.select(signal.x, y, method="cv", folds=3)
         else:
             vorn.fit_many([signal.y, (signal.x, y)], 0.99999, 1.0, executor=_Inline())
     prefix = "series 1: " if entry == "fit_many" else ""
@@ -137,7 +138,8 @@ def test_missing_rows_do_not_count_towards_the_limit(signal):
         ([0.0, 2.225073858507e-311], [1.0, 0.0],
          "x is too finely spaced for the size of y: a gap of 2.23e-311 between sites, with "
          "|y| up to 1, overflows the fit's energies; rescale x (for example to units of its "
-         "spacing)"),
+         "spacing), or give the smoothing and the jump penalty in natural units "
+         "(bandwidth_samples, penalty)"),
         ([-1e308, 0.0, 1e308], [0.0, 1.0, 0.0],
          "x spans too wide a range (-1e+308 to 1e+308) for float64 arithmetic; rescale x"),
     ],
