@@ -57,7 +57,7 @@ def noise_level(
     >>> vorn.noise_level(None, y).round(1)
     array([0.5])
     """
-    prepared = prepare(x, y, delta)
+    prepared = prepare(x, y, delta, check_energies=False)
     n = prepared.y.shape[0]
     keep = np.all(np.isfinite(prepared.y), axis=1)
     xs = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
