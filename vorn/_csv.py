@@ -73,7 +73,7 @@ def load(path: str, stdin: IO[str], header: Optional[bool], delimiter: Optional[
     picks = _Picks(x, no_x, y, delta)
     if USE_PANDAS:
         try:
-            import pandas  # noqa: F401  # type: ignore[import-untyped, unused-ignore]
+            import pandas  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
         except ImportError:
             pass
         else:
@@ -349,7 +349,7 @@ def _sites(table: _Table, col: int) -> tuple[np.ndarray, tuple[str, ...]]:
     if not is_date(first):
         return _numbers(table, col), ()
     zoned = _ZONED.match(first) is not None
-    stamps = []
+    stamps: list[Any] = []
     offsets: list[int] = []
     zones: dict[int, str] = {}
     for i, record in enumerate(table.records):

@@ -241,8 +241,8 @@ class PiecewisePolynomial:
             values = _engine.integrate(*self._form(), lower, upper)
         else:
             frame = self._frame
-            values = _engine.integrate(*self._form(), float(frame.sites(np.float64(lower))),
-                                       float(frame.sites(np.float64(upper))))
+            bounds = frame.sites(np.array([lower, upper]))
+            values = _engine.integrate(*self._form(), float(bounds[0]), float(bounds[1]))
             values = values * frame.factor(-1)
         return self._columns(values.reshape(1, -1), ())
 
@@ -367,6 +367,9 @@ class Fit(PiecewisePolynomial):
         )
         self._inputs = inputs
         self._raw: Optional[dict[str, Any]] = None
+        # The p and gamma the core works with: those of the standardised problem when the fit
+        # is made in standard units.
+        self._core_parameters = (p, gamma)
 
     # -- data -------------------------------------------------------------------------------
 
@@ -400,7 +403,7 @@ class Fit(PiecewisePolynomial):
         """
         if self._raw is None:
             x, y, delta = self._inputs
-            p, gamma = getattr(self, "_core_parameters", (self.p, self.gamma))
+            p, gamma = getattr(self, "_core_parameters", (self.p, self.gamma))  # old pickles
             pruning = "PELT" if self.pruning == "DOMINANCE" else self.pruning
             self._raw = dict(
                 _vorn_core.vorn(x, y, p, gamma, delta, pruning, self.precondition)

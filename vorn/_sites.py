@@ -139,7 +139,8 @@ def _mixed_zones(name: str, flat: Any, pd: Any) -> Any:
     if aware == {True, False}:
         raise ValueError(f"{name} mixes naive and timezone-aware datetimes; give every one a "
                          "time zone, or none")
-    offsets = sorted({v.utcoffset() for v in items if v.tzinfo is not None})
+    offsets = sorted({v.utcoffset() or datetime.timedelta(0) for v in items
+                      if v.tzinfo is not None})
     if len(offsets) < 2:
         raise ValueError(f"{name} holds datetimes that cannot be read as one time scale")
     shown = ", ".join(_offset_text(o) for o in offsets[:4]) + (", ..." if len(offsets) > 4
@@ -333,7 +334,7 @@ class Sites:
 
     def _offsets(self, stamps: Any) -> NDArray[np.float64]:
         # The difference is exact integer arithmetic; only the distance becomes a float.
-        offsets = (stamps - self.origin) / _one(self.unit)  # type: ignore[operator]
+        offsets = (stamps - self.origin) / _one(str(self.unit))  # type: ignore[operator]
         return np.asarray(offsets, dtype=np.float64)
 
     def decode(self, sites: NDArray[np.float64]) -> Any:

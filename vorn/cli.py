@@ -262,8 +262,9 @@ def _write_fitted(fitted: Any, sites: np.ndarray, y: np.ndarray, kept: np.ndarra
     values = np.full(y.shape, math.nan)
     values[kept] = np.asarray(fitted(sites[kept])).reshape(int(kept.sum()), -1)
     # Column by column: a million rows cell by cell through csv.writer take ten seconds.
-    columns = [_cells(sites, zone)] + [_cells(y[:, j]) for j in range(y.shape[1])] + [
-        _cells(values[:, j]) for j in range(values.shape[1])]
+    columns: list[list[str]] = [_cells(sites, zone)]
+    columns += [_cells(column) for column in y.T]
+    columns += [_cells(column) for column in values.T]
     try:
         with open(path, "w", newline="", encoding="utf-8") as handle:
             csv.writer(handle).writerow([xname] + names + [f"{name}_fit" for name in names])
@@ -345,7 +346,7 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     kept = np.all(np.isfinite(y), axis=1)
     names = [header[i] for i in table.ycols]
     zone = table.zones[0] if len(table.zones) == 1 else ("Z" if table.zones else None)
-    if len(table.zones) > 1:
+    if len(table.zones) > 1 and xcol is not None:
         sys.stderr.write(f"vorn fit: note: the times in column {header[xcol]!r} carry "
                          f"{len(table.zones)} UTC offsets ({', '.join(table.zones)}); "
                          "times are written in UTC\n")
