@@ -322,9 +322,12 @@ class Fit(PiecewisePolynomial):
     search_stats : SearchStats
         What the partition search did.
     sites : vorn._sites.Sites
-        How the sites passed in map to `x`: numbers map to themselves; datetimes to their
-        distance from the earliest site in the unit :attr:`site_unit` names. Jumps and segment
-        bounds of a fit on datetimes are datetimes, and the curve is evaluated at datetimes.
+        How the sites passed in map to `x`: numbers map to themselves; datetimes and
+        durations to their distance from the earliest site in the unit :attr:`site_unit`
+        names; integers beyond 2**53 to their exact distance from the smallest. Jumps and
+        segment bounds of a fit on datetimes are datetimes, and the curve is evaluated at
+        datetimes; for such integers they are float64 in the units of the integers (the
+        nearest float64 to the true location: add the origin to `x` for exact sites).
     columns : list of str or None
         Names of the value columns (from a pandas DataFrame `y`), used by :meth:`plot`.
     """

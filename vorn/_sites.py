@@ -294,7 +294,7 @@ class Sites:
             return f"offsets from {self.origin}"
         name = dict(_UNITS)[self.unit]
         if self.is_timedelta:
-            return f"{name} since a duration of {self.origin}"
+            return f"{name} since a duration of {_duration_text(self.origin)}"
         origin = np.datetime_as_string(self.origin, unit="s")  # type: ignore[call-overload]
         return f"{name} since {origin}" + (" UTC" if self._tz is not None else "")
 
@@ -379,6 +379,14 @@ class Sites:
 
 
 NUMBERS = Sites()
+
+
+def _duration_text(value: np.timedelta64) -> str:
+    """A duration in the largest unit that holds it exactly, e.g. "90 minutes"."""
+    for code, _ in _UNITS:
+        if value % _one(code) == np.timedelta64(0, code):
+            return str(value.astype(f"timedelta64[{code}]"))
+    return str(value)
 
 
 def _kind_of(value: Any) -> str:
