@@ -153,7 +153,8 @@ class Units:
         (it rounds to 0 or 1, loses more than a few digits, or leaves the normal range);
         None when both can."""
         p, gamma = self.p(bandwidth_samples), self.gamma(bandwidth_samples, penalty)
-        if not math.isinf(bandwidth_samples):
+        # A bandwidth of 0 (interpolation, p = 1) or inf (straight lines, p = 0) is exact.
+        if 0.0 < bandwidth_samples < math.inf:
             if not 0.0 < p < 1.0:
                 return f"p rounds to {p!r}"
             wanted = (math.log(self.lam_standard(bandwidth_samples))
