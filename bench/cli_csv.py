@@ -45,10 +45,11 @@ def write_file(path: Path, rows: int) -> None:
         handle.write("\n")
 
 
-def timed(args: list[str], own_reader: bool) -> tuple[float, int]:
+def timed(args: list[str], own_reader: bool, cwd: str) -> tuple[float, int]:
     env = dict(os.environ, VORN_BENCH_OWN_READER="1" if own_reader else "")
+    # Run outside the repository: its source folder would shadow the installed package.
     done = subprocess.run(["/usr/bin/time", "-v", sys.executable, "-c", _CHILD, *args],
-                          capture_output=True, text=True, env=env, check=True)
+                          capture_output=True, text=True, env=env, check=True, cwd=cwd)
     wall = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (\S+)", done.stderr)
     peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", done.stderr)
     assert wall and peak, done.stderr
@@ -87,7 +88,7 @@ def main() -> None:
         print(f"load average before: {os.getloadavg()[0]:.2f} (1 min)")
         base = [str(path), "--p", "0.5", "--gamma", "10"]
         for label, extra in (("without --out", []), ("with --out", ["--out", str(out)])):
-            runs = [timed(["fit", *base, *extra], options.own_reader)
+            runs = [timed(["fit", *base, *extra], options.own_reader, tmp)
                     for _ in range(options.repeat)]
             best = min(wall for wall, _ in runs)
             peak = max(rss for _, rss in runs)

@@ -439,8 +439,9 @@ def _fast(text: str, name: str, header: Optional[bool], delimiter: Optional[str]
     if head.header_line > 1 and any(line.strip() for line in head_lines[:head.header_line - 1]):
         raise _Fallback  # a header record over several lines
     body_start = sum(len(line) for line in head_lines[:head.header_line])
-    body = text[body_start:]
-    if '"' in body or body.count("\r") != body.count("\r\n"):
+    # Bytes: pandas reads them without the four-byte-per-character copy a StringIO makes.
+    body = text[body_start:].encode("utf-8")
+    if b'"' in body or body.count(b"\r") != body.count(b"\r\n"):
         raise _Fallback  # quoted cells, or line ends that the line count below would miss
     fields = _fields_per_line(body, head.sep)
     if fields is None:
@@ -458,7 +459,7 @@ def _fast(text: str, name: str, header: Optional[bool], delimiter: Optional[str]
         types[xcol] = str
     try:
         frame = pd.read_csv(
-            io.StringIO(body), sep=head.sep, header=None, names=range(fields),
+            io.BytesIO(body), sep=head.sep, header=None, names=range(fields),
             usecols=wanted + extra, dtype=types,
             na_values={c: _PANDAS_MISSING for c in wanted},
             keep_default_na=False, skip_blank_lines=True, engine="c", quoting=csv.QUOTE_NONE)
@@ -492,10 +493,10 @@ def _dates_in(lines: Sequence[str], sep: str, col: int) -> bool:
     raise _Fallback
 
 
-def _fields_per_line(body: str, sep: str) -> Optional[int]:
+def _fields_per_line(body: bytes, sep: str) -> Optional[int]:
     """The number of fields every non-blank line has, or None when they differ or a line
     holds nothing but blanks and separators (pandas and our reader disagree on those)."""
-    data = np.frombuffer(body.encode("utf-8"), dtype=np.uint8)
+    data = np.frombuffer(body, dtype=np.uint8)
     if data.size == 0:
         return None
     ends = np.flatnonzero(data == 10)
@@ -511,7 +512,8 @@ def _fields_per_line(body: str, sep: str) -> Optional[int]:
 
     seps = per_line(np.flatnonzero(data == ord(sep)))
     crs = per_line(np.flatnonzero(data == 13))
-    blanks = per_line(np.flatnonzero((data == 32) | ((data == 9) if sep != "\t" else False)))
+    blank = [32] if sep == "\t" else [32, 9]
+    blanks = sum(per_line(np.flatnonzero(data == byte)) for byte in blank)
     length = ends - starts - crs
     empty = length == 0
     if np.any(~empty & (seps + blanks == length)):
@@ -525,7 +527,8 @@ def _fields_per_line(body: str, sep: str) -> Optional[int]:
 def _float_column(column: Any) -> np.ndarray:
     if column.dtype != np.float64:
         raise _Fallback
-    return np.asarray(column.to_numpy(dtype=np.float64))
+    # A copy: a view would keep the whole frame alive through the fit.
+    return np.array(column.to_numpy(dtype=np.float64), copy=True)
 
 
 def _fast_sites(column: Any) -> tuple[np.ndarray, tuple[str, ...]]:

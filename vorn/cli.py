@@ -256,21 +256,27 @@ def _cells(values: np.ndarray, zone: Optional[str] = None) -> list[str]:
     return texts
 
 
+_BLOCK = 65536
+
+
 def _write_fitted(fitted: Any, sites: np.ndarray, y: np.ndarray, kept: np.ndarray,
                   xname: str, names: list[str], path: str, zone: Optional[str] = None) -> None:
     """One row per input row: site, data and fitted values (empty where a row was left out)."""
     values = np.full(y.shape, math.nan)
     values[kept] = np.asarray(fitted(sites[kept])).reshape(int(kept.sum()), -1)
-    # Column by column: a million rows cell by cell through csv.writer take ten seconds.
-    columns: list[list[str]] = [_cells(sites, zone)]
-    columns += [_cells(column) for column in y.T]
-    columns += [_cells(column) for column in values.T]
     try:
         with open(path, "w", newline="", encoding="utf-8") as handle:
             csv.writer(handle).writerow([xname] + names + [f"{name}_fit" for name in names])
+            # Column by column in blocks of rows: cell by cell through csv.writer a million
+            # rows take ten seconds, and all at once their strings take hundreds of megabytes.
             # Numbers and dates need no quoting; rows end as csv.writer ends them.
-            handle.write("\r\n".join(map(",".join, zip(*columns))))
-            handle.write("\r\n")
+            for start in range(0, sites.shape[0], _BLOCK):
+                block = slice(start, start + _BLOCK)
+                columns = [_cells(sites[block], zone)]
+                columns += [_cells(column) for column in y[block].T]
+                columns += [_cells(column) for column in values[block].T]
+                handle.write("\r\n".join(map(",".join, zip(*columns))))
+                handle.write("\r\n")
     except OSError as exc:
         raise UserError(f"{path}: {exc.strerror or exc}") from None
 
