@@ -363,4 +363,5 @@ def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Can
         bandwidth_samples=b,
         penalty=units.penalty(p_best, gamma_best),
         searches=[count - count // folds] * (folds * table.size) + [count],
+        arguments={"p": p_best, "gamma": gamma_best},
     )
