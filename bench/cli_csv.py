@@ -45,16 +45,21 @@ def write_file(path: Path, rows: int) -> None:
         handle.write("\n")
 
 
-def timed(args: list[str], own_reader: bool, cwd: str) -> tuple[float, int]:
+def timed(args: list[str], own_reader: bool, cwd: str) -> tuple[float, float, int]:
     env = dict(os.environ, VORN_BENCH_OWN_READER="1" if own_reader else "")
     # Run outside the repository: its source folder would shadow the installed package.
     done = subprocess.run(["/usr/bin/time", "-v", sys.executable, "-c", _CHILD, *args],
                           capture_output=True, text=True, env=env, check=True, cwd=cwd)
     wall = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (\S+)", done.stderr)
     peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", done.stderr)
-    assert wall and peak, done.stderr
+    user = re.search(r"User time \(seconds\): (\S+)", done.stderr)
+    system = re.search(r"System time \(seconds\): (\S+)", done.stderr)
+    assert wall and peak and user and system, done.stderr
     minutes, seconds = wall.group(1).rsplit(":", 1)
-    return float(minutes.split(":")[-1]) * 60.0 + float(seconds), int(peak.group(1)) * 1024
+    # CPU time says less about a shared machine's load than wall time does.
+    cpu = float(user.group(1)) + float(system.group(1))
+    return (float(minutes.split(":")[-1]) * 60.0 + float(seconds), cpu,
+            int(peak.group(1)) * 1024)
 
 
 def breakdown(path: Path, out: Path, own_reader: bool) -> dict[str, float]:
@@ -90,10 +95,11 @@ def main() -> None:
         for label, extra in (("without --out", []), ("with --out", ["--out", str(out)])):
             runs = [timed(["fit", *base, *extra], options.own_reader, tmp)
                     for _ in range(options.repeat)]
-            best = min(wall for wall, _ in runs)
-            peak = max(rss for _, rss in runs)
-            print(f"  {label:14s} best of {options.repeat}: {best:.2f} s, "
-                  f"peak {peak / 2**20:.0f} MiB")
+            best = min(wall for wall, _, _ in runs)
+            cpu = min(cpu for _, cpu, _ in runs)
+            peak = max(rss for _, _, rss in runs)
+            print(f"  {label:14s} best of {options.repeat}: {best:.2f} s wall, {cpu:.2f} s CPU "
+                  f"(user + system), peak {peak / 2**20:.0f} MiB ({peak / 1e6:.0f} MB)")
         parts = breakdown(path, out, options.own_reader)
         print("  in one process: " + ", ".join(f"{k} {v:.2f} s" for k, v in parts.items()))
         print(f"load average after: {os.getloadavg()[0]:.2f} (1 min)")
