@@ -48,8 +48,11 @@ def _fit_one(task: tuple[Any, ...]) -> Fit:
                     **{key: value for key, value in options.items() if key not in _FIT_ONLY})
     result = chosen.fit
     if result.precondition != options["precondition"]:
-        # The column scaling does not change the partition; refit so that the fit carries it.
-        refit = fit(x, y, chosen.p, chosen.gamma, delta=delta, **fit_options)
+        # The column scaling does not change the partition; refit so that the fit carries it,
+        # with what reproduces the choice (the widened deviations of outliers, and natural
+        # units where p and gamma cannot carry it).
+        arguments = {"delta": delta, **chosen.arguments}
+        refit = fit(x, y, **arguments, **fit_options)
         refit.sites, refit.columns = result.sites, result.columns
         result = refit
     return result

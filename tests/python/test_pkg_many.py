@@ -252,14 +252,19 @@ def test_bandwidth_in_time_for_datetime_series():
 
 
 def test_selected_fits_keep_pruning_and_precondition():
-    series = _series()[:2]
+    x, y = _series()[0]
+    wild = y.copy()
+    wild[7] += 50.0  # downweighted as an outlier
+    series = _series()[:2] + [(x * 1e-9, wild * 1e-170)]  # p and gamma cannot carry this one
     fits = vorn.fit_many(series, folds=4, pruning="fpvi", precondition="LOCAL",
                          executor=_InlineExecutor())
     for f, (x, y) in zip(fits, series):
         assert (f.pruning, f.precondition) == ("FPVI", "local")
         s = vorn.select(x, y, folds=4)
-        expected = vorn.fit(x, y, s.p, s.gamma, pruning="FPVI", precondition="local")
-        np.testing.assert_array_equal(f.coefs, expected.coefs)
+        expected = vorn.fit(x, y, **s.arguments, pruning="FPVI", precondition="local")
+        np.testing.assert_array_equal(f(x), expected(x))
+        np.testing.assert_array_equal(f.jumps, expected.jumps)
+    assert fits[2].frame is not None and 7 in vorn.select(*series[2]).downweighted
 
 
 def test_datetime_series_give_datetime_jumps():
