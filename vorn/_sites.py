@@ -384,7 +384,7 @@ NUMBERS = Sites()
 def _duration_text(value: np.timedelta64) -> str:
     """A duration in the largest unit that holds it exactly, e.g. "90 minutes"."""
     for code, _ in _UNITS:
-        if value % _one(code) == np.timedelta64(0, code):
+        if value % _one(code) == _one(code) * 0:
             return str(value.astype(f"timedelta64[{code}]"))
     return str(value)
 
