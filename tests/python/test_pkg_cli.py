@@ -643,3 +643,14 @@ def test_help_lists_the_missing_markers_and_says_what_inf_does(cli):
             + ", ".join(MISSING_TOKENS[1:]) + ".") in text
     assert ("so is a row with inf or -inf there, as vorn.fit leaves out infinite values"
             in text)
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly(step_csv, tmp_path):
+    # As `vorn fit ... | head -1` does once it has its line.
+    path, _, _, _ = step_csv
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vorn", "fit", str(path), "--p", "0.99999", "--gamma", "1"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    process.stdout.close()
+    _, err = process.communicate(timeout=120)
+    assert (process.returncode, err) == (0, b"")
