@@ -24,6 +24,8 @@ MISSING_TOKENS = ("", "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", 
                   "1.#IND", "1.#QNAN", "<NA>", "N/A", "NA", "NULL", "NaN", "None", "n/a",
                   "nan", "null")
 _MISSING = frozenset(token.lower() for token in MISSING_TOKENS)
+# Integers up to this magnitude convert to float64 exactly.
+_EXACT_INTEGERS = 2**53
 # A time of day followed by a UTC offset ("Z", "+01:00", "+0100", "-05").
 _ZONED = re.compile(r"^(\d{4}-\d{2}-\d{2}[T ]\d{2}(?::\d{2}(?::\d{2}(?:\.\d+)?)?)?)"
                     r"(Z|[+-]\d{2}(?::?\d{2})?)$")
@@ -347,7 +349,9 @@ def _sites(table: _Table, col: int) -> tuple[np.ndarray, tuple[str, ...]]:
     """
     first = next((r[col] for r in table.records if not is_missing(r[col])), "").strip()
     if not is_date(first):
-        return _numbers(table, col), ()
+        values = _numbers(table, col)
+        _check_integer_sites(table, col, values)
+        return values, ()
     zoned = _ZONED.match(first) is not None
     stamps: list[Any] = []
     offsets: list[int] = []
@@ -378,6 +382,29 @@ def _sites(table: _Table, col: int) -> tuple[np.ndarray, tuple[str, ...]]:
     if not zones:
         return local, ()
     return _to_utc(local, np.array(offsets)), tuple(zones[m] for m in sorted(zones))
+
+
+def _check_integer_sites(table: _Table, col: int, values: np.ndarray) -> None:
+    """Refuse integer sites that float64 would merge (nanosecond stamps written as numbers):
+    merged, their samples would be averaged without a word."""
+    finite = values[np.isfinite(values)]
+    if finite.size == 0 or float(np.max(np.abs(finite))) <= _EXACT_INTEGERS:
+        return
+    exact = set()
+    for record in table.records:
+        cell = record[col].strip()
+        if cell.lower() in _MISSING:
+            continue
+        try:
+            exact.add(int(cell))
+        except ValueError:
+            return  # not all integers: float64 numbers as written
+    kept = np.unique(finite).size
+    if kept < len(exact):
+        raise UserError(
+            f"{table.name}, column {table.header[col]!r}: {len(exact)} distinct integer sites, "
+            f"but float64 keeps only {kept} of them apart; write them as ISO times "
+            "(2024-01-31T12:00:00.000000001) or as offsets from the first site")
 
 
 def _to_utc(local: np.ndarray, minutes: np.ndarray) -> np.ndarray:
@@ -549,7 +576,11 @@ def _float_column(column: Any) -> np.ndarray:
 
 def _fast_sites(column: Any) -> tuple[np.ndarray, tuple[str, ...]]:
     if column.dtype.kind == "f":
-        return _float_column(column), ()
+        values = _float_column(column)
+        with np.errstate(invalid="ignore"):
+            if np.any(np.abs(values) > _EXACT_INTEGERS):
+                raise _Fallback  # integers float64 may merge: our own reader tells
+        return values, ()
     cells = column.to_numpy(dtype=object)
     present = column.notna().to_numpy()
     first = str(cells[present][0]) if present.any() else ""

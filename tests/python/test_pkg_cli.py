@@ -654,3 +654,18 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(step_csv, tmp_path):
     process.stdout.close()
     _, err = process.communicate(timeout=120)
     assert (process.returncode, err) == (0, b"")
+
+
+def test_integer_sites_that_float64_would_merge_are_refused(cli):
+    stamps = [1_700_000_000_000_000_000 + 100 * k for k in range(6)]
+    rows = "".join(f"{t},{v}\n" for t, v in zip(stamps, [0, 0.1, 0, 5, 5.1, 5]))
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin="t,v\n" + rows)
+    assert (status, out) == (2, "")
+    assert err == ("vorn fit: error: <stdin>, column 't': 6 distinct integer sites, but float64 "
+                   "keeps only 3 of them apart; write them as ISO times "
+                   "(2024-01-31T12:00:00.000000001) or as offsets from the first site\n")
+    # Integers as large but far apart stay distinct in float64, and fit.
+    spaced = "".join(f"{k * 10**21},{v}\n" for k, v in enumerate([0, 0.1, 0, 5, 5.1, 5]))
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin="t,v\n" + spaced)
+    assert status == 0, err
+    assert out.splitlines()[0] == "6 samples, p = 0.5, gamma = 1"
