@@ -231,26 +231,42 @@ std::size_t StartSet::prune(double optimum, std::vector<std::uint64_t>& keep) co
     return prune_sweep(size(), optimum, before_.data(), energy_.data(), keep.data());
 }
 
-std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) const {
+std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) {
     const std::size_t count = size();
-    // The factor converges long before the right-hand side does, so a right-hand side entry
-    // tells most pairs apart. Equal bits compare equal unless they are a NaN (never merged).
+    // On evenly spaced sites the converged factor can settle into a cycle of a few values
+    // that differ in the last bits (periods 2, 4 and 6 seen), which every start enters in the
+    // phase set by its first sample: neighbours then never become equal while starts a period
+    // apart do. So equal states are found by hashing, wherever they sit in the list. The
+    // factor converges long before the right-hand side does, so a right-hand side entry spreads
+    // the keys; equal bits compare equal unless they are a NaN, which is never merged.
+    std::size_t bits = 4;
+    while ((std::size_t{1} << bits) < 2 * count) ++bits;
+    const std::size_t mask = (std::size_t{1} << bits) - 1;
+    constexpr std::size_t empty = ~std::size_t{0};
+    slots_.assign(mask + 1, empty);
     const double* z = z_[0].data();
     std::size_t merged = 0;
-    std::size_t survivor = 0;
-    for (std::size_t i = 1; i < count; ++i) {
-        if (z[i] != z[survivor] || !same_state(survivor, i)) {
-            survivor = i;
-            continue;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto bits_of = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+        const std::uint64_t key = bits_of(z[i]) ^ std::rotl(bits_of(r33_[i]), 29);
+        std::size_t at = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+        for (;; at = (at + 1) & mask) {
+            std::size_t& slot = slots_[at];
+            if (slot == empty) {
+                slot = i;
+                break;
+            }
+            if (z[i] != z[slot] || !same_state(slot, i)) continue;
+            // Equal constants keep the larger start, which wins every tie from now on.
+            if (cost(slot) >= cost(i)) {
+                keep[slot] = 0;
+                slot = i;
+            } else {
+                keep[i] = 0;
+            }
+            ++merged;
+            break;
         }
-        // Equal constants keep the larger start, which wins every tie from now on.
-        if (cost(survivor) >= cost(i)) {
-            keep[survivor] = 0;
-            survivor = i;
-        } else {
-            keep[i] = 0;
-        }
-        ++merged;
     }
     return merged;
 }

@@ -48,9 +48,10 @@ public:
         return true;
     }
 
-    // Of every run of neighbours with equal states, clears the flags of all but the one with
-    // the lowest constant (on equal constants the larger start). Returns how many it cleared.
-    std::size_t merge_equal(std::vector<std::uint64_t>& keep) const;
+    // Of every group of starts with equal states, wherever they sit in the list, clears the
+    // flags of all but the one with the lowest constant (on equal constants the larger start).
+    // Returns how many it cleared.
+    std::size_t merge_equal(std::vector<std::uint64_t>& keep);
 
     // Flags, for every start still flagged, whether PELT's rule keeps it: its segment alone
     // must not already cost more than the optimum (NaN fails too). Returns how many it cleared.
@@ -79,6 +80,7 @@ private:
     std::vector<double> s02_, c13_, s13_, c12_, s12_, c24_, s24_, c34_, s34_;
     std::vector<double> n22_, n23_, n33_, sum_, costs_;
     std::vector<KeptRun> runs_;
+    std::vector<std::size_t> slots_;  // merge_equal's hash table of start indices
     std::size_t dim_;
 };
 

@@ -243,6 +243,35 @@ TEST(dp_search, long_segments_keep_the_list_short) {
     }
 }
 
+// Evenly spaced sites at bandwidths of 2, 2.25, 3.5 and 4.76 samples (p = 1 / (1 + b^4)): the
+// converged factor cycles through 2 or 6 values that differ in the last bits, so neighbouring
+// starts never share a state and only starts a period apart do. The list must still stop
+// growing; compared only with its neighbour, every start stayed live (max_active n - 2).
+TEST(dp_search, factors_cycling_in_the_last_bits_still_merge) {
+    std::mt19937_64 rng(20261221);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (const double b : {2.0, 2.25, 3.5, 4.7568284600108841}) {
+        const std::size_t n = 3000;
+        Problem P;
+        for (std::size_t i = 0; i < n; ++i) {
+            P.x.push_back(double(i));
+            P.delta.push_back(1.0);
+            P.y.push_back(std::sin(2.0 * M_PI * double(i) / 1000.0) + 0.3 * normal(rng));
+        }
+        P.p = 1.0 / (1.0 + std::pow(b, 4.0));
+        P.derive(false);
+        const double gamma = 0.5 * vorn::prefix_energies(P.inputs())[n - 1];
+        const PartitionResult want = vorn::partition_pelt(P.inputs(), gamma);
+        const PartitionResult got = vorn::partition_dominance(P.inputs(), gamma);
+        Agreement agreement;
+        expect_same_as_pelt(P, gamma, got, want, "b " + std::to_string(b), agreement);
+        EXPECT_EQ(got.partition, want.partition) << b;
+        EXPECT_LT(got.stats.max_active, 400u) << b;
+        EXPECT_GT(got.stats.dropped, n / 2) << b;
+        EXPECT_LT(got.stats.extensions, 400 * n) << b;
+    }
+}
+
 // Weights too small to square: every step goes through the extension's own arithmetic, so the
 // values of the surviving starts are PELT's bit for bit.
 TEST(dp_search, steps_beyond_the_safe_range_fall_back_to_the_extension_arithmetic) {
