@@ -17,8 +17,28 @@
 // spaced sites the factor may end in a cycle of a few values in its last bits, and then only
 // starts a whole period apart become equal. Merging is exact whenever it happens, so it is
 // done every few steps only; a pair found late only costs work.
+//
+// Why dropping a start whose state is merely close to another's is exact. Write C_l(t) =
+// F[l-1] + gamma + e_l + |R_l t - z_l|^2 for start l's cost as a function of the values t (value
+// and scaled slope, one column per value column) at the current end r. Whatever rows come later
+// add the same W(t) >= 0 to every start, so at any later end r' start l costs min_t C_l + W.
+// Let t* be its minimiser and u = R_l t* - z_l. Start m can take the same t*, so
+//     cost_m(r') - cost_l(r') <= C_m(t*) - C_l(t*).
+// With M = R_m R_l^-1, R_m t* - z_m = u + (M - I) u + v where v = M z_l - z_m, hence, by the
+// triangle inequality with delta = |M - I| s + |v| and s >= |u|,
+//     C_m(t*) - C_l(t*) <= (cost_m - cost_l at r) + 2 s delta + delta^2.
+// So if start l costs more than m now by more than 2 s delta + delta^2, it never costs less
+// than m again. The bound s: |u|^2 <= E(l..r') - e_l <= E(l..r'), the energy of a run of
+// samples, which is at most E(0..n-1), the energy of all samples as one segment (restrict that
+// segment's curve to the run: its roughness and its residuals can only shrink). Norms are
+// Frobenius, which bound the operator norm. Equal states give delta = 0: the rule above. The
+// costs compared carry rounding as before, so a small slack, relative to s^2, only ever keeps
+// a start. This acts long before the states agree to the last bit: a start goes once its
+// state's distance times s falls below its cost difference, not below the rounding of the
+// state.
 
 #include <algorithm>
+#include <cmath>
 
 #include "dp.hpp"
 #include "dp_steps.hpp"
@@ -43,6 +63,9 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 
+    // Every energy the search can still meet is that of a sub-run of the samples, at most the
+    // energy of all of them as one segment (restrict its curve); see the certified margin above.
+    const double reach = std::sqrt(F[n - 1]);
     StartSet live(dim);
     std::vector<double> block(segment_state_size(dim));
     std::vector<double> weighted_row(dim);
@@ -87,8 +110,10 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
         // Equal states stay equal, so finding them a few steps late keeps a few extra starts for
         // those steps only, while looking every step would cost about a sixth of the work.
         const std::size_t merged = r % merge_stride == 0 ? live.merge_equal(keep) : 0;
-        stats.dropped += merged;
-        bool any_dropped = merged > 0;
+        const std::size_t dominated =
+            r % merge_stride == 0 ? live.drop_dominated(reach, keep) : 0;
+        stats.dropped += merged + dominated;
+        bool any_dropped = merged + dominated > 0;
         // PELT's rule, without gamma: a start whose segment alone already costs more than the
         // optimum can never win again, since energies only grow; NaN drops the start too.
         const std::size_t pruned = live.prune(best_value, keep);

@@ -271,6 +271,52 @@ std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) {
     return merged;
 }
 
+double StartSet::dominance_margin(std::size_t keeper, std::size_t other, double reach) const {
+    // M = R_keeper R_other^-1 maps the other's factor onto the keeper's: both factors are upper
+    // triangular, so M is too.
+    const double m11 = r22_[keeper] / r22_[other];
+    const double m22 = r33_[keeper] / r33_[other];
+    const double m12 = (r23_[keeper] - m11 * r23_[other]) / r33_[other];
+    const double e11 = m11 - 1.0, e22 = m22 - 1.0;
+    const double spread = std::sqrt(e11 * e11 + m12 * m12 + e22 * e22);
+    double offset = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j) {
+        const double z2 = z_[j][other], z3 = z_[dim_ + j][other];
+        const double v2 = (m11 * z2 + m12 * z3) - z_[j][keeper];
+        const double v3 = m22 * z3 - z_[dim_ + j][keeper];
+        offset += v2 * v2 + v3 * v3;
+    }
+    const double delta = spread * reach + std::sqrt(offset);
+    return 2.0 * reach * delta + delta * delta;
+}
+
+std::size_t StartSet::drop_dominated(double reach, std::vector<std::uint64_t>& keep) const {
+    const std::size_t count = size();
+    // A slack for the rounding of the costs compared; it only ever keeps a start.
+    const double slack = 0x1p-40 * reach * reach;
+    std::size_t cleared = 0;
+    std::size_t previous = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!keep[i]) continue;
+        if (previous == count) {
+            previous = i;
+            continue;
+        }
+        const double difference = cost(i) - cost(previous);
+        if (difference > 0.0 && difference > dominance_margin(previous, i, reach) + slack) {
+            keep[i] = 0;
+            ++cleared;
+            continue;
+        }
+        if (difference < 0.0 && -difference > dominance_margin(i, previous, reach) + slack) {
+            keep[previous] = 0;
+            ++cleared;
+        }
+        previous = i;
+    }
+    return cleared;
+}
+
 double StartSet::lowest_cost(double initial, std::uint64_t& start) {
     const std::size_t count = size();
     if (costs_.size() < count) costs_.resize(count);

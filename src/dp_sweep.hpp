@@ -53,6 +53,13 @@ public:
     // Returns how many it cleared.
     std::size_t merge_equal(std::vector<std::uint64_t>& keep);
 
+    // Clears, between each start still flagged and the one flagged before it, the flag of the
+    // one that can never cost less than the other again, judged with the certified margin of
+    // dp_dominance.cpp; `reach` bounds |R t - z| at any current-end values t a start can still
+    // take, its square bounds every energy the search can still meet. Returns how many it
+    // cleared.
+    std::size_t drop_dominated(double reach, std::vector<std::uint64_t>& keep) const;
+
     // Flags, for every start still flagged, whether PELT's rule keeps it: its segment alone
     // must not already cost more than the optimum (NaN fails too). Returns how many it cleared.
     std::size_t prune(double optimum, std::vector<std::uint64_t>& keep) const;
@@ -71,6 +78,9 @@ public:
     bool extend_all(const RoughnessRows& rr, double omega_k, const double* wy);
 
 private:
+    // How much more than the keeper the other start must cost now to never cost less again.
+    double dominance_margin(std::size_t keeper, std::size_t other, double reach) const;
+
     std::vector<std::uint64_t> start_;
     std::vector<double> before_;  // F[start - 1]
     std::vector<double> offset_;
