@@ -20,22 +20,24 @@
 //
 // Why dropping a start whose state is merely close to another's is exact. Write C_l(t) =
 // F[l-1] + gamma + e_l + |R_l t - z_l|^2 for start l's cost as a function of the values t (value
-// and scaled slope, one column per value column) at the current end r. Whatever rows come later
-// add the same W(t) >= 0 to every start, so at any later end r' start l costs min_t C_l + W.
-// Let t* be its minimiser and u = R_l t* - z_l. Start m can take the same t*, so
-//     cost_m(r') - cost_l(r') <= C_m(t*) - C_l(t*).
-// With M = R_m R_l^-1, R_m t* - z_m = u + (M - I) u + v where v = M z_l - z_m, hence, by the
-// triangle inequality with delta = |M - I| s + |v| and s >= |u|,
-//     C_m(t*) - C_l(t*) <= (cost_m - cost_l at r) + 2 s delta + delta^2.
-// So if start l costs more than m now by more than 2 s delta + delta^2, it never costs less
-// than m again. The bound s: |u|^2 <= E(l..r') - e_l <= E(l..r'), the energy of a run of
-// samples, which is at most E(0..n-1), the energy of all samples as one segment (restrict that
-// segment's curve to the run: its roughness and its residuals can only shrink). Norms are
-// Frobenius, which bound the operator norm. Equal states give delta = 0: the rule above. The
-// costs compared carry rounding as before, so a small slack, relative to s^2, only ever keeps
-// a start. This acts long before the states agree to the last bit: a start goes once its
-// state's distance times s falls below its cost difference, not below the rounding of the
-// state.
+// and scaled slope, one column per value column) at the current end q. Whatever rows come later
+// add the same W(t) >= 0 to every start, so at a later end r start l costs min_t C_l + W. Let t*
+// be its minimiser and u = R_l t* - z_l. Start m can take the same t*, so
+//     cost_m(r) - cost_l(r) <= C_m(t*) - C_l(t*).
+// With M = R_m R_l^-1, R_m t* - z_m = u + (M - I) u + v where v = M z_l - z_m; by the triangle
+// inequality, with delta = |M - I| s + |v| for any s >= |u|,
+//     C_m(t*) - C_l(t*) <= (cost_m(q) - cost_l(q)) + 2 s delta + delta^2.
+// So a start l that costs more than m now by more than 2 s delta + delta^2 always costs more
+// than m, and is never chosen. The bound s only has to hold where l could be chosen, at an end
+// r >= q + 2: there l costs no more than a new segment from q + 1, F[q] + gamma + E(q+1..r),
+// while its own cost is cost_l(q) + |u|^2 + W(t*) with W(t*) >= E(q+1..r) (W's rows are those of
+// E(q+1..r) plus the roughness of the interval before q + 1). Hence
+//     |u|^2 <= gamma + F[q] - cost_l(q),
+// a bound that does not grow with the data to come. Judged at q, a start is dropped after the
+// choice at q + 1. Norms are Frobenius, which bound the operator norm. Equal states give
+// delta = 0: the rule above. The costs compared carry rounding as before, so a small slack
+// relative to gamma + F only ever keeps a start. The rule acts long before the states agree to
+// the last bit: a start goes once its state's distance times s falls below its cost difference.
 
 #include <algorithm>
 #include <cmath>
@@ -63,9 +65,6 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 
-    // Every energy the search can still meet is that of a sub-run of the samples, at most the
-    // energy of all of them as one segment (restrict its curve); see the certified margin above.
-    const double reach = std::sqrt(F[n - 1]);
     StartSet live(dim);
     std::vector<double> block(segment_state_size(dim));
     std::vector<double> weighted_row(dim);
@@ -76,6 +75,11 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
         const RoughnessRows rr =
             detail::roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]});
         const std::size_t count = live.size();
+        keep.assign(count, 1);
+        // Judged on the states at r - 1 and applied after the choice at r: the margin holds from
+        // r + 1 on (see above).
+        const std::size_t dominated =
+            r % merge_stride == 0 && count > 1 ? live.drop_dominated(gamma + F[r - 1], keep) : 0;
         if (count > 0) {
             for (std::size_t j = 0; j < dim; ++j) weighted_row[j] = in.omega[r] * in.y(r, j);
             if (!live.extend_all(rr, in.omega[r], weighted_row.data())) {
@@ -106,12 +110,10 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
         result.partition[r] = best;
         stats.max_active = std::max<std::uint64_t>(stats.max_active, size);
 
-        keep.assign(size, 1);
+        keep.resize(size, 1);
         // Equal states stay equal, so finding them a few steps late keeps a few extra starts for
         // those steps only, while looking every step would cost about a sixth of the work.
         const std::size_t merged = r % merge_stride == 0 ? live.merge_equal(keep) : 0;
-        const std::size_t dominated =
-            r % merge_stride == 0 ? live.drop_dominated(reach, keep) : 0;
         stats.dropped += merged + dominated;
         bool any_dropped = merged + dominated > 0;
         // PELT's rule, without gamma: a start whose segment alone already costs more than the

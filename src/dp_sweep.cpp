@@ -1,5 +1,6 @@
 #include "dp_sweep.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -247,6 +248,7 @@ std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) {
     const double* z = z_[0].data();
     std::size_t merged = 0;
     for (std::size_t i = 0; i < count; ++i) {
+        if (!keep[i]) continue;
         const auto bits_of = [](double v) { return std::bit_cast<std::uint64_t>(v); };
         const std::uint64_t key = bits_of(z[i]) ^ std::rotl(bits_of(r33_[i]), 29);
         std::size_t at = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
@@ -271,7 +273,9 @@ std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) {
     return merged;
 }
 
-double StartSet::dominance_margin(std::size_t keeper, std::size_t other, double reach) const {
+double StartSet::dominance_margin(std::size_t keeper, std::size_t other, double ceiling) const {
+    // The other start's |R t - z| wherever it could still be chosen; NaN never drops.
+    const double reach = std::sqrt(std::max(0.0, ceiling - cost(other)));
     // M = R_keeper R_other^-1 maps the other's factor onto the keeper's: both factors are upper
     // triangular, so M is too.
     const double m11 = r22_[keeper] / r22_[other];
@@ -290,10 +294,10 @@ double StartSet::dominance_margin(std::size_t keeper, std::size_t other, double 
     return 2.0 * reach * delta + delta * delta;
 }
 
-std::size_t StartSet::drop_dominated(double reach, std::vector<std::uint64_t>& keep) const {
+std::size_t StartSet::drop_dominated(double ceiling, std::vector<std::uint64_t>& keep) const {
     const std::size_t count = size();
     // A slack for the rounding of the costs compared; it only ever keeps a start.
-    const double slack = 0x1p-40 * reach * reach;
+    const double slack = 0x1p-40 * std::abs(ceiling);
     std::size_t cleared = 0;
     std::size_t previous = count;
     for (std::size_t i = 0; i < count; ++i) {
@@ -303,12 +307,12 @@ std::size_t StartSet::drop_dominated(double reach, std::vector<std::uint64_t>& k
             continue;
         }
         const double difference = cost(i) - cost(previous);
-        if (difference > 0.0 && difference > dominance_margin(previous, i, reach) + slack) {
+        if (difference > 0.0 && difference > dominance_margin(previous, i, ceiling) + slack) {
             keep[i] = 0;
             ++cleared;
             continue;
         }
-        if (difference < 0.0 && -difference > dominance_margin(i, previous, reach) + slack) {
+        if (difference < 0.0 && -difference > dominance_margin(i, previous, ceiling) + slack) {
             keep[previous] = 0;
             ++cleared;
         }
