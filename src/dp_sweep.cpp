@@ -274,7 +274,8 @@ std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) {
 }
 
 double StartSet::dominance_margin(std::size_t keeper, std::size_t other, double ceiling) const {
-    // The other start's |R t - z| wherever it could still be chosen; NaN never drops.
+    // The other start's |R t - z| wherever it could still be chosen. A NaN cost never drops a
+    // start: the comparisons of drop_dominated are false for it.
     const double reach = std::sqrt(std::max(0.0, ceiling - cost(other)));
     // M = R_keeper R_other^-1 maps the other's factor onto the keeper's: both factors are upper
     // triangular, so M is too.
