@@ -82,6 +82,10 @@ def samples_of(
     return Samples(distinct, merged, 1.0 / np.sqrt(total), site_of_row)
 
 
+# Spacings for which a fit in the data's own units keeps every digit of the standardised one.
+_SAFE_SPACING = (2.0**-128, 2.0**128)
+
+
 @dataclass(frozen=True)
 class Units:
     """The standardised units of one data set.
@@ -157,6 +161,11 @@ class Units:
         if 0.0 < bandwidth_samples < math.inf:
             if not 0.0 < p < 1.0:
                 return f"p rounds to {p!r}"
+            # The spline solve forms products of p with powers of the spacing: far from 1 they
+            # leave the normal range (digits lost from a spacing of about 2**260, the whole
+            # curve wrong from 2**300) although p itself is a fine number.
+            if not _SAFE_SPACING[0] <= self.spacing <= _SAFE_SPACING[1]:
+                return f"the spacing of x ({self.spacing!r}) is too far from 1"
             wanted = (math.log(self.lam_standard(bandwidth_samples))
                       + 3.0 * math.log(self.spacing))
             if abs(math.log((1.0 - p) / p) - wanted) > 1e-6:

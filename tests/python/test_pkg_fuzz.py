@@ -17,7 +17,7 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
@@ -183,6 +183,8 @@ def test_sites_in_every_form_give_one_fit(n, seed, origin, zone):
 @FEW
 @given(n=st.integers(12, 60), seed=st.integers(0, 2**16), x_power=st.integers(-498, 498),
        y_power=st.integers(-498, 498))
+# A spacing of 2**264: a fine p, but a raw solve that loses six digits.
+@example(n=12, seed=0, x_power=264, y_power=0)
 def test_the_choice_does_not_depend_on_the_scale(n, seed, x_power, y_power):
     # Powers of two scale every float exactly: the standardised problem is the same to the bit.
     rng = np.random.default_rng(seed)

@@ -136,12 +136,12 @@ _INTERRUPTED = textwrap.dedent("""
     import vorn
 
     rng = np.random.default_rng(0)
-    n = 60000  # several seconds of fits in two threads
+    n = 400000  # several seconds of fits in two threads
     x = np.sort(rng.uniform(0, n, n))
     y = np.sin(x / 300.0) + 0.3 * rng.standard_normal(n)
     # A child process sends SIGINT while the choice runs (the fits may hold the interpreter).
     subprocess.Popen([sys.executable, "-c",
-                      "import os, signal, time; time.sleep(1.0); os.kill(%d, signal.SIGINT)"
+                      "import os, signal, time; time.sleep(0.5); os.kill(%d, signal.SIGINT)"
                       % os.getpid()])
     start = time.monotonic()
     try:
