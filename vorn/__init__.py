@@ -18,6 +18,7 @@ array([0.3 , 0.72])
 
 from . import datasets
 from ._fit import Fit, fit
+from ._jumps import JumpEvidence
 from ._many import fit_many
 from ._noise import noise_level
 from ._scoring import cv_score
@@ -28,6 +29,7 @@ from ._units import default_grid
 
 __all__ = [
     "Fit",
+    "JumpEvidence",
     "Selection",
     "cv_score",
     "datasets",

@@ -86,6 +86,12 @@ class Selection:
     _path_maker: Optional[Callable[[], NDArray[Any]]] = field(default=None, repr=False)
     _path: Optional[NDArray[Any]] = field(default=None, repr=False)
 
+    def __post_init__(self) -> None:
+        # The fit's jumps are measured in the noise the choice rests on, also when the fit is
+        # asked directly.
+        if math.isfinite(self.noise):
+            self.fit._jump_noise = (self.noise, self.phi)
+
     @property
     def path(self) -> NDArray[Any]:
         """Number of jumps against the penalty, at the chosen smoothing.
@@ -117,6 +123,21 @@ class Selection:
         if self.downweighted.size:
             lines.append(f"downweighted as outliers: {self.downweighted.size} rows")
         return "\n".join(lines)
+
+    # -- how sure each jump of the fit is, measured in the noise the choice rests on --------
+
+    def jump_intervals(self, level: float = 0.9) -> Any:
+        """:meth:`Fit.jump_intervals` of `fit`, with the noise estimate `noise`."""
+        return self.fit.jump_intervals(level)
+
+    @property
+    def jump_evidence(self) -> Any:
+        """:attr:`Fit.jump_evidence` of `fit`, with the noise estimate `noise`."""
+        return self.fit.jump_evidence
+
+    def jump_table(self, level: float = 0.9) -> Any:
+        """:meth:`Fit.jump_table` of `fit`, with the noise estimate `noise`."""
+        return self.fit.jump_table(level)
 
     def plot(self, axes: Optional[Any] = None) -> Any:
         """Draw the fit and the penalty path (number of jumps against the penalty).

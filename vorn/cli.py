@@ -119,6 +119,9 @@ def _build_parser() -> argparse.ArgumentParser:
     f.add_argument("--out", metavar="FITTED.csv",
                    help="write sites, data and fitted values, one row per input row")
     f.add_argument("--json", action="store_true", help="print the result as (strict) JSON")
+    f.add_argument("--jumps", metavar="JUMPS.csv",
+                   help="write one row per jump: location, 90%% interval, sizes, saved energy "
+                   "and significance")
 
     d = sub.add_parser(
         "demo",
@@ -131,6 +134,9 @@ def _build_parser() -> argparse.ArgumentParser:
     )
     d.add_argument("--plot", metavar="OUT.png", help="write a picture of data, fit and jumps")
     d.add_argument("--json", action="store_true", help="print the result as JSON")
+    d.add_argument("--jumps", metavar="JUMPS.csv",
+                   help="write one row per jump: location, 90%% interval, sizes, saved energy "
+                   "and significance")
     return parser
 
 
@@ -361,6 +367,8 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
     sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
     samples = int(fitted.x.shape[0])
     if as_json:
+        bounds = fitted.jump_intervals(0.9)
+        found = fitted.jump_evidence
         result = {key: _json_number(value) if isinstance(value, float) else value
                   for key, value in extra.items()}
         result.update({
@@ -370,7 +378,10 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
             "gamma": _json_number(fitted.gamma),
             "jumps": [
                 {"location": _json_site(loc), "index": int(idx),
-                 "size": [_json_number(s) for s in sizes[k]]}
+                 "size": [_json_number(s) for s in sizes[k]],
+                 "interval": [_json_site(bounds[k, 0]), _json_site(bounds[k, 1])],
+                 "saved": _json_number(found.saved[k]),
+                 "significance": _json_number(found.significance[k])}
                 for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
             ],
         })
@@ -420,6 +431,26 @@ def _cell(value: Any) -> str:
     if isinstance(value, np.datetime64):
         return "" if np.isnat(value) else str(np.datetime_as_string(value))
     return repr(float(value)) if math.isfinite(value) else ""
+
+
+def _write_jumps(fitted: Any, names: list[str], path: str) -> None:
+    """One row per jump: where it is, where it could be (90 %), its sizes and its evidence."""
+    bounds = fitted.jump_intervals(0.9)
+    found = fitted.jump_evidence
+    locations = np.asarray(fitted.jumps)
+    sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
+    header = (["location", "index", "lower_90", "upper_90"]
+              + [f"size[{name}]" for name in names] + ["saved", "significance"])
+    try:
+        with open(path, "w", newline="", encoding="utf-8") as handle:
+            writer = csv.writer(handle)
+            writer.writerow(header)
+            for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices)):
+                writer.writerow([_cell(loc), str(int(idx)), _cell(bounds[k, 0]),
+                                 _cell(bounds[k, 1])] + [_cell(v) for v in sizes[k]]
+                                + [_cell(found.saved[k]), _cell(found.significance[k])])
+    except OSError as exc:
+        raise UserError(f"{path}: {exc.strerror or exc}") from None
 
 
 def _write_fitted(fitted: Any, sites: np.ndarray, y: np.ndarray, kept: np.ndarray,
@@ -554,6 +585,8 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     if args.out:
         sites = x if x is not None else np.arange(1.0, rows + 1.0)
         _write_fitted(fitted, sites, y, kept, xname, names, args.out)
+    if args.jumps:
+        _write_jumps(fitted, names, args.jumps)
     if args.plot:
         _write_plot(fitted, args.plot, name, xname, names)
     _report(fitted, names, extra, args.json, out, rows)
@@ -575,6 +608,8 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str]) -> None:
     fitted = chosen.fit
     title = "Annual flow of the Nile at Aswan, 1871-1970 (10^8 m^3)"
     extra = {"title": title, **_choice(chosen), "known_change": float(truth[0])}
+    if args.jumps:
+        _write_jumps(fitted, ["flow"], args.jumps)
     _report(fitted, ["flow"], extra, args.json, out)
     if not args.json:
         out.write("The known change lies between 1898 and 1899 (the first Aswan dam was begun "
