@@ -295,9 +295,9 @@ class Fit(PiecewisePolynomial):
         self._inputs = inputs
         self._raw: Optional[dict[str, Any]] = None
         self._jump_reports: dict[Any, Any] = {}
-        # The noise (sd in units of delta, lag-one correlation) the jumps are measured in;
-        # a Selection sets the one its choice rests on.
-        self._jump_noise: Optional[tuple[float, float]] = None
+        # The jumps are measured in the noise estimated from the samples unless the caller
+        # gave delta; a Selection, whose delta only widens outliers, estimates it always.
+        self._jump_noise_estimated = False
 
     # -- data -------------------------------------------------------------------------------
 
@@ -406,8 +406,9 @@ class Fit(PiecewisePolynomial):
         Notes
         -----
         Computed when first asked for (one pass over the segments next to the jumps) and kept.
-        The noise is estimated as :func:`vorn.select` does, or taken as 1 (in units of delta)
-        when the fit was given `delta`. Measured coverage: ``bench/jumps/RESULTS.md``.
+        The noise is estimated as :func:`vorn.select` does (its autocorrelation as estimated,
+        not pulled towards 0), or taken as 1 (in units of delta) when the fit was given
+        `delta`. Measured coverage: ``bench/jumps/RESULTS.md``.
 
         Examples
         --------

@@ -87,10 +87,9 @@ class Selection:
     _path: Optional[NDArray[Any]] = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
-        # The fit's jumps are measured in the noise the choice rests on, also when the fit is
-        # asked directly.
-        if math.isfinite(self.noise):
-            self.fit._jump_noise = (self.noise, self.phi)
+        # The fit's delta only widens outliers: its jumps are measured in the noise estimated
+        # from the samples, as for a fit without delta, also when the fit is asked directly.
+        self.fit._jump_noise_estimated = True
 
     @property
     def path(self) -> NDArray[Any]:
@@ -124,19 +123,19 @@ class Selection:
             lines.append(f"downweighted as outliers: {self.downweighted.size} rows")
         return "\n".join(lines)
 
-    # -- how sure each jump of the fit is, measured in the noise the choice rests on --------
+    # -- how sure each jump of the fit is --------------------------------------------------
 
     def jump_intervals(self, level: float = 0.9) -> Any:
-        """:meth:`Fit.jump_intervals` of `fit`, with the noise estimate `noise`."""
+        """:meth:`Fit.jump_intervals` of `fit` (noise estimated from the samples)."""
         return self.fit.jump_intervals(level)
 
     @property
     def jump_evidence(self) -> Any:
-        """:attr:`Fit.jump_evidence` of `fit`, with the noise estimate `noise`."""
+        """:attr:`Fit.jump_evidence` of `fit` (noise estimated from the samples)."""
         return self.fit.jump_evidence
 
     def jump_table(self, level: float = 0.9) -> Any:
-        """:meth:`Fit.jump_table` of `fit`, with the noise estimate `noise`."""
+        """:meth:`Fit.jump_table` of `fit` (noise estimated from the samples)."""
         return self.fit.jump_table(level)
 
     def plot(self, axes: Optional[Any] = None) -> Any:

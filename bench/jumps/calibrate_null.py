@@ -10,6 +10,7 @@ each s on a grid of s). The table stores log N and log s.
 
     .venv/bin/python bench/jumps/calibrate_null.py            # writes vorn/_jump_null.py
     .venv/bin/python bench/jumps/calibrate_null.py --check    # prints the fit of the model
+    .venv/bin/python bench/jumps/calibrate_null.py --noise-df # the noise estimate's spread
 
 The model is checked, not assumed: --check prints the simulated 50 / 90 / 99 % points beside
 the model's for every cell, and bench/jumps/run.py tests the uniformity of the significances on
@@ -75,7 +76,11 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--reps", type=int, default=REPS)
+    parser.add_argument("--noise-df", action="store_true")
     args = parser.parse_args()
+    if args.noise_df:
+        noise_spread()
+        return
     rng = np.random.default_rng(SEED)
     table = np.empty((2, len(DIMS), LOG2_M.size, LOG2_B.size))
     for a, d in enumerate(DIMS):
@@ -111,6 +116,19 @@ def main() -> None:
         f"LOG2_B = {tuple(int(v) for v in LOG2_B)}\n"
         f"LOG_N = (\n{rows(table[0])},\n)\nLOG_S = (\n{rows(table[1])},\n)\n")
     print(f"wrote {path}", file=sys.stderr)
+
+
+def noise_spread() -> None:
+    """Degrees of freedom of select's noise variance per sample and column: 2 / var / (m d)
+    for white unit noise (vorn._jumps.NOISE_DF_PER_SAMPLE)."""
+    from vorn._noise import estimate_noise
+
+    rng = np.random.default_rng(SEED)
+    for m in (50, 100, 300, 1000, 3000):
+        for d in (1, 3):
+            v = np.array([estimate_noise(rng.standard_normal((m, d))).scale ** 2
+                          for _ in range(2000)])
+            print(f"m={m:5d} d={d} mean {v.mean():.3f} df per sample {2 / v.var() / m / d:.3f}")
 
 
 def _model_quantile(n: float, d: int, u: float) -> float:

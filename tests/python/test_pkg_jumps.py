@@ -10,7 +10,6 @@ import pytest
 
 import vorn
 from vorn import _engine, _jumps
-from vorn._noise import estimate_noise
 
 
 def _energy(x, y, w, p):
@@ -110,7 +109,8 @@ def test_significance_is_uniform_without_a_jump_and_small_with_one():
         # split is the jump a fit would be forced to place there.
         got = _engine.jump_profiles(x, y, None, p, "none", np.array([1, n // 2], np.int64),
                                     np.zeros(2))
-        saved = (got["merged"][1] - got["best"][1]) / (p * estimate_noise(y[2:]).scale ** 2)
+        scale, phi = _jumps.noise_of_values(y[2:])
+        saved = (got["merged"][1] - got["best"][1]) / (p * scale**2) * (1 - phi) / (1 + phi)
         values.append(float(_jumps.null_significance(
             np.array([saved]), np.array([n - 2.0]), np.array([20.0]), 1,
             _jumps.NOISE_DF_PER_SAMPLE * (n - 2))[0]))
@@ -168,14 +168,18 @@ def test_a_fit_without_jumps_has_empty_answers():
     assert len(f.jump_table()) == 0
 
 
-def test_selection_measures_its_fit_in_its_own_noise():
+def test_selection_measures_jumps_in_estimated_noise_though_its_fit_has_delta():
     x, y, _ = vorn.datasets.heavisine(n=300, noise=0.2, seed=4)
+    y = y.copy()
+    y[40] += 5.0  # an outlier, which select widens through the fit's delta
     s = vorn.select(x, y)
-    assert s.fit.jumps.size >= 1
-    mine = _jumps.evidence(s.fit, (s.noise, s.phi))
-    np.testing.assert_array_equal(s.jump_evidence.saved, mine.saved)
-    np.testing.assert_array_equal(s.jump_intervals(), _jumps.intervals(s.fit, 0.9, (s.noise, s.phi)))
+    assert s.fit._inputs[2] is not None and s.fit.jumps.size == 2
+    np.testing.assert_array_equal(s.jump_evidence.saved, s.fit.jump_evidence.saved)
+    # Jumps of 10 noise sd save far more than the price select put on them; in units of the
+    # widened delta (sd 1 instead of 0.2) they would save 25 times less.
+    assert np.all(s.jump_evidence.saved > 2 * s.penalty)
     assert np.all(s.jump_evidence.significance < 1e-6)
+    np.testing.assert_array_equal(s.jump_intervals(), s.fit.jump_intervals())
 
 
 @pytest.mark.parametrize(
