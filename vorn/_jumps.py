@@ -111,46 +111,38 @@ def _chi2_even_sf(t: NDArray[np.float64], d: int) -> NDArray[np.float64]:
     return np.asarray(np.exp(-half) * total)
 
 
-def _interpolated(values: NDArray[np.float64], grid: NDArray[np.float64],
-                  at: NDArray[np.float64], extrapolate: bool) -> NDArray[np.float64]:
-    """Linear in the grid; beyond its ends either the end value or the end slope continued."""
-    out = np.interp(at, grid, values)
-    if extrapolate:
-        slope = (values[-1] - values[-2]) / (grid[-1] - grid[-2])
-        out = np.where(at > grid[-1], values[-1] + slope * (at - grid[-1]), out)
-    return np.asarray(out)
-
-
 def _null_parameter(table_values: Any, m: NDArray[np.float64], bandwidth: NDArray[np.float64],
                     d: int) -> NDArray[np.float64]:
     """log N or log s of the null law for segments of m samples and bandwidths in samples.
 
-    The largest saving grows with the number of places it can occur, so beyond the simulated
-    lengths log N is continued with its last slope in log m; bandwidths beyond the grid (and
-    straight lines, p = 0) take its widest column, and more than the largest tabulated number
-    of columns the largest.
+    Bilinear in log2 m and log2 b, then linear in log d. The largest saving grows with the
+    number of places it can occur, so beyond the simulated lengths the value is continued with
+    its last slope in log m; shorter segments take the shortest row, bandwidths beyond the
+    grid (and straight lines, p = 0) its nearest column, and more columns than tabulated the
+    largest tabulated number.
     """
     table = np.asarray(table_values, dtype=np.float64)
-    dims = np.asarray(_jump_null.DIMS, dtype=np.float64)
-    log_m = np.log2(np.asarray(m, dtype=np.float64))
-    log_b = np.clip(np.log2(np.asarray(bandwidth, dtype=np.float64)),
-                    _jump_null.LOG2_B[0], _jump_null.LOG2_B[-1])
     grid_m = np.asarray(_jump_null.LOG2_M, dtype=np.float64)
     grid_b = np.asarray(_jump_null.LOG2_B, dtype=np.float64)
+    log_m = np.maximum(np.log2(np.asarray(m, dtype=np.float64)), grid_m[0])
+    with np.errstate(divide="ignore"):
+        log_b = np.clip(np.log2(np.asarray(bandwidth, dtype=np.float64)), grid_b[0], grid_b[-1])
+    im = np.clip(np.searchsorted(grid_m, log_m) - 1, 0, grid_m.size - 2)
+    ib = np.clip(np.searchsorted(grid_b, log_b) - 1, 0, grid_b.size - 2)
+    tm = (log_m - grid_m[im]) / (grid_m[im + 1] - grid_m[im])
+    tb = (log_b - grid_b[ib]) / (grid_b[ib + 1] - grid_b[ib])
 
-    def for_dim(a: int) -> NDArray[np.float64]:
-        # Along b first (within the grid), then along m (continued beyond it).
-        by_m = np.array([[np.interp(lb, grid_b, table[a, i]) for i in range(grid_m.size)]
-                         for lb in np.atleast_1d(log_b)])
-        return np.array([_interpolated(row, grid_m, np.asarray(lm), True)
-                         for row, lm in zip(by_m, np.atleast_1d(log_m))])
+    def at(a: int) -> NDArray[np.float64]:
+        t = table[a]
+        low = (1.0 - tb) * t[im, ib] + tb * t[im, ib + 1]
+        high = (1.0 - tb) * t[im + 1, ib] + tb * t[im + 1, ib + 1]
+        return np.asarray((1.0 - tm) * low + tm * high)
 
-    log_d = math.log(min(max(d, 1), int(dims[-1])))
-    columns = [for_dim(a) for a in range(dims.size)]
-    stacked = np.stack(columns)
-    values = np.array([np.interp(log_d, np.log(dims), stacked[:, j])
-                       for j in range(stacked.shape[1])])
-    return values.reshape(np.shape(m))
+    dims = np.log(np.asarray(_jump_null.DIMS, dtype=np.float64))
+    log_d = min(max(math.log(max(d, 1)), dims[0]), dims[-1])
+    a = min(int(np.searchsorted(dims, log_d, side="right")) - 1, dims.size - 2)
+    weight = (log_d - dims[a]) / (dims[a + 1] - dims[a])
+    return np.asarray((1.0 - weight) * at(a) + weight * at(a + 1))
 
 
 def noise_law(m: float, d: int) -> NDArray[np.float64]:

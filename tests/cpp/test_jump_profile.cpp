@@ -74,10 +74,6 @@ TEST_P(JumpProfile, costs_are_the_energies_of_the_two_parts_of_every_split) {
         EXPECT_EQ(got.first[j], firsts[j]);
         EXPECT_EQ(got.last[j], lasts[j]);
         const double merged = run_energy(s, p, firsts[j], lasts[j]);
-        // The fit's own preconditioning changes rounding only.
-        if (!local) {
-            EXPECT_TRUE(vorn::test::same_bits({&got.merged[j], 1}, {&merged, 1}));
-        }
         EXPECT_NEAR(got.merged[j], merged, 1e-9 * merged);
 
         const std::size_t lowest = firsts[j] == 0 ? 0 : firsts[j] + 1;
