@@ -214,3 +214,26 @@ def test_engine_rejects_jumps_the_search_could_not_make(jumps, message):
         _engine.jump_profiles(x, x[:, None], None, 0.5, "none", np.array(jumps, np.int64),
                               np.zeros(len(jumps)))
     assert str(caught.value) == message
+
+
+def test_command_line_writes_intervals_and_evidence(tmp_path, capsys):
+    from vorn.cli import main
+
+    days = np.arange("2024-01-01", "2024-05-01", dtype="datetime64[D]")
+    y = np.where(days < np.datetime64("2024-02-20"), 0.0, 2.0)
+    y = y + 0.5 * np.random.default_rng(3).standard_normal(days.size)
+    source = tmp_path / "data.csv"
+    source.write_text("day,level\n" + "".join(f"{d},{float(v)!r}\n" for d, v in zip(days, y)))
+    jumps = tmp_path / "jumps.csv"
+    assert main(["fit", str(source), "--auto", "--json", "--jumps", str(jumps)]) == 0
+    data = __import__("json").loads(capsys.readouterr().out)
+    s = vorn.select(days, y)
+    bounds = s.jump_intervals()
+    assert [j["interval"] for j in data["jumps"]] == [
+        [str(np.datetime_as_string(v)) for v in row] for row in bounds]
+    assert [j["significance"] for j in data["jumps"]] == s.jump_evidence.significance.tolist()
+    lines = jumps.read_text().splitlines()
+    assert lines[0] == "location,index,lower_90,upper_90,size[level],saved,significance"
+    cells = lines[1].split(",")
+    assert cells[2:4] == [str(np.datetime_as_string(v)) for v in bounds[0]]
+    assert float(cells[5]) == s.jump_evidence.saved[0]
