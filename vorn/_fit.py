@@ -416,9 +416,9 @@ class Fit(PiecewisePolynomial):
         >>> import numpy as np, vorn
         >>> rng = np.random.default_rng(3)
         >>> y = np.r_[np.zeros(100), np.ones(100)] + 0.4 * rng.standard_normal(200)
-        >>> f = vorn.fit(None, y, p=0.01, gamma=8 * 0.01 * 0.16)
+        >>> f = vorn.fit(None, y, bandwidth_samples=30, penalty=10)
         >>> f.jumps, f.jump_intervals()
-        (array([100.5]), array([[ 99., 102.]]))
+        (array([100.5]), array([[100., 101.]]))
         """
         from ._jumps import intervals
 
