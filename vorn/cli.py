@@ -40,6 +40,7 @@ examples:
   vorn fit data.csv --auto --bandwidth-samples 8 --penalty 16
                       smoothing over about 8 samples, a jump priced at 16 noise variances
   vorn fit data.csv --auto --out fitted.csv --plot fit.png --json
+  vorn fit data.csv --auto --jumps jumps.csv    each jump with its 90 % interval and evidence
   vorn fit readings.tsv --no-header --x 0 --y 2 --p 0.9 --gamma 1
   cat data.csv | vorn fit - --p 0.5 --gamma 2
 
@@ -48,7 +49,9 @@ so); without a header the columns are named 0, 1, 2, ... as in pandas. The separ
 tab or a semicolon when every line has one, else a comma (--delimiter says so). Lines
 starting with # are comments. Sites may be ISO dates (2024-01-31, 2024-01-31T12:00); jumps
 are then reported as dates. --json writes strict JSON: an infinite or undefined number
-(e.g. --gamma inf) is written as null.
+(e.g. --gamma inf) is written as null. Each jump's interval holds the places it could be with
+the other jumps fixed; its significance is the chance that noise alone saves as much energy
+(see the README).
 """
 
 _DEMO_EXAMPLES = """\
