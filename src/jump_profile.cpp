@@ -224,7 +224,17 @@ JumpProfiles jump_profiles(const JumpProfileInputs& in, std::span<const std::uin
     JumpProfiles out;
     for (auto* v : {&out.first, &out.last, &out.best_split, &out.low, &out.high}) v->resize(k);
     for (auto* v : {&out.merged, &out.at_fit, &out.best}) v->resize(k);
-    if (keep_profile) out.profile_offset.resize(k + 1, 0);
+    if (keep_profile) {
+        out.profile_offset.resize(k + 1, 0);
+        // Sized once: growing by doubling would hold up to three times the profile at a time.
+        std::size_t total = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t first = j == 0 ? 0 : static_cast<std::size_t>(jump_indices[j - 1]) + 1;
+            const std::size_t last = j + 1 == k ? n - 1 : static_cast<std::size_t>(jump_indices[j + 1]);
+            total += last - 1 - (first == 0 ? 0 : first + 1);
+        }
+        out.profile.reserve(total);
+    }
 
     Grower grower(in);
     std::vector<double> cost;

@@ -384,8 +384,9 @@ class Fit(PiecewisePolynomial):
         The interval holds every place between the jump's two neighbouring jumps at which the
         fit's cost (the energies of the two segments) is within ``c * rho`` noise variances of
         the cheapest: c is the `level` quantile of the cost of the true place for a jump of
-        the fitted size (a two-sided random walk, simulated; ``-2 log(1 - sqrt(level))`` in
-        the limit of small jumps), ``rho = (1 + phi) / (1 - phi)`` for noise with lag-one
+        the fitted size less one standard error (a found small jump looks larger than it is;
+        the cost is a two-sided random walk, simulated; ``-2 log(1 - sqrt(level))`` in the
+        limit of small jumps), ``rho = (1 + phi) / (1 - phi)`` for noise with lag-one
         correlation phi. A place between two samples stands for the whole gap between them.
 
         Parameters

@@ -8,7 +8,10 @@ Location. The interval holds every split whose cost is within ``c * rho`` noise 
 the cheapest. For a jump of size delta (in noise sd) on white noise, moving the split k
 samples off the true place costs a two-sided random walk with drift delta**2 and step variance
 4 delta**2, so the true split costs the larger of the two sides' maxima above the cheapest;
-c is its quantile at the level, simulated (:mod:`vorn._jump_walk`) for the fit's jump size.
+c is its quantile at the level, simulated (:mod:`vorn._jump_walk`) for the jump's size.
+The fitted size of a small jump is too large (its norm carries the noise of every column, and
+a small jump is found when noise enlarged it), which would make c too small, so c is read at
+the size less that inflation and less one standard error (:func:`measured_size`).
 As delta -> 0 the walk tends to 2 W(u) - |u| for a two-sided Brownian motion W, whose largest
 value on either side is exponential with mean 2, so c -> -2 log(1 - sqrt(level)) (5.94 at
 0.9); larger jumps make the walk coarser and c smaller (0 from about 4 sd at 0.9: the
@@ -94,6 +97,53 @@ def location_cut(level: float, size: NDArray[np.float64]) -> NDArray[np.float64]
     # Below the smallest tabulated size the walk is the Brownian limit.
     return np.asarray(np.where(size < small, location_constant(level),
                                np.interp(size, _jump_walk.SIZES, at_level)))
+
+
+def measured_size(effective: NDArray[np.float64], evidence: NDArray[np.float64], d: int,
+                  rule: str = "shrunk") -> NDArray[np.float64]:
+    """The jump size (noise sd) the location cut is read at, from the fitted size and the
+    jump's saving (in long-run noise variances).
+
+    The saving of a jump is about (size / se)**2 summed over its d columns (exactly so for
+    constant segments), so se = size / sqrt(saving) needs no model of the smoothing. The
+    fitted norm is inflated by the columns' noise (E |fitted|**2 = |true|**2 + d se**2), and
+    a small jump is found only when its noise made it look larger, so "debiased" removes the
+    inflation and "shrunk" also takes one standard error off; "fitted" uses the size as fitted.
+    """
+    effective = np.asarray(effective, dtype=np.float64)
+    if rule == "fitted":
+        return effective
+    z2 = np.maximum(np.asarray(evidence, dtype=np.float64), 1e-300)
+    debiased = effective * np.sqrt(np.maximum(1.0 - d / z2, 0.0))
+    if rule == "debiased":
+        return debiased
+    return np.asarray(np.maximum(debiased - effective / np.sqrt(z2), 0.0))
+
+
+def hull(got: dict[str, Any], thresholds: NDArray[np.float64],
+         chunk: int = 1 << 20) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+    """First and last split of each jump's profile whose cost is within its threshold of the
+    cheapest, as split indices. Jumps are taken a chunk of profile entries at a time so that
+    the temporaries stay small beside the profile itself."""
+    profile, offsets = got["profile"], np.asarray(got["profile_offset"], dtype=np.int64)
+    first, best, best_split = got["first"], got["best"], got["best_split"]
+    k = first.size
+    low, high = np.empty(k, np.int64), np.empty(k, np.int64)
+    a = 0
+    while a < k:
+        b = min(max(int(np.searchsorted(offsets, offsets[a] + chunk, side="right")) - 1, a + 1), k)
+        part = profile[offsets[a]:offsets[b]]
+        starts = offsets[a:b] - offsets[a]
+        owner = np.repeat(np.arange(b - a), np.diff(offsets[a:b + 1]))
+        position = np.arange(part.size) - starts[owner]
+        near = part - best[a:b][owner] <= thresholds[a:b][owner]
+        low[a:b] = np.minimum.reduceat(np.where(near, position, part.size), starts)
+        high[a:b] = np.maximum.reduceat(np.where(near, position, -1), starts)
+        a = b
+    lowest = first + (first != 0)
+    # The cheapest split is inside whatever rounding says of its own cost.
+    return (np.minimum(lowest + low, best_split).astype(np.int64),
+            np.maximum(lowest + high, best_split).astype(np.int64))
 
 
 def chi2_even_cdf(t: NDArray[np.float64], d: int) -> NDArray[np.float64]:
@@ -267,11 +317,17 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
         sizes = sizes * np.sqrt(w[jumps])[:, None]
     # The walk of AR(1) noise is that of white noise with the jump shrunk by sqrt(rho).
     effective = np.sqrt(np.sum(sizes**2, axis=1)) / (scale * math.sqrt(rho))
-    thresholds = np.ascontiguousarray(location_cut(level, effective) * rho * unit)
+    # The cut depends on the saving, known only after the pass: the engine keeps the profile
+    # and the hull is read from it here.
     got = _engine.jump_profiles(
         np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._y), w,
-        fit.p, fit.precondition, jumps, thresholds, keep_profile)  # type: ignore[arg-type]
+        fit.p, fit.precondition, jumps, np.zeros(k), True)  # type: ignore[arg-type]
     saved = np.maximum(got["merged"] - got["at_fit"], 0.0) / unit if k else np.zeros(0)
+    cuts = location_cut(level, measured_size(effective, saved / rho, fit.dim))
+    low, high = hull(got, cuts * rho * unit)
+    got["low"], got["high"] = low, high
+    if not keep_profile:
+        del got["profile"], got["profile_offset"]
     first, last = got["first"], got["last"]
     m = (last - first + 1).astype(np.float64)
     x = fit.x
@@ -284,7 +340,7 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
         bandwidth = np.full(k, np.inf)
     significance = (null_significance(saved / rho, m, bandwidth, fit.dim, df) if k
                     else np.zeros(0))
-    return JumpReport(got["low"], got["high"], JumpEvidence(saved, significance)), got
+    return JumpReport(low, high, JumpEvidence(saved, significance)), got
 
 
 def _cached(fit: Fit, level: float, noise: Optional[tuple[float, float]]) -> JumpReport:

@@ -53,7 +53,8 @@ def test_profile_and_interval_match_refits_of_every_split(p, d, uneven, with_del
     scale, phi = _jumps.noise_of(f, None if delta is None else w)
     rho = (1 + phi) / (1 - phi)
     sizes = np.asarray(f.jump_sizes).reshape(-1, d) * np.sqrt(w[f.jump_indices])[:, None]
-    cuts = _jumps.location_cut(0.8, np.linalg.norm(sizes, axis=1) / (scale * math.sqrt(rho)))
+    effective = np.linalg.norm(sizes, axis=1) / (scale * math.sqrt(rho))
+    thresholds, spans = [], []
     for j, m in enumerate(f.jump_indices):
         first, last = int(got["first"][j]), int(got["last"][j])
         lowest = 0 if first == 0 else first + 1
@@ -67,11 +68,21 @@ def test_profile_and_interval_match_refits_of_every_split(p, d, uneven, with_del
         np.testing.assert_allclose(got["merged"][j], merged, rtol=1e-7)
         # The fit's own split is the cheapest one, the other jumps held fixed.
         assert cost[m - lowest] <= want.min() + 1e-9 * merged
-        threshold = cuts[j] * rho * (p if p > 0 else 1.0) * scale**2
+        saved = (merged - want[m - lowest]) / ((p if p > 0 else 1.0) * scale**2)
+        np.testing.assert_allclose(f.jump_evidence.saved[j], saved, rtol=1e-6)
+        # The cut is read at the size less its inflation and one standard error, both from
+        # the refitted saving.
+        se = effective[j] / math.sqrt(saved / rho)
+        shrunk = max(math.sqrt(max(effective[j] ** 2 - d * se**2, 0.0)) - se, 0.0)
+        threshold = _jumps.location_cut(0.8, np.array([shrunk]))[0] * rho * (
+            p if p > 0 else 1.0) * scale**2
         near = np.flatnonzero(want - want.min() <= threshold) + lowest
         assert bounds[j].tolist() == [x[near[0]], x[near[-1] + 1]]
-        saved = (merged - cost[m - lowest]) / ((p if p > 0 else 1.0) * scale**2)
-        np.testing.assert_allclose(f.jump_evidence.saved[j], saved, rtol=1e-6)
+        thresholds.append(threshold)
+        spans.append((near[0], near[-1]))
+    # Read a few profile entries at a time, the hull must not change at the chunks' seams.
+    low, high = _jumps.hull(got, np.array(thresholds), chunk=5)
+    assert list(zip(low, high)) == spans
 
 
 def _step_series(rng, n, size, phi=0.0):
