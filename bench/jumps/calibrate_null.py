@@ -11,6 +11,7 @@ each s on a grid of s). The table stores log N and log s.
     .venv/bin/python bench/jumps/calibrate_null.py            # writes vorn/_jump_null.py
     .venv/bin/python bench/jumps/calibrate_null.py --check    # prints the fit of the model
     .venv/bin/python bench/jumps/calibrate_null.py --noise-law  # writes vorn/_jump_noise_law.py
+    .venv/bin/python bench/jumps/calibrate_null.py --ar         # writes bench/jumps/ar_table.py
 
 The model is checked, not assumed: --check prints the simulated 50 / 90 / 99 % points beside
 the model's for every cell, and bench/jumps/run.py tests the uniformity of the significances on
@@ -36,15 +37,22 @@ REPS = 300
 SEED = 20261209
 
 
-def largest_saving(rng: np.random.Generator, m: int, b: float, d: int, reps: int) -> np.ndarray:
+def largest_saving(rng: np.random.Generator, m: int, b: float, d: int, reps: int,
+                   phi: float = 0.0) -> np.ndarray:
     """T for `reps` jump-free segments of m samples; two leading samples and a jump after them
-    make the segment an inner one, whose left part needs two samples like the search's."""
+    make the segment an inner one, whose left part needs two samples like the search's. With
+    phi, AR(1) noise of unit marginal variance (started in its stationary law)."""
     p = 1.0 / (1.0 + b**4)
     x = np.arange(m + 2, dtype=float)
     jumps = np.array([1, m // 2 + 1], dtype=np.int64)
     out = np.empty(reps)
     for r in range(reps):
         y = rng.standard_normal((m + 2, d))
+        if phi:
+            from scipy.signal import lfilter
+            before = rng.standard_normal((1, d))  # the stationary state before the first sample
+            y = np.asarray(lfilter([math.sqrt(1.0 - phi * phi)], [1.0, -phi], y, axis=0,
+                                   zi=phi * before)[0])
         got = _engine.jump_profiles(x, y, None, p, "none", jumps, np.zeros(2))
         out[r] = (got["merged"][1] - got["best"][1]) / p
     return out
@@ -77,9 +85,13 @@ def main() -> None:
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--reps", type=int, default=REPS)
     parser.add_argument("--noise-law", action="store_true")
+    parser.add_argument("--ar", action="store_true")
     args = parser.parse_args()
     if args.noise_law:
         noise_law()
+        return
+    if args.ar:
+        ar_table(args.reps)
         return
     rng = np.random.default_rng(SEED)
     table = np.empty((2, len(DIMS), LOG2_M.size, LOG2_B.size))
@@ -157,6 +169,64 @@ def noise_law() -> None:
         f"DIMS = {DIMS}\nLOG2_M = {tuple(int(v) for v in NOISE_LOG2_M)}\n"
         f"LOG_V = (\n{rows},\n)\n")
     print(f"wrote {path}", file=sys.stderr)
+
+
+AR_PHI = 0.5
+KAPPAS = np.exp(np.linspace(math.log(0.5), math.log(8.0), 321))
+
+
+def ar_table(reps: int) -> None:
+    """Writes bench/jumps/ar_table.py: how much AR(1) noise inflates the largest saving (a
+    candidate measured by run.py against the package's long-run factor, and rejected).
+
+    Under AR(1) noise of lag-one correlation phi the largest saving (in marginal noise
+    variances) is modelled as kappa times the white-noise law of the same cell, with
+    kappa = (1 + phi r) / (1 - phi r): the variance factor of a sum whose weights fall off as
+    r**k. r -> 1 gives the long-run factor (1 + phi) / (1 - phi) of long windows, r -> 0 no
+    inflation; a split's saving rests on fewer samples than the bandwidth suggests, so r is
+    fitted per cell (maximum likelihood of kappa with the white law's N and s held, at
+    phi = AR_PHI, away from the 0.3 of the benchmark so that the benchmark checks it)."""
+    from vorn import _jumps
+
+    rng = np.random.default_rng(SEED + 2)
+    table = np.empty((len(DIMS), LOG2_M.size, LOG2_B.size))
+    for a, d in enumerate(DIMS):
+        for i, lm in enumerate(LOG2_M):
+            for j, lb in enumerate(LOG2_B):
+                m, b = int(2**lm), float(2.0**lb)
+                t = np.maximum(largest_saving(rng, m, b, d, reps, AR_PHI), 1e-12)
+                n = float(np.exp(_jumps._null_parameter(_jump_null_table("LOG_N"), np.array([m]),
+                                                        np.array([b]), d)[0]))
+                s = float(np.exp(_jumps._null_parameter(_jump_null_table("LOG_S"), np.array([m]),
+                                                        np.array([b]), d)[0]))
+                u = t[None, :] / (KAPPAS[:, None] * s)
+                logf = np.log(np.maximum(chi2_even_cdf(u, d), 1e-300))
+                ll = ((n - 1.0) * logf + (d - 1) * np.log(u) - u / 2.0).sum(axis=1) \
+                    - t.size * np.log(KAPPAS)
+                kappa = float(KAPPAS[int(np.argmax(ll))])
+                table[a, i, j] = (kappa - 1.0) / (AR_PHI * (kappa + 1.0))
+                print(f"d={d} m={m:5d} b={b:6.1f} kappa={kappa:.3f} r={table[a, i, j]:.3f}",
+                      file=sys.stderr, flush=True)
+    rows = ",\n".join(
+        "    (" + ",\n     ".join(
+            "(" + ", ".join(f"{v:.4f}" for v in table[a, i]) + ")"
+            for i in range(LOG2_M.size)) + ")"
+        for a in range(len(DIMS)))
+    path = pathlib.Path(__file__).resolve().parent / "ar_table.py"
+    path.write_text(
+        '"""How AR(1) noise inflates the largest saving of one split: kappa = (1 + phi r) /\n'
+        "(1 - phi r) times the white-noise law, r by value columns d, log2 of the segment's\n"
+        "samples and log2 of the bandwidth in samples (the grid of vorn._jump_null). Generated\n"
+        f"by bench/jumps/calibrate_null.py --ar (seed {SEED + 2}, phi = {AR_PHI}, {reps} "
+        'segments a\ncell); do not edit."""\n\n'
+        f"R = (\n{rows},\n)\n")
+    print(f"wrote {path}", file=sys.stderr)
+
+
+def _jump_null_table(name: str) -> object:
+    from vorn import _jump_null
+
+    return getattr(_jump_null, name)
 
 
 def _model_quantile(n: float, d: int, u: float) -> float:
