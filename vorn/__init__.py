@@ -34,6 +34,7 @@ except ImportError as _exc:
 
 from . import datasets
 from ._fit import Fit, fit
+from ._jumps import JumpEvidence
 from ._many import fit_many
 from ._noise import noise_level
 from ._scoring import cv_score
@@ -44,6 +45,7 @@ from ._units import default_grid
 
 __all__ = [
     "Fit",
+    "JumpEvidence",
     "Selection",
     "cv_score",
     "datasets",

@@ -99,3 +99,27 @@ def cv_score(
 ) -> float:
     """The extension's cross-validation score (bit for bit for PELT and FPVI); +inf for an
     unscorable pair or a failed training fit."""
+
+class _JumpProfiles(TypedDict, total=False):
+    first: NDArray[np.int64]  # (k,), first sample of the left segment
+    last: NDArray[np.int64]  # (k,), last sample of the right segment
+    merged: NDArray[np.float64]  # (k,), energy of first..last as one segment
+    at_fit: NDArray[np.float64]  # (k,), the two segments' energies at the fit's split
+    best: NDArray[np.float64]  # (k,), the cheapest split's cost
+    best_split: NDArray[np.int64]  # (k,)
+    low: NDArray[np.int64]  # (k,), smallest split within the threshold
+    high: NDArray[np.int64]  # (k,), largest split within the threshold
+    profile: NDArray[np.float64]  # every split's cost, with keep_profile only
+    profile_offset: NDArray[np.int64]  # (k + 1,), with keep_profile only
+
+def jump_profiles(
+    x: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    p: float,
+    precondition: _Precondition,
+    jump_indices: NDArray[np.int64],
+    thresholds: NDArray[np.float64],
+    keep_profile: bool = False,
+) -> _JumpProfiles:
+    """How firmly the samples hold each jump, the other jumps fixed; C-contiguous arrays."""

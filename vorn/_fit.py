@@ -373,6 +373,10 @@ class Fit(PiecewisePolynomial):
         # The p and gamma the core works with: those of the standardised problem when the fit
         # is made in standard units.
         self._core_parameters = (p, gamma)
+        self._jump_reports: dict[Any, Any] = {}
+        # The jumps are measured in the noise estimated from the samples unless the caller
+        # gave delta; a Selection, whose delta only widens outliers, estimates it always.
+        self._jump_noise_estimated = False
 
     # -- data -------------------------------------------------------------------------------
 
@@ -466,10 +470,90 @@ class Fit(PiecewisePolynomial):
         """Number of samples the partition search fed into segment energies."""
         return self._complexity_counter
 
+    # -- how sure each jump is ---------------------------------------------------------------
+
+    def jump_intervals(self, level: float = 0.9) -> Any:
+        """Where each jump could be, the other jumps held fixed.
+
+        The interval holds every place between the jump's two neighbouring jumps at which the
+        fit's cost (the energies of the two segments) is within ``c * rho`` noise variances of
+        the cheapest: c is the `level` quantile of the cost of the true place for a jump of
+        the fitted size less one standard error (a found small jump looks larger than it is;
+        the cost is a two-sided random walk, simulated; ``-2 log(1 - sqrt(level))`` in the
+        limit of small jumps), ``rho = (1 + phi) / (1 - phi)`` for noise with lag-one
+        correlation phi. A place between two samples stands for the whole gap between them.
+
+        Parameters
+        ----------
+        level : float
+            Coverage aimed at, strictly between 0 and 1.
+
+        Returns
+        -------
+        ndarray, shape (k, 2)
+            Lower and upper end of each jump's interval in units of x; datetimes for a fit on
+            datetime sites.
+
+        Raises
+        ------
+        TypeError, ValueError
+            If `level` is not a number strictly between 0 and 1.
+
+        Notes
+        -----
+        Computed when first asked for (one pass over the segments next to the jumps) and kept.
+        The noise is estimated as :func:`vorn.select` does (its autocorrelation as estimated,
+        not pulled towards 0), or taken as 1 (in units of delta) when the fit was given
+        `delta`. Measured coverage: ``bench/jumps/RESULTS.md``.
+
+        Examples
+        --------
+        >>> import numpy as np, vorn
+        >>> rng = np.random.default_rng(3)
+        >>> y = np.r_[np.zeros(100), np.ones(100)] + 0.4 * rng.standard_normal(200)
+        >>> f = vorn.fit(None, y, bandwidth_samples=30, penalty=10)
+        >>> f.jumps, f.jump_intervals()
+        (array([100.5]), array([[100., 101.]]))
+        """
+        from ._jumps import intervals
+
+        return intervals(self, level)
+
+    @property
+    def jump_evidence(self) -> Any:
+        """Energy each jump saves and its significance, a :class:`vorn.JumpEvidence`.
+
+        `saved` is the energy of the jump's two segments merged into one and refitted, less
+        their energies apart, in noise variances (comparable with the `penalty` of
+        :func:`fit`); `significance` the probability that a segment without any jump shows a
+        saving at least as large at some split (a law tabulated by simulation). Both hold
+        the other jumps fixed and rest on the noise estimate.
+        """
+        from ._jumps import evidence
+
+        return evidence(self)
+
+    def jump_table(self, level: float = 0.9) -> Any:
+        """Everything about the jumps, one row each.
+
+        Columns: location, lower and upper (:meth:`jump_intervals` at `level`), size, left
+        and right (the limits of the curve; one of each per value column, suffixed with the
+        column name, when there are several), saved and significance
+        (:attr:`jump_evidence`).
+
+        Returns
+        -------
+        pandas.DataFrame or numpy.recarray
+            A DataFrame when pandas is installed, else a NumPy record array.
+        """
+        from ._jumps import table
+
+        return table(self, level)
+
     # -- evaluation -------------------------------------------------------------------------
 
     def plot(self, ax: Optional[Axes] = None, *, data: bool = True, jumps: bool = True,
-             labels: Optional[list[str]] = None) -> Axes:
+             labels: Optional[list[str]] = None, intervals: Optional[float] = 0.9) -> Axes:
         """Draw the data, the fitted curve and its jumps with matplotlib.
 
         Parameters
@@ -483,6 +567,9 @@ class Fit(PiecewisePolynomial):
         labels : list of str, optional
             Legend names of the value columns; by default the DataFrame's column names, or
             ``y[0]``, ``y[1]``, ... when there are several columns.
+        intervals : float or None
+            Shade every jump's location interval at this level (:meth:`jump_intervals`);
+            None shades nothing.
 
         Returns
         -------
@@ -521,6 +608,10 @@ class Fit(PiecewisePolynomial):
             for k, loc in enumerate(self.jumps):
                 ax.axvline(loc, color="0.35", linestyle="--", linewidth=0.9,
                            label="jump" if k == 0 else None)
+        if intervals is not None and self._jumps.size:
+            bounds = self.jump_intervals(intervals)
+            for lo, hi in bounds:
+                ax.axvspan(lo, hi, color="0.5", alpha=0.18, linewidth=0)
         ax.legend(loc="best", frameon=False)
         return ax
 

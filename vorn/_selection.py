@@ -96,6 +96,11 @@ class Selection:
     _path_maker: Optional[Callable[[], NDArray[Any]]] = field(default=None, repr=False)
     _path: Optional[NDArray[Any]] = field(default=None, repr=False)
 
+    def __post_init__(self) -> None:
+        # The fit's delta only widens outliers: its jumps are measured in the noise estimated
+        # from the samples, as for a fit without delta, also when the fit is asked directly.
+        self.fit._jump_noise_estimated = True
+
     @property
     def path(self) -> NDArray[Any]:
         """Number of jumps against the penalty, at the chosen smoothing.
@@ -129,6 +134,21 @@ class Selection:
         if self.note:
             lines.append(f"note: {self.note}")
         return "\n".join(lines)
+
+    # -- how sure each jump of the fit is --------------------------------------------------
+
+    def jump_intervals(self, level: float = 0.9) -> Any:
+        """:meth:`Fit.jump_intervals` of `fit` (noise estimated from the samples)."""
+        return self.fit.jump_intervals(level)
+
+    @property
+    def jump_evidence(self) -> Any:
+        """:attr:`Fit.jump_evidence` of `fit` (noise estimated from the samples)."""
+        return self.fit.jump_evidence
+
+    def jump_table(self, level: float = 0.9) -> Any:
+        """:meth:`Fit.jump_table` of `fit` (noise estimated from the samples)."""
+        return self.fit.jump_table(level)
 
     def plot(self, axes: Optional[Any] = None) -> Any:
         """Draw the fit and the penalty path (number of jumps against the penalty).

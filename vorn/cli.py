@@ -36,6 +36,7 @@ examples:
   vorn fit data.csv --auto --bandwidth-samples 8 --penalty 16
                       smoothing over about 8 samples, a jump priced at 16 noise variances
   vorn fit data.csv --auto --out fitted.csv --plot fit.png --json
+  vorn fit data.csv --auto --jumps jumps.csv    each jump with its 90 % interval and evidence
   vorn fit readings.tsv --no-header --x 0 --y 2 --p 0.9 --gamma 1
   cat data.csv | vorn fit - --p 0.5 --gamma 2
 
@@ -47,6 +48,8 @@ dates (2024-01-31, 2024-01-31T12:00, 2024-01-31T12:00+01:00); jumps are then rep
 dates, in the UTC offset the sites were written with (in UTC, with a note, when they mix
 offsets). --json writes strict JSON: an infinite or undefined number (e.g. --gamma inf) is
 written as null.
+Each jump's interval holds the places it could be with the other jumps fixed; its
+significance is the chance that noise alone saves as much energy (see the README).
 """
 
 _DEMO_EXAMPLES = """\
@@ -119,6 +122,9 @@ def _build_parser() -> argparse.ArgumentParser:
     f.add_argument("--out", metavar="FITTED.csv",
                    help="write sites, data and fitted values, one row per input row")
     f.add_argument("--json", action="store_true", help="print the result as (strict) JSON")
+    f.add_argument("--jumps", metavar="JUMPS.csv",
+                   help="write one row per jump: location, 90%% interval, sizes, saved energy "
+                   "and significance")
 
     d = sub.add_parser(
         "demo",
@@ -131,6 +137,9 @@ def _build_parser() -> argparse.ArgumentParser:
     )
     d.add_argument("--plot", metavar="OUT.png", help="write a picture of data, fit and jumps")
     d.add_argument("--json", action="store_true", help="print the result as JSON")
+    d.add_argument("--jumps", metavar="JUMPS.csv",
+                   help="write one row per jump: location, 90%% interval, sizes, saved energy "
+                   "and significance")
     return parser
 
 
@@ -163,6 +172,8 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
     sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
     samples = int(fitted.x.shape[0])
     if as_json:
+        bounds = fitted.jump_intervals(0.9)
+        found = fitted.jump_evidence
         result = {key: _json_number(value) if isinstance(value, float) else value
                   for key, value in extra.items()}
         result.update({
@@ -172,7 +183,10 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
             "gamma": _json_number(fitted.gamma),
             "jumps": [
                 {"location": _json_site(loc, zone), "index": int(idx),
-                 "size": [_json_number(s) for s in sizes[k]]}
+                 "size": [_json_number(s) for s in sizes[k]],
+                 "interval": [_json_site(bounds[k, 0], zone), _json_site(bounds[k, 1], zone)],
+                 "saved": _json_number(found.saved[k]),
+                 "significance": _json_number(found.significance[k])}
                 for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
             ],
         })
@@ -257,6 +271,29 @@ def _cells(values: np.ndarray, zone: Optional[str] = None) -> list[str]:
 
 
 _BLOCK = 65536
+
+
+def _write_jumps(fitted: Any, names: list[str], path: str,
+                 zone: Optional[str] = None) -> None:
+    """One row per jump: where it is, where it could be (90 %), its sizes and its evidence."""
+    bounds = fitted.jump_intervals(0.9)
+    found = fitted.jump_evidence
+    locations = np.asarray(fitted.jumps)
+    sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
+    header = (["location", "index", "lower_90", "upper_90"]
+              + [f"size[{name}]" for name in names] + ["saved", "significance"])
+    try:
+        with open(path, "w", newline="", encoding="utf-8") as handle:
+            writer = csv.writer(handle)
+            writer.writerow(header)
+            where = [_cells(column, zone) for column in (locations, bounds[:, 0], bounds[:, 1])]
+            numbers = [_cells(np.asarray(column, dtype=float))
+                       for column in (*sizes.T, found.saved, found.significance)]
+            for k, idx in enumerate(fitted.jump_indices):
+                writer.writerow([where[0][k], str(int(idx)), where[1][k], where[2][k]]
+                                + [column[k] for column in numbers])
+    except OSError as exc:
+        raise UserError(f"{path}: {exc.strerror or exc}") from None
 
 
 def _write_fitted(fitted: Any, sites: np.ndarray, y: np.ndarray, kept: np.ndarray,
@@ -373,6 +410,8 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     if args.out:
         sites = x if x is not None else np.arange(1.0, rows + 1.0)
         _write_fitted(fitted, sites, y, kept, xname, names, args.out, zone)
+    if args.jumps:
+        _write_jumps(fitted, names, args.jumps, zone)
     if args.plot:
         _write_plot(fitted, args.plot, name, xname, names)
     _report(fitted, names, extra, args.json, out, rows, zone)
@@ -394,6 +433,8 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str]) -> None:
     fitted = chosen.fit
     title = "Annual flow of the Nile at Aswan, 1871-1970 (10^8 m^3)"
     extra = {"title": title, **_choice(chosen), "known_change": float(truth[0])}
+    if args.jumps:
+        _write_jumps(fitted, ["flow"], args.jumps)
     _report(fitted, ["flow"], extra, args.json, out)
     if not args.json:
         out.write("The known change lies between 1898 and 1899 (the first Aswan dam was begun "

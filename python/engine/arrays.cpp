@@ -166,3 +166,15 @@ PyRef unsigned_number(std::uint64_t value) {
 }
 
 }  // namespace vorn::py
+
+namespace vorn::py {
+
+std::optional<std::span<const std::int64_t>> index_array(const np::Api& numpy, PyObject* obj,
+                                                         const char* name) {
+    const np::ArrayFields* a = contiguous(numpy, obj, 1, np::type_int64, "int64", name);
+    if (a == nullptr) return std::nullopt;
+    return std::span<const std::int64_t>(reinterpret_cast<const std::int64_t*>(a->data),
+                                         static_cast<std::size_t>(a->dimensions[0]));
+}
+
+}  // namespace vorn::py

@@ -49,6 +49,10 @@ std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, i
 // TypeError or ValueError otherwise.
 std::optional<PpView> pp_arguments(const np::Api& numpy, PyObject* breaks, PyObject* coefs);
 
+// A C-contiguous, aligned 1-D int64 array; nothing with TypeError otherwise.
+std::optional<std::span<const std::int64_t>> index_array(const np::Api& numpy, PyObject* obj,
+                                                         const char* name);
+
 std::optional<Pruning> pruning_argument(const char* text);
 std::optional<Precondition> precondition_argument(const char* text);
 

@@ -12,5 +12,6 @@ PyObject* call_derivative(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_antiderivative(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_cv_predict(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_cv_score(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* call_jump_profiles(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace vorn::py

@@ -68,6 +68,18 @@ PyMethodDef functions[] = {
      "held-out samples of ((predicted - y) / delta)**2 over all columns, divided by n; +inf\n"
      "when gamma <= 0, p is outside [0, 1] or a training fit fails. With 'PELT' or 'FPVI'\n"
      "it equals _vorn_core.vorn_cvscore bit for bit."},
+    {"jump_profiles", as_method<call_jump_profiles>(), keywords_too,
+     "jump_profiles($module, x, y, w, p, precondition, jump_indices, thresholds,\n"
+     "              keep_profile=False)\n--\n\n"
+     "How firmly the samples hold each jump, the other jumps fixed. x (n,) and y (n, d) the\n"
+     "prepared samples of a fit, w (n,) their merged weights 1 / delta**2 or None (ones),\n"
+     "0 <= p < 1, jump_indices (k,) int64 the fit's last sample before each jump,\n"
+     "thresholds (k,) in energy units. A split s puts the jump after sample s; jump j's\n"
+     "splits run over its two segments first..last. Returns a dict of (k,) arrays: first,\n"
+     "last, merged (the energy of first..last as one segment), at_fit (the two segments'\n"
+     "energies at the fit's split), best and best_split (the cheapest split), low and high\n"
+     "(the smallest and largest split costing at most best + threshold); with keep_profile\n"
+     "also profile (every split's cost, jump after jump) and profile_offset (k + 1,)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

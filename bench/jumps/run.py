@@ -1,0 +1,270 @@
+"""Coverage, width and significance of the jump intervals and evidence, on seeded corpora.
+
+    .venv/bin/python bench/jumps/run.py [--sims 200] [--null-sims 1000] > bench/jumps/RESULTS.md
+
+Coverage: one true jump per signal (n = 200, the true place uniform between two samples in the
+middle third), jump sizes 1.5, 2, 3 and 5 noise sd (the Euclidean norm of the jump vector for
+d = 3, a random direction), constant or smooth segments (two sines, 2 sd peak to peak), even
+or uneven sites (sorted uniform), d = 1 or 3, white or AR(1) phi = 0.3 noise of unit marginal
+variance. Every signal is fitted with ``vorn.fit(..., bandwidth_samples=b,
+penalty=12 + 3.5 (d - 1))``, b = 20 on constant and 8 on smooth segments (the penalty grows with d as select's price does); the jump of the
+fit nearest the true place is the one measured. `found` is the share of signals whose fit has
+a jump within 5 samples of the true place; coverage, widths and oracles are over those.
+
+Rules side by side, all on the same profiles: "walk" (the package's: cost within c * rho
+noise variances of the cheapest, c the 0.9 quantile of the discrete walk for the jump size
+shrunk by its noise: the fitted norm less its inflation by the columns' noise and less one
+standard error, the standard error read off the jump's saving as size / sqrt(saving)),
+"fitted" (the same walk at the fitted size, the rule before), "debiased" (at the fitted norm
+less only its inflation), "limit" (c = -2 log(1 - sqrt(0.9)) = 5.94 whatever the size, the
+small-jump limit),
+"chi2" (the naive chi-square(1) cut, 2.71 rho), and two oracles that know the truth of the cell: the
+narrowest cost cut and the narrowest symmetric window (in samples) around the estimate that
+attain the coverage of "walk"; the width target compares "walk" with the narrower oracle.
+
+Significance: "null" forces one jump into jump-free data (the best split of the whole series)
+and tests the uniformity of its significance (Kolmogorov-Smirnov, >= 1,000 series a cell);
+"power" is the share of jumps of >= 3 sd with significance below 0.01 in the coverage corpus.
+"""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import math
+import time
+
+import numpy as np
+from scipy import stats
+
+import vorn
+from vorn import _engine, _jumps
+
+import ar_table
+
+N = 200
+# Constant segments take a wide bandwidth, the sines (1.5 periods over the series) one that
+# follows them: at 20 samples the spline flattens them by 44 % and every split saves energy.
+BANDWIDTH = {False: 20.0, True: 8.0}
+PENALTY = 12.0
+LEVEL = 0.9
+SEED = 19
+
+
+def signal(rng: np.random.Generator, smooth: bool, uneven: bool, d: int, phi: float,
+           size: float) -> tuple[np.ndarray, np.ndarray, float]:
+    x = np.sort(rng.uniform(0.0, N, N)) if uneven else np.arange(N, dtype=float)
+    t = x / N
+    if smooth:
+        base = np.column_stack([np.sin(2 * math.pi * (1.5 * t + rng.uniform()))
+                                for _ in range(d)])
+    else:
+        base = np.zeros((N, d))
+    # The true place: uniform over the gaps of the middle third.
+    s_true = int(rng.integers(N // 3, 2 * N // 3))
+    where = x[s_true] + rng.uniform() * (x[s_true + 1] - x[s_true])
+    direction = rng.standard_normal(d)
+    direction /= np.linalg.norm(direction)
+    y = base + np.where(x[:, None] > where, size * direction[None, :], 0.0)
+    e = rng.standard_normal((N, d))
+    if phi:
+        for i in range(1, N):
+            e[i] = phi * e[i - 1] + math.sqrt(1 - phi * phi) * e[i]
+    return x, y + e, where
+
+
+def ar_factor(phi: float, m: float, b: float, d: int) -> float:
+    """Candidate divisor of the saving under AR(1) noise (rejected; see RESULTS.md):
+    (1 + phi r) / (1 - phi r), the variance factor of a sum whose weights fall off as r**k,
+    r simulated per segment length and bandwidth (calibrate_null.py --ar, at phi = 0.5)."""
+    r = float(np.clip(_jumps._null_parameter(ar_table.R, np.array([m]), np.array([b]), d)[0],
+                      -1.0, 1.0))
+    return (1.0 + phi * r) / (1.0 - phi * r)
+
+
+RULES = ("walk", "fitted", "debiased", "limit", "chi2")
+
+
+def coverage(sims: int) -> tuple[list[dict], float]:
+    rng = np.random.default_rng(SEED)
+    rows = []
+    cuts = {"limit": _jumps.location_constant(LEVEL), "chi2": 2.706}
+    started = time.perf_counter()
+    for smooth, uneven, d, phi, size in itertools.product(
+            (False, True), (False, True), (1, 3), (0.0, 0.3), (1.5, 2.0, 3.0, 5.0)):
+        widths: dict[str, list[int]] = {rule: [] for rule in RULES}
+        covered = {rule: 0 for rule in RULES}
+        lr_truth, offsets, profiles, signif, found = [], [], [], [], 0
+        for _ in range(sims):
+            x, y, where = signal(rng, smooth, uneven, d, phi, size)
+            f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
+                         penalty=PENALTY + 3.5 * (d - 1))
+            s_true = int(np.searchsorted(x, where) - 1)
+            if f.jump_indices.size == 0 or np.min(np.abs(f.jump_indices - s_true)) > 5:
+                continue
+            found += 1
+            rep, got = _jumps.report(f, LEVEL, keep_profile=True)
+            scale, phi_hat = _jumps.noise_of(f, None)
+            rho = (1 + phi_hat) / (1 - phi_hat)
+            unit = f.p * scale * scale
+            j = int(np.argmin(np.abs(f.jumps - where)))
+            lo_s = int(got["first"][j]) + (0 if got["first"][j] == 0 else 1)
+            cost = got["profile"][got["profile_offset"][j]:got["profile_offset"][j + 1]]
+            excess = (cost - cost.min()) / (unit * rho)
+            inside = lo_s <= s_true < lo_s + cost.size
+            lr_truth.append(float(excess[s_true - lo_s]) if inside else math.inf)
+            offsets.append(abs(s_true - int(got["best_split"][j])) if inside else math.inf)
+            profiles.append(excess)
+            spans = {"walk": (int(rep.low[j]), int(rep.high[j]))}
+            effective = np.linalg.norm(np.asarray(f.jump_sizes).reshape(-1, d)[j]) / (
+                scale * math.sqrt(rho))
+            evidence = float(rep.evidence.saved[j]) / rho
+            for name in ("fitted", "debiased"):
+                size_at = _jumps.measured_size(np.array([effective]), np.array([evidence]), d, name)
+                cuts[name] = float(_jumps.location_cut(LEVEL, size_at)[0])
+            for name, cut in cuts.items():
+                ok = np.flatnonzero(excess <= cut) + lo_s
+                spans[name] = (int(ok[0]), int(ok[-1]))
+            for name, (lo, hi) in spans.items():
+                widths[name].append(hi - lo + 1)
+                covered[name] += lo <= s_true <= hi
+            signif.append(float(rep.evidence.significance[j]))
+        share = {rule: covered[rule] / max(found, 1) for rule in RULES}
+        # Oracles: the smallest cut / window that covers as often as "walk" does.
+        need = max(1, covered["walk"])
+        cut_star = np.sort(np.asarray(lr_truth))[need - 1] if lr_truth else math.inf
+        k_star = np.sort(np.asarray(offsets))[need - 1] if offsets else math.inf
+        cut_widths = []
+        for e in profiles:
+            ok = np.flatnonzero(e <= cut_star)
+            cut_widths.append(int(ok[-1] - ok[0] + 1) if ok.size else N)
+        oracle_cut = float(np.median(cut_widths)) if cut_widths else math.nan
+        oracle_win = 2 * k_star + 1 if np.isfinite(k_star) else math.nan
+        narrowest = min(oracle_cut, oracle_win)
+        width = float(np.median(widths["walk"])) if widths["walk"] else math.nan
+        rows.append(dict(
+            segments="smooth" if smooth else "constant", sites="uneven" if uneven else "even",
+            d=d, noise=f"AR {phi}" if phi else "white", size=size, found=found / sims,
+            coverage=share["walk"], fitted=share["fitted"], debiased=share["debiased"],
+            limit=share["limit"], chi2=share["chi2"], width=width,
+            limit_width=float(np.median(widths["limit"])) if widths["limit"] else math.nan,
+            oracle_cut=oracle_cut, oracle_window=oracle_win,
+            ratio=width / narrowest if narrowest else math.nan,
+            power=float(np.mean(np.asarray(signif) < 0.01)) if signif else math.nan))
+    return rows, time.perf_counter() - started
+
+
+def null_significance(sims: int) -> list[dict]:
+    rng = np.random.default_rng(SEED + 1)
+    rows = []
+    for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
+                                                     (0.0, 0.3)):
+        values: list[float] = []
+        kappa: list[float] = []
+        p = None
+        for _ in range(sims):
+            x, y, _ = signal(rng, smooth, uneven, d, phi, 0.0)
+            if p is None:
+                f = vorn.fit(x, y, bandwidth_samples=BANDWIDTH[smooth], gamma=math.inf)
+                p = f.p
+            scale, phi_hat = _jumps.noise_of_values(y)
+            rho = (1 + phi_hat) / (1 - phi_hat)
+            unit = p * scale ** 2
+            got = _engine.jump_profiles(x, y, None, p, "none",
+                                        np.array([1, N // 2], dtype=np.int64), np.zeros(2))
+            saved = (got["merged"][1] - got["best"][1]) / unit
+            m = float(got["last"][1] - got["first"][1] + 1)
+            spacing = (x[-1] - x[2]) / (m - 1)
+            b = ((1 - p) / (p * spacing ** 3)) ** 0.25
+            values.append(float(_jumps.null_significance(np.array([saved / rho]),
+                                                         np.array([m]), np.array([b]), d,
+                                                         N)[0]))
+            factor = ar_factor(phi_hat, m, b, d)
+            kappa.append(float(_jumps.null_significance(np.array([saved / factor]),
+                                                        np.array([m]), np.array([b]), d, N)[0]))
+        v, old = np.asarray(values), np.asarray(kappa)
+        rows.append(dict(segments="smooth" if smooth else "constant",
+                         sites="uneven" if uneven else "even", d=d,
+                         noise=f"AR {phi}" if phi else "white",
+                         ks_p=float(stats.kstest(v, "uniform").pvalue),
+                         below_01=float(np.mean(v < 0.01)), below_10=float(np.mean(v < 0.1)),
+                         old_ks_p=float(stats.kstest(old, "uniform").pvalue),
+                         old_below_01=float(np.mean(old < 0.01)),
+                         old_below_10=float(np.mean(old < 0.1))))
+    return rows
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sims", type=int, default=200)
+    parser.add_argument("--null-sims", type=int, default=1000)
+    args = parser.parse_args()
+    rows, seconds = coverage(args.sims)
+    if args.null_sims == 0:
+        for r in rows:
+            print(" ".join(f"{r[k]}" if isinstance(r[k], str) else f"{r[k]:.3f}" for k in (
+                "segments", "sites", "d", "noise", "size", "found", "coverage", "fitted",
+                "debiased", "limit", "width", "oracle_cut", "oracle_window")))
+        for rule in ("coverage", "fitted", "debiased", "limit", "chi2"):
+            print(rule, sum(0.85 <= r[rule] <= 0.95 for r in rows), "in,",
+                  sum(r[rule] < 0.85 for r in rows), "below")
+        print(f"{seconds:.0f} s")
+        return
+    print(f"# Jump intervals and evidence\n\n`.venv/bin/python bench/jumps/run.py --sims "
+          f"{args.sims} --null-sims {args.null_sims}` (seed {SEED}; n = {N}; "
+          f"{seconds:.0f} s for the coverage part)\n")
+    print("## Coverage and width of nominal 90 % intervals\n")
+    print("Coverage among the signals whose jump was found, for the package's rule (walk) and "
+          "four others (fitted, debiased, limit, chi2; see the docstring). Width in samples "
+          "(gaps the interval spans), median. `oracle cut` and "
+          "`oracle window` are the narrowest cost cut and symmetric window that reach the "
+          "walk rule's coverage on the same signals; `ratio` is its width over the narrower "
+          "of them. `power` is the share of found jumps with significance < 0.01.\n")
+    print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
+          "limit | chi2 | "
+          "width | limit width | oracle cut | oracle window | ratio | power |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
+              f"{r['found']:.3f} | {r['coverage']:.3f} | {r['fitted']:.3f} | {r['debiased']:.3f} | "
+              f"{r['limit']:.3f} | {r['chi2']:.3f} | "
+              f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
+              f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} |")
+    print()
+    for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
+                       ("limit", "limit"), ("chi2", "chi2")):
+        print(f"- {name}: {sum(0.85 <= r[rule] <= 0.95 for r in rows)} of {len(rows)} cells "
+              f"within 85-95 %, {sum(r[rule] < 0.85 for r in rows)} below, "
+              f"{sum(r[rule] > 0.95 for r in rows)} above")
+    print("\nCells below 5 sd (where discrete sites do not force the coverage up) whose coverage "
+          "lies outside 85-95 % by more than two binomial standard deviations of their number "
+          "of found signals:\n")
+    for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
+                       ("limit", "limit"), ("chi2", "chi2")):
+        small = [r for r in rows if r["size"] < 5]
+        m = [r["found"] * args.sims for r in small]
+        below = sum(r[rule] < 0.85 - 2 * math.sqrt(0.85 * 0.15 / k) for r, k in zip(small, m))
+        above = sum(r[rule] > 0.95 + 2 * math.sqrt(0.95 * 0.05 / k) for r, k in zip(small, m))
+        print(f"- {name}: {below} below, {above} above (of {len(small)})")
+    print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells")
+    print("\n## Significance of a jump forced into jump-free data\n")
+    print("The package divides the saving by the long-run factor (1 + phi) / (1 - phi); "
+          "`kappa` (a candidate, rejected) divides it by (1 + phi r) / (1 - phi r), r "
+          "simulated per segment length and bandwidth (`ar_table.py`).\n")
+    print("| segments | sites | d | noise | KS p | share < 0.01 | share < 0.1 | "
+          "kappa: KS p | < 0.01 | < 0.1 |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    null_rows = null_significance(args.null_sims)
+    for r in null_rows:
+        print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['ks_p']:.3f} | "
+              f"{r['below_01']:.3f} | {r['below_10']:.3f} | {r['old_ks_p']:.3f} | "
+              f"{r['old_below_01']:.3f} | {r['old_below_10']:.3f} |")
+    print(f"\nKS not rejected at 1 %: {sum(r['ks_p'] >= 0.01 for r in null_rows)} of "
+          f"{len(null_rows)} cells (kappa: {sum(r['old_ks_p'] >= 0.01 for r in null_rows)}). "
+          "Power (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
+          f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
+          f"{sum(r['size'] >= 3 for r in rows)} cells.")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,79 @@
+"""Cost of the jump intervals and evidence against the fit they describe, in one process.
+
+    .venv/bin/python bench/jumps/speed.py [--n 1000000] [--jumps 1000] [--repeats 3]
+
+A seeded signal of n samples with `jumps` evenly spaced steps of 3 noise sd on a gentle
+trend, fitted with ``vorn.fit(bandwidth_samples=20, penalty=12)``. Reports the fit's time, the
+time of ``jump_intervals()`` + ``jump_evidence`` on a fresh copy of the fit (best of
+`repeats`), and the peak resident memory each adds above what was resident before it (the
+kernel's high-water mark, reset through /proc/self/clear_refs), per sample.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import gc
+import os
+import time
+
+import numpy as np
+
+import vorn
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def _peak_above(call):
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    base = _status_kib("VmRSS")
+    started = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - started
+    return result, seconds, (_status_kib("VmHWM") - base) * 1024
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--n", type=int, default=1_000_000)
+    parser.add_argument("--jumps", type=int, default=1000)
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+    rng = np.random.default_rng(5)
+    n = args.n
+    x = np.arange(n, dtype=float)
+    level = 3.0 * (np.arange(n) * (args.jumps + 1) // n % 2)
+    y = level + np.sin(x / 5000.0) + rng.standard_normal(n)
+
+    f, fit_s, fit_bytes = _peak_above(
+        lambda: vorn.fit(x, y, bandwidth_samples=20, penalty=12))
+    times, peaks = [], []
+    for _ in range(args.repeats):
+        fresh = copy.copy(f)
+        fresh._jump_reports = {}
+
+        def measure(g=fresh):
+            g.jump_intervals()
+            return g.jump_evidence
+
+        _, seconds, peak = _peak_above(measure)
+        times.append(seconds)
+        peaks.append(peak)
+    load = os.getloadavg()[0]
+    print(f"n = {n}, jumps found {f.jumps.size} (planted {args.jumps}), load {load:.1f}")
+    print(f"fit: {fit_s:.2f} s, peak {fit_bytes / n:.1f} B/sample above the inputs")
+    print(f"intervals + evidence: {min(times):.3f} s (best of {args.repeats}) = "
+          f"{100 * min(times) / fit_s:.1f} % of the fit; peak {max(peaks) / n:.1f} B/sample "
+          "above the fit")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,250 @@
+"""Jump intervals and evidence: against refits of every split, and as statistics."""
+
+from __future__ import annotations
+
+import math
+import sys
+
+import numpy as np
+import pytest
+
+import vorn
+from vorn import _engine, _jumps
+
+
+def _energy(x, y, w, p):
+    """The smoothing-spline energy of one segment, from a fit of that segment alone."""
+    if x.size < 3:
+        return 0.0
+    f = vorn.fit(x, y, p, math.inf, delta=1.0 / np.sqrt(w))
+    residual = float(np.sum(w[:, None] * (y.reshape(x.size, -1) - f(x).reshape(x.size, -1)) ** 2))
+    if p == 0.0:
+        return residual
+    second = f.derivative(2)
+    lengths = np.diff(second.breaks)
+    inside = (second.breaks[:-1] >= x[0]) & (second.breaks[1:] <= x[-1])
+    c1, c0 = second.coefs[inside, :, 0], second.coefs[inside, :, 1]
+    L = lengths[inside][:, None]
+    roughness = float(np.sum(c1 * c1 * L**3 / 3.0 + c1 * c0 * L**2 + c0 * c0 * L))
+    return p * residual + (1.0 - p) * roughness
+
+
+def _samples(seed, n, d, uneven):
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n)) if uneven else np.linspace(0.0, 10.0, n)
+    level = np.select([x < 3.3, x < 6.6], [0.0, 2.5], -1.0)
+    y = level[:, None] + np.sin(x)[:, None] * np.arange(1, d + 1) + 0.3 * rng.standard_normal((n, d))
+    return x, y
+
+
+@pytest.mark.parametrize(
+    "p, d, uneven, with_delta, precondition",
+    [(0.9, 1, False, False, "none"), (0.3, 2, True, True, "local"), (0.0, 1, True, True, "none"),
+     (0.999, 3, False, False, "local")],
+)
+def test_profile_and_interval_match_refits_of_every_split(p, d, uneven, with_delta, precondition):
+    x, y = _samples(5, 36, d, uneven)
+    delta = np.random.default_rng(1).uniform(0.5, 2.0, x.size) if with_delta else None
+    f = vorn.fit(x, y, p, 0.5 * (p if p > 0 else 1.0), delta=delta, precondition=precondition)
+    assert f.jump_indices.size >= 2
+    w = np.ones(x.size) if delta is None else 1.0 / delta**2
+    rep, got = _jumps.report(f, 0.8, keep_profile=True)
+    bounds = f.jump_intervals(0.8)
+    scale, phi = _jumps.noise_of(f, None if delta is None else w)
+    rho = (1 + phi) / (1 - phi)
+    sizes = np.asarray(f.jump_sizes).reshape(-1, d) * np.sqrt(w[f.jump_indices])[:, None]
+    effective = np.linalg.norm(sizes, axis=1) / (scale * math.sqrt(rho))
+    thresholds, spans = [], []
+    for j, m in enumerate(f.jump_indices):
+        first, last = int(got["first"][j]), int(got["last"][j])
+        lowest = 0 if first == 0 else first + 1
+        splits = range(lowest, last - 1)
+        want = np.array([_energy(x[first:s + 1], y[first:s + 1], w[first:s + 1], p)
+                         + _energy(x[s + 1:last + 1], y[s + 1:last + 1], w[s + 1:last + 1], p)
+                         for s in splits])
+        cost = got["profile"][got["profile_offset"][j]:got["profile_offset"][j + 1]]
+        merged = _energy(x[first:last + 1], y[first:last + 1], w[first:last + 1], p)
+        np.testing.assert_allclose(cost, want, rtol=1e-7, atol=1e-9 * merged)
+        np.testing.assert_allclose(got["merged"][j], merged, rtol=1e-7)
+        # The fit's own split is the cheapest one, the other jumps held fixed.
+        assert cost[m - lowest] <= want.min() + 1e-9 * merged
+        saved = (merged - want[m - lowest]) / ((p if p > 0 else 1.0) * scale**2)
+        np.testing.assert_allclose(f.jump_evidence.saved[j], saved, rtol=1e-6)
+        # The cut is read at the size less its inflation and one standard error, both from
+        # the refitted saving.
+        se = effective[j] / math.sqrt(saved / rho)
+        shrunk = max(math.sqrt(max(effective[j] ** 2 - d * se**2, 0.0)) - se, 0.0)
+        threshold = _jumps.location_cut(0.8, np.array([shrunk]))[0] * rho * (
+            p if p > 0 else 1.0) * scale**2
+        near = np.flatnonzero(want - want.min() <= threshold) + lowest
+        assert bounds[j].tolist() == [x[near[0]], x[near[-1] + 1]]
+        thresholds.append(threshold)
+        spans.append((near[0], near[-1]))
+    # Read a few profile entries at a time, the hull must not change at the chunks' seams.
+    low, high = _jumps.hull(got, np.array(thresholds), chunk=5)
+    assert list(zip(low, high)) == spans
+
+
+def _step_series(rng, n, size, phi=0.0):
+    where = int(rng.integers(n // 3, 2 * n // 3))
+    e = rng.standard_normal(n)
+    for i in range(1, n):
+        e[i] = phi * e[i - 1] + math.sqrt(1 - phi * phi) * e[i]
+    return where, np.where(np.arange(n) > where, size, 0.0) + e
+
+
+def test_intervals_cover_the_true_place_as_often_as_their_level_says():
+    # 150 signals of a 2 sd step; coverage within 85-95 % is the target. The pass line is
+    # the 0.1 % binomial tail of 150 draws beyond that range: 113 (the 0.1 % point for
+    # p = 0.85) to 149 (the 99.9 % point for p = 0.95), so a rule within the target fails it
+    # at most once in 500 seeds.
+    rng = np.random.default_rng(2024)
+    covered = 0
+    for _ in range(150):
+        where, y = _step_series(rng, 120, 2.0)
+        f = vorn.fit(None, y, bandwidth_samples=40, penalty=12)
+        if f.jumps.size == 0:
+            continue
+        j = int(np.argmin(np.abs(f.jump_indices - where)))
+        lower, upper = f.jump_intervals()[j]
+        covered += lower <= where + 1.5 <= upper
+    assert 113 <= covered <= 149
+
+
+def test_significance_is_uniform_without_a_jump_and_small_with_one():
+    rng = np.random.default_rng(77)
+    n = 150
+    x = np.arange(n, dtype=float)
+    p = 1.0 / (1.0 + 20.0**4)
+    values = []
+    for _ in range(300):
+        y = rng.standard_normal((n, 1))
+        # Two leading samples and a jump after them make the rest an inner segment; its best
+        # split is the jump a fit would be forced to place there.
+        got = _engine.jump_profiles(x, y, None, p, "none", np.array([1, n // 2], np.int64),
+                                    np.zeros(2))
+        scale, phi = _jumps.noise_of_values(y[2:])
+        saved = (got["merged"][1] - got["best"][1]) / (p * scale**2) * (1 - phi) / (1 + phi)
+        values.append(float(_jumps.null_significance(
+            np.array([saved]), np.array([n - 2.0]), np.array([20.0]), 1,
+            n - 2.0)[0]))
+    stats = pytest.importorskip("scipy.stats")
+    assert stats.kstest(values, "uniform").pvalue > 0.001
+
+    small = 0
+    for _ in range(100):
+        where, y = _step_series(rng, 120, 3.0)
+        f = vorn.fit(None, y, bandwidth_samples=40, penalty=12)
+        j = int(np.argmin(np.abs(f.jump_indices - where)))
+        small += f.jump_evidence.significance[j] < 0.01
+    # The target is 95 %; 87 of 100 is its 0.1 % binomial tail.
+    assert small >= 87
+
+
+def test_datetime_sites_give_datetime_intervals_over_the_same_samples():
+    days = np.arange("2024-01-01", "2024-05-01", dtype="datetime64[D]")
+    y = np.where(days < np.datetime64("2024-02-20"), 0.0, 2.0)
+    y = y + 0.5 * np.random.default_rng(3).standard_normal(days.size)
+    f = vorn.fit(days, y, bandwidth_samples=30, penalty=10)
+    plain = vorn.fit(np.arange(days.size, dtype=float), y, bandwidth_samples=30, penalty=10)
+    got = f.jump_intervals()
+    assert got.dtype == np.dtype("datetime64[ms]") and got.shape == (1, 2)
+    start = np.datetime64("2024-01-01T00:00:00.000")
+    expected = start + (plain.jump_intervals() * 86400000).astype("timedelta64[ms]")
+    np.testing.assert_array_equal(got, expected)
+    assert got[0, 0] <= f.jumps[0] <= got[0, 1]
+    pd = pytest.importorskip("pandas")
+    series = pd.Series(y, index=pd.DatetimeIndex(days).tz_localize("Europe/Paris"))
+    table = vorn.fit(None, series, bandwidth_samples=30, penalty=10).jump_table()
+    assert str(table["lower"].dtype) == "datetime64[ns, Europe/Paris]"
+    assert table["lower"][0] <= table["location"][0] <= table["upper"][0]
+
+
+def test_jump_table_without_pandas_is_a_record_array(monkeypatch):
+    x, y = _samples(5, 60, 2, False)
+    f = vorn.fit(x, y, 0.9, 0.3)
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    table = f.jump_table(0.8)
+    assert isinstance(table, np.recarray)
+    assert table.dtype.names == ("location", "lower", "upper", "size_0", "left_0", "right_0",
+                                 "size_1", "left_1", "right_1", "saved", "significance")
+    np.testing.assert_array_equal(table.location, f.jumps)
+    np.testing.assert_array_equal(np.column_stack([table.lower, table.upper]),
+                                  f.jump_intervals(0.8))
+    np.testing.assert_allclose(np.column_stack([table.size_0, table.size_1]), f.jump_sizes)
+    np.testing.assert_array_equal(table.significance, f.jump_evidence.significance)
+
+
+def test_a_fit_without_jumps_has_empty_answers():
+    f = vorn.fit(None, np.arange(20.0), 0.5, math.inf)
+    assert f.jump_intervals().shape == (0, 2)
+    assert f.jump_evidence.saved.shape == (0,) and f.jump_evidence.significance.shape == (0,)
+    assert len(f.jump_table()) == 0
+
+
+def test_selection_measures_jumps_in_estimated_noise_though_its_fit_has_delta():
+    x, y, _ = vorn.datasets.heavisine(n=300, noise=0.2, seed=4)
+    y = y.copy()
+    y[40] += 5.0  # an outlier, which select widens through the fit's delta
+    s = vorn.select(x, y)
+    assert s.fit._inputs[2] is not None and s.fit.jumps.size == 2
+    np.testing.assert_array_equal(s.jump_evidence.saved, s.fit.jump_evidence.saved)
+    # Jumps of 10 noise sd save far more than the price select put on them; in units of the
+    # widened delta (sd 1 instead of 0.2) they would save 25 times less.
+    assert np.all(s.jump_evidence.saved > 2 * s.penalty)
+    assert np.all(s.jump_evidence.significance < 1e-6)
+    np.testing.assert_array_equal(s.jump_intervals(), s.fit.jump_intervals())
+
+
+@pytest.mark.parametrize(
+    "level, error, message",
+    [("0.9", TypeError, "level must be a real number, got str"),
+     (True, TypeError, "level must be a real number, got bool"),
+     (1.0, ValueError, "level must lie strictly between 0 and 1, got 1.0"),
+     (math.nan, ValueError, "level must lie strictly between 0 and 1, got nan")],
+)
+def test_level_is_checked(level, error, message):
+    f = vorn.fit(None, np.r_[np.zeros(10), np.ones(10)], 0.5, 0.01)
+    with pytest.raises(error) as caught:
+        f.jump_intervals(level)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize(
+    "jumps, message",
+    [([3, 4], "jump_indices[1] = 4: jumps must ascend with at least two samples between them "
+              "and after the last, below n = 10"),
+     ([8], "jump_indices[0] = 8: jumps must ascend with at least two samples between them "
+           "and after the last, below n = 10"),
+     ([-1], "jump_indices[0] = -1: jumps must ascend with at least two samples between them "
+            "and after the last, below n = 10")],
+)
+def test_engine_rejects_jumps_the_search_could_not_make(jumps, message):
+    x = np.arange(10.0)
+    with pytest.raises(ValueError) as caught:
+        _engine.jump_profiles(x, x[:, None], None, 0.5, "none", np.array(jumps, np.int64),
+                              np.zeros(len(jumps)))
+    assert str(caught.value) == message
+
+
+def test_command_line_writes_intervals_and_evidence(tmp_path, capsys):
+    from vorn.cli import main
+
+    days = np.arange("2024-01-01", "2024-05-01", dtype="datetime64[D]")
+    y = np.where(days < np.datetime64("2024-02-20"), 0.0, 2.0)
+    y = y + 0.5 * np.random.default_rng(3).standard_normal(days.size)
+    source = tmp_path / "data.csv"
+    source.write_text("day,level\n" + "".join(f"{d},{float(v)!r}\n" for d, v in zip(days, y)))
+    jumps = tmp_path / "jumps.csv"
+    assert main(["fit", str(source), "--auto", "--json", "--jumps", str(jumps)]) == 0
+    data = __import__("json").loads(capsys.readouterr().out)
+    s = vorn.select(days, y)
+    bounds = s.jump_intervals()
+    assert [j["interval"] for j in data["jumps"]] == [
+        [str(np.datetime_as_string(v)) for v in row] for row in bounds]
+    assert [j["significance"] for j in data["jumps"]] == s.jump_evidence.significance.tolist()
+    lines = jumps.read_text().splitlines()
+    assert lines[0] == "location,index,lower_90,upper_90,size[level],saved,significance"
+    cells = lines[1].split(",")
+    assert cells[2:4] == [str(np.datetime_as_string(v)) for v in bounds[0]]
+    assert float(cells[5]) == s.jump_evidence.saved[0]
