@@ -41,11 +41,16 @@ def fault_build():
 
 # Loaded with global symbols and before anything else that uses the C++ runtime, so that the
 # build's allocation functions serve every C++ allocation of the call, the runtime's included.
+# Loaded from its file rather than found on sys.path: an editable install puts a finder ahead
+# of sys.path that would hand back the installed module instead.
 PRELUDE = """
-import array, gc, json, os, sys
+import array, gc, glob, importlib.util, json, os, sys
 sys.setdlopenflags(os.RTLD_NOW | os.RTLD_GLOBAL)
-sys.path.insert(0, {build!r})
-import _vorn_core
+(_path,) = glob.glob(os.path.join({build!r}, "_vorn_core*.so"))
+_spec = importlib.util.spec_from_file_location("_vorn_core", _path)
+_vorn_core = importlib.util.module_from_spec(_spec)
+sys.modules["_vorn_core"] = _vorn_core
+_spec.loader.exec_module(_vorn_core)
 assert _vorn_core.__file__.startswith({build!r}), _vorn_core.__file__
 import numpy as np
 

@@ -11,24 +11,22 @@ import contextlib
 import copy
 import io
 import json
-import os
 import re
 import sys
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import vorn
+from conftest import fuzz_examples
 from vorn.cli import main
 
-EXAMPLES = int(os.environ.get("VORN_FUZZ_EXAMPLES", "60"))
+EXAMPLES = fuzz_examples(60)
 
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
-                suppress_health_check=list(HealthCheck))
-FEW = settings(FUZZ, max_examples=max(4, EXAMPLES // 8))
+FUZZ = settings(max_examples=EXAMPLES)
 
 ARGUMENTS = re.compile(r"\b(x|y|xs|delta|p|gamma|pruning|precondition|nu|folds|seed|n_jobs)\b")
 
@@ -98,15 +96,20 @@ def _check_fit(f, y):
     n = f.x.shape[0]
     assert f.x.ndim == 1 and n >= 2 and np.all(np.isfinite(f.x)) and np.all(np.diff(f.x) > 0)
     assert f.y.shape == ((n,) if one else (n, f.dim))
-    jumps = np.asarray(f.raw["discont"])
-    assert np.all(np.isfinite(jumps)) and np.all((jumps > f.x[0]) & (jumps < f.x[-1]))
-    assert np.asarray(f.jump_sizes).shape == ((jumps.size,) if one else (jumps.size, f.dim))
+    last = f.jump_indices
+    assert np.all((0 <= last) & (last < n - 1)) and np.all(np.diff(last) > 0)
+    left, right = f.x[last], f.x[last + 1]
+    with np.errstate(over="ignore"):
+        halfway = np.where(np.isfinite(left + right), (left + right) * 0.5, left * 0.5 + right * 0.5)
+    np.testing.assert_array_equal(f.jumps, f.sites.decode(halfway))
+    assert np.asarray(f.jump_sizes).shape == ((last.size,) if one else (last.size, f.dim))
     values = f(f.sites.decode(f.x))
     assert np.shape(values) == f.y.shape
 
 
 @FUZZ
 @given(args=data(), p=parameters, gamma=parameters)
+@example(args=(None, np.full(14, 3.052428172967718e15), None), p=0.5, gamma=0.5)
 def test_fit(args, p, gamma):
     x, y, delta = args
     before = _snapshot(x, y, delta, p, gamma)
@@ -116,25 +119,53 @@ def test_fit(args, p, gamma):
         _check_error(exc)
     else:
         _check_fit(f, y)
+        # Both searches are exact: the default must find PELT's partition.
+        pelt = vorn.fit(x, y, p, gamma, delta=delta, pruning="PELT")
+        np.testing.assert_array_equal(f.jump_indices, pelt.jump_indices)
     _same(before, _snapshot(x, y, delta, p, gamma))
 
 
-@FEW
-@given(n=st.integers(6, 20), seed=st.integers(0, 2**16), folds=st.integers(1, 5),
-       jump=st.floats(0.0, 5.0), with_delta=st.booleans())
-def test_select(n, seed, folds, jump, with_delta):
-    rng = np.random.default_rng(seed)
-    x = np.sort(rng.uniform(0.0, 10.0, n))
-    y = np.where(x > 5.0, jump, 0.0) + 0.1 * rng.standard_normal(n)
-    delta = rng.uniform(0.5, 2.0, n) if with_delta else None
+@st.composite
+def series(draw):
+    """Realistic data for select: a smooth trend, up to three jumps, Gaussian or heavy-tailed
+    noise, n from a handful to a few thousand, one or two columns, with or without delta."""
+    n = draw(st.one_of(st.integers(6, 40), st.integers(200, 3000)))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    x = np.sort(rng.uniform(0.0, n, n)) if draw(st.booleans()) else np.arange(float(n))
+    dim = draw(st.integers(1, 2))
+    sigma = draw(st.sampled_from([0.01, 0.3, 5.0]))
+    # The trend moves at most about one noise deviation per sample.
+    period = draw(st.floats(100.0, 2000.0))
+    trend = sigma * draw(st.floats(0.0, 20.0)) * np.sin(2 * np.pi * np.arange(n) / period)
+    count = draw(st.integers(0, 3)) if n >= 200 else 0
+    cuts = np.sort(rng.choice(np.arange(50, n - 50, 50), count, replace=False)) if count else []
+    steps = sum(np.where(np.arange(n) >= c, s_, 0.0) for c, s_ in
+                zip(cuts, rng.choice([-1.0, 1.0], count) * rng.uniform(12.0, 30.0, count)))
+    noise = (rng.standard_t(3, (n, dim)) if draw(st.booleans()) else rng.standard_normal((n, dim)))
+    y = (trend + steps * sigma)[:, None] + sigma * noise
+    delta = rng.uniform(0.5, 2.0, n) if draw(st.booleans()) else None
+    return x, (y[:, 0] if dim == 1 else y), delta, list(cuts)
+
+
+@settings(max_examples=fuzz_examples(40))
+@given(data=series())
+def test_select(data):
+    x, y, delta, cuts = data
     before = _snapshot(x, y, delta)
-    try:
-        s = vorn.select(x, y, delta=delta, folds=folds)
-    except (TypeError, ValueError) as exc:
-        _check_error(exc)
-    else:
-        _check_fit(s.fit, y)
-        assert np.isfinite(s.score) or s.score == np.inf
+    s = vorn.select(x, y, delta=delta)
+    _check_fit(s.fit, y)
+    assert 0.0 <= s.p <= 1.0 and s.gamma >= 0.0 and np.isfinite(s.score)
+    assert s.noise > 0.0 and s.penalty > 0.0
+    assert s.searches and set(s.searches) == {x.size}
+    assert np.all(np.diff(s.downweighted) > 0) and np.all(s.downweighted < x.size)
+    if s.downweighted.size == 0:
+        # The chosen parameters are the fit's: fitting with them gives it again, bit for bit.
+        again = vorn.fit(x, y, s.p, s.gamma, delta=delta)
+        np.testing.assert_array_equal(again.coefs, s.fit.coefs)
+    # A jump of 12 or more noise deviations between 50-sample plateaus is never missed.
+    last = s.fit.jump_indices
+    for cut in cuts:
+        assert np.any(np.abs(last + 1 - cut) <= 2), (cut, last)
     _same(before, _snapshot(x, y, delta))
 
 
