@@ -154,3 +154,26 @@ def test_fine_spacing_with_small_values_still_fits():
     y = np.r_[np.zeros(5), np.ones(5)] * 1e-30
     f = vorn.fit(x, y, 0.5, 1e-70)
     assert np.all(np.isfinite(f.coefs)) and f.jumps.size == 1
+
+
+# Either side of each limit: |y| <= 1e150, and 2 log10 |y| - 3 log10(gap) <= 290.
+@pytest.mark.parametrize("largest, gap, refused", [
+    (1e150, 1e4, False), (np.nextafter(1e150, np.inf), 1e4, True),
+    (1.0, 1e-96, False), (1.0, 1e-97, True),
+    (1e10, 1e-89, False), (1e10, 1e-91, True),
+    (1e145, 1.0, False),  # exactly on the spacing limit
+])
+def test_the_overflow_limits_are_where_they_are_stated(largest, gap, refused):
+    x = np.arange(4.0) * gap
+    y = np.array([0.0, largest, -largest, 0.5 * largest])
+    if not refused:
+        f = vorn.fit(x, y, 0.5, 1.0)
+        assert np.all(np.isfinite(f.coefs))
+        return
+    with pytest.raises(ValueError) as info:
+        vorn.fit(x, y, 0.5, 1.0)
+    if largest > 1e150:
+        assert str(info.value) == HUGE.format(largest)
+    else:
+        assert str(info.value).startswith(f"x is too finely spaced for the size of y: a gap of "
+                                          f"{gap:.3g} between sites, with |y| up to {largest:.3g}")

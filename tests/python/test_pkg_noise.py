@@ -109,3 +109,25 @@ def test_split_losses_against_fits_of_each_half():
     assert shortest == min(lengths)
     # The jump sits between samples 30 and 31: one held-out sample lies in a gap.
     assert shortest < n
+
+
+@pytest.mark.parametrize("case", ["plain", "steep trend", "delta", "unsorted sites", "missing"])
+def test_noise_level_of_known_noise(case):
+    # 20000 samples: the estimate's own spread is under 1 %, so 3 % is room for it alone.
+    rng = np.random.default_rng(3)
+    n = 20000
+    sd = np.array([0.7, 2.1])
+    y = np.repeat([0.0, 5.0, -3.0, 8.0, 1.0], n // 5)[:, None] + sd * rng.standard_normal((n, 2))
+    x, delta, expected = None, None, sd
+    if case == "steep trend":  # half a deviation per sample: differences not centred on zero
+        y += 0.5 * sd * np.arange(n)[:, None]
+    elif case == "delta":  # each sample's deviation is sd * delta: y / delta has deviation sd
+        delta = rng.uniform(0.5, 3.0, n)
+        y = y[:, :1] * 0.0 + sd[0] * delta[:, None] * rng.standard_normal((n, 1))
+        expected = sd[:1]
+    elif case == "unsorted sites":  # differences follow the sites, not the rows
+        x = rng.permutation(n).astype(float)
+        y = y[np.argsort(np.argsort(x))]
+    elif case == "missing":
+        y[::7] = np.nan
+    np.testing.assert_allclose(vorn.noise_level(x, y, delta), expected, rtol=0.03)
