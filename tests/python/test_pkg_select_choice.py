@@ -259,6 +259,11 @@ def test_a_fixed_bandwidth_doubles_the_price_against_short_segments_at_most_six_
     for s, times in ((low, doublings), (tall, 6)):
         assert s.penalty == pytest.approx(Rule().price(400, 1, s.phi) * 2.0**times, rel=1e-12)
     assert low.bandwidth_samples == tall.bandwidth_samples == 64
+    # A plateau exactly one bandwidth long is not shorter than one: kept without a doubling.
+    y = noise.copy()
+    y[200:264] += 30.0
+    exact = vorn.select(None, y, bandwidth_samples=64)
+    assert exact.fit.jump_indices.tolist() == [199, 263] and "doublings" not in exact.criterion
 
 
 @pytest.mark.xfail(strict=True, reason="the noise is measured on differences of y / delta, "
