@@ -229,10 +229,19 @@ print(json.dumps(dict(reference=reference, others=others, failed_steps=failed_st
 """
 
 
+# An editable install's import finder (on sys.meta_path) takes part in the calls: under it,
+# failing the k-th Python allocation also gave TypeError (bind_missing, score_bad_fold), which
+# the extension's own paths never give under the Makefile's install.
+EDITABLE_FINDER = any("editable" in type(finder).__module__ for finder in sys.meta_path)
+
+
 @pytest.mark.parametrize("call", ["fit", "fit_input_error", "bind_missing", "score",
                                   "score_bad_fold"])
 def test_every_python_allocation_failure_is_a_memory_error(fault_build, call):
     pytest.importorskip("_testcapi")
+    if EDITABLE_FINDER:
+        pytest.skip("an editable install's import finder allocates inside the swept calls; "
+                    "install with `make install` to sweep Python allocations")
     limit = 1500
     out = run_in_fault_build(fault_build, PYTHON_SWEEP.format(limit=limit), call)
     # Each failed Python allocation either surfaced as MemoryError or was absorbed by a step
