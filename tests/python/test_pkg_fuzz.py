@@ -117,11 +117,12 @@ def _resolvable(x, y, delta, gamma):
     precision).
     """
     prepared = prepare(x, y, delta)
-    values = prepared.y[np.all(np.isfinite(prepared.y), axis=1)]
-    weights = 1.0 if prepared.delta is None else 1.0 / np.asarray(prepared.delta)[
-        np.all(np.isfinite(prepared.y), axis=1)] ** 2
-    middle = 0.5 * (values.max(axis=0) + values.min(axis=0))
-    with np.errstate(over="ignore"):
+    kept = np.all(np.isfinite(prepared.y), axis=1)
+    values = prepared.y[kept]
+    # Tiny deviations give infinite weights and a NaN scale: not resolvable either.
+    with np.errstate(all="ignore"):
+        weights = 1.0 if prepared.delta is None else 1.0 / np.asarray(prepared.delta)[kept] ** 2
+        middle = 0.5 * (values.max(axis=0) + values.min(axis=0))
         scale = float(np.sum(np.multiply(weights, ((values - middle) ** 2).T)))
     return gamma > 1e-9 * scale
 
