@@ -266,6 +266,17 @@ def test_a_fixed_bandwidth_doubles_the_price_against_short_segments_at_most_six_
     assert exact.fit.jump_indices.tolist() == [199, 263] and "doublings" not in exact.criterion
 
 
+def test_the_bandwidth_is_halved_until_no_segment_is_shorter_than_it():
+    # A bump 4 samples wide: the criterion's first bandwidth is too stiff to follow it, and
+    # one halving is not enough (three were, when this was written).
+    y = np.random.default_rng(5).standard_normal(400)
+    y[200:204] += 10.0
+    s = vorn.select(None, y)
+    assert "halving of the bandwidth" in s.criterion and "then 0 halving" not in s.criterion
+    lengths = np.diff(np.r_[0, s.fit.jump_indices + 1, y.size])
+    assert lengths.min() >= s.bandwidth_samples
+
+
 @pytest.mark.xfail(strict=True, reason="the noise is measured on differences of y / delta, "
                    "which a level far from zero fills with delta's own variation")
 def test_an_offset_does_not_change_the_choice_with_delta():
