@@ -86,7 +86,9 @@ bench: $(BENCH_BIN)/.ready
 
 # Reliability. `make sanitize` builds core, unit tests and extension with ASan + UBSan into
 # build/asan and runs the C++ tests (leaks on) and the Python suite against that extension.
-# `make fuzz-long` runs the property-based fuzzing of both functions for much longer.
+# `make fuzz-long` runs the property-based fuzzing of both functions for much longer, on fresh
+# random examples (any pytest run takes VORN_FUZZ_PROFILE=random for fresh examples; the
+# default profile, which CI runs, draws the same examples every time).
 FUZZ_EXAMPLES ?= 100000
 .PHONY: sanitize fuzz-long
 
@@ -94,4 +96,4 @@ sanitize: venv gtest install
 	JOBS=$(JOBS) tools/sanitize.sh
 
 fuzz-long: install
-	cd tests/python && VORN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../../$(BIN)/python -m pytest -q -p no:cacheprovider test_fuzz_vorn.py test_fuzz_cvscore.py
+	cd tests/python && VORN_FUZZ_PROFILE=long VORN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../../$(BIN)/python -m pytest -q -p no:cacheprovider -o timeout=0 test_fuzz_vorn.py test_fuzz_cvscore.py

@@ -102,15 +102,38 @@ std::optional<PreparedSamples> prepare_ascending(const std::optional<VectorView>
     return out;
 }
 
-PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, double gamma,
-                       std::span<const double> tau, std::span<const double> omega,
+// Each column less its midrange. A smoothing spline (and a line) reproduces constants, so no
+// segment's energy changes in exact arithmetic; in floating point the energies' rounding grows
+// with the values' magnitude and, far from zero, swamps gamma and decides between near-equal
+// partitions. The midrange leaves constant data exactly zero.
+std::vector<double> centred_values(const PreparedSamples& s) {
+    const std::size_t n = s.size();
+    std::vector<double> centred;
+    reserve_large(centred, n * s.dim);
+    centred.resize(n * s.dim);
+    for (std::size_t c = 0; c < s.dim; ++c) {
+        double low = s.y[c];
+        double high = s.y[c];
+        for (std::size_t i = 1; i < n; ++i) {
+            low = std::min(low, s.y[i * s.dim + c]);
+            high = std::max(high, s.y[i * s.dim + c]);
+        }
+        // Halves first: the sum of two finite values near the largest double overflows.
+        const double middle = low * 0.5 + high * 0.5;
+        for (std::size_t i = 0; i < n; ++i) centred[i * s.dim + c] = s.y[i * s.dim + c] - middle;
+    }
+    return centred;
+}
+
+PartitionResult search(const PreparedSamples& s, const MatrixView& y, Pruning pruning, double p,
+                       double gamma, std::span<const double> tau, std::span<const double> omega,
                        std::span<const double> h, double a, const CancelHook& cancel) {
     if (p == 0.0) {
         return pruning == Pruning::DOMINANCE
-                   ? partition_line_dominance(s.x, s.y_view(), s.delta, gamma, cancel)
-                   : partition_line(s.x, s.y_view(), s.delta, gamma, cancel);
+                   ? partition_line_dominance(s.x, y, s.delta, gamma, cancel)
+                   : partition_line(s.x, y, s.delta, gamma, cancel);
     }
-    const EnergyInputs in{s.y_view(), h, omega, tau, a};
+    const EnergyInputs in{y, h, omega, tau, a};
     switch (pruning) {
         case Pruning::PELT: return partition_pelt(in, gamma, cancel);
         case Pruning::DOMINANCE: return partition_dominance(in, gamma, cancel);
@@ -127,7 +150,8 @@ struct SearchRun {
 };
 
 SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition precondition,
-                     double p, double gamma, const CancelHook& cancel) {
+                     double p, double gamma, const CancelHook& cancel,
+                     SearchValues values = SearchValues::as_given) {
     const std::size_t n = s.x.size();
     const double sqrt_p = std::sqrt(p);
     std::vector<double> omega(n);
@@ -138,7 +162,12 @@ SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition pre
     std::vector<double> tau = precondition == Precondition::local
                                   ? local_tau(h, omega, a)
                                   : std::vector<double>(n, 1.0);
-    PartitionResult found = search(s, pruning, p, gamma, tau, omega, h, a, cancel);
+    const std::vector<double> centred =
+        values == SearchValues::centred ? centred_values(s) : std::vector<double>();
+    const MatrixView y = values == SearchValues::centred
+                             ? MatrixView::row_major(centred.data(), n, s.dim)
+                             : s.y_view();
+    PartitionResult found = search(s, y, pruning, p, gamma, tau, omega, h, a, cancel);
     require(found.partition.size() == n, "partition must hold one entry per sample");
     return {std::move(found), std::move(tau)};
 }
@@ -216,7 +245,7 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
 Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y,
                          const std::optional<VectorView>& delta, Pruning pruning,
                          Precondition precondition, double p, double gamma,
-                         const CancelHook& cancel) {
+                         const CancelHook& cancel, SearchValues values) {
     if (auto error = check_parameters(p, gamma)) return *error;
     const bool one_spline = p == 1.0 || gamma >= std::numeric_limits<double>::infinity();
     // One spline reads the weights only: its working block is the peak of the fit.
@@ -242,7 +271,7 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
         std::vector<std::size_t> starts;
         {
             const PartitionResult found =
-                detail::run_search(s, pruning, precondition, p, gamma, cancel).found;
+                detail::run_search(s, pruning, precondition, p, gamma, cancel, values).found;
             for (std::size_t e = n - 1;;) {
                 const std::size_t start = static_cast<std::size_t>(found.partition[e]);
                 require(start <= e, "partition must point back to a segment start");
@@ -347,7 +376,8 @@ Checked<CvPredictions> cv_predictions(const VectorView& x, const MatrixView& y,
                                       const VectorView& delta,
                                       const std::vector<std::vector<std::int64_t>>& folds,
                                       Pruning pruning, Precondition precondition, double p,
-                                      double gamma, const CancelHook& cancel) {
+                                      double gamma, const CancelHook& cancel,
+                                      SearchValues values) {
     if (auto error = check_parameters(p, gamma)) return *error;
     const std::size_t n = x.size;
     require(y.rows == n && delta.size == n, "x, y and delta must have one entry per sample");
@@ -377,7 +407,7 @@ Checked<CvPredictions> cv_predictions(const VectorView& x, const MatrixView& y,
         train.take_all_but(x, y, delta, fold);
         const Checked<Curve> fitted = fit_curve(
             VectorView::of(train.x), MatrixView::row_major(train.y.data(), train.x.size(), dim),
-            VectorView::of(train.delta), pruning, precondition, p, gamma, cancel);
+            VectorView::of(train.delta), pruning, precondition, p, gamma, cancel, values);
         if (!fitted) {
             row += fold.size();
             continue;
@@ -415,7 +445,7 @@ Checked<CvPredictions> cv_predictions(const VectorView& x, const MatrixView& y,
 double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
                 Precondition precondition, double p, double gamma,
-                const CancelHook& cancel) {
+                const CancelHook& cancel, SearchValues values) {
     constexpr double unscorable = std::numeric_limits<double>::infinity();
     if (gamma <= 0.0 || !(0.0 <= p && p <= 1.0)) return unscorable;
     const std::size_t n = x.size;
@@ -463,7 +493,7 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
         // The lean fit: the same curve as fit, bit for bit, without the search's diagnostics.
         Checked<Curve> fitted =
             fit_curve(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols),
-                      fit_delta, pruning, precondition, p, gamma, cancel);
+                      fit_delta, pruning, precondition, p, gamma, cancel, values);
         if (!fitted) return unscorable;
 
         held_out.clear();

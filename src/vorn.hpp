@@ -18,6 +18,12 @@ namespace vorn {
 enum class Pruning { FPVI, PELT, DOMINANCE };
 enum class Precondition { none, local };
 
+// What the search reads: the prepared values (the extension's fits), or each column less its
+// midrange (the package's), which leaves every segment energy unchanged in exact arithmetic and
+// keeps the rounding of values far from zero from deciding the partition. Only the search reads
+// them: the segment forms and the returned samples are the prepared values either way.
+enum class SearchValues { as_given, centred };
+
 struct FitResult {
     std::vector<std::vector<std::uint64_t>> interval_cell;  // per segment, its sample indices
     std::vector<PpForm> pp_cell;                           // per segment, its extended form
@@ -53,13 +59,14 @@ struct Curve {
     SearchStats search_stats;
 };
 
-// The same curve as fit (form, jumps, prepared samples, counters bit for bit, for every
-// pruning), built with a fraction of its memory: segment forms are appended to the joined form
+// With the values as given, the same curve as fit (form, jumps, prepared samples, counters bit
+// for bit, for every pruning), built with a fraction of its memory: segment forms are appended to the joined form
 // as they are made, and nothing else is kept.
 Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y,
                          const std::optional<VectorView>& delta, Pruning pruning,
                          Precondition precondition, double p, double gamma,
-                         const CancelHook& cancel = CancelHook());
+                         const CancelHook& cancel = CancelHook(),
+                         SearchValues values = SearchValues::as_given);
 
 // What the fit on the other folds says at each held-out sample, rows in the order of the folds
 // and of the indices within each (dim columns, row-major). A held-out site strictly between
@@ -81,12 +88,14 @@ Checked<CvPredictions> cv_predictions(const VectorView& x, const MatrixView& y,
                                       const VectorView& delta,
                                       const std::vector<std::vector<std::int64_t>>& folds,
                                       Pruning pruning, Precondition precondition, double p,
-                                      double gamma, const CancelHook& cancel = CancelHook());
+                                      double gamma, const CancelHook& cancel = CancelHook(),
+                                      SearchValues values = SearchValues::as_given);
 
 // Fold indices are the caller's; every index is checked before it is used.
 double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delta,
                 const std::vector<std::vector<std::int64_t>>& folds, Pruning pruning,
                 Precondition precondition, double p, double gamma,
-                const CancelHook& cancel = CancelHook());
+                const CancelHook& cancel = CancelHook(),
+                SearchValues values = SearchValues::as_given);
 
 }  // namespace vorn

@@ -49,7 +49,9 @@ def fit(
     precondition: _Precondition,
 ) -> _Fitted:
     """One fit; any strides. Rows of y with a non-finite value are dropped, sites sorted and
-    merged, as the extension's vorn does."""
+    merged, as the extension's vorn does. The search reads each column less its midrange;
+    the curve is made from the values as given, so it is the extension's bit for bit
+    wherever the two find the same partition (values far from zero can split differently)."""
 
 def evaluate(
     breaks: NDArray[np.float64],
@@ -97,8 +99,9 @@ def cv_score(
     pruning: _Pruning,
     precondition: _Precondition,
 ) -> float:
-    """The extension's cross-validation score (bit for bit for PELT and FPVI); +inf for an
-    unscorable pair or a failed training fit."""
+    """The extension's cross-validation score (bit for bit for PELT and FPVI wherever the
+    training fits find the extension's partitions, see fit); +inf for an unscorable pair or a
+    failed training fit."""
 
 class _JumpProfiles(TypedDict, total=False):
     first: NDArray[np.int64]  # (k,), first sample of the left segment

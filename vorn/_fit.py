@@ -403,10 +403,13 @@ class Fit(PiecewisePolynomial):
         """The extension's full result dictionary for this fit (``_vorn_core.vorn``).
 
         Computed on first use from the arrays the fit was given, with "PELT" in place of the
-        dominance search (the same partition); kept for code written against the extension's
+        dominance search (the same optimum); kept for code written against the extension's
         dictionary (``pp_cell``, ``F``, ``partition``, ...). The fit itself does not need it.
         For a fit made in standardised units (:attr:`frame` set) it is the dictionary of the
         standardised problem.
+        The extension searches the values as given, the fit their deviations from each
+        column's midrange: for values far from zero, whose rounding can outweigh `gamma`, the
+        two may split differently, and the fit's own partition is the one to trust.
         """
         if self._raw is None:
             x, y, delta = self._inputs

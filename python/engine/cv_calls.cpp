@@ -117,7 +117,7 @@ PyObject* call_cv_predict(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!run_unlocked([&](const CancelHook& cancel) {
             predicted.emplace(cv_predictions(a->x.vector(), a->y.matrix(), in.delta, in.folds,
                                              a->pruning, a->precondition, a->p, a->gamma,
-                                             cancel));
+                                             cancel, SearchValues::centred));
         })) {
         return nullptr;
     }
@@ -145,7 +145,8 @@ PyObject* call_cv_score(PyObject*, PyObject* args, PyObject* kwargs) {
     double score = 0.0;
     if (!run_unlocked([&](const CancelHook& cancel) {
             score = cv_score(a->x.vector(), a->y.matrix(), in.delta, in.folds, a->pruning,
-                             a->precondition, a->p, a->gamma, cancel);
+                             a->precondition, a->p, a->gamma, cancel,
+                             SearchValues::centred);
         })) {
         return nullptr;
     }

@@ -78,7 +78,7 @@ PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<Checked<Curve>> fitted;
     if (!run_unlocked([&](const CancelHook& cancel) {
             fitted.emplace(fit_curve(x_view, y_array->matrix(), delta_view, *pruning,
-                                     *precondition, p, gamma, cancel));
+                                     *precondition, p, gamma, cancel, SearchValues::centred));
         })) {
         return nullptr;
     }

@@ -884,6 +884,54 @@ TEST(vorn, fit_curve_with_dominance_finds_the_pelt_curve) {
     EXPECT_EQ(dominance.value().form.coefs, pelt.value().joined.coefs);
 }
 
+vorn::Checked<vorn::Curve> centred_curve(const Samples& s, double p, double gamma,
+                                         Pruning pruning) {
+    return vorn::fit_curve(VectorView::of(s.x), s.y_view(), VectorView::of(s.delta), pruning,
+                           Precondition::none, p, gamma, vorn::CancelHook(),
+                           vorn::SearchValues::centred);
+}
+
+// Far from zero the energies' rounding (about a unit at 3e15) dwarfs gamma: searching the values
+// as given, the dominance search once reported a jump of size zero in constant data that PELT
+// did not. Centred, every search must find what it finds for the same data near zero.
+TEST(vorn, centred_searches_agree_on_data_far_from_zero) {
+    for (const double offset : {3.052428172967718e15, -7.25e12, 1e300}) {
+        Samples constant;
+        for (int i = 0; i < 14; ++i) {
+            constant.x.push_back(i + 1);
+            constant.y.push_back(offset);
+            constant.delta.push_back(1.0);
+        }
+        for (Pruning pruning : {Pruning::DOMINANCE, Pruning::PELT, Pruning::FPVI}) {
+            for (double p : {0.0, 0.5, 0.999}) {
+                const auto got = centred_curve(constant, p, 0.5, pruning);
+                ASSERT_TRUE(got);
+                EXPECT_TRUE(got.value().jumps.empty()) << offset << " p " << p;
+            }
+        }
+    }
+    // A plateau of 40 with integer noise: the values and their midrange are exact at the offset
+    // (its spacing of doubles is 0.5), so the centred values equal those of the data near zero.
+    Rng rng(23);
+    Samples near_zero;
+    for (int i = 0; i < 60; ++i) {
+        near_zero.x.push_back(i);
+        near_zero.y.push_back((i >= 20 && i < 41 ? 40.0 : 0.0) + std::round(3.0 * rng.normal()));
+        near_zero.delta.push_back(1.0);
+    }
+    const auto reference = centred_curve(near_zero, 0.9, 30.0, Pruning::PELT);
+    ASSERT_TRUE(reference);
+    ASSERT_EQ(reference.value().jump_indices, (std::vector<std::uint64_t>{19, 40}));
+    Samples far = near_zero;
+    for (double& v : far.y) v += 3.052428172967718e15;
+    for (Pruning pruning : {Pruning::DOMINANCE, Pruning::PELT, Pruning::FPVI}) {
+        const auto got = centred_curve(far, 0.9, 30.0, pruning);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got.value().jump_indices, reference.value().jump_indices);
+        EXPECT_EQ(got.value().y, far.y);  // the search's values are its own copy
+    }
+}
+
 TEST(vorn, fit_curve_reports_the_fit_errors) {
     Samples s;
     s.x = {0.0, 1.0};

@@ -7,8 +7,34 @@ import textwrap
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import _vorn_core
+
+# Fuzzing profiles, chosen with VORN_FUZZ_PROFILE:
+#   ci      (the default) derandomised: every run draws the same examples, so unchanged code
+#           cannot fail on a new draw. Hypothesis uses no example database when derandomised.
+#   random  fresh examples on every run; a failure is saved to the example database
+#           (tests/python/.hypothesis) and replayed first on the next run until it passes.
+#   long    random, with ten times the examples (or VORN_FUZZ_EXAMPLES per test).
+# A failure that a random run finds is pinned as an explicit @example on its test, which every
+# profile runs first; strategies for new inputs go beside the existing ones in their test file.
+_FUZZ_PROFILE = os.environ.get("VORN_FUZZ_PROFILE", "ci")
+_QUIET = dict(deadline=None, suppress_health_check=list(HealthCheck), print_blob=True)
+settings.register_profile("ci", derandomize=True, database=None, **_QUIET)
+settings.register_profile("random", derandomize=False, **_QUIET)
+settings.register_profile("long", derandomize=False, **_QUIET)
+if _FUZZ_PROFILE not in ("ci", "random", "long"):
+    raise pytest.UsageError(f"VORN_FUZZ_PROFILE must be ci, random or long, got {_FUZZ_PROFILE!r}")
+settings.load_profile(_FUZZ_PROFILE)
+
+
+def fuzz_examples(default):
+    """How many examples a fuzz test draws under the chosen profile."""
+    if "VORN_FUZZ_EXAMPLES" in os.environ:
+        return int(os.environ["VORN_FUZZ_EXAMPLES"])
+    return default * 10 if _FUZZ_PROFILE == "long" else default
+
 
 
 def run_python(code, timeout=120):
@@ -34,7 +60,9 @@ def pytest_collection_modifyitems(config, items):
     if "asan" not in os.environ.get("LD_PRELOAD", ""):
         return
     skip = pytest.mark.skip(reason="cannot run with the address sanitizer preloaded")
+    slow = pytest.mark.timeout(3000)  # the sanitized build runs several times slower
     for item in items:
+        item.add_marker(slow)
         if item.get_closest_marker("no_sanitizer") or item.get_closest_marker("multiprocess"):
             item.add_marker(skip)
 

@@ -41,11 +41,16 @@ def fault_build():
 
 # Loaded with global symbols and before anything else that uses the C++ runtime, so that the
 # build's allocation functions serve every C++ allocation of the call, the runtime's included.
+# Loaded from its file rather than found on sys.path: an editable install puts a finder ahead
+# of sys.path that would hand back the installed module instead.
 PRELUDE = """
-import array, gc, json, os, sys
+import array, gc, glob, importlib.util, json, os, sys
 sys.setdlopenflags(os.RTLD_NOW | os.RTLD_GLOBAL)
-sys.path.insert(0, {build!r})
-import _vorn_core
+(_path,) = glob.glob(os.path.join({build!r}, "_vorn_core*.so"))
+_spec = importlib.util.spec_from_file_location("_vorn_core", _path)
+_vorn_core = importlib.util.module_from_spec(_spec)
+sys.modules["_vorn_core"] = _vorn_core
+_spec.loader.exec_module(_vorn_core)
 assert _vorn_core.__file__.startswith({build!r}), _vorn_core.__file__
 import numpy as np
 
@@ -224,10 +229,19 @@ print(json.dumps(dict(reference=reference, others=others, failed_steps=failed_st
 """
 
 
+# An editable install's import finder (on sys.meta_path) takes part in the calls: under it,
+# failing the k-th Python allocation also gave TypeError (bind_missing, score_bad_fold), which
+# the extension's own paths never give under the Makefile's install.
+EDITABLE_FINDER = any("editable" in type(finder).__module__ for finder in sys.meta_path)
+
+
 @pytest.mark.parametrize("call", ["fit", "fit_input_error", "bind_missing", "score",
                                   "score_bad_fold"])
 def test_every_python_allocation_failure_is_a_memory_error(fault_build, call):
     pytest.importorskip("_testcapi")
+    if EDITABLE_FINDER:
+        pytest.skip("an editable install's import finder allocates inside the swept calls; "
+                    "install with `make install` to sweep Python allocations")
     limit = 1500
     out = run_in_fault_build(fault_build, PYTHON_SWEEP.format(limit=limit), call)
     # Each failed Python allocation either surfaced as MemoryError or was absorbed by a step

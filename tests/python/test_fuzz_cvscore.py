@@ -5,23 +5,15 @@ training fits (made with vorn) and its own evaluation of their joined forms, so 
 that misreads folds, strides or indices cannot agree with it by accident.
 """
 
-import os
-
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _vorn_core
+from conftest import fuzz_examples
 from test_fuzz_inputs import build_call, calls
 from test_fuzz_oracle import check_call, cvscore_outcome
 
-EXAMPLES = int(os.environ.get("VORN_FUZZ_EXAMPLES", "5000"))
-
-FUZZ_SETTINGS = settings(
-    max_examples=EXAMPLES,
-    deadline=None,
-    database=None,
-    suppress_health_check=list(HealthCheck),
-)
+FUZZ_SETTINGS = settings(max_examples=fuzz_examples(2000))
 
 
 def training_fit(x, y, delta, pruning, precondition, p, gamma):

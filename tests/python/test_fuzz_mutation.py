@@ -10,7 +10,7 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _vorn_core
@@ -78,8 +78,7 @@ def call_with(function, action_name, where, folds_kind):
     return outcome, again
 
 
-@settings(max_examples=300, deadline=None, database=None,
-          suppress_health_check=list(HealthCheck))
+@settings(max_examples=300)
 @given(function=st.sampled_from(["vorn", "vorn_cvscore"]),
        action_name=st.sampled_from(sorted(ACTIONS)),
        where=st.sampled_from(["p", "gamma", "folds"]),

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _vorn_core
+import vorn
 from test_fuzz_oracle import is_internal_failure
 
 
@@ -62,3 +63,18 @@ class TestFoldIndicesAreCheckedWhereTheyAreRead:
         score = _vorn_core.vorn_cvscore(x, np.ones((4, 1)), 0.5, 1.0, np.ones(4),
                                         [[0, 1, 2], [99]])
         assert score == math.inf
+
+
+@pytest.mark.parametrize("pruning", ["DOMINANCE", "PELT", "FPVI"])
+@pytest.mark.parametrize("p", [0.0, 0.5])
+@pytest.mark.parametrize("level", [3.052428172967718e15, -2.0**70])
+def test_constant_data_far_from_zero_has_no_jump(level, p, pruning):
+    # Found by test_pkg_fuzz.test_fit: the energies' rounding (a unit at 3e15) swamped gamma and
+    # the dominance search reported a jump of size 0 (at p = 0 every search of the extension,
+    # which reads the values as given, still splits). The package searches centred values; its
+    # curve is still made from the values as given, so it is the extension's one spline exactly.
+    y = np.full(14, level)
+    f = vorn.fit(None, y, p, 0.5, pruning=pruning)
+    assert f.jump_indices.size == 0 and f.jumps.size == 0
+    one_spline = _vorn_core.vorn(None, y[:, None], p, math.inf, None, "PELT")
+    np.testing.assert_array_equal(f.coefs.reshape(-1, 4), one_spline["coefs"])

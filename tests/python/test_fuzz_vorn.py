@@ -5,23 +5,15 @@ samples, or raise exactly the exception (type and text) that the model predicts 
 of the checks; arguments must come back unchanged and without extra references.
 """
 
-import os
-
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _vorn_core
+from conftest import fuzz_examples
 from test_fuzz_inputs import build_call, calls
 from test_fuzz_oracle import check_call, vorn_outcome
 
-EXAMPLES = int(os.environ.get("VORN_FUZZ_EXAMPLES", "5000"))
-
-FUZZ_SETTINGS = settings(
-    max_examples=EXAMPLES,
-    deadline=None,
-    database=None,
-    suppress_health_check=list(HealthCheck),
-)
+FUZZ_SETTINGS = settings(max_examples=fuzz_examples(2000))
 
 
 @FUZZ_SETTINGS

@@ -94,67 +94,6 @@ def test_reimport_returns_the_same_module_object():
     assert proc.stdout.strip() == "ok"
 
 
-def test_sub_interpreter_import_is_refused():
-    proc = run_python(
-        """
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
-            print("no sub-interpreters")
-            raise SystemExit(0)
-        import _vorn_core
-        sub = interpreters.create()
-        code = (
-            "import sys\\n"
-            "try:\\n"
-            "    import _vorn_core\\n"
-            "except ImportError as e:\\n"
-            "    raise SystemExit('refused: ' + str(e))\\n"
-        )
-        try:
-            interpreters.run_string(sub, code)
-        except Exception as e:
-            print(type(e).__name__, e)
-        finally:
-            interpreters.destroy(sub)
-        # The owning interpreter keeps a working module.
-        import numpy as np
-        r = _vorn_core.vorn(None, np.ones((3, 1)), 1.0, 0.0)
-        print("main", r["dim"])
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    if proc.stdout.strip() == "no sub-interpreters":
-        pytest.skip("this interpreter has no _xxsubinterpreters")
-    lines = proc.stdout.strip().splitlines()
-    assert "refused: _vorn_core does not support sub-interpreters" in lines[0]
-    assert lines[-1] == "main 1"
-
-
-def test_sub_interpreter_refused_also_on_first_import_elsewhere():
-    # Whichever interpreter imports first owns the module; the main one then is refused too.
-    proc = run_python(
-        """
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
-            print("no sub-interpreters")
-            raise SystemExit(0)
-        sub = interpreters.create()
-        interpreters.run_string(sub, "import _vorn_core")
-        try:
-            import _vorn_core
-        except ImportError as e:
-            print("refused", e)
-        interpreters.destroy(sub)
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    if proc.stdout.strip() == "no sub-interpreters":
-        pytest.skip("this interpreter has no _xxsubinterpreters")
-    assert proc.stdout.startswith("refused _vorn_core does not support sub-interpreters")
-
-
 def test_numpy_api_failure_is_an_internal_failure_and_is_retried():
     proc = run_python(
         """

@@ -31,8 +31,19 @@ def test_core_scoring_is_the_extension_score_for_user_shaped_input(gamma, delta)
     assert got == expected
 
 
-def test_gap_aware_scoring_against_fold_by_fold_fits():
+def _step_with_twins_at_the_jump():
+    # Two more samples on the sites either side of the jump, valued nearer the other side and
+    # held out in folds that train on their twins: a site shared with a training sample is in
+    # no gap, so the curve of its own side scores it, not the nearer one.
     x, y = _step()
+    before = int(np.flatnonzero(x <= 0.45)[-1])
+    assert before % 5 not in (0, 1) and (before + 1) % 5 not in (0, 1)
+    return np.r_[x, x[before], x[before + 1]], np.r_[y, y[before] + 1.6, y[before + 1] - 1.6]
+
+
+@pytest.mark.parametrize("data", [_step, _step_with_twins_at_the_jump])
+def test_gap_aware_scoring_against_fold_by_fold_fits(data):
+    x, y = data()
     n = x.size
     folds = _interleaved(n, 5)
     total = 0.0

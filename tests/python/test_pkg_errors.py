@@ -177,3 +177,26 @@ def test_importing_the_unbuilt_source_tree_says_so(tmp_path):
         f"ImportError: vorn is imported from its source tree ({tree / 'vorn'}), where its "
         "compiled engine is not built; leave the source directory and relaunch Python to use "
         "the installed vorn, or build and install it first (make install, or pip install .)")
+
+
+# Either side of each limit: |y| <= 1e150, and 2 log10 |y| - 3 log10(gap) <= 290.
+@pytest.mark.parametrize("largest, gap, refused", [
+    (1e150, 1e4, False), (np.nextafter(1e150, np.inf), 1e4, True),
+    (1.0, 1e-96, False), (1.0, 1e-97, True),
+    (1e10, 1e-89, False), (1e10, 1e-91, True),
+    (1e145, 1.0, False),  # exactly on the spacing limit
+])
+def test_the_overflow_limits_are_where_they_are_stated(largest, gap, refused):
+    x = np.arange(4.0) * gap
+    y = np.array([0.0, largest, -largest, 0.5 * largest])
+    if not refused:
+        f = vorn.fit(x, y, 0.5, 1.0)
+        assert np.all(np.isfinite(f.coefs))
+        return
+    with pytest.raises(ValueError) as info:
+        vorn.fit(x, y, 0.5, 1.0)
+    if largest > 1e150:
+        assert str(info.value) == HUGE.format(largest)
+    else:
+        assert str(info.value).startswith(f"x is too finely spaced for the size of y: a gap of "
+                                          f"{gap:.3g} between sites, with |y| up to {largest:.3g}")

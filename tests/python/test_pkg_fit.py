@@ -171,8 +171,22 @@ def test_jump_sizes_are_limit_differences(heavi, two_columns):
             np.testing.assert_allclose(sizes[k], approx, atol=1e-6)
 
 
-def test_heavisine_jump_sizes_near_truth(heavi):
-    np.testing.assert_allclose(heavi[3].jump_sizes, [-2.0, 2.0], atol=0.4)
+def test_jump_sizes_of_straight_segments_are_the_least_squares_lines_apart():
+    # p = 0 fits each segment's weighted least-squares line: np.polyfit is the reference.
+    rng = np.random.default_rng(4)
+    x = np.sort(rng.uniform(0.0, 1.0, 120))
+    delta = rng.uniform(0.05, 0.2, 120)
+    y = np.column_stack([1.0 + 2.0 * x - 3.0 * (x > 0.55), -x + 4.0 * (x > 0.55)])
+    y += delta[:, None] * rng.standard_normal((120, 2))
+    f = vorn.fit(x, y, 0.0, 50.0, delta=delta)
+    last = int(np.flatnonzero(x <= 0.55)[-1])
+    assert f.jump_indices.tolist() == [last]
+    site = f.jumps[0]
+    left, right = slice(0, last + 1), slice(last + 1, None)
+    expected = [np.polyval(np.polyfit(x[right], y[right, c], 1, w=1 / delta[right]), site)
+                - np.polyval(np.polyfit(x[left], y[left, c], 1, w=1 / delta[left]), site)
+                for c in range(2)]
+    np.testing.assert_allclose(f.jump_sizes[0], expected, rtol=1e-9)
 
 
 def test_segments_and_indices(heavi):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import sys
 
 import numpy as np
@@ -9,6 +10,7 @@ import pytest
 
 import vorn
 from vorn import datasets
+from vorn._search import Rule
 
 
 def _step(n_left, n_right, height, noise, seed):
@@ -41,49 +43,38 @@ def test_clean_step_without_sites_has_exactly_one_jump():
     np.testing.assert_array_equal(s.fit.jump_indices, [499])
 
 
-def test_short_series_with_one_jump_of_1_to_5_noise_sd():
-    # n = 100, one jump of 1.2 to 4.9 noise sd at 20..80, 20 seeds. The old cross-validation
-    # got precision 0.33 and recall 0.65. Every jump of 3 sd or more must be found (within 2
-    # samples) and nothing else; the smaller ones may be missed.
-    found_true = found_false = 0
-    for seed in range(20):
-        rng = np.random.default_rng(seed)
-        height = rng.uniform(1.2, 4.9)
-        last = int(rng.integers(20, 80)) - 1
-        y = np.r_[np.zeros(last + 1), np.full(99 - last, height)] + rng.standard_normal(100)
-        found = vorn.select(None, y).fit.jump_indices
-        hit = bool(np.any(np.abs(found - last) <= 2))
-        found_true += hit
-        found_false += found.size - hit
-        if height >= 3.0:
-            assert hit, (seed, height, found)
-    assert found_false == 0
-    assert found_true >= 15
+# -- rates over many signals -----------------------------------------------------------------
+# Each property is a count over a fixed corpus of N seeded signals (seeds 0 to N - 1). Its pass
+# line is the rate r measured on a disjoint corpus of 1000 signals (seeds 1000 to 1999, by
+# `python test_pkg_select_choice.py 1000`) less three binomial standard deviations of a count of
+# N: floor(N r - 3 sqrt(N r (1 - r))). A method as good as today's falls below it with
+# probability about 0.1 %, so a harmless change or a better method passes. Measured by scaling
+# the price locally: 0.97 and 1.03 times it pass every line; half the price fails three (false
+# jumps in steps 67 of 80 held, smooth autocorrelated series 25 of 40, test signals 51 of 60),
+# twice the price two (large steps found 32 of 80, test signals 45 of 60).
 
 
-def test_answer_does_not_depend_on_a_seed():
-    rng = np.random.default_rng(11)
-    x = np.sort(rng.uniform(0, 1, 400))
-    y = np.sin(5 * x) + 1.5 * (x > 0.35) - 1.2 * (x > 0.7) + 0.2 * rng.standard_normal(400)
-    fits = [vorn.select(x, y, seed=seed).fit for seed in range(3)]
-    for f in fits:
-        np.testing.assert_array_equal(f.jump_indices, fits[0].jump_indices)
-    truth = [np.flatnonzero(x <= 0.35)[-1], np.flatnonzero(x <= 0.7)[-1]]
-    assert fits[0].jump_indices.size == 2
-    assert np.all(np.abs(fits[0].jump_indices - truth) <= 1)
+def _step_signal(seed, low, high):
+    """n = 100, one jump of low to high noise deviations after sample 19 to 78."""
+    rng = np.random.default_rng(seed)
+    height = rng.uniform(low, high)
+    last = int(rng.integers(20, 80)) - 1
+    y = np.r_[np.zeros(last + 1), np.full(99 - last, height)] + rng.standard_normal(100)
+    return y, last
 
 
-@pytest.mark.parametrize("seed", [0, 1, 2, 3])
-def test_heavisine_and_blocks(seed):
-    for make in (datasets.heavisine, datasets.blocks_trend):
-        x, y, truth = make(n=200, noise=0.3, seed=seed)
-        jumps = vorn.select(x, y).fit.jumps
-        assert jumps.shape == truth.shape
-        np.testing.assert_allclose(jumps, truth, atol=x[1] - x[0])
+def _large_step_found(seed):
+    y, last = _step_signal(seed, 3.0, 4.9)
+    return bool(np.any(np.abs(vorn.select(None, y).fit.jump_indices - last) <= 2))
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_smooth_signal_with_autocorrelated_noise_has_no_jump(seed):
+def _step_adds_no_false_jump(seed):
+    y, last = _step_signal(seed, 1.2, 4.9)
+    found = vorn.select(None, y).fit.jump_indices
+    return bool(np.all(np.abs(found - last) <= 2)) and found.size <= 1
+
+
+def _autocorrelated_smooth_signal_has_no_jump(seed):
     rng = np.random.default_rng(seed)
     n, phi = 600, 0.5
     e = np.empty(n)
@@ -91,9 +82,36 @@ def test_smooth_signal_with_autocorrelated_noise_has_no_jump(seed):
     for i in range(1, n):
         e[i] = phi * e[i - 1] + np.sqrt(1 - phi**2) * rng.standard_normal()
     x = np.linspace(0, 1, n)
-    s = vorn.select(x, 3 * np.sin(4 * x) + e)
-    assert s.fit.jumps.size == 0
-    assert s.phi > 0.1
+    return vorn.select(x, 3 * np.sin(4 * x) + e).fit.jumps.size == 0
+
+
+def _test_signal_recovered(seed):
+    make = datasets.heavisine if seed % 2 == 0 else datasets.blocks_trend
+    x, y, truth = make(n=200, noise=0.3, seed=seed)
+    jumps = vorn.select(x, y).fit.jumps
+    return jumps.shape == truth.shape and bool(np.all(np.abs(jumps - truth) <= x[1] - x[0]))
+
+
+# property: (signals in the test, rate measured on seeds 1000 to 1999); pass lines 65 of 80,
+# 76 of 80, 35 of 40 and 53 of 60. The earlier tests asked every step of 3 or more deviations
+# to be found in 20 seeds, a rate of 0.912 that those seeds happened to reach.
+RATES = {
+    _large_step_found: (80, 0.912),
+    _step_adds_no_false_jump: (80, 0.988),
+    _autocorrelated_smooth_signal_has_no_jump: (40, 0.965),
+    _test_signal_recovered: (60, 0.960),
+}
+
+
+def pass_line(signals, rate):
+    return math.floor(signals * rate - 3.0 * math.sqrt(signals * rate * (1.0 - rate)))
+
+
+@pytest.mark.parametrize("prop", list(RATES), ids=lambda prop: prop.__name__.strip("_"))
+def test_rate_over_many_signals(prop):
+    signals, rate = RATES[prop]
+    held = sum(prop(seed) for seed in range(signals))
+    assert held >= pass_line(signals, rate), (held, signals, rate)
 
 
 # -- scale invariance -----------------------------------------------------------------------
@@ -221,6 +239,55 @@ def test_fixed_bandwidth_and_penalty_are_used_as_given():
     direct = vorn.fit(x, y, bandwidth_samples=8.0, penalty=30.0)
     np.testing.assert_array_equal(s.fit.jump_indices, direct.jump_indices)
     assert "given bandwidth" in s.criterion and "given penalty" in s.criterion
+
+
+def test_a_fixed_bandwidth_doubles_the_price_against_short_segments_at_most_six_times():
+    # A bandwidth of 64 samples cannot follow a bump 6 samples wide: the fit cuts it out as a
+    # short segment, and the chosen price doubles until that no longer pays. A low bump
+    # goes after a few doublings; a tall one stays after the sixth, where the doubling stops.
+    noise = np.random.default_rng(5).standard_normal(400)
+    bumps = {}
+    for height in (8.0, 1000.0):
+        y = noise.copy()
+        y[200:206] += height
+        bumps[height] = vorn.select(None, y, bandwidth_samples=64)
+    low, tall = bumps[8.0], bumps[1000.0]
+    assert low.fit.jump_indices.size == 0 and tall.fit.jump_indices.tolist() == [199, 205]
+    assert "0 halving of the bandwidth and 6 doublings of the penalty" in tall.criterion
+    doublings = int(low.criterion.split(" doublings of the penalty")[0].rsplit(" ", 1)[1])
+    assert 1 <= doublings <= 5
+    for s, times in ((low, doublings), (tall, 6)):
+        assert s.penalty == pytest.approx(Rule().price(400, 1, s.phi) * 2.0**times, rel=1e-12)
+    assert low.bandwidth_samples == tall.bandwidth_samples == 64
+    # A plateau exactly one bandwidth long is not shorter than one: kept without a doubling.
+    y = noise.copy()
+    y[200:264] += 30.0
+    exact = vorn.select(None, y, bandwidth_samples=64)
+    assert exact.fit.jump_indices.tolist() == [199, 263] and "doublings" not in exact.criterion
+
+
+def test_the_bandwidth_is_halved_until_no_segment_is_shorter_than_it():
+    # A bump 4 samples wide: the criterion's first bandwidth is too stiff to follow it, and
+    # one halving is not enough (three were, when this was written).
+    y = np.random.default_rng(5).standard_normal(400)
+    y[200:204] += 10.0
+    s = vorn.select(None, y)
+    assert "halving of the bandwidth" in s.criterion and "then 0 halving" not in s.criterion
+    lengths = np.diff(np.r_[0, s.fit.jump_indices + 1, y.size])
+    assert lengths.min() >= s.bandwidth_samples
+
+
+@pytest.mark.xfail(strict=True, reason="the noise is measured on differences of y / delta, "
+                   "which a level far from zero fills with delta's own variation")
+def test_an_offset_does_not_change_the_choice_with_delta():
+    rng = np.random.default_rng(1)
+    delta = rng.uniform(0.5, 1.0, 300)
+    y = np.where(np.arange(300) >= 150, 1.0, 0.0) + 0.05 * delta * rng.standard_normal(300)
+    plain = vorn.select(None, y, delta=delta)
+    assert plain.fit.jump_indices.tolist() == [149]
+    shifted = vorn.select(None, y + 10.0, delta=delta)
+    assert shifted.noise == pytest.approx(plain.noise, rel=1e-6)
+    assert shifted.fit.jump_indices.tolist() == [149]
 
 
 def test_fixed_p_is_a_bandwidth():
@@ -371,3 +438,11 @@ def test_very_short_series_are_fitted_without_folds(n):
     with pytest.raises(ValueError, match=rf"folds must lie between 2 and the number of samples "
                                          rf"\({n}\), got {n + 1}"):
         vorn.select(None, y, folds=n + 1)
+
+
+if __name__ == "__main__":
+    # Measures the rates behind RATES: python test_pkg_select_choice.py [signals]
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
+    for prop in RATES:
+        held = sum(prop(seed) for seed in range(1000, 1000 + count))
+        print(f"{prop.__name__}: {held} of {count} = {held / count:.4f}")

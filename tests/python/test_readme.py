@@ -98,12 +98,19 @@ def _absent(module):
     return False
 
 
+# A script's `print(...)   # what: output` states what the line prints; nothing else prints.
+_STATED = re.compile(r"^print\(.*\)\s+# [^:]*: (?P<output>.*)$", re.MULTILINE)
+
+
 @pytest.mark.parametrize("code, clauses", _scripts())
-def test_script_examples(code, clauses, monkeypatch, tmp_path):
+def test_script_examples(code, clauses, monkeypatch, tmp_path, capsys):
     _needs(clauses)
     monkeypatch.setenv("MPLBACKEND", "Agg")
     monkeypatch.chdir(tmp_path)
     exec(compile(code, str(README), "exec"), {"__name__": "__readme__"})
+    printed = capsys.readouterr().out.splitlines()
+    stated = [m["output"] for m in _STATED.finditer(code)]
+    assert printed == stated
 
 
 @pytest.mark.parametrize("code, clauses", _shell())
