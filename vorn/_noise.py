@@ -81,15 +81,37 @@ class NoiseEstimate:
     phi : float
         Lag-one autocorrelation, shared by the columns, >= 0: the estimate less its
         sampling noise under independent noise (so 0 unless clearly positive).
+    dof : float
+        Number of differences the variance is estimated from (summed over columns). Few of
+        them make a jump look larger than it is.
+    correlation : ndarray, shape (d, d), optional
+        Correlation of the noise across columns (None: independent).
     """
 
     sigma: NDArray[np.float64]
     phi: float
+    dof: float = math.inf
+    correlation: Optional[NDArray[np.float64]] = None
 
     @property
     def scale(self) -> float:
         """One standard deviation for all columns: the root mean square of `sigma`."""
         return float(np.sqrt(np.mean(self.sigma**2)))
+
+    @property
+    def leading(self) -> float:
+        """Largest eigenvalue of the noise covariance in units of ``scale**2``.
+
+        1 for one column; between 1 (independent columns of equal noise) and d (d copies of
+        one noise, or one column far noisier than the rest). A jump fitted to noise alone
+        saves energy along this direction most, so the price of a jump grows with it.
+        """
+        d = self.sigma.size
+        if d == 1 or self.scale <= 0.0:
+            return 1.0
+        corr = self.correlation if self.correlation is not None else np.eye(d)
+        cov = corr * np.outer(self.sigma, self.sigma) / self.scale**2
+        return float(max(1.0, np.linalg.eigvalsh(cov)[-1]))
 
     @property
     def long_run_factor(self) -> float:
@@ -146,7 +168,25 @@ def _phi_from_ratio(ratio: float) -> float:
     return 0.5 * (lo + hi)
 
 
-def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
+def _clear_of(breaks: Optional[NDArray[np.intp]], n: int, lag: int,
+              span: int) -> NDArray[np.bool_]:
+    """Which differences ``z[i + span * lag] - ...`` starting at i = 0, 1, ... cross no break.
+
+    A break j lies between samples j and j + 1; a difference over samples i to i + span * lag
+    crosses it when ``i <= j < i + span * lag``.
+    """
+    count = n - span * lag
+    if breaks is None or len(breaks) == 0:
+        return np.ones(count, dtype=bool)
+    marks = np.zeros(n, dtype=np.int64)
+    marks[np.asarray(breaks, dtype=np.intp) + 1] = 1
+    before = np.cumsum(marks)  # breaks at or before each sample's left side
+    start = np.arange(count)
+    return np.asarray(before[start + span * lag] - before[start] == 0)
+
+
+def estimate_noise(z: NDArray[np.float64],
+                   breaks: Optional[NDArray[np.intp]] = None) -> NoiseEstimate:
     """Noise level and lag-one autocorrelation of standardised values on sorted sites.
 
     Second differences cancel linear trends and a jump touches only three of them, so their
@@ -159,6 +199,10 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     ----------
     z : ndarray, shape (n, d)
         ``y / delta`` on sorted, distinct sites, no missing values.
+    breaks : ndarray of int, optional
+        Known jumps (index of the last sample before each): differences across them are left
+        out. Dense jumps otherwise contaminate so many differences that even the median reads
+        them as noise, and their runs as autocorrelation.
 
     Returns
     -------
@@ -167,8 +211,17 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     n = z.shape[0]
     if n < 7:
         diffs = np.diff(z, axis=0)
-        return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0)
+        clear = _clear_of(breaks, n, 1, 1)
+        if np.count_nonzero(clear) >= 2:
+            diffs = diffs[clear]
+        return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0,
+                             float(diffs.size))
     first, second = _second_differences(z, 1), _second_differences(z, 2)
+    clear1, clear2 = _clear_of(breaks, n, 1, 2), _clear_of(breaks, n, 2, 2)
+    # Too few differences left between the breaks say less than all of them.
+    if np.count_nonzero(clear1) >= 5 and np.count_nonzero(clear2) >= 5:
+        first, second = first[clear1], second[clear2]
+        n = second.shape[0] + 4
     var1 = _robust_variance(first)
     # The ratio that gives phi needs efficient variances: with the median absolute deviation
     # its sampling noise hid an autocorrelation of 0.5 in series of a few hundred samples.
@@ -178,7 +231,24 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     # Only the excess over the estimate's sampling noise under independent noise counts.
     phi = max(0.0, raw_phi - _PHI_NOISE / math.sqrt(n))
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
-    return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi)
+    return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(first.size),
+                         _correlation(first))
+
+
+def _correlation(values: NDArray[np.float64]) -> Optional[NDArray[np.float64]]:
+    """Correlation across columns of values winsorised at 2.5 robust scales (None for one)."""
+    d = values.shape[1]
+    if d == 1 or values.shape[0] < 3:
+        return None
+    centred = values - np.median(values, axis=0)
+    bound = _WINSOR_CUT * np.sqrt(_robust_variance(values))
+    clipped = np.clip(centred, -bound, bound)
+    spread = np.sqrt(np.mean(clipped**2, axis=0))
+    if not np.all(spread > 0.0):
+        return None
+    unit = clipped / spread
+    corr = unit.T @ unit / values.shape[0]
+    return np.asarray(np.clip(corr, -1.0, 1.0))
 
 
 def _running_median(z: NDArray[np.float64], width: int) -> NDArray[np.float64]:
