@@ -86,12 +86,15 @@ class NoiseEstimate:
         them make a jump look larger than it is.
     correlation : ndarray, shape (d, d), optional
         Correlation of the noise across columns (None: independent).
+    breaks : int
+        Number of jumps whose differences were left out.
     """
 
     sigma: NDArray[np.float64]
     phi: float
     dof: float = math.inf
     correlation: Optional[NDArray[np.float64]] = None
+    breaks: int = 0
 
     @property
     def scale(self) -> float:
@@ -212,16 +215,19 @@ def estimate_noise(z: NDArray[np.float64],
     if n < 7:
         diffs = np.diff(z, axis=0)
         clear = _clear_of(breaks, n, 1, 1)
-        if np.count_nonzero(clear) >= 2:
+        kept = np.count_nonzero(clear) >= 2 and breaks is not None and len(breaks) > 0
+        if kept:
             diffs = diffs[clear]
         return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0,
-                             float(diffs.size))
+                             float(diffs.size), None, len(breaks) if kept else 0)
     first, second = _second_differences(z, 1), _second_differences(z, 2)
     clear1, clear2 = _clear_of(breaks, n, 1, 2), _clear_of(breaks, n, 2, 2)
     # Too few differences left between the breaks say less than all of them.
+    left_out = 0
     if np.count_nonzero(clear1) >= 5 and np.count_nonzero(clear2) >= 5:
         first, second = first[clear1], second[clear2]
         n = second.shape[0] + 4
+        left_out = 0 if breaks is None else len(breaks)
     var1 = _robust_variance(first)
     # The ratio that gives phi needs efficient variances: with the median absolute deviation
     # its sampling noise hid an autocorrelation of 0.5 in series of a few hundred samples.
@@ -232,7 +238,7 @@ def estimate_noise(z: NDArray[np.float64],
     phi = max(0.0, raw_phi - _PHI_NOISE / math.sqrt(n))
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
     return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(first.size),
-                         _correlation(first))
+                         _correlation(first), left_out)
 
 
 def _correlation(values: NDArray[np.float64]) -> Optional[NDArray[np.float64]]:

@@ -243,6 +243,9 @@ def choose(
                         "differences" if penalty > known * 1.005 else ""))
     else:
         criterion = "given penalty"
+    if units.noise.breaks:
+        criterion = (f"noise measured between the {units.noise.breaks} jumps of a first fit "
+                     "at 2 samples and BIC's price; " + criterion)
     searches: list[int] = []
     lock = threading.Lock()
     raised = narrowed = 0
@@ -276,7 +279,9 @@ def choose(
             if bar is not None:
                 bar.update(1)
         residual = (predict(fitted, x_std) - y_std) / delta_eff[:, None]
-        values = m * d
+        # Columns that share their noise are fewer independent values: k copies of one
+        # series count as one.
+        values = m * d / (units.noise.leading if rule.column_noise else 1.0)
         lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
         dof = d * float(np.sum(effective_dof(lengths, b)))
         if rule.selector != "ic":
@@ -316,7 +321,9 @@ def choose(
         best = pick(rows)
         chosen = best
         if rule.selector != "split" and rule.ic_slack > 0.0:
-            limit = rows[best][2] + rule.ic_slack
+            # Evidence repeated in columns that share their noise is no new evidence.
+            lead = units.noise.leading if rule.column_noise else 1.0
+            limit = rows[best][2] + rule.ic_slack * lead
             chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
         if rule.one_standard_error:
             limit = rows[best][2] + rows[best][3]

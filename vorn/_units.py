@@ -167,7 +167,8 @@ def units_of(samples: Samples, refine: bool = True) -> Units:
 
 
 # The generous fit that finds the jumps to leave out of the noise estimate: a bandwidth of
-# two samples, BIC's price of 2 (log m + d - 1) noise variances, at most three rounds.
+# two samples, BIC's price of 2 (log m + d - 1) noise variances (for independent columns),
+# at most three rounds.
 _REFINE_BANDWIDTH = 2.0
 _REFINE_PRICE_PER_LOG_N = 2.0
 _REFINE_ROUNDS = 3
@@ -189,11 +190,13 @@ def refine_noise(samples: Samples, units: Units) -> Units:
         return units
     z = samples.y / samples.delta[:, None]
     b = min(_REFINE_BANDWIDTH, max(1.0, m / 8.0))
-    price = _REFINE_PRICE_PER_LOG_N * (math.log(m) + d - 1.0)
     previous: Optional[NDArray[np.intp]] = None
     for _ in range(_REFINE_ROUNDS):
         if units.noise.scale <= 0.0:
             break
+        # Noise shared by columns pays log m once per copy (see Rule.price).
+        lead = units.noise.leading
+        price = _REFINE_PRICE_PER_LOG_N * (lead * math.log(m) + d - lead)
         x_std, y_std = units.standardise(samples)
         p_std = units.p_standard(b)
         breaks = fit_arrays(x_std, y_std, samples.delta, p_std, p_std * price).jump_idx
