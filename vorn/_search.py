@@ -3,11 +3,16 @@
 Two questions are answered separately:
 
 - How much a jump must buy. A jump is kept when it lowers the energy by more than
-  ``price = 3.5 * (log m + d - 1) * (1 + phi) / (1 - phi)`` noise variances, for m samples,
+  ``price = 3.5 * (L log m + d - L) * (1 + phi) / (1 - phi)`` noise variances, for m samples,
   d columns and lag-one noise autocorrelation phi: a BIC-type price per jump, raised by the
   long-run variance factor because under autocorrelated noise local means wander that much
-  more. The noise scale comes from second differences (:mod:`._noise`), so jumps, trends and
-  a few wild samples barely move it.
+  more. L, the largest eigenvalue of the noise covariance across columns over the mean
+  variance, is 1 for one column or independent ones and k for k copies of one series, whose
+  noise saves k times the energy. Below 50 differences behind the noise estimate the price is
+  raised as Student's t odds exceed those at 50 (:func:`student_price`). The noise scale comes
+  from second differences (:mod:`._noise`), measured again between the jumps of a generous
+  first fit (:func:`._units.refine_noise`), so jumps, even dense ones, trends and a few wild
+  samples barely move it.
 - How smooth the curve is between jumps. Every bandwidth of a doubling grid is fitted at that
   price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
   on the same footing, each effective degree of freedom of the spline costing log N

@@ -19,6 +19,7 @@ import numpy as np
 import vorn
 import vorn._scoring as scoring
 import vorn._search as search
+import vorn._units as units
 
 _inner = scoring.fit_arrays
 _spent = [0.0]
@@ -34,6 +35,7 @@ def timed_fit(*args, **kwargs):
 
 scoring.fit_arrays = timed_fit
 search.fit_arrays = timed_fit
+units.fit_arrays = timed_fit  # the first fit that refines the noise estimate
 search.split_losses.__globals__["fit_arrays"] = timed_fit
 
 
