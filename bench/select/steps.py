@@ -268,6 +268,7 @@ def table(rows):
              "variances ; mean seconds", "", head, "|---|" + "---|" * len(methods)]
     for kind in kinds:
         cells = []
+        count = max(sum(r["kind"] == kind and r["method"] == m for r in rows) for m in methods)
         for m in methods:
             rs = [r for r in rows if r["kind"] == kind and r["method"] == m]
             if not rs:
@@ -279,7 +280,7 @@ def table(rows):
                 acc = f"exact {np.mean([r['found'] == r['true'] for r in rs]):.2f}"
             cells.append(f"{acc} ; {np.mean([r['mse'] for r in rs]):.3g} ; "
                          f"{np.mean([r['seconds'] for r in rs]):.3f}")
-        lines.append(f"| {kind} ({len(rs)}) | " + " | ".join(cells) + " |")
+        lines.append(f"| {kind} ({count}) | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
