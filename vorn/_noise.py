@@ -215,11 +215,13 @@ def estimate_noise(z: NDArray[np.float64],
     if n < 7:
         diffs = np.diff(z, axis=0)
         clear = _clear_of(breaks, n, 1, 1)
-        kept = np.count_nonzero(clear) >= 2 and breaks is not None and len(breaks) > 0
-        if kept:
+        left_out = 0 if breaks is None else len(breaks)
+        if left_out and np.count_nonzero(clear) >= 2:
             diffs = diffs[clear]
+        else:
+            left_out = 0
         return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0,
-                             float(diffs.size), None, len(breaks) if kept else 0)
+                             float(diffs.size), None, left_out)
     first, second = _second_differences(z, 1), _second_differences(z, 2)
     clear1, clear2 = _clear_of(breaks, n, 1, 2), _clear_of(breaks, n, 2, 2)
     # Too few differences left between the breaks say less than all of them.
