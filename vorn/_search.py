@@ -78,6 +78,10 @@ class Rule:
     # 100,000 about 0.1 s at one sample, 2.8 s at 64, 11 s at 256, 31 s at 1024), and the
     # corpora never chose more than 64.
     largest_bandwidth: float = 128.0
+    # Series up to this many samples get bandwidths up to twice their length, where the
+    # curve between jumps is nearly a straight line (0: never). Longer series stop at
+    # `largest_bandwidth`, where the search is still fast.
+    straight_below: int = 5000
     # How the bandwidth is judged: "split" (odd/even sample splitting), "ic" (an information
     # criterion with the fit's own residual variance) or "ic-known" (the same with the robust
     # noise estimate as the variance).
@@ -117,6 +121,8 @@ class Rule:
         """The doubling grid of bandwidths in samples."""
         top = max(self.smallest_bandwidth,
                   min(count * self.largest_bandwidth_fraction, self.largest_bandwidth))
+        if count <= self.straight_below:
+            top = max(top, 2.0 * count)
         k = int(math.floor(math.log2(top / self.smallest_bandwidth) + 1e-9))
         return np.asarray(self.smallest_bandwidth * 2.0 ** np.arange(k + 1), dtype=np.float64)
 

@@ -35,14 +35,15 @@ VARIANTS = {
     "priced": BASE,
     # Issue 22's candidates: "main" is the default before it (noise from all differences).
     # "main" is the default before it: noise from all differences, one noise level for all
-    # columns, no correction for short series.
-    "main": replace(BASE, noise_reference_dof=0.0, column_noise=False),
+    # columns, no correction for short series, bandwidths up to 128 samples.
+    "main": replace(BASE, noise_reference_dof=0.0, column_noise=False, straight_below=0),
     "no-refine": BASE,
     "refine-nofloor": replace(BASE, smallest_jump=0.0),
     "refine-jump1": replace(BASE, smallest_jump=1.0),
     "refine-known-noise": replace(BASE, noise_reference_dof=0.0),
     "refine-dof-ref100": replace(BASE, noise_reference_dof=100.0),
     "no-column-noise": replace(BASE, column_noise=False),
+    "no-line-grid": replace(BASE, straight_below=0),
     "ic": replace(BASE, ic_slack=0.0, smallest_jump=0.0),
     "ic-known": replace(BASE, selector="ic-known", ic_slack=0.0, smallest_jump=0.0),
     "ic-slack2": replace(BASE, smallest_jump=0.0),
