@@ -1,7 +1,7 @@
 """The automatic choice on dense jumps, short series and several columns.
 
 Statistical properties over seeded signals: each pass line comes from the rate measured in
-bench/select (RESULTS.md, "Steps, short series and columns") and its binomial spread, so a
+bench/select (RESULTS.md, "Issue 22: dense jumps, short series, several columns") and its binomial spread, so a
 test fails when the rate falls well below what was measured, not on one unlucky signal.
 """
 
