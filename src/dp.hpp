@@ -61,6 +61,13 @@ PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
                                std::span<const double> delta, double gamma,
                                const CancelHook& cancel = CancelHook());
 
+// The same optimum with partition_dominance's rules: each live start grows rightward and is
+// dropped once another start certainly costs less from then on. Same partition as
+// partition_line except where two partitions cost the same up to rounding; F to rounding.
+PartitionResult partition_line_dominance(std::span<const double> x, const MatrixView& y,
+                                         std::span<const double> delta, double gamma,
+                                         const CancelHook& cancel = CancelHook());
+
 // ---- The incremental pieces the searches are built from ------------------------------------
 
 // h^-0.5 and h^-1.5 of one spacing; a search evaluates them once per spacing and reuses them.

@@ -1,5 +1,6 @@
 #include "dp_sweep.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -231,28 +232,94 @@ std::size_t StartSet::prune(double optimum, std::vector<std::uint64_t>& keep) co
     return prune_sweep(size(), optimum, before_.data(), energy_.data(), keep.data());
 }
 
-std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) const {
+std::size_t StartSet::merge_equal(std::vector<std::uint64_t>& keep) {
     const std::size_t count = size();
-    // The factor converges long before the right-hand side does, so a right-hand side entry
-    // tells most pairs apart. Equal bits compare equal unless they are a NaN (never merged).
+    // On evenly spaced sites the converged factor can settle into a cycle of a few values
+    // that differ in the last bits (periods 2, 4 and 6 seen), which every start enters in the
+    // phase set by its first sample: neighbours then never become equal while starts a period
+    // apart do. So equal states are found by hashing, wherever they sit in the list. The
+    // factor converges long before the right-hand side does, so a right-hand side entry spreads
+    // the keys; equal bits compare equal unless they are a NaN, which is never merged.
+    std::size_t bits = 4;
+    while ((std::size_t{1} << bits) < 2 * count) ++bits;
+    const std::size_t mask = (std::size_t{1} << bits) - 1;
+    constexpr std::size_t empty = ~std::size_t{0};
+    slots_.assign(mask + 1, empty);
     const double* z = z_[0].data();
     std::size_t merged = 0;
-    std::size_t survivor = 0;
-    for (std::size_t i = 1; i < count; ++i) {
-        if (z[i] != z[survivor] || !same_state(survivor, i)) {
-            survivor = i;
-            continue;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!keep[i]) continue;
+        const auto bits_of = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+        const std::uint64_t key = bits_of(z[i]) ^ std::rotl(bits_of(r33_[i]), 29);
+        std::size_t at = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+        for (;; at = (at + 1) & mask) {
+            std::size_t& slot = slots_[at];
+            if (slot == empty) {
+                slot = i;
+                break;
+            }
+            if (z[i] != z[slot] || !same_state(slot, i)) continue;
+            // Equal constants keep the larger start, which wins every tie from now on.
+            if (cost(slot) >= cost(i)) {
+                keep[slot] = 0;
+                slot = i;
+            } else {
+                keep[i] = 0;
+            }
+            ++merged;
+            break;
         }
-        // Equal constants keep the larger start, which wins every tie from now on.
-        if (cost(survivor) >= cost(i)) {
-            keep[survivor] = 0;
-            survivor = i;
-        } else {
-            keep[i] = 0;
-        }
-        ++merged;
     }
     return merged;
+}
+
+double StartSet::dominance_margin(std::size_t keeper, std::size_t other, double ceiling) const {
+    // The other start's |R t - z| wherever it could still be chosen. A NaN cost never drops a
+    // start: the comparisons of drop_dominated are false for it.
+    const double reach = std::sqrt(std::max(0.0, ceiling - cost(other)));
+    // M = R_keeper R_other^-1 maps the other's factor onto the keeper's: both factors are upper
+    // triangular, so M is too.
+    const double m11 = r22_[keeper] / r22_[other];
+    const double m22 = r33_[keeper] / r33_[other];
+    const double m12 = (r23_[keeper] - m11 * r23_[other]) / r33_[other];
+    const double e11 = m11 - 1.0, e22 = m22 - 1.0;
+    const double spread = std::sqrt(e11 * e11 + m12 * m12 + e22 * e22);
+    double offset = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j) {
+        const double z2 = z_[j][other], z3 = z_[dim_ + j][other];
+        const double v2 = (m11 * z2 + m12 * z3) - z_[j][keeper];
+        const double v3 = m22 * z3 - z_[dim_ + j][keeper];
+        offset += v2 * v2 + v3 * v3;
+    }
+    const double delta = spread * reach + std::sqrt(offset);
+    return 2.0 * reach * delta + delta * delta;
+}
+
+std::size_t StartSet::drop_dominated(double ceiling, std::vector<std::uint64_t>& keep) const {
+    const std::size_t count = size();
+    // A slack for the rounding of the costs compared; it only ever keeps a start.
+    const double slack = 0x1p-40 * std::abs(ceiling);
+    std::size_t cleared = 0;
+    std::size_t previous = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!keep[i]) continue;
+        if (previous == count) {
+            previous = i;
+            continue;
+        }
+        const double difference = cost(i) - cost(previous);
+        if (difference > 0.0 && difference > dominance_margin(previous, i, ceiling) + slack) {
+            keep[i] = 0;
+            ++cleared;
+            continue;
+        }
+        if (difference < 0.0 && -difference > dominance_margin(i, previous, ceiling) + slack) {
+            keep[previous] = 0;
+            ++cleared;
+        }
+        previous = i;
+    }
+    return cleared;
 }
 
 double StartSet::lowest_cost(double initial, std::uint64_t& start) {

@@ -48,9 +48,16 @@ public:
         return true;
     }
 
-    // Of every run of neighbours with equal states, clears the flags of all but the one with
-    // the lowest constant (on equal constants the larger start). Returns how many it cleared.
-    std::size_t merge_equal(std::vector<std::uint64_t>& keep) const;
+    // Of every group of starts still flagged with equal states, wherever they sit in the list,
+    // clears the flags of all but the one with the lowest constant (on equal constants the
+    // larger start). Returns how many it cleared.
+    std::size_t merge_equal(std::vector<std::uint64_t>& keep);
+
+    // Clears, between each start still flagged and the one flagged before it, the flag of the
+    // one that can never be chosen again because the other will always cost less, judged by
+    // the certified margin of dp_dominance.cpp; `ceiling` is gamma + F at the current end.
+    // Returns how many it cleared.
+    std::size_t drop_dominated(double ceiling, std::vector<std::uint64_t>& keep) const;
 
     // Flags, for every start still flagged, whether PELT's rule keeps it: its segment alone
     // must not already cost more than the optimum (NaN fails too). Returns how many it cleared.
@@ -70,6 +77,9 @@ public:
     bool extend_all(const RoughnessRows& rr, double omega_k, const double* wy);
 
 private:
+    // How much more than the keeper the other start must cost now never to be chosen again.
+    double dominance_margin(std::size_t keeper, std::size_t other, double ceiling) const;
+
     std::vector<std::uint64_t> start_;
     std::vector<double> before_;  // F[start - 1]
     std::vector<double> offset_;
@@ -79,6 +89,7 @@ private:
     std::vector<double> s02_, c13_, s13_, c12_, s12_, c24_, s24_, c34_, s34_;
     std::vector<double> n22_, n23_, n33_, sum_, costs_;
     std::vector<KeptRun> runs_;
+    std::vector<std::size_t> slots_;  // merge_equal's hash table of start indices
     std::size_t dim_;
 };
 

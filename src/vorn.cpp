@@ -105,7 +105,11 @@ std::optional<PreparedSamples> prepare_ascending(const std::optional<VectorView>
 PartitionResult search(const PreparedSamples& s, Pruning pruning, double p, double gamma,
                        std::span<const double> tau, std::span<const double> omega,
                        std::span<const double> h, double a, const CancelHook& cancel) {
-    if (p == 0.0) return partition_line(s.x, s.y_view(), s.delta, gamma, cancel);
+    if (p == 0.0) {
+        return pruning == Pruning::DOMINANCE
+                   ? partition_line_dominance(s.x, s.y_view(), s.delta, gamma, cancel)
+                   : partition_line(s.x, s.y_view(), s.delta, gamma, cancel);
+    }
     const EnergyInputs in{s.y_view(), h, omega, tau, a};
     switch (pruning) {
         case Pruning::PELT: return partition_pelt(in, gamma, cancel);

@@ -16,6 +16,22 @@ array([0.3 , 0.72])
 ``python -m vorn`` (or ``vorn``) is the command line.
 """
 
+import os as _os
+
+try:
+    from . import _engine  # noqa: F401
+except ImportError as _exc:
+    _here = _os.path.dirname(_os.path.abspath(__file__))
+    if not _os.path.exists(_os.path.join(_here, _os.pardir, "pyproject.toml")):
+        raise
+    # Run from the repository, the source folder shadows the installed package; without this
+    # the failure reads as a circular import.
+    raise ImportError(
+        f"vorn is imported from its source tree ({_here}), where its compiled engine is not "
+        "built; leave the source directory and relaunch Python to use the installed vorn, or "
+        "build and install it first (make install, or pip install .)"
+    ) from None
+
 from . import datasets
 from ._fit import Fit, fit
 from ._many import fit_many

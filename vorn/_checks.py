@@ -7,6 +7,7 @@ that name the user's argument.
 
 from __future__ import annotations
 
+import copy
 import numbers
 from typing import Any, NamedTuple, Optional
 
@@ -115,11 +116,23 @@ def check_precondition(precondition: Any) -> str:
 
 
 def _index_sites(y: Any) -> Any:
-    """The DatetimeIndex of a pandas y, which then serves as its sites; else None."""
+    """The index of a pandas `y` when it can serve as its sites, else None.
+
+    Numeric, datetime, timedelta and period indexes qualify. pandas' default index (0, 1,
+    ..., n - 1, what a Series made without one gets) does not: it holds no sites, and taking
+    it would move every jump by one against the same data as an array (sites 1, ..., n).
+    """
     index = getattr(y, "index", None)
     if index is None or type(y).__module__.split(".")[0] != "pandas":
         return None
-    return index if str(getattr(index, "dtype", "")).startswith("datetime64") else None
+    kind = getattr(getattr(index, "dtype", None), "kind", None)
+    if str(getattr(index, "dtype", "")).startswith("period"):
+        return index
+    if kind not in ("i", "u", "f", "M", "m"):
+        return None
+    if type(index).__name__ == "RangeIndex" and index.start == 0 and index.step == 1:
+        return None
+    return index
 
 
 def _column_names(y: Any) -> Optional[list[str]]:
@@ -129,7 +142,7 @@ def _column_names(y: Any) -> Optional[list[str]]:
     return [str(c) for c in columns]
 
 
-def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
+def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -> Prepared:
     """Convert and check the data arguments shared by every fitting entry point.
 
     Rows of `y` holding a NaN or an infinity are missing values: the core drops them together
@@ -137,8 +150,12 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
     datetimes (see :mod:`vorn._sites`); a pandas `y` with a DatetimeIndex and no `x` uses the
     index as its sites. A scalar `delta` applies to every sample.
     """
+    from_index = False
+    x_name = "x"
     if x is None:
         x = _index_sites(y)
+        from_index = x is not None
+        x_name = "y.index" if from_index else "x"
     columns = _column_names(y)
     yy = as_float_array("y", y)
     one_dimensional = yy.ndim == 1
@@ -156,7 +173,10 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
     sites = NUMBERS
     xx: Optional[NDArray[np.float64]] = None
     if x is not None:
-        sites, xx = sites_of("x", x)
+        sites, xx = sites_of(x_name, x)
+        if from_index:
+            sites = copy.copy(sites)
+            sites.from_index = True
         if xx.ndim != 1:
             raise ValueError(f"x must be 1-D, got an array of shape {xx.shape}")
         if xx.shape[0] != n:
@@ -190,8 +210,8 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
         bad = np.flatnonzero(kept & ~np.isfinite(xx))
         if bad.size:
             i = int(bad[0])
-            shown = "NaT" if sites.is_datetime else repr(float(xx[i]))
-            raise ValueError(f"x must be finite, got x[{i}] = {shown}")
+            shown = "NaT" if sites.is_datetime else repr(float(sites.decode(xx[i])))
+            raise ValueError(f"{x_name} must be finite, got {x_name}[{i}] = {shown}")
     if dd is not None:
         bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
         if bad.size:
@@ -199,20 +219,6 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             raise ValueError(
                 f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
             )
-    largest = 0.0
-    if kept.any():
-        values = np.abs(yy[kept])
-        largest = float(values.max())
-        if dd is not None:
-            with np.errstate(over="ignore"):
-                largest = max(largest, float((values / dd[kept, None]).max()))
-        if largest > LARGEST_VALUE:
-            raise ValueError(
-                f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
-                f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
-                "constant c and gamma by c**2"
-            )
-
     sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
     # Sorted data, the usual case, needs no sort to count its distinct sites.
     if not np.all(sites_kept[1:] > sites_kept[:-1]):
@@ -223,27 +229,51 @@ def prepare(x: Any, y: Any, delta: Any = None) -> Prepared:
             "need at least two distinct sites with finite values in y, "
             f"got {distinct} (out of {n} rows)"
         )
-    if xx is not None:
-        _check_spacing(sites_kept, largest)
-    return Prepared(xx, yy, dd, one_dimensional, sites, columns)
-
-
-def _check_spacing(sites: NDArray[np.float64], largest: float) -> None:
-    """Refuse sites whose spacing makes the curvature energy overflow for values this large.
-
-    Second derivatives grow like |y| / gap**2, their integrated square like y**2 / gap**3.
-    """
     with np.errstate(over="ignore"):
-        span = float(sites[-1] - sites[0])
+        span = float(sites_kept[-1] - sites_kept[0])
     if not np.isfinite(span):
         raise ValueError(
-            f"x spans too wide a range ({float(sites[0]):.3g} to {float(sites[-1]):.3g}) "
-            "for float64 arithmetic; rescale x"
+            f"x spans too wide a range ({float(sites_kept[0]):.3g} to "
+            f"{float(sites_kept[-1]):.3g}) for float64 arithmetic; rescale x"
         )
+    prepared = Prepared(xx, yy, dd, one_dimensional, sites, columns)
+    if check_energies:
+        problem = energy_problem(prepared, sites_kept)
+        if problem is not None:
+            raise ValueError(problem)
+    return prepared
+
+
+def energy_problem(prepared: Prepared,
+                   sites: Optional[NDArray[np.float64]] = None) -> Optional[str]:
+    """Why the fit's energies would overflow on these data in their own units, or None.
+
+    Squares of values beyond 1e150 overflow; second derivatives grow like |y| / gap**2,
+    their integrated square like y**2 / gap**3. A fit in standardised units (the natural
+    parameters of :func:`vorn.fit`, and :func:`vorn.select`) has neither problem.
+    """
+    yy, dd = prepared.y, prepared.delta
+    kept = np.all(np.isfinite(yy), axis=1)
+    if not kept.any():
+        return None
+    values = np.abs(yy[kept])
+    largest = float(values.max())
+    if dd is not None:
+        with np.errstate(over="ignore"):
+            largest = max(largest, float((values / dd[kept, None]).max()))
+    if largest > LARGEST_VALUE:
+        return (f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
+                f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
+                "constant c and gamma by c**2, or give the smoothing and the jump penalty in "
+                "natural units (bandwidth_samples, penalty)")
+    if prepared.x is None:
+        return None
+    if sites is None:
+        sites = np.unique(prepared.x[kept])
     gap = float(np.min(np.diff(sites)))
     if largest > 0.0 and 2.0 * np.log10(largest) - 3.0 * np.log10(gap) > 290.0:
-        raise ValueError(
-            f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, with "
-            f"|y| up to {largest:.3g}, overflows the fit's energies; rescale x (for example "
-            "to units of its spacing)"
-        )
+        return (f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, "
+                f"with |y| up to {largest:.3g}, overflows the fit's energies; rescale x (for "
+                "example to units of its spacing), or give the smoothing and the jump penalty "
+                "in natural units (bandwidth_samples, penalty)")
+    return None

@@ -72,6 +72,30 @@ def _bound(name: str, value: Any) -> float:
     return float(value)
 
 
+class Frame(NamedTuple):
+    """Standardised units of a fit: ``x = origin + spacing * u`` and ``y = scale * v``.
+
+    A fit made in these units keeps its polynomial pieces in them, so that neither the
+    coefficients nor the energies leave the range of float64 however x and y are scaled.
+    """
+
+    origin: float
+    spacing: float
+    scale: float
+
+    def sites(self, x: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Sites in standard units."""
+        return np.asarray((x - self.origin) / self.spacing, dtype=np.float64)
+
+    def user_sites(self, u: NDArray[np.float64]) -> NDArray[np.float64]:
+        return np.asarray(self.origin + self.spacing * u, dtype=np.float64)
+
+    def factor(self, power: int) -> float:
+        """What a value of the `power`-th derivative in standard units is multiplied by."""
+        with np.errstate(over="ignore", under="ignore"):
+            return float(np.float64(self.scale) / np.float64(self.spacing) ** power)
+
+
 class PiecewisePolynomial:
     """A piecewise polynomial in the layout of the fit: what :meth:`Fit.derivative` and
     :meth:`Fit.antiderivative` return.
@@ -95,21 +119,36 @@ class PiecewisePolynomial:
         one_dimensional: bool,
         sites: Sites = NUMBERS,
         columns: Optional[list[str]] = None,
+        frame: Optional[Frame] = None,
     ) -> None:
         self._breaks = breaks
         self._coefs = coefs
         self._one_dimensional = one_dimensional
         self.sites = sites
         self.columns = columns
+        self._frame = frame
+
+    # Objects pickled before frames existed have none.
+    _frame: Optional[Frame] = None
 
     @property
     def breaks(self) -> NDArray[np.float64]:
         """Breakpoints of the piecewise polynomial (jump locations included)."""
+        if self._frame is not None:
+            return self._frame.user_sites(self._breaks)
         return self._breaks
 
     @property
     def coefs(self) -> NDArray[np.float64]:
-        """Coefficients, shape (pieces, d, k), highest power first, local to each piece."""
+        """Coefficients, shape (pieces, d, k), highest power first, local to each piece.
+
+        For a fit made in standardised units (see :func:`fit`) a coefficient beyond the range
+        of float64 is inf; evaluation does not use them."""
+        if self._frame is not None:
+            k = self.order
+            factors = np.array([self._frame.factor(k - 1 - j) for j in range(k)])
+            with np.errstate(over="ignore", invalid="ignore"):
+                return self._coefs * factors
         return self._coefs
 
     @property
@@ -124,6 +163,16 @@ class PiecewisePolynomial:
 
     def _form(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         return _engine_layout(self._breaks), _engine_layout(self._coefs)
+
+    def _values(self, sites: NDArray[np.float64], nu: int = 0,
+                left: bool = False) -> NDArray[np.float64]:
+        """Values (or derivatives) at float sites in the units of x, shape (len, d)."""
+        if self._frame is None:
+            return _engine.evaluate(*self._form(), _engine_layout(sites), nu, left)
+        u = _engine_layout(self._frame.sites(sites))
+        values = _engine.evaluate(*self._form(), u, nu, left)
+        with np.errstate(over="ignore", invalid="ignore"):
+            return values * self._frame.factor(nu)
 
     def _columns(self, values: NDArray[np.float64], shape: tuple[int, ...]) -> Any:
         if self._one_dimensional:
@@ -163,7 +212,7 @@ class PiecewisePolynomial:
         """
         order = _derivative_order(nu, self.order - 1)
         sites = self.sites.encode("xs", xs)
-        values = _engine.evaluate(*self._form(), _engine_layout(sites.ravel()), order)
+        values = self._values(sites.ravel(), order)
         out = self._columns(values, sites.shape)
         return out if np.ndim(out) == 0 else self.sites.wrap(out, xs, self.columns)
 
@@ -186,9 +235,15 @@ class PiecewisePolynomial:
         TypeError
             If a bound is not a real number.
         """
-        lower = _bound("a", self.sites.encode("a", a)[()] if self.sites.is_datetime else a)
-        upper = _bound("b", self.sites.encode("b", b)[()] if self.sites.is_datetime else b)
-        values = _engine.integrate(*self._form(), lower, upper)
+        lower = _bound("a", a if self.sites.is_identity else self.sites.encode("a", a)[()])
+        upper = _bound("b", b if self.sites.is_identity else self.sites.encode("b", b)[()])
+        if self._frame is None:
+            values = _engine.integrate(*self._form(), lower, upper)
+        else:
+            frame = self._frame
+            bounds = frame.sites(np.array([lower, upper]))
+            values = _engine.integrate(*self._form(), float(bounds[0]), float(bounds[1]))
+            values = values * frame.factor(-1)
         return self._columns(values.reshape(1, -1), ())
 
     def derivative(self, nu: Any = 1) -> PiecewisePolynomial:
@@ -202,7 +257,8 @@ class PiecewisePolynomial:
         order = _derivative_order(nu, self.order - 1)
         coefs = _engine.derivative(*self._form(), order)
         return PiecewisePolynomial(
-            self._breaks, coefs, self._one_dimensional, self.sites, self.columns
+            self._breaks, coefs, self._one_dimensional, self.sites, self.columns,
+            self._rescaled(order),
         )
 
     def antiderivative(self) -> PiecewisePolynomial:
@@ -210,8 +266,15 @@ class PiecewisePolynomial:
         across jumps), as a :class:`PiecewisePolynomial` of one order more."""
         coefs = _engine.antiderivative(*self._form())
         return PiecewisePolynomial(
-            self._breaks, coefs, self._one_dimensional, self.sites, self.columns
+            self._breaks, coefs, self._one_dimensional, self.sites, self.columns,
+            self._rescaled(-1),
         )
+
+    def _rescaled(self, power: int) -> Optional[Frame]:
+        """The frame of the `power`-th derivative (-1: the antiderivative)."""
+        if self._frame is None:
+            return None
+        return self._frame._replace(scale=self._frame.factor(power))
 
     def to_ppoly(self) -> PPoly:
         """The curve as a :class:`scipy.interpolate.PPoly` with identical values.
@@ -227,10 +290,10 @@ class PiecewisePolynomial:
             If SciPy is not installed (``pip install 'vorn[scipy]'``).
         """
         PPoly = require("scipy.interpolate", "scipy", "to_ppoly").PPoly
-        c = self._coefs.transpose(2, 0, 1)
+        c = self.coefs.transpose(2, 0, 1)
         if self._one_dimensional:
             c = c[:, :, 0]
-        return PPoly(np.ascontiguousarray(c), self._breaks.copy(), extrapolate=True)
+        return PPoly(np.ascontiguousarray(c), self.breaks.copy(), extrapolate=True)
 
     def __repr__(self) -> str:
         return (
@@ -259,9 +322,12 @@ class Fit(PiecewisePolynomial):
     search_stats : SearchStats
         What the partition search did.
     sites : vorn._sites.Sites
-        How the sites passed in map to `x`: numbers map to themselves; datetimes to their
-        distance from the earliest site in the unit :attr:`site_unit` names. Jumps and segment
-        bounds of a fit on datetimes are datetimes, and the curve is evaluated at datetimes.
+        How the sites passed in map to `x`: numbers map to themselves; datetimes and
+        durations to their distance from the earliest site in the unit :attr:`site_unit`
+        names; integers beyond 2**53 to their exact distance from the smallest. Jumps and
+        segment bounds of a fit on datetimes are datetimes, and the curve is evaluated at
+        datetimes; for such integers they are float64 in the units of the integers (the
+        nearest float64 to the true location: add the origin to `x` for exact sites).
     columns : list of str or None
         Names of the value columns (from a pandas DataFrame `y`), used by :meth:`plot`.
     """
@@ -278,8 +344,11 @@ class Fit(PiecewisePolynomial):
         inputs: tuple[Any, ...] = (),
         sites: Sites = NUMBERS,
         columns: Optional[list[str]] = None,
+        frame: Optional[Frame] = None,
+        x: Optional[NDArray[np.float64]] = None,
     ) -> None:
-        super().__init__(fitted["breaks"], fitted["coefs"], one_dimensional, sites, columns)
+        super().__init__(fitted["breaks"], fitted["coefs"], one_dimensional, sites, columns,
+                         frame)
         self.p = p
         self.gamma = gamma
         self.pruning = pruning
@@ -287,6 +356,13 @@ class Fit(PiecewisePolynomial):
         self._x: NDArray[np.float64] = fitted["x"]
         self._y: NDArray[np.float64] = fitted["y"]
         self._jumps: NDArray[np.float64] = fitted["jumps"]
+        self._standard_jumps = self._jumps
+        if frame is not None:
+            same = x is not None and x.shape == self._x.shape
+            self._x = x if same else frame.user_sites(self._x)  # type: ignore[assignment]
+            with np.errstate(over="ignore", under="ignore"):
+                self._y = self._y * frame.scale
+            self._jumps = frame.user_sites(self._jumps)
         self._jump_indices: NDArray[np.int64] = fitted["jump_indices"]
         self._complexity_counter = int(fitted["complexity_counter"])
         self.search_stats = SearchStats(
@@ -294,8 +370,19 @@ class Fit(PiecewisePolynomial):
         )
         self._inputs = inputs
         self._raw: Optional[dict[str, Any]] = None
+        # The p and gamma the core works with: those of the standardised problem when the fit
+        # is made in standard units.
+        self._core_parameters = (p, gamma)
 
     # -- data -------------------------------------------------------------------------------
+
+    @property
+    def frame(self) -> Optional[Frame]:
+        """The standardised units the fit was made in, or None for a fit in the units of the
+        data. Set when the smoothing and the penalty were given in natural units and the raw
+        `p` and `gamma` cannot express them: then `p` and `gamma` are only the nearest
+        float64 values, and the bandwidth and penalty reproduce the fit."""
+        return self._frame
 
     @property
     def x(self) -> NDArray[np.float64]:
@@ -314,12 +401,15 @@ class Fit(PiecewisePolynomial):
         Computed on first use from the arrays the fit was given, with "PELT" in place of the
         dominance search (the same partition); kept for code written against the extension's
         dictionary (``pp_cell``, ``F``, ``partition``, ...). The fit itself does not need it.
+        For a fit made in standardised units (:attr:`frame` set) it is the dictionary of the
+        standardised problem.
         """
         if self._raw is None:
             x, y, delta = self._inputs
+            p, gamma = getattr(self, "_core_parameters", (self.p, self.gamma))  # old pickles
             pruning = "PELT" if self.pruning == "DOMINANCE" else self.pruning
             self._raw = dict(
-                _vorn_core.vorn(x, y, self.p, self.gamma, delta, pruning, self.precondition)
+                _vorn_core.vorn(x, y, p, gamma, delta, pruning, self.precondition)
             )
         return self._raw
 
@@ -355,10 +445,14 @@ class Fit(PiecewisePolynomial):
 
         Shape (k,) for a single 1-D series, else (k, d).
         """
-        jumps = _engine_layout(self._jumps)
+        # At the jumps of the fit itself, in its own units: no site falls on the wrong side.
+        jumps = _engine_layout(getattr(self, "_standard_jumps", self._jumps))
         right = _engine.evaluate(*self._form(), jumps, 0)
         left = _engine.evaluate(*self._form(), jumps, 0, True)
         sizes = right - left
+        if self._frame is not None:
+            with np.errstate(over="ignore"):
+                sizes = sizes * self._frame.scale
         return sizes[:, 0] if self._one_dimensional else sizes
 
     @property
@@ -416,8 +510,8 @@ class Fit(PiecewisePolynomial):
             grid = np.linspace(lo, hi, num)
             # The segment's own end: the left limit at the jump that closes it.
             curve = np.concatenate([
-                _engine.evaluate(*self._form(), grid[:-1], 0),
-                _engine.evaluate(*self._form(), grid[-1:], 0, True),
+                self._values(grid[:-1], 0),
+                self._values(grid[-1:], 0, True),
             ])
             for j in range(self.dim):
                 name = "fit" if names is None else names[j]
@@ -433,6 +527,10 @@ class Fit(PiecewisePolynomial):
     def __repr__(self) -> str:
         jumps = np.array2string(self._jumps, precision=6, separator=", ", threshold=8)
         unit = "" if self.site_unit is None else f", x in {self.site_unit}"
+        if self.sites.from_index:
+            unit = ", x from y.index" + (f" in {self.site_unit}" if self.site_unit else "")
+        if self._frame is not None:
+            unit += ", fitted in standardised units"
         return (
             f"Fit(n={self._x.shape[0]}, dim={self.dim}, p={self.p!r}, gamma={self.gamma!r}, "
             f"jumps={jumps}{unit})"
@@ -474,10 +572,14 @@ def fit(
     Parameters
     ----------
     x : array_like or None
-        Sample sites, shape (n,): numbers or datetimes (NumPy, pandas or Python; the fit then
-        works in the unit :attr:`Fit.site_unit` states). None means 1, 2, ..., n, or the
-        DatetimeIndex of a pandas `y`. Unsorted sites are sorted; repeated sites are merged by
-        their weighted mean.
+        Sample sites, shape (n,): numbers, datetimes or durations (NumPy, pandas or Python;
+        the fit then works in the unit :attr:`Fit.site_unit` states), or pandas periods (read
+        as the instants they start). Integers beyond 2**53 are counted from the smallest in
+        exact arithmetic; sites that float64 cannot keep apart are refused. None means the
+        index of a pandas `y` when it is numeric, datetime, timedelta or period (but not
+        pandas' default 0, 1, ..., n - 1), else 1, 2, ..., n. Unsorted sites are sorted;
+        repeated sites are merged by their weighted mean. Timezone-aware sites are read as UTC
+        instants; sites with several UTC offsets are converted to UTC with a warning.
     y : array_like
         Values, shape (n,) for one series or (n, d) for d series sharing the jumps. Rows with
         a NaN or infinite value are treated as missing and dropped.
@@ -553,13 +655,20 @@ def fit(
     >>> f([0.25, 0.75]).round(3)
     array([0.997, 0.023])
     """
-    prepared = prepare(x, y, delta)
-    if bandwidth is not None or bandwidth_samples is not None or penalty is not None:
+    natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
+    prepared = prepare(x, y, delta, check_energies=not natural)
+    if natural:
         from ._units import natural_parameters
 
         if bandwidth is not None:
             bandwidth = prepared.sites.length(bandwidth)
-        p, gamma = natural_parameters(prepared, p, gamma, bandwidth, bandwidth_samples, penalty)
+        p, gamma, standard = natural_parameters(prepared, p, gamma, bandwidth,
+                                                bandwidth_samples, penalty)
+        if standard is not None:
+            return fit_standardised(prepared, standard.units, standard.samples,
+                                    standard.bandwidth_samples, standard.penalty,
+                                    prepared.delta, check_pruning(pruning),
+                                    check_precondition(precondition))
     p_value = check_p(p)
     gamma_value = check_gamma(gamma)
     pruning_choice = check_pruning(pruning)
@@ -580,3 +689,42 @@ def fit(
         sites=prepared.sites,
         columns=prepared.columns,
     )
+
+
+def fit_standardised(prepared: Any, units: Any, samples: Any, bandwidth_samples: float,
+                     penalty: float, delta: Optional[NDArray[np.float64]], pruning: str,
+                     precondition: str) -> Fit:
+    """The fit of a bandwidth (in samples) and a penalty (in noise variances), made in
+    standardised units: sites in mean spacings from the first, values in noise standard
+    deviations. The same problem as the raw p and gamma where those can be written; also
+    where they cannot (they round to 0 or 1, or underflow), and where the data's own
+    energies would leave float64."""
+    b = bandwidth_samples
+    p_standard = units.p_standard(b) if not np.isinf(b) else 0.0
+    gamma_standard = penalty * (p_standard if p_standard > 0.0 else 1.0)
+    frame = Frame(units.origin, units.spacing, units.scale)
+    n = prepared.y.shape[0]
+    x_user = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
+    x_standard = np.ascontiguousarray(frame.sites(x_user))
+    with np.errstate(over="ignore", under="ignore"):
+        y_standard = np.ascontiguousarray(prepared.y / units.scale)
+    fitted = _engine.fit(
+        x_standard, y_standard, delta, p_standard, gamma_standard,
+        pruning,  # type: ignore[arg-type]  # checked against the engine's choices
+        precondition,  # type: ignore[arg-type]
+    )
+    result = Fit(
+        fitted,
+        p=units.p(b),
+        gamma=units.gamma(b, penalty),
+        pruning=pruning,
+        precondition=precondition,
+        one_dimensional=prepared.one_dimensional,
+        inputs=(x_standard, y_standard, delta),
+        sites=prepared.sites,
+        columns=prepared.columns,
+        frame=frame,
+        x=samples.x,
+    )
+    result._core_parameters = (p_standard, gamma_standard)
+    return result

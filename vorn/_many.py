@@ -2,17 +2,21 @@
 
 from __future__ import annotations
 
-import inspect
 import numbers
 import signal
 from collections.abc import Mapping
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from typing import Any, Iterable, Optional
 
+import numpy as np
+
 from ._checks import check_gamma, check_p, check_precondition, check_pruning, prepare
 from ._fit import Fit, fit
-from ._select import select
-from ._sites import is_datetime_like
+from ._select import METHODS, select
+from ._units import positive_number
+
+# Arguments only fit takes; select takes every other one.
+_FIT_ONLY = ("precondition",)
 
 __all__ = ["fit_many"]
 
@@ -36,21 +40,21 @@ def _unpack(item: Any) -> tuple[Any, Any, Any]:
 
 
 def _fit_one(task: tuple[Any, ...]) -> Fit:
-    x, y, delta, p, gamma, pruning, precondition, folds, seed = task
-    if p is not None and gamma is not None:
-        return fit(x, y, p, gamma, delta=delta, pruning=pruning, precondition=precondition)
-    options = {"pruning": pruning, "precondition": precondition}
-    accepted = inspect.signature(select).parameters
-    chosen = select(x, y, delta=delta, p=p, gamma=gamma, folds=folds, seed=seed,
-                    **{key: value for key, value in options.items() if key in accepted})
+    x, y, delta, options = task
+    fit_options = {"pruning": options["pruning"], "precondition": options["precondition"]}
+    if options["p"] is not None and options["gamma"] is not None:
+        return fit(x, y, options["p"], options["gamma"], delta=delta, **fit_options)
+    chosen = select(x, y, delta=delta,
+                    **{key: value for key, value in options.items() if key not in _FIT_ONLY})
     result = chosen.fit
-    options_lost = (result.pruning, result.precondition) != (pruning, precondition)
-    dates_lost = x is not None and is_datetime_like(x) and not result.sites.is_datetime
-    if options_lost or dates_lost:
-        # Neither the search options nor the sites' unit change the partition; refit so that
-        # the fit carries them.
-        result = fit(x, y, chosen.p, chosen.gamma, delta=delta, pruning=pruning,
-                     precondition=precondition)
+    if result.precondition != options["precondition"]:
+        # The column scaling does not change the partition; refit so that the fit carries it,
+        # with what reproduces the choice (the widened deviations of outliers, and natural
+        # units where p and gamma cannot carry it).
+        arguments = {"delta": delta, **chosen.arguments}
+        refit = fit(x, y, **arguments, **fit_options)
+        refit.sites, refit.columns = result.sites, result.columns
+        result = refit
     return result
 
 
@@ -61,13 +65,20 @@ def _ignore_interrupts() -> None:
 
 def fit_many(
     series: Iterable[Any],
-    p: Optional[float] = None,
-    gamma: Optional[float] = None,
+    p: Any = None,
+    gamma: Any = None,
     *,
     pruning: str = "DOMINANCE",
     precondition: str = "none",
-    folds: int = 10,
+    bandwidth: Any = None,
+    bandwidth_samples: Optional[float] = None,
+    penalty: Optional[float] = None,
+    method: str = "priced",
+    folds: Optional[int] = None,
     seed: int = 0,
+    n_jobs: int = 1,
+    scoring: str = "gap-aware",
+    progress: Optional[bool] = False,
     executor: Optional[Executor] = None,
     max_workers: Optional[int] = None,
 ) -> list[Fit]:
@@ -81,15 +92,22 @@ def fit_many(
     Parameters
     ----------
     series : iterable
-        Each item is a `y` (array_like, sites 1..n), a tuple ``(x, y)`` or ``(x, y, delta)``,
-        or a mapping with the keys ``"y"`` and optionally ``"x"`` and ``"delta"``.
+        Each item is a `y` (array_like or pandas object, sites as for :func:`vorn.fit` with
+        ``x=None``), a tuple ``(x, y)`` or ``(x, y, delta)``, or a mapping with the keys
+        ``"y"`` and optionally ``"x"`` and ``"delta"``.
     p, gamma : float, optional
-        Parameters shared by all fits. When either is None it is chosen per series by
-        :func:`vorn.select` (with `folds` and `seed`).
+        Parameters shared by all fits. When both are given every series is fitted with
+        :func:`vorn.fit` (with `bandwidth`, `bandwidth_samples` and `penalty` when given in
+        their place); otherwise each series gets its own :func:`vorn.select`, with every
+        argument below that it takes.
     pruning, precondition : str
         As for :func:`vorn.fit`; also used for the fits whose parameters are selected.
-    folds, seed : int
-        Cross-validation settings when parameters are selected.
+    bandwidth, bandwidth_samples, penalty
+        The smoothing and the jump penalty in natural units, as for :func:`vorn.fit` and
+        :func:`vorn.select`.
+    method, folds, seed, n_jobs, scoring, progress
+        As for :func:`vorn.select` (`progress` is off by default: the bars of parallel
+        workers would overwrite each other).
     executor : concurrent.futures.Executor, optional
         Where the fits run. It is used, not shut down. When omitted, a
         :class:`~concurrent.futures.ProcessPoolExecutor` with `max_workers` processes is made
@@ -122,10 +140,8 @@ def fit_many(
     >>> [f.jumps.tolist() for f in fits]
     [[50.5], [50.5], [50.5], [50.5]]
     """
-    p_value = None if p is None else check_p(p)
-    gamma_value = None if gamma is None else check_gamma(gamma)
-    pruning_choice = check_pruning(pruning)
-    precondition_choice = check_precondition(precondition)
+    options = _checked_options(p, gamma, pruning, precondition, bandwidth, bandwidth_samples,
+                               penalty, method, folds, seed, n_jobs, scoring, progress)
     tasks = []
     for i, item in enumerate(series):
         try:
@@ -133,11 +149,14 @@ def fit_many(
             prepared = prepare(x, y, delta)
         except (TypeError, ValueError) as exc:
             raise type(exc)(f"series {i}: {exc}") from None
-        y_arg = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-        # Datetime sites travel as given, so that each fit maps them back itself.
-        x_arg = x if prepared.sites.is_datetime else prepared.x
-        tasks.append((x_arg, y_arg, prepared.delta, p_value, gamma_value,
-                      pruning_choice, precondition_choice, folds, seed))
+        if prepared.sites.is_identity and not prepared.sites.from_index and (
+                prepared.columns is None):
+            y_arg = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
+            tasks.append((prepared.x, y_arg, prepared.delta, options))
+        else:
+            # Sites that map (dates, an index, large integers) and column names travel as
+            # given, so that each fit maps them back itself.
+            tasks.append((x, y, delta, options))
     if not tasks:
         return []
     if executor is not None:
@@ -150,6 +169,40 @@ def fit_many(
         raise
     pool.shutdown(wait=True)
     return results
+
+
+def _checked_options(p: Any, gamma: Any, pruning: str, precondition: str, bandwidth: Any,
+                     bandwidth_samples: Any, penalty: Any, method: str, folds: Any,
+                     seed: Any, n_jobs: Any, scoring: str, progress: Any) -> dict[str, Any]:
+    """The options every series shares, checked once here; what depends on a series (a
+    bandwidth against its sites, folds against its length) is checked with it."""
+    from ._select import _int_argument
+
+    direct = p is not None and gamma is not None
+    if direct or (p is not None and not isinstance(p, (list, tuple, np.ndarray))):
+        p = check_p(p) if not (isinstance(p, np.ndarray) and p.ndim) else p
+    if direct or (gamma is not None and not isinstance(gamma, (list, tuple, np.ndarray))):
+        gamma = check_gamma(gamma) if not (isinstance(gamma, np.ndarray) and gamma.ndim) else gamma
+    if bandwidth_samples is not None:
+        bandwidth_samples = positive_number("bandwidth_samples", bandwidth_samples)
+    if penalty is not None:
+        penalty = positive_number("penalty", penalty, allow_inf=True)
+    if direct and (bandwidth is not None or bandwidth_samples is not None
+                   or penalty is not None):
+        raise ValueError("give p and gamma, or bandwidth, bandwidth_samples or penalty in "
+                         "their place, not both")
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be 'priced' or 'cv', got {method!r}")
+    if folds is not None:
+        folds = _int_argument("folds", folds)
+    if scoring not in ("gap-aware", "core"):
+        raise ValueError(f"scoring must be 'gap-aware' or 'core', got {scoring!r}")
+    return {"p": p, "gamma": gamma, "pruning": check_pruning(pruning),
+            "precondition": check_precondition(precondition), "bandwidth": bandwidth,
+            "bandwidth_samples": bandwidth_samples, "penalty": penalty, "method": method,
+            "folds": folds, "seed": _int_argument("seed", seed),
+            "n_jobs": _int_argument("n_jobs", n_jobs), "scoring": scoring,
+            "progress": progress}
 
 
 def _run(executor: Executor, tasks: list[tuple[Any, ...]]) -> list[Fit]:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Optional
 
 import numpy as np
@@ -57,7 +57,7 @@ def noise_level(
     >>> vorn.noise_level(None, y).round(1)
     array([0.5])
     """
-    prepared = prepare(x, y, delta)
+    prepared = prepare(x, y, delta, check_energies=False)
     n = prepared.y.shape[0]
     keep = np.all(np.isfinite(prepared.y), axis=1)
     xs = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
@@ -99,7 +99,8 @@ class NoiseEstimate:
     @property
     def scale(self) -> float:
         """One standard deviation for all columns: the root mean square of `sigma`."""
-        return float(np.sqrt(np.mean(self.sigma**2)))
+        power = _power_of_two(self.sigma)
+        return float(np.ldexp(np.sqrt(np.mean(np.ldexp(self.sigma, -power) ** 2)), power))
 
     @property
     def leading(self) -> float:
@@ -113,7 +114,8 @@ class NoiseEstimate:
         if d == 1 or self.scale <= 0.0:
             return 1.0
         corr = self.correlation if self.correlation is not None else np.eye(d)
-        cov = corr * np.outer(self.sigma, self.sigma) / self.scale**2
+        relative = self.sigma / self.scale
+        cov = corr * np.outer(relative, relative)
         return float(max(1.0, np.linalg.eigvalsh(cov)[-1]))
 
     @property
@@ -211,6 +213,12 @@ def estimate_noise(z: NDArray[np.float64],
     -------
     NoiseEstimate
     """
+    # Squares of values far from 1 underflow or overflow (values of 1e-200 read as noise-free):
+    # estimate on values brought near 1 by a power of two, which changes no digit.
+    power = _power_of_two(z)
+    if power:
+        estimate = estimate_noise(np.ldexp(z, -power), breaks)
+        return replace(estimate, sigma=np.ldexp(estimate.sigma, power))
     n = z.shape[0]
     if n < 7:
         diffs = np.diff(z, axis=0)
@@ -257,6 +265,16 @@ def _correlation(values: NDArray[np.float64]) -> Optional[NDArray[np.float64]]:
     unit = clipped / spread
     corr = unit.T @ unit / values.shape[0]
     return np.asarray(np.clip(corr, -1.0, 1.0))
+
+
+def _power_of_two(z: NDArray[np.float64]) -> int:
+    """The exponent that brings the largest finite |z| to [0.5, 1); 0 when it lies between
+    2**-100 and 2**100, where squares neither overflow nor underflow."""
+    finite = np.abs(z[np.isfinite(z)])
+    largest = float(finite.max()) if finite.size else 0.0
+    if largest == 0.0 or 2.0**-100 < largest < 2.0**100:
+        return 0
+    return int(np.frexp(largest)[1])
 
 
 def _running_median(z: NDArray[np.float64], width: int) -> NDArray[np.float64]:

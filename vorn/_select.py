@@ -10,7 +10,7 @@ from typing import Any, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._checks import check_gamma, check_p, check_pruning, prepare
+from ._checks import check_gamma, check_p, check_pruning, energy_problem, prepare
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
 from ._fit import fit
 from ._progress import progress_bar
@@ -138,7 +138,8 @@ def select(
     >>> s.fit.jumps.round(2)
     array([0.3 , 0.72])
     """
-    prepared = prepare(x, y, delta)
+    # The default method chooses in standardised units: values and spacings of any size.
+    prepared = prepare(x, y, delta, check_energies=method == "cv")
     pruning = check_pruning(pruning)
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be 'priced' or 'cv', got {method!r}")
@@ -220,8 +221,11 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         b, pen = choice.bandwidth_samples, choice.penalty
         # A p or gamma given by the caller is kept to the last bit rather than rebuilt.
         p_raw = units.p(b) if p_exact is None else p_exact
-        gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
-                     if gamma_exact is None else gamma_exact)
+        try:
+            gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
+                         if gamma_exact is None else gamma_exact)
+        except OverflowError:
+            gamma_raw = math.inf
         widened = choice.factors > 1.0
         row_factor = np.ones(prepared.y.shape[0])
         known = samples.site_of_row >= 0
@@ -232,7 +236,26 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         else:
             fit_delta = prepared.delta
         y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-        refit = _refit(prepared, y_fit, p_raw, gamma_raw, fit_delta, pruning)
+        given = p_exact is not None and gamma_exact is not None
+        why = None if given else units.inexact(b, pen)
+        if why is None and not given and energy_problem(prepared) is not None:
+            why = "the data's energies overflow in their own units"
+        note = ""
+        arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
+        if why is None:
+            refit = _refit(prepared, y_fit, p_raw, gamma_raw, fit_delta, pruning)
+        else:
+            refit, arguments = _refit_standardised(prepared, samples, units, y_fit, b, pen,
+                                                   fit_delta, pruning)
+            p_raw, gamma_raw = refit.p, refit.gamma
+            if refit.frame is not None:
+                note = (f"p and gamma cannot be written in the units of the data ({why}); "
+                        "vorn.fit(x, y, **selection.arguments), with "
+                        + ", ".join(f"{k}={v!r}" for k, v in arguments.items()
+                                    if k != "delta")
+                        + ", reproduces the fit")
+        if fit_delta is not prepared.delta:
+            arguments["delta"] = fit_delta
         searches = choice.searches + [m]
         if bar is not None:
             bar.update(1)
@@ -242,7 +265,7 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
 
     x_std, y_std = units.standardise(samples)
     path_maker = PathMaker(x_std, y_std, samples.delta * choice.factors, units.p_standard(b),
-                           p_raw * units.scale**2, pen)
+                           p_raw * units.scale * units.scale, pen)
 
     best = np.flatnonzero((choice.table["bandwidth_samples"] == b)
                           & (choice.table["penalty"] == pen))
@@ -265,6 +288,8 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         penalty=pen,
         downweighted=np.flatnonzero(row_factor > 1.0),
         searches=searches,
+        note=note,
+        arguments=arguments,
         _path_maker=path_maker,
     )
 
@@ -276,6 +301,24 @@ def _refit(prepared: Any, y: NDArray[np.float64], p: float, gamma: float,
     refit.sites = prepared.sites
     refit.columns = prepared.columns
     return refit
+
+
+def _refit_standardised(prepared: Any, samples: Samples, units: Units, y: NDArray[np.float64],
+                        b: float, pen: float, delta: Optional[NDArray[np.float64]],
+                        pruning: str) -> tuple[Any, dict[str, Any]]:
+    """The final fit when p and gamma cannot carry the choice: through the natural
+    arguments of :func:`vorn.fit`, so that the same arguments reproduce it."""
+    if delta is not prepared.delta:
+        # With widened deviations the data have another mean weight and noise level: the
+        # same roughness weight and jump price take another bandwidth and penalty.
+        widened = units_of(samples_of(prepared.x, prepared.y, delta))
+        b = b * (units.mean_weight / widened.mean_weight) ** 0.25
+        pen = pen * (units.scale / widened.scale) ** 2
+    arguments: dict[str, Any] = {"bandwidth_samples": b, "penalty": pen}
+    refit = fit(prepared.x, y, delta=delta, pruning=pruning, **arguments)
+    refit.sites = prepared.sites
+    refit.columns = prepared.columns
+    return refit, arguments
 
 
 def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Candidates,
@@ -329,4 +372,5 @@ def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Can
         bandwidth_samples=b,
         penalty=units.penalty(p_best, gamma_best),
         searches=[count - count // folds] * (folds * table.size) + [count],
+        arguments={"p": p_best, "gamma": gamma_best},
     )

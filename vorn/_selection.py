@@ -63,6 +63,14 @@ class Selection:
         Indices of the input rows whose standard deviation was widened as outliers.
     searches : list of int
         Size of every partition search made, in order.
+    note : str
+        Empty, or why `p` and `gamma` cannot be written in the units of the data (x spaced
+        far from 1, or y tiny or huge: the fit is then made in standardised units) and what
+        reproduces the fit instead.
+    arguments : dict
+        Keyword arguments with which ``vorn.fit(x, y, **arguments)`` reproduces `fit`:
+        ``p`` and ``gamma``, or ``bandwidth_samples`` and ``penalty`` when those cannot be
+        written; ``delta`` too when outliers were downweighted.
     """
 
     p: float
@@ -83,6 +91,8 @@ class Selection:
     downweighted: NDArray[np.intp] = field(default_factory=lambda: np.zeros(0, np.intp),
                                            repr=False)
     searches: list[int] = field(default_factory=list, repr=False)
+    note: str = ""
+    arguments: dict[str, Any] = field(default_factory=dict, repr=False)
     _path_maker: Optional[Callable[[], NDArray[Any]]] = field(default=None, repr=False)
     _path: Optional[NDArray[Any]] = field(default=None, repr=False)
 
@@ -116,6 +126,8 @@ class Selection:
         ]
         if self.downweighted.size:
             lines.append(f"downweighted as outliers: {self.downweighted.size} rows")
+        if self.note:
+            lines.append(f"note: {self.note}")
         return "\n".join(lines)
 
     def plot(self, axes: Optional[Any] = None) -> Any:

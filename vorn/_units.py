@@ -13,8 +13,9 @@ from __future__ import annotations
 
 import math
 import numbers
+import sys
 from dataclasses import dataclass, replace
-from typing import Any, Optional
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -121,17 +122,53 @@ class Units:
         return 1.0 / (1.0 + self.lam_standard(bandwidth_samples))
 
     def p(self, bandwidth_samples: float) -> float:
-        """Smoothing parameter of the raw data for a bandwidth given in samples."""
+        """Smoothing parameter of the raw data for a bandwidth given in samples (it rounds to
+        0 or 1 when the spacing is far from 1; see :meth:`exact`)."""
         if math.isinf(bandwidth_samples):
             return 0.0
-        return 1.0 / (1.0 + self.lam_standard(bandwidth_samples) * self.spacing**3)
+        try:
+            return 1.0 / (1.0 + self.lam_standard(bandwidth_samples) * self.spacing**3)
+        except OverflowError:
+            return 0.0
 
     def bandwidth_samples(self, p: float) -> float:
         """Bandwidth in samples of the raw smoothing parameter `p` (inf for p = 0)."""
         if p <= 0.0:
             return math.inf
         lam = (1.0 - p) / p
-        return float((lam / (self.mean_weight * self.spacing**3)) ** 0.25)
+        with np.errstate(over="ignore", under="ignore", divide="ignore"):
+            b = float((lam / (self.mean_weight * np.float64(self.spacing) ** 3)) ** 0.25)
+        if 0.0 < b < math.inf:
+            return b
+        # In logarithms: the cube of a spacing far from 1 leaves the range of float64.
+        return math.exp((math.log(lam) - math.log(self.mean_weight)
+                         - 3.0 * math.log(self.spacing)) / 4.0) if lam > 0.0 else 0.0
+
+    def exact(self, bandwidth_samples: float, penalty: float) -> bool:
+        """Whether the raw p and gamma of this bandwidth and penalty give the same problem as
+        the standardised one (see :meth:`inexact`)."""
+        return self.inexact(bandwidth_samples, penalty) is None
+
+    def inexact(self, bandwidth_samples: float, penalty: float) -> Optional[str]:
+        """Why the raw p or gamma of this bandwidth and penalty cannot be written in float64
+        (it rounds to 0 or 1, loses more than a few digits, or leaves the normal range);
+        None when both can."""
+        p, gamma = self.p(bandwidth_samples), self.gamma(bandwidth_samples, penalty)
+        # A bandwidth of 0 (interpolation, p = 1) or inf (straight lines, p = 0) is exact.
+        if 0.0 < bandwidth_samples < math.inf:
+            if not 0.0 < p < 1.0:
+                return f"p rounds to {p!r}"
+            wanted = (math.log(self.lam_standard(bandwidth_samples))
+                      + 3.0 * math.log(self.spacing))
+            if abs(math.log((1.0 - p) / p) - wanted) > 1e-6:
+                return "p keeps too few digits of 1 - p"
+        if penalty == 0.0 or math.isinf(penalty):
+            return None
+        if math.isinf(gamma):
+            return "gamma overflows"
+        if gamma < sys.float_info.min:
+            return "gamma underflows to 0" if gamma == 0.0 else "gamma is subnormal"
+        return None
 
     # -- jump penalty ---------------------------------------------------------------------
 
@@ -139,11 +176,18 @@ class Units:
         """Raw jump penalty for a penalty in noise variances at the given bandwidth."""
         p = self.p(bandwidth_samples)
         # With p = 0 the search prices straight lines without the factor p.
-        return penalty * (p if p > 0.0 else 1.0) * self.scale**2
+        try:
+            return penalty * (p if p > 0.0 else 1.0) * self.scale**2
+        except OverflowError:
+            return math.inf
 
     def penalty(self, p: float, gamma: float) -> float:
         """Jump penalty in noise variances of a raw pair (p, gamma)."""
-        return gamma / ((p if p > 0.0 else 1.0) * self.scale**2)
+        try:
+            return gamma / ((p if p > 0.0 else 1.0) * self.scale**2)
+        except (OverflowError, ZeroDivisionError):
+            # Squares beyond float64: divide in steps.
+            return gamma / self.scale / self.scale / (p if p > 0.0 else 1.0)
 
     # -- data -----------------------------------------------------------------------------
 
@@ -295,6 +339,15 @@ class CvGrid:
         return math.pow(10.0, log_penalty) * unit
 
 
+class Standard(NamedTuple):
+    """A fit to make in standardised units: the raw p and gamma would not give it."""
+
+    units: Units
+    samples: Samples
+    bandwidth_samples: float
+    penalty: float
+
+
 def natural_parameters(
     prepared: Any,
     p: Optional[float],
@@ -302,7 +355,7 @@ def natural_parameters(
     bandwidth: Optional[float],
     bandwidth_samples: Optional[float],
     penalty: Optional[float],
-) -> tuple[Any, Any]:
+) -> tuple[Any, Any, Optional[Standard]]:
     """The (p, gamma) of a fit given in any mix of raw and natural units.
 
     Parameters
@@ -316,12 +369,23 @@ def natural_parameters(
     penalty : float or None
         Jump penalty in noise variances (:attr:`Units.scale` squared).
 
+    Returns
+    -------
+    p, gamma
+        The raw parameters.
+    standard : Standard or None
+        Set when some of the parameters came in natural units and the raw pair does not give
+        the same problem (it rounds, or the data's energies leave float64): the fit must then
+        be made in standardised units.
+
     Raises
     ------
     TypeError, ValueError
         When not exactly one way of giving each parameter is used, or a natural value is not
         a positive number.
     """
+    from ._checks import check_gamma, check_p, energy_problem
+
     given = [name for name, v in (("p", p), ("bandwidth", bandwidth),
                                   ("bandwidth_samples", bandwidth_samples)) if v is not None]
     if len(given) != 1:
@@ -330,19 +394,29 @@ def natural_parameters(
     if (gamma is None) == (penalty is None):
         raise ValueError("give exactly one of gamma and penalty")
     if p is not None and gamma is not None:
-        return p, gamma
-    units = units_of(samples_of(prepared.x, prepared.y, prepared.delta))
+        return p, gamma, None
+    samples = samples_of(prepared.x, prepared.y, prepared.delta)
+    units = units_of(samples)
     if bandwidth is not None:
-        p = units.p(positive_number("bandwidth", bandwidth) / units.spacing)
+        b = positive_number("bandwidth", bandwidth) / units.spacing
+        p = units.p(b)
     elif bandwidth_samples is not None:
-        p = units.p(positive_number("bandwidth_samples", bandwidth_samples))
+        b = positive_number("bandwidth_samples", bandwidth_samples)
+        p = units.p(b)
+    else:
+        b = units.bandwidth_samples(check_p(p))
     if penalty is not None:
-        from ._checks import check_p
-
         level = positive_number("penalty", penalty, allow_inf=True)
         p_value = check_p(p)
-        gamma = level * (p_value if p_value > 0.0 else 1.0) * units.scale**2
-    return p, gamma
+        try:
+            gamma = level * (p_value if p_value > 0.0 else 1.0) * units.scale**2
+        except OverflowError:
+            gamma = math.inf
+    else:
+        level = units.penalty(check_p(p), check_gamma(gamma))
+    if units.exact(b, level) and energy_problem(prepared) is None:
+        return p, gamma, None
+    return p, gamma, Standard(units, samples, b, level)
 
 
 def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import argparse
 import csv
-import io
 import json
 import math
+import os
 import re
 import sys
 import textwrap
-from typing import IO, Any, NamedTuple, NoReturn, Optional, Sequence
+from typing import IO, Any, NoReturn, Optional, Sequence
 
 import numpy as np
 
@@ -18,11 +18,7 @@ from ._extras import missing_message
 
 __all__ = ["main"]
 
-_MISSING = {"", "na", "nan", "n/a", "null"}
-
-
-class UserError(Exception):
-    """A problem with the user's input: reported as one line, exit status 2."""
+from ._csv import MISSING_TOKENS, UserError, load
 
 
 class _Parser(argparse.ArgumentParser):
@@ -45,10 +41,12 @@ examples:
 
 The first row is a header unless every cell of it is a number (--header / --no-header say
 so); without a header the columns are named 0, 1, 2, ... as in pandas. The separator is a
-tab or a semicolon when every line has one, else a comma (--delimiter says so). Lines
-starting with # are comments. Sites may be ISO dates (2024-01-31, 2024-01-31T12:00); jumps
-are then reported as dates. --json writes strict JSON: an infinite or undefined number
-(e.g. --gamma inf) is written as null.
+tab or a semicolon when every line has one, else a comma (--delimiter says so); a separator
+at the end of every line is ignored. Lines starting with # are comments. Sites may be ISO
+dates (2024-01-31, 2024-01-31T12:00, 2024-01-31T12:00+01:00); jumps are then reported as
+dates, in the UTC offset the sites were written with (in UTC, with a note, when they mix
+offsets). --json writes strict JSON: an infinite or undefined number (e.g. --gamma inf) is
+written as null.
 """
 
 _DEMO_EXAMPLES = """\
@@ -83,10 +81,12 @@ def _build_parser() -> argparse.ArgumentParser:
         "fit",
         help="fit a CSV file and report the jumps found",
         description=textwrap.fill(
-            "Fit the columns of a CSV file and report the jumps found. Empty cells and NA/NaN "
-            "in value columns are missing values: such rows are left out of the fit (and get "
-            "empty fitted values in --out). Every other row needs a site (and a delta with "
-            "--delta).", width=_WIDTH),
+            "Fit the columns of a CSV file and report the jumps found. Missing values are "
+            "empty cells and pandas' markers, in any case: "
+            + ", ".join(MISSING_TOKENS[1:]) + ". A row with a missing value in a value "
+            "column is left out of the fit (and gets empty fitted values in --out); so is a "
+            "row with inf or -inf there, as vorn.fit leaves out infinite values. Every other "
+            "row needs a site (and a delta with --delta), finite.", width=_WIDTH),
         epilog=_FIT_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -144,204 +144,6 @@ def _delimiter(text: str) -> str:
     return text
 
 
-# -- CSV ------------------------------------------------------------------------------------
-
-
-class _Table(NamedTuple):
-    """The cells of a CSV file as text, with the file line of each data row."""
-
-    name: str  # the file as shown in messages
-    header: list[str]
-    records: list[list[str]]
-    lines: list[int]
-
-
-def _read_text(path: str, stdin: IO[str]) -> str:
-    try:
-        if path == "-":
-            return stdin.read()
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            return handle.read()
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
-    except UnicodeDecodeError:
-        raise UserError(f"{path}: not a UTF-8 text file") from None
-    except OSError as exc:
-        raise UserError(f"{path}: {exc.strerror or exc}") from None
-
-
-def _without_comments(text: str) -> list[str]:
-    """Lines of `text`, comment lines blanked so that line numbers stay those of the file."""
-    lines = text.splitlines(keepends=True)
-    return ["\n" if line.lstrip().startswith("#") else line for line in lines]
-
-
-def _sniff_delimiter(lines: list[str]) -> str:
-    """A tab or a semicolon when every line has one, else a comma."""
-    sample = [line for line in lines if line.strip()][:50]
-    for candidate in ("\t", ";"):
-        if sample and all(candidate in line for line in sample):
-            return candidate
-    return ","
-
-
-def _is_datum(cell: str) -> bool:
-    """A number, a missing value or a date: what a first row of data holds."""
-    return _is_number(cell) or _is_date(cell)
-
-
-def _is_number(cell: str) -> bool:
-    text = cell.strip()
-    if text.lower() in _MISSING:
-        return True
-    try:
-        float(text)
-    except ValueError:
-        return False
-    return True
-
-
-def _read_csv(path: str, stdin: IO[str], header: Optional[bool] = None,
-              delimiter: Optional[str] = None) -> _Table:
-    """Read a CSV file; `header` None means: a first row of numbers is data."""
-    name = _display_name(path)
-    lines = _without_comments(_read_text(path, stdin))
-    sep = delimiter or _sniff_delimiter(lines)
-    reader = csv.reader(lines, delimiter=sep)
-    names: Optional[list[str]] = None
-    records: list[list[str]] = []
-    numbers: list[int] = []
-    try:
-        for record in reader:
-            line = reader.line_num
-            if not record or all(not cell.strip() for cell in record):
-                continue
-            if names is None:
-                if header or (header is None and not all(map(_is_datum, record))):
-                    names = [cell.strip() for cell in record]
-                    _check_unique(names, name, line)
-                    continue
-                names = [str(i) for i in range(len(record))]
-            if len(record) != len(names):
-                raise UserError(
-                    f"{name}, line {line}: expected {len(names)} fields, got {len(record)}"
-                    + _delimiter_hint(sep, delimiter)
-                )
-            records.append(record)
-            numbers.append(line)
-    except csv.Error as exc:
-        raise UserError(f"{name}, line {reader.line_num}: {exc}") from None
-    if names is None:
-        raise UserError(f"{name}: empty file")
-    if not records:
-        raise UserError(f"{name}: no data rows after the header")
-    return _Table(name, names, records, numbers)
-
-
-def _check_unique(names: list[str], name: str, line: int) -> None:
-    seen = set()
-    for column in names:
-        if column in seen:
-            raise UserError(
-                f"{name}, line {line}: column {column!r} appears twice "
-                "(--no-header if the first row is data)"
-            )
-        seen.add(column)
-
-
-def _delimiter_hint(used: str, given: Optional[str]) -> str:
-    if given is not None:
-        return ""
-    shown = "tab" if used == "\t" else repr(used)
-    return f" (separator {shown}; --delimiter sets another)"
-
-
-def _numbers(table: _Table, col: int) -> np.ndarray:
-    """One column as floats; missing cells become NaN, anything else non-numeric is an error."""
-    values = np.empty(len(table.records))
-    for i, record in enumerate(table.records):
-        cell = record[col].strip()
-        if cell.lower() in _MISSING:
-            values[i] = math.nan
-            continue
-        try:
-            values[i] = float(cell)
-        except ValueError:
-            raise UserError(
-                f"{table.name}, line {table.lines[i]}, column {table.header[col]!r}: "
-                f"{cell!r} is not a number"
-            ) from None
-    return values
-
-
-def _is_date(cell: str) -> bool:
-    text = cell.strip()
-    if len(text) < 8 or not text[:4].isdigit() or text[4] != "-":
-        return False
-    try:
-        np.datetime64(text)
-    except ValueError:
-        return False
-    return True
-
-
-def _sites(table: _Table, col: int) -> np.ndarray:
-    """The site column: numbers, or ISO dates (as datetime64) when its first cell is one."""
-    first = next((r[col] for r in table.records if r[col].strip().lower() not in _MISSING), "")
-    if not _is_date(first):
-        return _numbers(table, col)
-    stamps = []
-    for i, record in enumerate(table.records):
-        cell = record[col].strip()
-        if cell.lower() in _MISSING:
-            stamps.append(np.datetime64("NaT"))
-        elif _is_date(cell):
-            stamps.append(np.datetime64(cell))
-        else:
-            raise UserError(
-                f"{table.name}, line {table.lines[i]}, column {table.header[col]!r}: "
-                f"{cell!r} is not a date like the column's first, {first.strip()!r}"
-            )
-    return np.array(stamps)
-
-
-def _present(values: np.ndarray) -> np.ndarray:
-    return ~np.isnat(values) if values.dtype.kind == "M" else np.isfinite(values)
-
-
-def _require_cells(table: _Table, col: int, values: np.ndarray, rows: np.ndarray,
-                   what: str) -> None:
-    """Every row in `rows` needs a finite (and, for delta, positive) number in `col`."""
-    positive = what == "delta"
-    bad = rows & ~(_present(values) & ((values > 0) if positive else True))
-    if not bad.any():
-        return
-    i = int(np.flatnonzero(bad)[0])
-    cell = table.records[i][col].strip()
-    where = f"{table.name}, line {table.lines[i]}, column {table.header[col]!r}"
-    if cell.lower() in _MISSING:
-        shown = "empty cell" if not cell else f"missing value {cell!r}"
-        raise UserError(f"{where}: {shown} in a row with values (every such row needs a "
-                        f"{'delta' if positive else 'site'})")
-    if positive:
-        raise UserError(f"{where}: delta must be positive and finite, got {cell!r}")
-    raise UserError(f"{where}: a site must be a finite number, got {cell!r}")
-
-
-def _display_name(path: str) -> str:
-    return "<stdin>" if path == "-" else path
-
-
-def _column(header: list[str], name: str, path: str) -> int:
-    try:
-        return header.index(name)
-    except ValueError:
-        shown = ", ".join(header)
-        raise UserError(f"{path}: no column {name!r} (columns: {shown})") from None
-
-
 # -- output ---------------------------------------------------------------------------------
 
 
@@ -356,7 +158,7 @@ def _json_number(value: float) -> Optional[float]:
 
 
 def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
-            out: IO[str], rows: Optional[int] = None) -> None:
+            out: IO[str], rows: Optional[int] = None, zone: Optional[str] = None) -> None:
     locations = np.asarray(fitted.jumps)
     sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
     samples = int(fitted.x.shape[0])
@@ -369,7 +171,7 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
             "p": _json_number(fitted.p),
             "gamma": _json_number(fitted.gamma),
             "jumps": [
-                {"location": _json_site(loc), "index": int(idx),
+                {"location": _json_site(loc, zone), "index": int(idx),
                  "size": [_json_number(s) for s in sizes[k]]}
                 for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
             ],
@@ -377,7 +179,7 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
         if rows is not None:
             result["rows"] = rows
         if getattr(fitted, "site_unit", None):
-            result["site_unit"] = fitted.site_unit
+            result["site_unit"] = _site_unit(fitted, zone)
         json.dump(result, out, indent=2, allow_nan=False)
         out.write("\n")
         return
@@ -389,14 +191,14 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
     left_out = "" if rows is None or rows == samples else f" from {rows} rows"
     out.write(f"{samples} samples{left_out}, {settings}\n")
     if getattr(fitted, "site_unit", None):
-        out.write(f"sites in {fitted.site_unit}\n")
+        out.write(f"sites in {_site_unit(fitted, zone)}\n")
     count = len(locations)
     out.write(f"{count} jump{'s' if count != 1 else ''} found\n")
     if count == 0:
         return
     headers = ["location", "index"] + [f"size[{name}]" for name in names]
     table = [
-        [_site(loc), str(int(idx))] + [_number(float(s)) for s in sizes[k]]
+        [_site(loc, zone), str(int(idx))] + [_number(float(s)) for s in sizes[k]]
         for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
     ]
     widths = [max(len(h), *(len(row[i]) for row in table)) for i, h in enumerate(headers)]
@@ -405,35 +207,76 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
         out.write("  ".join(c.rjust(w) for c, w in zip(row, widths)) + "\n")
 
 
-def _site(value: Any) -> str:
-    if isinstance(value, np.datetime64):
+def _site_unit(fitted: Any, zone: Optional[str]) -> str:
+    """The unit of the sites, its origin in the offset the input was written with."""
+    if zone is None or fitted.sites.origin is None:
+        return str(fitted.site_unit)
+    name = fitted.site_unit.split(" since ")[0]
+    return f"{name} since {_time(fitted.sites.origin.astype('datetime64[s]'), zone)}"
+
+
+def _time(value: Any, zone: Optional[str]) -> str:
+    """A datetime in ISO form, in the UTC offset the input was written with (if any)."""
+    if zone is None:
         return str(np.datetime_as_string(value))
+    return _times(np.asarray([value]), zone)[0]
+
+
+def _times(values: np.ndarray, zone: Optional[str]) -> list[str]:
+    """Datetimes in ISO form ("" for NaT), shifted to the offset `zone` and marked with it."""
+    suffix = ""
+    if zone is not None:
+        from ._csv import _offset_minutes
+
+        if np.datetime_data(values.dtype)[0] in ("D", "h"):
+            values = values.astype("datetime64[m]")
+        values = values + np.timedelta64(_offset_minutes(zone), "m")
+        suffix = zone
+    texts = np.datetime_as_string(values).tolist()
+    return ["" if text == "NaT" else text + suffix for text in texts]
+
+
+def _site(value: Any, zone: Optional[str] = None) -> str:
+    if isinstance(value, np.datetime64):
+        return _time(value, zone)
     return _number(float(value))
 
 
-def _json_site(value: Any) -> Any:
-    return str(np.datetime_as_string(value)) if isinstance(value, np.datetime64) else (
-        _json_number(value))
+def _json_site(value: Any, zone: Optional[str] = None) -> Any:
+    return _time(value, zone) if isinstance(value, np.datetime64) else _json_number(value)
 
 
-def _cell(value: Any) -> str:
-    if isinstance(value, np.datetime64):
-        return "" if np.isnat(value) else str(np.datetime_as_string(value))
-    return repr(float(value)) if math.isfinite(value) else ""
+def _cells(values: np.ndarray, zone: Optional[str] = None) -> list[str]:
+    """Cells of one output column: shortest round-trip numbers, "" where missing."""
+    if values.dtype.kind == "M":
+        return _times(values, zone)
+    texts = list(map(float.__repr__, values.tolist()))
+    for i in np.flatnonzero(~np.isfinite(values)).tolist():
+        texts[i] = ""
+    return texts
+
+
+_BLOCK = 65536
 
 
 def _write_fitted(fitted: Any, sites: np.ndarray, y: np.ndarray, kept: np.ndarray,
-                  xname: str, names: list[str], path: str) -> None:
+                  xname: str, names: list[str], path: str, zone: Optional[str] = None) -> None:
     """One row per input row: site, data and fitted values (empty where a row was left out)."""
     values = np.full(y.shape, math.nan)
     values[kept] = np.asarray(fitted(sites[kept])).reshape(int(kept.sum()), -1)
     try:
         with open(path, "w", newline="", encoding="utf-8") as handle:
-            writer = csv.writer(handle)
-            writer.writerow([xname] + names + [f"{name}_fit" for name in names])
-            for i, site in enumerate(sites):
-                writer.writerow([_cell(site)] + [_cell(v) for v in y[i]]
-                                + [_cell(v) for v in values[i]])
+            csv.writer(handle).writerow([xname] + names + [f"{name}_fit" for name in names])
+            # Column by column in blocks of rows: cell by cell through csv.writer a million
+            # rows take ten seconds, and all at once their strings take hundreds of megabytes.
+            # Numbers and dates need no quoting; rows end as csv.writer ends them.
+            for start in range(0, sites.shape[0], _BLOCK):
+                block = slice(start, start + _BLOCK)
+                columns = [_cells(sites[block], zone)]
+                columns += [_cells(column) for column in y[block].T]
+                columns += [_cells(column) for column in values[block].T]
+                handle.write("\r\n".join(map(",".join, zip(*columns))))
+                handle.write("\r\n")
     except OSError as exc:
         raise UserError(f"{path}: {exc.strerror or exc}") from None
 
@@ -502,41 +345,17 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     from ._select import select
 
     _check_options(args)
-    table = _read_csv(args.file, stdin, args.header, args.delimiter)
-    name, header = table.name, table.header
-    used: set[int] = set()
-    xcol: Optional[int] = None
-    if args.x is not None:
-        xcol = _column(header, args.x, name)
-    elif not args.no_x and len(header) >= 2:
-        xcol = 0
-    if xcol is not None:
-        used.add(xcol)
-    dcol: Optional[int] = None
-    if args.delta is not None:
-        dcol = _column(header, args.delta, name)
-        if dcol in used:
-            raise UserError(f"column {args.delta!r} cannot be both sites and delta")
-        used.add(dcol)
-    if args.y:
-        ycols = [_column(header, col, name) for col in args.y]
-        for col in ycols:
-            if col in used:
-                raise UserError(f"column {header[col]!r} is already used for sites or delta")
-    else:
-        ycols = [i for i in range(len(header)) if i not in used]
-        if not ycols:
-            raise UserError(f"{name}: no value column left (columns: {', '.join(header)})")
-    x = _sites(table, xcol) if xcol is not None else None
-    y = np.column_stack([_numbers(table, col) for col in ycols])
-    delta = _numbers(table, dcol) if dcol is not None else None
+    table = load(args.file, stdin, args.header, args.delimiter, args.x, args.no_x, args.y,
+                 args.delta)
+    name, header, xcol, rows = table.name, table.header, table.xcol, table.rows
+    x, y, delta = table.x, table.y, table.delta
     kept = np.all(np.isfinite(y), axis=1)
-    rows = len(table.records)
-    if x is not None and xcol is not None:
-        _require_cells(table, xcol, x, kept, "site")
-    if delta is not None and dcol is not None:
-        _require_cells(table, dcol, delta, kept, "delta")
-    names = [header[i] for i in ycols]
+    names = [header[i] for i in table.ycols]
+    zone = table.zones[0] if len(table.zones) == 1 else ("Z" if table.zones else None)
+    if len(table.zones) > 1 and xcol is not None:
+        sys.stderr.write(f"vorn fit: note: the times in column {header[xcol]!r} carry "
+                         f"{len(table.zones)} UTC offsets ({', '.join(table.zones)}); "
+                         "times are written in UTC\n")
 
     extra: dict[str, Any] = {}
     try:
@@ -553,10 +372,10 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     xname = header[xcol] if xcol is not None else "x"
     if args.out:
         sites = x if x is not None else np.arange(1.0, rows + 1.0)
-        _write_fitted(fitted, sites, y, kept, xname, names, args.out)
+        _write_fitted(fitted, sites, y, kept, xname, names, args.out, zone)
     if args.plot:
         _write_plot(fitted, args.plot, name, xname, names)
-    _report(fitted, names, extra, args.json, out, rows)
+    _report(fitted, names, extra, args.json, out, rows, zone)
 
 
 def _choice(chosen: Any) -> dict[str, Any]:
@@ -614,6 +433,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # The reader went away (`vorn fit ... | head`); flushing at exit would fail again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
     return 0
 
 

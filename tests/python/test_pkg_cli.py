@@ -8,6 +8,7 @@ import json
 import shutil
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -229,6 +230,7 @@ def test_unwritable_output_is_a_user_error(step_csv, tmp_path):
 
 
 def test_demo_runs_and_reports_the_nile_change(tmp_path):
+    pytest.importorskip("matplotlib")
     png = tmp_path / "demo.png"
     result = run("demo", "--plot", str(png))
     assert result.returncode == 0, result.stderr
@@ -268,21 +270,47 @@ def test_console_script_is_installed_when_the_package_is():
 # -- in-process runs of the command line --------------------------------------------------------
 
 
-@pytest.fixture
-def cli(monkeypatch, capsys):
-    """Runs the command line in this process: (status, stdout, stderr)."""
+@pytest.fixture(params=["pandas", "own"])
+def cli(request, monkeypatch, capsys):
+    """Runs the command line in this process: (status, stdout, stderr), with each CSV reader;
+    any warning fails the run."""
+    from vorn import _csv
     from vorn.cli import main
+
+    if request.param == "pandas":
+        pytest.importorskip("pandas")
+    monkeypatch.setattr(_csv, "USE_PANDAS", request.param == "pandas")
 
     def invoke(*args, stdin=""):
         monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
-        try:
-            status = main(list(args))
-        except SystemExit as exc:  # argparse's own exits: --help, --version, usage errors
-            status = exc.code
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                status = main(list(args))
+            except SystemExit as exc:  # argparse's own exits: --help, --version, usage errors
+                status = exc.code
         out, err = capsys.readouterr()
         return status, out, err
 
     return invoke
+
+
+def test_plain_files_are_read_by_pandas(monkeypatch, tmp_path):
+    pytest.importorskip("pandas")
+    from vorn import _csv
+
+    def refuse(*args):
+        raise AssertionError("read line by line")
+
+    monkeypatch.setattr(_csv, "_slow", refuse)
+    rows = "".join(f"{i},{i % 7 - 3.5!r},{'NA' if i % 5 == 0 else repr(i / 3)}\r\n"
+                   for i in range(200))
+    for text in ("t,a,b\r\n" + rows, "t,a,b,\n" + rows.replace("\r\n", ",\n"),
+                 "# made by hand\n\nt;a;b\n" + rows.replace(",", ";")):
+        table = _csv.load("-", io.StringIO(text), None, None, None, False, None, None)
+        assert table.header == ["t", "a", "b"] and table.rows == 200
+        np.testing.assert_array_equal(table.x, np.arange(200.0))
+        assert np.isnan(table.y[::5, 1]).all() and np.isfinite(table.y[1::5]).all()
 
 
 STEP_ROWS = "0,1\n1,1.1\n2,0.9\n3,5\n4,5.1\n5,4.9\n"
@@ -497,3 +525,147 @@ def test_plot_of_dates_and_of_several_columns(cli, text, tmp_path, monkeypatch):
                          str(tmp_path / "fit.png"), stdin=text)
     assert status == 0, err
     assert legends == [["data", "fit", "jump"] if text is DATED else ["a", "b", "jump"]]
+
+
+ZONED = "".join(f"2024-01-01T{h:02d}:00+01:00,{v}\n"
+                for h, v in enumerate([0.0, 0.1, -0.1, 0.05, 5.0, 5.1, 4.9, 5.0]))
+
+
+def test_times_are_written_in_the_zone_they_were_read_in(cli, tmp_path):
+    out_path = tmp_path / "fitted.csv"
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--out", str(out_path),
+                           stdin="t,v\n" + ZONED)
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[1] == "sites in hours since 2024-01-01T00:00:00+01:00"
+    assert lines[4].split()[0] == "2024-01-01T03:30:00.000+01:00"
+    with open(out_path, newline="") as handle:
+        cells = [row[0] for row in csv.reader(handle)][1:]
+    assert cells == [f"2024-01-01T{h:02d}:00+01:00" for h in range(8)]
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json",
+                           stdin="t,v\n" + ZONED)
+    data = json.loads(out)
+    assert data["jumps"][0]["location"] == "2024-01-01T03:30:00.000+01:00"
+    assert data["site_unit"] == "hours since 2024-01-01T00:00:00+01:00"
+
+
+def test_mixed_offsets_are_written_in_utc_with_a_note(cli):
+    text = ("t,v\n2024-03-31T00:00+01:00,0\n2024-03-31T01:00+01:00,0.1\n"
+            "2024-03-31T03:00+02:00,5\n2024-03-31T04:00+02:00,5.1\n")
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin=text)
+    assert status == 0
+    assert err == ("vorn fit: note: the times in column 't' carry 2 UTC offsets (+01:00, "
+                   "+02:00); times are written in UTC\n")
+    lines = out.splitlines()
+    assert lines[1] == "sites in hours since 2024-03-30T23:00:00Z"
+    assert lines[4].split()[0] == "2024-03-31T00:30:00.000Z"
+
+
+@pytest.mark.parametrize(
+    "first, second, message",
+    [
+        ("2024-03-31T00:00", "2024-03-31T01:00+01:00",
+         "'2024-03-31T01:00+01:00' has a UTC offset, unlike the column's first, "
+         "'2024-03-31T00:00'"),
+        ("2024-03-31T00:00Z", "2024-03-31T01:00",
+         "'2024-03-31T01:00' has no UTC offset, unlike the column's first, "
+         "'2024-03-31T00:00Z'"),
+    ],
+)
+def test_times_with_and_without_offsets_do_not_mix(cli, first, second, message):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1",
+                           stdin=f"t,v\n{first},0\n{second},1\n")
+    assert (status, out) == (2, "")
+    assert err == f"vorn fit: error: <stdin>, line 3, column 't': {message}\n"
+
+
+@pytest.mark.parametrize("ending", [",", ",,", ";"])
+def test_a_separator_at_the_end_of_every_line_is_ignored(cli, ending):
+    sep = ";" if ending == ";" else ","
+    rows = STEP_ROWS.replace(",", sep).replace("\n", ending + "\n")
+    for text in ("x" + sep + "y" + ending + "\n" + rows, rows):
+        status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json", stdin=text)
+        assert status == 0, err
+        data = json.loads(out)
+        assert data["n"] == data["rows"] == 6 and len(data["columns"]) == 1
+        assert [j["location"] for j in data["jumps"]] == [2.5]
+
+
+def test_a_trailing_field_with_a_value_is_still_an_error(cli):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1",
+                           stdin="t,v,\n1,0,\n2,0,7\n3,5,\n")
+    assert (status, out) == (2, "")
+    assert err == ("vorn fit: error: <stdin>, line 3: expected 2 fields, got 3 (separator ','; "
+                   "--delimiter sets another)\n")
+
+
+def _missing_spellings():
+    from vorn._csv import MISSING_TOKENS
+
+    return [t for token in MISSING_TOKENS[1:] for t in {token, token.upper(), token.lower()}]
+
+
+@pytest.mark.parametrize("token", _missing_spellings())
+def test_pandas_missing_markers_are_missing_values(cli, token):
+    text = f"t,v\n1,0\n2,{token}\n3,0.1\n4,5\n5,{token}\n6,5.1\n"
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json", stdin=text)
+    assert status == 0, err
+    data = json.loads(out)
+    assert (data["n"], data["rows"]) == (4, 6)
+    assert [j["location"] for j in data["jumps"]] == [3.5]
+
+
+@pytest.mark.parametrize("token", ["-", "?", ".", "NaT", "missing"])
+def test_other_markers_are_refused(cli, token):
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1",
+                           stdin=f"t,v\n1,0\n2,{token}\n3,1\n")
+    assert (status, out) == (2, "")
+    assert err == f"vorn fit: error: <stdin>, line 3, column 'v': {token!r} is not a number\n"
+
+
+def test_infinite_values_leave_their_row_out_like_the_library(cli):
+    text = "t,v\n1,0\n2,inf\n3,0.1\n4,5\n5,-Infinity\n6,5.1\n"
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", "--json", stdin=text)
+    assert status == 0, err
+    data = json.loads(out)
+    expected = vorn.fit([1, 2, 3, 4, 5, 6], [0, np.inf, 0.1, 5, -np.inf, 5.1], 0.5, 1.0)
+    assert (data["n"], data["rows"]) == (expected.x.size, 6) == (4, 6)
+    assert [j["location"] for j in data["jumps"]] == expected.jumps.tolist()
+
+
+def test_help_lists_the_missing_markers_and_says_what_inf_does(cli):
+    from vorn._csv import MISSING_TOKENS
+
+    status, out, _ = cli("fit", "--help")
+    text = " ".join(out.split())
+    assert status == 0
+    assert ("Missing values are empty cells and pandas' markers, in any case: "
+            + ", ".join(MISSING_TOKENS[1:]) + ".") in text
+    assert ("so is a row with inf or -inf there, as vorn.fit leaves out infinite values"
+            in text)
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly(step_csv, tmp_path):
+    # As `vorn fit ... | head -1` does once it has its line.
+    path, _, _, _ = step_csv
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vorn", "fit", str(path), "--p", "0.99999", "--gamma", "1"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    process.stdout.close()
+    _, err = process.communicate(timeout=120)
+    assert (process.returncode, err) == (0, b"")
+
+
+def test_integer_sites_that_float64_would_merge_are_refused(cli):
+    stamps = [1_700_000_000_000_000_000 + 100 * k for k in range(6)]
+    rows = "".join(f"{t},{v}\n" for t, v in zip(stamps, [0, 0.1, 0, 5, 5.1, 5]))
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin="t,v\n" + rows)
+    assert (status, out) == (2, "")
+    assert err == ("vorn fit: error: <stdin>, column 't': 6 distinct integer sites, but float64 "
+                   "keeps only 3 of them apart; write them as ISO times "
+                   "(2024-01-31T12:00:00.000000001) or as offsets from the first site\n")
+    # Integers as large but far apart stay distinct in float64, and fit.
+    spaced = "".join(f"{k * 10**21},{v}\n" for k, v in enumerate([0, 0.1, 0, 5, 5.1, 5]))
+    status, out, err = cli("fit", "-", "--p", "0.5", "--gamma", "1", stdin="t,v\n" + spaced)
+    assert status == 0, err
+    assert out.splitlines()[0] == "6 samples, p = 0.5, gamma = 1"

@@ -91,7 +91,8 @@ class _Inline:
 # -- values so large that their squares overflow --------------------------------------------
 
 HUGE = ("y is too large: |y| (or |y| / delta) reaches {:.3g}, beyond 1e+150, where the fit's "
-        "energies overflow; divide y by a constant c and gamma by c**2")
+        "energies overflow; divide y by a constant c and gamma by c**2, or give the smoothing "
+        "and the jump penalty in natural units (bandwidth_samples, penalty)")
 
 
 @pytest.mark.parametrize("entry", ["fit", "select", "fit_many"])
@@ -102,7 +103,7 @@ def test_huge_values_are_refused_with_a_remedy(signal, entry):
         if entry == "fit":
             vorn.fit(signal.x, y, 0.99999, 1.0)
         elif entry == "select":
-            vorn.select(signal.x, y, folds=3)
+            vorn.select(signal.x, y, method="cv", folds=3)
         else:
             vorn.fit_many([signal.y, (signal.x, y)], 0.99999, 1.0, executor=_Inline())
     prefix = "series 1: " if entry == "fit_many" else ""
@@ -137,7 +138,8 @@ def test_missing_rows_do_not_count_towards_the_limit(signal):
         ([0.0, 2.225073858507e-311], [1.0, 0.0],
          "x is too finely spaced for the size of y: a gap of 2.23e-311 between sites, with "
          "|y| up to 1, overflows the fit's energies; rescale x (for example to units of its "
-         "spacing)"),
+         "spacing), or give the smoothing and the jump penalty in natural units "
+         "(bandwidth_samples, penalty)"),
         ([-1e308, 0.0, 1e308], [0.0, 1.0, 0.0],
          "x spans too wide a range (-1e+308 to 1e+308) for float64 arithmetic; rescale x"),
     ],
@@ -154,3 +156,24 @@ def test_fine_spacing_with_small_values_still_fits():
     y = np.r_[np.zeros(5), np.ones(5)] * 1e-30
     f = vorn.fit(x, y, 0.5, 1e-70)
     assert np.all(np.isfinite(f.coefs)) and f.jumps.size == 1
+
+
+def test_importing_the_unbuilt_source_tree_says_so(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    # A copy of the package's Python files beside a pyproject.toml: a checkout before any build.
+    source = Path(vorn.__file__).parent
+    tree = tmp_path / "checkout"
+    (tree / "vorn").mkdir(parents=True)
+    (tree / "pyproject.toml").write_text("[project]\nname = 'vorn'\n")
+    for path in source.glob("*.py"):
+        (tree / "vorn" / path.name).write_text(path.read_text())
+    result = subprocess.run([sys.executable, "-c", "import vorn"], cwd=tree,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == (
+        f"ImportError: vorn is imported from its source tree ({tree / 'vorn'}), where its "
+        "compiled engine is not built; leave the source directory and relaunch Python to use "
+        "the installed vorn, or build and install it first (make install, or pip install .)")

@@ -49,7 +49,8 @@ def data(draw):
     values = draw(_vectors((n, d), st.one_of(tame, floats)))
     y = {"1d": values[:, 0], "2d": values, "list": values[:, 0].tolist(),
          "transposed": values.T, "wrong": values[:, :, None], "text": "1, 2, 3"}[y_kind]
-    x_kind = draw(st.sampled_from(["none", "sorted", "random", "short", "nan", "dates", "2d"]))
+    x_kind = draw(st.sampled_from(["none", "sorted", "random", "short", "nan", "dates", "2d",
+                                   "integers", "stamps", "aware", "scaled"]))
     if x_kind == "none":
         x = None
     elif x_kind == "sorted":
@@ -63,6 +64,23 @@ def data(draw):
     elif x_kind == "dates":
         x = np.datetime64("2024-01-01") + np.sort(
             draw(hnp.arrays(np.int64, n, elements=st.integers(0, 400)))).astype("timedelta64[D]")
+    elif x_kind in ("integers", "stamps", "aware"):
+        # Nanosecond stamps as numbers, as datetimes and as zoned datetimes: float64 alone
+        # cannot hold them apart.
+        origin = draw(st.integers(2**53, 2**62))
+        steps = draw(hnp.arrays(np.int64, n, elements=st.integers(0, 10**6)))
+        x = origin + np.cumsum(steps)
+        if x_kind != "integers":
+            x = x.view("datetime64[ns]")
+        if x_kind == "aware":
+            pd = pytest.importorskip("pandas")
+            x = pd.DatetimeIndex(x).tz_localize(draw(st.sampled_from(
+                ["UTC", "Europe/Berlin", "America/St_Johns"])))
+    elif x_kind == "scaled":
+        x = np.sort(draw(_vectors(n))) * 10.0 ** draw(st.integers(-150, 150))
+        if isinstance(y, np.ndarray):
+            with np.errstate(over="ignore"):  # inf values are missing rows: part of the test
+                y = y * 10.0 ** draw(st.integers(-150, 150))
     else:
         x = np.arange(float(n)).reshape(-1, 1)
     delta = draw(st.one_of(
@@ -99,6 +117,8 @@ def _check_fit(f, y):
     assert f.x.ndim == 1 and n >= 2 and np.all(np.isfinite(f.x)) and np.all(np.diff(f.x) > 0)
     assert f.y.shape == ((n,) if one else (n, f.dim))
     jumps = np.asarray(f.raw["discont"])
+    if f.frame is not None:  # the extension's dictionary is that of the standardised problem
+        jumps = f.frame.user_sites(jumps)
     assert np.all(np.isfinite(jumps)) and np.all((jumps > f.x[0]) & (jumps < f.x[-1]))
     assert np.asarray(f.jump_sizes).shape == ((jumps.size,) if one else (jumps.size, f.dim))
     values = f(f.sites.decode(f.x))
@@ -136,6 +156,47 @@ def test_select(n, seed, folds, jump, with_delta):
         _check_fit(s.fit, y)
         assert np.isfinite(s.score) or s.score == np.inf
     _same(before, _snapshot(x, y, delta))
+
+
+@FEW
+@given(n=st.integers(8, 40), seed=st.integers(0, 2**16), origin=st.integers(2**53, 2**62),
+       zone=st.sampled_from(["UTC", "Asia/Kolkata", "America/St_Johns"]))
+def test_sites_in_every_form_give_one_fit(n, seed, origin, zone):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(seed)
+    offsets = np.cumsum(rng.integers(1, 1000, n))
+    y = np.where(np.arange(n) > n // 2, 3.0, 0.0) + 0.2 * rng.standard_normal(n)
+    by_offsets = vorn.fit(offsets.astype(float), y, 0.5, 1.0)
+    by_integers = vorn.fit(origin + offsets, y, 0.5, 1.0)
+    np.testing.assert_array_equal(by_integers.coefs, by_offsets.coefs)
+    np.testing.assert_array_equal(by_integers.x, by_offsets.x - by_offsets.x[0])
+    stamps = (origin + offsets).view("datetime64[ns]")
+    naive = vorn.fit(stamps, y, 0.5, 1.0)
+    aware = vorn.fit(pd.DatetimeIndex(stamps).tz_localize("UTC").tz_convert(zone), y, 0.5, 1.0)
+    np.testing.assert_array_equal(aware.coefs, naive.coefs)
+    assert str(aware.jumps.tz) == zone
+    assert np.array_equal(aware.jumps.tz_convert(None).to_numpy(), naive.jumps)
+    np.testing.assert_array_equal(
+        aware(pd.DatetimeIndex(stamps).tz_localize("UTC")), naive(stamps))
+
+
+@FEW
+@given(n=st.integers(12, 60), seed=st.integers(0, 2**16), x_power=st.integers(-498, 498),
+       y_power=st.integers(-498, 498))
+def test_the_choice_does_not_depend_on_the_scale(n, seed, x_power, y_power):
+    # Powers of two scale every float exactly: the standardised problem is the same to the bit.
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.uniform(0.5, 1.5, n))
+    y = np.where(x > x[n // 2], 2.0, 0.0) + 0.3 * rng.standard_normal(n)
+    plain = vorn.select(x, y)
+    scaled = vorn.select(np.ldexp(x, x_power), np.ldexp(y, y_power))
+    assert scaled.bandwidth_samples == plain.bandwidth_samples
+    assert scaled.penalty == plain.penalty
+    np.testing.assert_array_equal(scaled.fit.jump_indices, plain.fit.jump_indices)
+    # One of the two final fits may be made in the data's own units, the other in standard
+    # ones: the same problem, rounded differently.
+    np.testing.assert_allclose(np.ldexp(scaled.fit(np.ldexp(x, x_power)), -y_power),
+                               plain.fit(x), rtol=1e-7, atol=1e-7)
 
 
 @pytest.fixture(scope="module")

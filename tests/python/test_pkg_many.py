@@ -119,6 +119,15 @@ def test_bad_series_is_reported_before_any_work():
         ([[1.0, 2.0, 3.0]], {"p": 3.0}, ValueError, "p must lie in [0, 1], got 3.0"),
         ([[1.0, 2.0, 3.0]], {"pruning": "x"}, ValueError,
          "pruning must be 'DOMINANCE', 'PELT' or 'FPVI', got 'x'"),
+        ([[1.0, 2.0, 3.0]], {"gamma": None, "penalty": -1.0}, ValueError,
+         "penalty must be positive, got -1.0"),
+        ([[1.0, 2.0, 3.0]], {"bandwidth_samples": 2.0}, ValueError,
+         "give p and gamma, or bandwidth, bandwidth_samples or penalty in their place, "
+         "not both"),
+        ([[1.0, 2.0, 3.0]], {"gamma": None, "method": "aic"}, ValueError,
+         "method must be 'priced' or 'cv', got 'aic'"),
+        ([[1.0, 2.0, 3.0]], {"gamma": None, "folds": 2.5}, TypeError,
+         "folds must be an int, got float"),
     ],
 )
 def test_user_errors(series, kwargs, exc, message):
@@ -185,20 +194,77 @@ def test_errors_raised_while_fitting_carry_the_position_of_the_series():
     rng = np.random.default_rng(3)
     series = [rng.standard_normal(40), rng.standard_normal(5)]
     with pytest.raises(ValueError) as info:
-        vorn.fit_many(series, executor=_InlineExecutor())
-    assert str(info.value).startswith("series 1: ")
-    assert "folds" in str(info.value)
+        vorn.fit_many(series, folds=10, executor=_InlineExecutor())
+    assert str(info.value) == ("series 1: folds must lie between 2 and the number of "
+                               "samples (5), got 10")
+
+
+def _pandas_series():
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(5)
+    y = np.r_[np.zeros(30), np.full(30, 3.0)] + 0.2 * rng.standard_normal(60)
+    return [
+        pd.Series(y, index=pd.date_range("2024-01-01", periods=60, freq="D", tz="UTC")),
+        pd.Series(y, index=np.arange(60) * 0.5),
+        pd.DataFrame({"a": y, "b": -y}, index=pd.timedelta_range("0s", periods=60,
+                                                                   freq="1s")),
+    ]
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {},
+        {"bandwidth_samples": 4.0},
+        {"penalty": 30.0, "bandwidth_samples": 2.0},
+        {"p": 0.9},
+        {"gamma": 5.0},
+        {"method": "cv", "folds": 3, "seed": 2, "scoring": "core"},
+        {"p": 0.9, "gamma": 5.0, "pruning": "PELT"},
+    ],
+)
+def test_every_argument_of_fit_and_select_gives_their_answer(kwargs):
+    rng = np.random.default_rng(4)
+    series = [rng.standard_normal(5), np.r_[np.zeros(20), np.ones(20)]
+              + 0.1 * rng.standard_normal(40)] + _pandas_series()
+    fits = vorn.fit_many(series, executor=_InlineExecutor(), **kwargs)
+    for got, y in zip(fits, series):
+        if "p" in kwargs and "gamma" in kwargs:
+            expected = vorn.fit(None, y, **kwargs)
+        else:
+            expected = vorn.select(None, y, **kwargs).fit
+        np.testing.assert_array_equal(got.coefs, expected.coefs)
+        np.testing.assert_array_equal(got.x, expected.x)
+        assert repr(got) == repr(expected)
+        assert (got.columns, got.sites.describe()) == (expected.columns,
+                                                       expected.sites.describe())
+        if got.jumps.size:
+            assert np.all(np.asarray(got.jumps) == np.asarray(expected.jumps))
+
+
+def test_bandwidth_in_time_for_datetime_series():
+    series = _pandas_series()[:1]
+    day = np.timedelta64(2, "D")
+    got = vorn.fit_many(series, bandwidth=day, executor=_InlineExecutor())[0]
+    expected = vorn.select(None, series[0], bandwidth=day).fit
+    np.testing.assert_array_equal(got.coefs, expected.coefs)
+    assert str(got.jumps.tz) == "UTC"
 
 
 def test_selected_fits_keep_pruning_and_precondition():
-    series = _series()[:2]
+    x, y = _series()[0]
+    wild = y.copy()
+    wild[7] += 50.0  # downweighted as an outlier
+    series = _series()[:2] + [(x * 1e-9, wild * 1e-170)]  # p and gamma cannot carry this one
     fits = vorn.fit_many(series, folds=4, pruning="fpvi", precondition="LOCAL",
                          executor=_InlineExecutor())
     for f, (x, y) in zip(fits, series):
         assert (f.pruning, f.precondition) == ("FPVI", "local")
         s = vorn.select(x, y, folds=4)
-        expected = vorn.fit(x, y, s.p, s.gamma, pruning="FPVI", precondition="local")
-        np.testing.assert_array_equal(f.coefs, expected.coefs)
+        expected = vorn.fit(x, y, **s.arguments, pruning="FPVI", precondition="local")
+        np.testing.assert_array_equal(f(x), expected(x))
+        np.testing.assert_array_equal(f.jumps, expected.jumps)
+    assert fits[2].frame is not None and 7 in vorn.select(*series[2]).downweighted
 
 
 def test_datetime_series_give_datetime_jumps():

@@ -136,7 +136,7 @@ _INTERRUPTED = textwrap.dedent("""
     import vorn
 
     rng = np.random.default_rng(0)
-    n = 60000  # several seconds of fits in two threads
+    n = 300000  # several seconds of fits in two threads
     x = np.sort(rng.uniform(0, n, n))
     y = np.sin(x / 300.0) + 0.3 * rng.standard_normal(n)
     # A child process sends SIGINT while the choice runs (the fits may hold the interpreter).
