@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Optional
 
 import numpy as np
@@ -81,16 +81,42 @@ class NoiseEstimate:
     phi : float
         Lag-one autocorrelation, shared by the columns, >= 0: the estimate less its
         sampling noise under independent noise (so 0 unless clearly positive).
+    dof : float
+        Number of differences the variance is estimated from (summed over columns). Few of
+        them make a jump look larger than it is.
+    correlation : ndarray, shape (d, d), optional
+        Correlation of the noise across columns (None: independent).
+    breaks : int
+        Number of jumps whose differences were left out.
     """
 
     sigma: NDArray[np.float64]
     phi: float
+    dof: float = math.inf
+    correlation: Optional[NDArray[np.float64]] = None
+    breaks: int = 0
 
     @property
     def scale(self) -> float:
         """One standard deviation for all columns: the root mean square of `sigma`."""
         power = _power_of_two(self.sigma)
         return float(np.ldexp(np.sqrt(np.mean(np.ldexp(self.sigma, -power) ** 2)), power))
+
+    @property
+    def leading(self) -> float:
+        """Largest eigenvalue of the noise covariance in units of ``scale**2``.
+
+        1 for one column; between 1 (independent columns of equal noise) and d (d copies of
+        one noise, or one column far noisier than the rest). A jump fitted to noise alone
+        saves energy along this direction most, so the price of a jump grows with it.
+        """
+        d = self.sigma.size
+        if d == 1 or self.scale <= 0.0:
+            return 1.0
+        corr = self.correlation if self.correlation is not None else np.eye(d)
+        relative = self.sigma / self.scale
+        cov = corr * np.outer(relative, relative)
+        return float(max(1.0, np.linalg.eigvalsh(cov)[-1]))
 
     @property
     def long_run_factor(self) -> float:
@@ -147,7 +173,25 @@ def _phi_from_ratio(ratio: float) -> float:
     return 0.5 * (lo + hi)
 
 
-def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
+def _clear_of(breaks: Optional[NDArray[np.intp]], n: int, lag: int,
+              span: int) -> NDArray[np.bool_]:
+    """Which differences ``z[i + span * lag] - ...`` starting at i = 0, 1, ... cross no break.
+
+    A break j lies between samples j and j + 1; a difference over samples i to i + span * lag
+    crosses it when ``i <= j < i + span * lag``.
+    """
+    count = n - span * lag
+    if breaks is None or len(breaks) == 0:
+        return np.ones(count, dtype=bool)
+    marks = np.zeros(n, dtype=np.int64)
+    marks[np.asarray(breaks, dtype=np.intp) + 1] = 1
+    before = np.cumsum(marks)  # breaks at or before each sample's left side
+    start = np.arange(count)
+    return np.asarray(before[start + span * lag] - before[start] == 0)
+
+
+def estimate_noise(z: NDArray[np.float64],
+                   breaks: Optional[NDArray[np.intp]] = None) -> NoiseEstimate:
     """Noise level and lag-one autocorrelation of standardised values on sorted sites.
 
     Second differences cancel linear trends and a jump touches only three of them, so their
@@ -160,6 +204,10 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     ----------
     z : ndarray, shape (n, d)
         ``y / delta`` on sorted, distinct sites, no missing values.
+    breaks : ndarray of int, optional
+        Known jumps (index of the last sample before each): differences across them are left
+        out. Dense jumps otherwise contaminate so many differences that even the median reads
+        them as noise, and their runs as autocorrelation.
 
     Returns
     -------
@@ -169,13 +217,27 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     # estimate on values brought near 1 by a power of two, which changes no digit.
     power = _power_of_two(z)
     if power:
-        estimate = estimate_noise(np.ldexp(z, -power))
-        return NoiseEstimate(np.ldexp(estimate.sigma, power), estimate.phi)
+        estimate = estimate_noise(np.ldexp(z, -power), breaks)
+        return replace(estimate, sigma=np.ldexp(estimate.sigma, power))
     n = z.shape[0]
     if n < 7:
         diffs = np.diff(z, axis=0)
-        return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0)
+        clear = _clear_of(breaks, n, 1, 1)
+        left_out = 0 if breaks is None else len(breaks)
+        if left_out and np.count_nonzero(clear) >= 2:
+            diffs = diffs[clear]
+        else:
+            left_out = 0
+        return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0,
+                             float(diffs.size), None, left_out)
     first, second = _second_differences(z, 1), _second_differences(z, 2)
+    clear1, clear2 = _clear_of(breaks, n, 1, 2), _clear_of(breaks, n, 2, 2)
+    # Too few differences left between the breaks say less than all of them.
+    left_out = 0
+    if np.count_nonzero(clear1) >= 5 and np.count_nonzero(clear2) >= 5:
+        first, second = first[clear1], second[clear2]
+        n = second.shape[0] + 4
+        left_out = 0 if breaks is None else len(breaks)
     var1 = _robust_variance(first)
     # The ratio that gives phi needs efficient variances: with the median absolute deviation
     # its sampling noise hid an autocorrelation of 0.5 in series of a few hundred samples.
@@ -185,7 +247,24 @@ def estimate_noise(z: NDArray[np.float64]) -> NoiseEstimate:
     # Only the excess over the estimate's sampling noise under independent noise counts.
     phi = max(0.0, raw_phi - _PHI_NOISE / math.sqrt(n))
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
-    return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi)
+    return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(first.size),
+                         _correlation(first), left_out)
+
+
+def _correlation(values: NDArray[np.float64]) -> Optional[NDArray[np.float64]]:
+    """Correlation across columns of values winsorised at 2.5 robust scales (None for one)."""
+    d = values.shape[1]
+    if d == 1 or values.shape[0] < 3:
+        return None
+    centred = values - np.median(values, axis=0)
+    bound = _WINSOR_CUT * np.sqrt(_robust_variance(values))
+    clipped = np.clip(centred, -bound, bound)
+    spread = np.sqrt(np.mean(clipped**2, axis=0))
+    if not np.all(spread > 0.0):
+        return None
+    unit = clipped / spread
+    corr = unit.T @ unit / values.shape[0]
+    return np.asarray(np.clip(corr, -1.0, 1.0))
 
 
 def _power_of_two(z: NDArray[np.float64]) -> int:

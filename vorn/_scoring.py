@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any, NamedTuple, Sequence, Union
+from typing import Any, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -85,13 +85,17 @@ def effective_dof(lengths: NDArray[np.int64], bandwidth: float) -> NDArray[np.fl
     return np.asarray(np.minimum(np.asarray(lengths, dtype=np.float64), 1.0 + t + np.exp(-t)))
 
 
-def jump_heights(fitted: FitArrays) -> NDArray[np.float64]:
-    """Largest absolute jump over the columns at each jump of a fit (right minus left limit)."""
+def jump_heights(fitted: FitArrays,
+                 unit: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
+    """Largest absolute jump over the columns at each jump of a fit (right minus left limit),
+    each column measured in its own `unit` if given."""
     if fitted.jumps.size == 0:
         return np.zeros(0)
     at = np.ascontiguousarray(fitted.jumps)
     step = (_engine.evaluate(fitted.breaks, fitted.coefs, at)
             - _engine.evaluate(fitted.breaks, fitted.coefs, at, 0, True))
+    if unit is not None:
+        step = step / np.where(unit > 0.0, unit, 1.0)
     return np.asarray(np.max(np.abs(step), axis=1))
 
 

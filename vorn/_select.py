@@ -54,13 +54,19 @@ def select(
     """Choose the smoothing and the jump penalty, and fit with them.
 
     The default method ("priced") measures the noise from second differences (robust to
-    jumps, trends and outliers, and estimating a lag-one autocorrelation phi), widens the
-    standard deviation of wild samples and prices a jump at ``3.5 * (log m + d - 1)`` noise
-    variances (times ``(1 + phi) / (1 - phi)``) for m samples and d columns. It fits every
-    bandwidth of a doubling grid (1 to at most 128 samples) at that price and scores each fit
-    by the information criterion ``N log(RSS / N) + log(N) * edf + price * jumps`` (N values,
-    RSS the weighted residual sum of squares, edf the spline's effective degrees of freedom
-    summed over segments); the smoothest bandwidth within 2 of the best score wins. A final
+    jumps, trends and outliers, and estimating a lag-one autocorrelation phi), then again
+    without the differences across the jumps of a generous first fit (2 samples, BIC's price),
+    widens the standard deviation of wild samples and prices a jump at
+    ``3.5 * (L log m + d - L)`` noise variances (times ``(1 + phi) / (1 - phi)``) for m
+    samples and d columns, L the largest eigenvalue of the noise covariance across columns
+    over the mean variance (1 for one column or independent ones, k for k copies), raised by
+    Student's t odds when the noise comes from fewer than 50 differences. It fits every
+    bandwidth of a doubling grid (1 to twice the number of samples, a nearly straight line,
+    for up to 5,000 samples; beyond, to at most 128 samples) at that price and scores each fit
+    by the information criterion ``sum of m log(RSS_j / m) + log(N) * edf + price * jumps``
+    (RSS_j the weighted residual sum of squares of column j, N = m d / L values, edf the
+    spline's effective degrees of freedom summed over segments and columns); the smoothest
+    bandwidth within 2 L of the best score wins. A final
     check halves the bandwidth while a segment is shorter than one bandwidth and doubles the
     price while a jump is smaller than 2 noise standard deviations. No random folds are
     drawn: the answer does not depend on a seed. It makes one partition search of m samples
@@ -116,7 +122,10 @@ def select(
     Distrust the choice when the noise is correlated over many samples (long memory, a random
     walk, bursts of volatility: the wandering may be read as jumps), on strongly seasonal
     series (the short bandwidth the season needs also follows a level shift, which then is
-    not worth a jump) and on a handful of samples. ``Selection.explain()``,
+    not worth a jump), on constant steps shorter than about 20 samples and small jumps among
+    large ones (a short bandwidth follows the first, the 2 sd floor drops the second), on a
+    quiet column beside a much noisier one (the noisy column sets the one penalty) and on a
+    handful of samples. ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
     ``bandwidth=`` and ``penalty=`` override either half of it. bench/select/RESULTS.md has
     the measurements behind the method, on synthetic and real-like annotated series.

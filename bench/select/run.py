@@ -33,6 +33,17 @@ SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
 # candidates it was chosen from (see RESULTS.md). "split" is the earlier default.
 VARIANTS = {
     "priced": BASE,
+    # Issue 22's candidates: "main" is the default before it (noise from all differences).
+    # "main" is the default before it: noise from all differences, one noise level for all
+    # columns, no correction for short series, bandwidths up to 128 samples.
+    "main": replace(BASE, noise_reference_dof=0.0, column_noise=False, straight_below=0),
+    "no-refine": BASE,
+    "refine-nofloor": replace(BASE, smallest_jump=0.0),
+    "refine-jump1": replace(BASE, smallest_jump=1.0),
+    "refine-known-noise": replace(BASE, noise_reference_dof=0.0),
+    "refine-dof-ref100": replace(BASE, noise_reference_dof=100.0),
+    "no-column-noise": replace(BASE, column_noise=False),
+    "no-line-grid": replace(BASE, straight_below=0),
     "ic": replace(BASE, ic_slack=0.0, smallest_jump=0.0),
     "ic-known": replace(BASE, selector="ic-known", ic_slack=0.0, smallest_jump=0.0),
     "ic-slack2": replace(BASE, smallest_jump=0.0),
@@ -58,13 +69,18 @@ VARIANTS = {
 }
 
 
+# Variants whose noise is measured from all differences, as before issue 22.
+UNREFINED = ("main", "no-refine")
+
+
 def run_method(method, x, y):
     if method == "cv":
         return vorn.select(x, y, method="cv")
     rule = VARIANTS[method]
     prepared = prepare(x, y, None)
     samples = samples_of(prepared.x, prepared.y, prepared.delta)
-    return _select_priced(prepared, samples, units_of(samples), None, None, False, rule)
+    units = units_of(samples, refine=method not in UNREFINED)
+    return _select_priced(prepared, samples, units, None, None, False, rule)
 
 
 def match(found, truth, tol=2):

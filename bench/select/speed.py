@@ -1,6 +1,7 @@
 """Time of vorn.select and the partition searches it makes, by n.
 
     .venv/bin/python bench/select/speed.py [--sizes 500 1000 2000] [--repeats 3]
+        [--paired priced main]
 
 For each n: a smooth curve with three jumps (noise 1, evenly spaced sites) and the same without
 jumps. Prints the best of `repeats` wall times of one select call, the number of partition
@@ -19,6 +20,7 @@ import numpy as np
 import vorn
 import vorn._scoring as scoring
 import vorn._search as search
+import vorn._units as units
 
 _inner = scoring.fit_arrays
 _spent = [0.0]
@@ -34,6 +36,7 @@ def timed_fit(*args, **kwargs):
 
 scoring.fit_arrays = timed_fit
 search.fit_arrays = timed_fit
+units.fit_arrays = timed_fit  # the first fit that refines the noise estimate
 search.split_losses.__globals__["fit_arrays"] = timed_fit
 
 
@@ -46,11 +49,39 @@ def signal(n, jumps, seed=0):
     return x, y
 
 
+def paired(sizes, repeats, methods):
+    """Best wall time of run.py's variants, interleaved so that they share the machine's load."""
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    from run import run_method
+
+    print("| n | signal | " + " | ".join(f"{m} s" for m in methods) + " |")
+    print("|---|---|" + "---|" * len(methods))
+    for n in sizes:
+        for jumps in (False, True):
+            x, y = signal(n, jumps)
+            best = {m: np.inf for m in methods}
+            for _ in range(repeats):
+                for m in methods:
+                    t0 = time.perf_counter()
+                    run_method(m, x, y)
+                    best[m] = min(best[m], time.perf_counter() - t0)
+            print(f"| {n} | {'3 jumps' if jumps else 'no jump'} | "
+                  + " | ".join(f"{best[m]:.3f}" for m in methods) + " |")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", type=int, nargs="+", default=[500, 1000, 2000])
     ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--paired", nargs="+", metavar="METHOD",
+                    help="compare run.py's variants instead (e.g. priced main)")
     args = ap.parse_args()
+    if args.paired:
+        paired(args.sizes, args.repeats, args.paired)
+        return
     print("| n | signal | select s (best) | searches in s | searches | sizes | jumps |")
     print("|---|---|---|---|---|---|---|")
     for n in args.sizes:

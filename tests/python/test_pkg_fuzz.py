@@ -28,6 +28,7 @@ from vorn.cli import main
 EXAMPLES = fuzz_examples(60)
 
 FUZZ = settings(max_examples=EXAMPLES)
+FEW = settings(max_examples=max(4, EXAMPLES // 8))
 
 ARGUMENTS = re.compile(r"\b(x|y|xs|delta|p|gamma|pruning|precondition|nu|folds|seed|n_jobs)\b")
 

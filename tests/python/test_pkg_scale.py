@@ -29,7 +29,9 @@ def test_select_gives_the_same_answer_at_every_scale(reference, xs, ys):
     assert s.noise / ys == pytest.approx(reference.noise, rel=1e-12)
     np.testing.assert_allclose(s.fit.jumps / xs, reference.fit.jumps + 3.0, rtol=1e-12)
     np.testing.assert_allclose(s.fit.jump_sizes / ys, reference.fit.jump_sizes, rtol=1e-9)
-    np.testing.assert_allclose(s.fit(x) / ys, reference.fit(K), rtol=1e-9, atol=1e-12)
+    # The choice is a stiff spline (64 samples), fitted in the units of the data when p and
+    # gamma can carry it: its conditioning there costs up to 7e-9 of the curve.
+    np.testing.assert_allclose(s.fit(x) / ys, reference.fit(K), rtol=2e-8, atol=1e-12)
     if 1e-290 < xs * ys < 1e290:  # else the integral itself leaves float64
         np.testing.assert_allclose(s.fit.integrate(x[10], x[150]) / (xs * ys),
                                    reference.fit.integrate(10.0, 150.0), rtol=1e-9)
@@ -46,7 +48,7 @@ def test_select_gives_the_same_answer_at_every_scale(reference, xs, ys):
 @pytest.mark.parametrize(
     "xs, ys, why",
     [
-        (1e-7, 1.0, "p rounds to 1.0"),
+        (1e-9, 1.0, "p rounds to 1.0"),
         (1e150, 1.0, "p rounds to 0.0"),
         (1.0, 1e-160, "gamma underflows to 0"),
         (1.0, 1e200, "gamma overflows"),
