@@ -43,6 +43,7 @@ from ._noise import (
     _second_differences,
     _winsorised_variance,
     estimate_noise,
+    noise_values,
 )
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -272,19 +273,21 @@ def noise_of(fit: Fit, w: Optional[NDArray[np.float64]]) -> tuple[float, float]:
     hundred samples, both the long-run variance and the noise sd. The sd is 1 when the fit
     was given `delta` (unless a Selection says otherwise).
     """
-    z = fit._y if w is None else fit._y * np.sqrt(w)[:, None]
-    scale, phi = noise_of_values(z)
+    values, deltas = noise_values(fit._y, None if w is None else 1.0 / np.sqrt(w))
+    scale, phi = noise_of_values(values, deltas)
     if fit._inputs[2] is not None and not fit._jump_noise_estimated:
         scale = 1.0
     return scale, phi
 
 
-def noise_of_values(z: NDArray[np.float64]) -> tuple[float, float]:
-    """:func:`noise_of` for standardised values (n, d) on sorted, distinct sites."""
+def noise_of_values(z: NDArray[np.float64],
+                    delta: Optional[NDArray[np.float64]] = None) -> tuple[float, float]:
+    """:func:`noise_of` for values (n, d) on sorted, distinct sites, standardised or with the
+    deltas still to apply (see :func:`._noise.noise_values`)."""
     if z.shape[0] < 7:
-        estimate = estimate_noise(z)
+        estimate = estimate_noise(z, delta=delta)
         return estimate.scale, estimate.phi
-    first, second = _second_differences(z, 1), _second_differences(z, 2)
+    first, second = _second_differences(z, 1, delta), _second_differences(z, 2, delta)
     total1 = float(np.sum(_winsorised_variance(first)))
     total2 = float(np.sum(_winsorised_variance(second)))
     phi = _phi_from_ratio(total2 / total1) if total1 > 0.0 else 0.0

@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from ._checks import prepare
 
-__all__ = ["NoiseEstimate", "estimate_noise", "noise_level", "outlier_factors"]
+__all__ = ["NoiseEstimate", "estimate_noise", "noise_level", "noise_values", "outlier_factors"]
 
 # Normal consistency factor of the median absolute deviation.
 _MAD_TO_SD = 1.0 / 0.6744897501960817
@@ -149,8 +149,30 @@ def _winsorised_variance(values: NDArray[np.float64]) -> NDArray[np.float64]:
     return np.asarray(np.mean(clipped**2, axis=0) / _WINSOR_KEPT)
 
 
-def _second_differences(z: NDArray[np.float64], lag: int) -> NDArray[np.float64]:
-    return z[: -2 * lag] - 2.0 * z[lag:-lag] + z[2 * lag:]
+def _second_differences(z: NDArray[np.float64], lag: int,
+                        delta: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
+    """Second differences at `lag`; with `delta`, each divided by its own noise scale (the
+    deltas of its three samples, weighted as the difference weighs them)."""
+    diffs = z[: -2 * lag] - 2.0 * z[lag:-lag] + z[2 * lag:]
+    if delta is None:
+        return diffs
+    d2 = delta**2
+    spread = np.sqrt((d2[: -2 * lag] + 4.0 * d2[lag:-lag] + d2[2 * lag:]) / 6.0)
+    return np.asarray(diffs / spread[:, None])
+
+
+def noise_values(y: NDArray[np.float64], delta: Optional[NDArray[np.float64]]
+                 ) -> tuple[NDArray[np.float64], Optional[NDArray[np.float64]]]:
+    """The values, and the deltas still to apply, that the noise is measured from.
+
+    With one delta for all samples that is ``y / delta``. With deltas that vary it is `y`
+    itself: differences of ``y / delta`` carry the level times the variation of ``1 / delta``,
+    which a level far from zero makes larger than the noise; differences of `y` cancel the
+    level and are then divided by their own deltas.
+    """
+    if delta is None or np.all(delta == delta[0]):
+        return (y if delta is None else y / delta[:, None]), None
+    return y, delta
 
 
 def _phi_from_ratio(ratio: float) -> float:
@@ -191,7 +213,8 @@ def _clear_of(breaks: Optional[NDArray[np.intp]], n: int, lag: int,
 
 
 def estimate_noise(z: NDArray[np.float64],
-                   breaks: Optional[NDArray[np.intp]] = None) -> NoiseEstimate:
+                   breaks: Optional[NDArray[np.intp]] = None,
+                   delta: Optional[NDArray[np.float64]] = None) -> NoiseEstimate:
     """Noise level and lag-one autocorrelation of standardised values on sorted sites.
 
     Second differences cancel linear trends and a jump touches only three of them, so their
@@ -208,6 +231,9 @@ def estimate_noise(z: NDArray[np.float64],
         Known jumps (index of the last sample before each): differences across them are left
         out. Dense jumps otherwise contaminate so many differences that even the median reads
         them as noise, and their runs as autocorrelation.
+    delta : ndarray, shape (n,), optional
+        Standard deviations still to apply: `z` is then the values as given and each
+        difference is divided by its own deltas (see :func:`noise_values`).
 
     Returns
     -------
@@ -217,11 +243,13 @@ def estimate_noise(z: NDArray[np.float64],
     # estimate on values brought near 1 by a power of two, which changes no digit.
     power = _power_of_two(z)
     if power:
-        estimate = estimate_noise(np.ldexp(z, -power), breaks)
+        estimate = estimate_noise(np.ldexp(z, -power), breaks, delta)
         return replace(estimate, sigma=np.ldexp(estimate.sigma, power))
     n = z.shape[0]
     if n < 7:
         diffs = np.diff(z, axis=0)
+        if delta is not None:
+            diffs = diffs / np.sqrt((delta[:-1] ** 2 + delta[1:] ** 2) / 2.0)[:, None]
         clear = _clear_of(breaks, n, 1, 1)
         left_out = 0 if breaks is None else len(breaks)
         if left_out and np.count_nonzero(clear) >= 2:
@@ -230,7 +258,7 @@ def estimate_noise(z: NDArray[np.float64],
             left_out = 0
         return NoiseEstimate(np.sqrt(_robust_variance(diffs) / 2.0), 0.0,
                              float(diffs.size), None, left_out)
-    first, second = _second_differences(z, 1), _second_differences(z, 2)
+    first, second = _second_differences(z, 1, delta), _second_differences(z, 2, delta)
     clear1, clear2 = _clear_of(breaks, n, 1, 2), _clear_of(breaks, n, 2, 2)
     # Too few differences left between the breaks say less than all of them.
     left_out = 0
@@ -293,7 +321,8 @@ def _running_median(z: NDArray[np.float64], width: int) -> NDArray[np.float64]:
 
 
 def outlier_factors(z: NDArray[np.float64], sigma: NDArray[np.float64],
-                    cutoff: float = 3.0) -> NDArray[np.float64]:
+                    cutoff: float = 3.0,
+                    delta: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
     """Factors (>= 1) by which to widen each sample's standard deviation.
 
     A running median of five keeps steps and removes runs of up to two wild samples. A sample
@@ -310,12 +339,17 @@ def outlier_factors(z: NDArray[np.float64], sigma: NDArray[np.float64],
     cutoff : float
         Distance from the running median, in its standard deviation under normal noise,
         beyond which a sample is downweighted.
+    delta : ndarray, shape (n,), optional
+        Standard deviations still to apply to `z` (see :func:`noise_values`).
 
     Returns
     -------
     ndarray, shape (n,)
     """
     safe = np.where(sigma > 0.0, sigma, 1.0)
-    residual = (z - _running_median(z, 5)) / safe
+    residual = z - _running_median(z, 5)
+    if delta is not None:
+        residual = residual / delta[:, None]
+    residual = residual / safe
     distance = np.sqrt(np.mean(residual**2, axis=1))
     return np.asarray(np.maximum(1.0, distance / (cutoff * _MEDIAN_RESIDUAL_SD)))

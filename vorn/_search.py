@@ -41,7 +41,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 from numpy.typing import NDArray
 
-from ._noise import outlier_factors
+from ._noise import noise_values, outlier_factors
 from ._scoring import effective_dof, fit_arrays, jump_heights, predict, split_losses
 from ._units import Samples, Units
 
@@ -229,11 +229,11 @@ def choose(
     Choice
     """
     m, d = samples.y.shape
-    z = samples.y / samples.delta[:, None]
     if rule.outlier_cutoff is None:
         factors = np.ones(m)
     else:
-        factors = outlier_factors(z, units.noise.sigma, rule.outlier_cutoff)
+        values, deltas = noise_values(samples.y, samples.delta)
+        factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
     x_std, y_std = units.standardise(samples)
     delta_eff = samples.delta * factors
     column_unit = (units.noise.sigma / units.scale

@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import prepare
-from ._noise import NoiseEstimate, estimate_noise
+from ._noise import NoiseEstimate, estimate_noise, noise_values
 from ._scoring import fit_arrays
 
 __all__ = ["Samples", "Units", "default_grid", "natural_parameters", "samples_of", "units_of"]
@@ -213,7 +213,8 @@ def units_of(samples: Samples, refine: bool = True) -> Units:
     """
     m = samples.x.shape[0]
     spacing = float(samples.x[-1] - samples.x[0]) / (m - 1)
-    noise = estimate_noise(samples.y / samples.delta[:, None])
+    values, deltas = noise_values(samples.y, samples.delta)
+    noise = estimate_noise(values, delta=deltas)
     units = Units(float(samples.x[0]), spacing, float(np.mean(1.0 / samples.delta**2)),
                   noise, m)
     return refine_noise(samples, units) if refine else units
@@ -241,7 +242,7 @@ def refine_noise(samples: Samples, units: Units) -> Units:
     m, d = samples.y.shape
     if m < 4:
         return units
-    z = samples.y / samples.delta[:, None]
+    values, deltas = noise_values(samples.y, samples.delta)
     b = min(_REFINE_BANDWIDTH, max(1.0, m / 8.0))
     previous: Optional[NDArray[np.intp]] = None
     for _ in range(_REFINE_ROUNDS):
@@ -258,7 +259,7 @@ def refine_noise(samples: Samples, units: Units) -> Units:
         if previous is not None and np.array_equal(breaks, previous):
             break
         previous = breaks
-        units = replace(units, noise=estimate_noise(z, breaks))
+        units = replace(units, noise=estimate_noise(values, breaks, deltas))
     return units
 
 
