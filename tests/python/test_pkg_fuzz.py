@@ -206,11 +206,9 @@ def test_select(data):
         # The chosen parameters are the fit's: fitting with them gives it again, bit for bit.
         again = vorn.fit(x, y, s.p, s.gamma, delta=delta)
         np.testing.assert_array_equal(again.coefs, s.fit.coefs)
-    # A jump of 12 or more noise deviations between 50-sample plateaus is never missed (with
-    # delta the noise is still measured on y / delta, see test_pkg_select_choice's
-    # test_an_offset_does_not_change_the_choice_with_delta).
+    # A jump of 12 or more noise deviations between 50-sample plateaus is never missed.
     last = s.fit.jump_indices
-    for cut in cuts if delta is None else []:
+    for cut in cuts:
         assert np.any(np.abs(last + 1 - cut) <= 2), (cut, last)
     _same(before, _snapshot(x, y, delta))
 
