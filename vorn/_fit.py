@@ -8,8 +8,6 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-import _vorn_core
-
 from . import _engine, _jumps
 
 from ._checks import (
@@ -413,6 +411,10 @@ class Fit(PiecewisePolynomial):
         two may split differently, and the fit's own partition is the one to trust.
         """
         if self._raw is None:
+            # Loaded here, not with the package: nothing but this dictionary needs the
+            # extension, and most sessions never ask for it.
+            import _vorn_core
+
             x, y, delta = self._inputs
             p, gamma = getattr(self, "_core_parameters", (self.p, self.gamma))  # old pickles
             pruning = "PELT" if self.pruning == "DOMINANCE" else self.pruning
