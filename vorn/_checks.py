@@ -14,7 +14,7 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 from numpy.typing import NDArray
 
-from ._sites import NUMBERS, Sites, sites_of
+from ._sites import NUMBERS, Sites, as_float_array, sites_of
 
 __all__ = ["Prepared", "prepare", "check_p", "check_gamma", "check_pruning", "check_precondition"]
 
@@ -35,39 +35,6 @@ class Prepared(NamedTuple):
 
 # Squares of values beyond this overflow in the energies the core sums up.
 LARGEST_VALUE = 1e150
-
-
-def as_float_array(name: str, value: Any) -> NDArray[np.float64]:
-    """Return `value` as a float64 array, or raise an error naming `name`."""
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be an array of numbers, got {type(value).__name__}")
-    try:
-        arr = np.asarray(value)
-    except ValueError:
-        # NumPy refuses ragged nested sequences with a long message about shapes.
-        raise ValueError(
-            f"{name} must be a rectangular array of numbers (rows of different lengths)"
-        ) from None
-    if arr.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, got complex values")
-    if arr.dtype.kind not in "biuf":
-        try:
-            arr = arr.astype(np.float64)
-        except (TypeError, ValueError):
-            raise TypeError(
-                f"{name} must be an array of numbers, got elements of type {_element_type(arr)}"
-            ) from None
-    return np.asarray(arr, dtype=np.float64, order="C")
-
-
-def _element_type(arr: NDArray[Any]) -> str:
-    if arr.dtype.kind == "O" and arr.size:
-        for item in arr.flat:
-            if not isinstance(item, numbers.Real):
-                return type(item).__name__
-    if arr.dtype.kind == "U":
-        return "str"
-    return str(arr.dtype)
 
 
 def _real_scalar(name: str, value: Any) -> float:

@@ -8,9 +8,7 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-import _vorn_core
-
-from . import _engine
+from . import _engine, _jumps
 
 from ._checks import (
     check_gamma,
@@ -21,6 +19,7 @@ from ._checks import (
 )
 from ._extras import require
 from ._sites import NUMBERS, Sites
+from ._units import natural_parameters
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
@@ -412,6 +411,10 @@ class Fit(PiecewisePolynomial):
         two may split differently, and the fit's own partition is the one to trust.
         """
         if self._raw is None:
+            # Loaded here, not with the package: nothing but this dictionary needs the
+            # extension, and most sessions never ask for it.
+            import _vorn_core
+
             x, y, delta = self._inputs
             p, gamma = getattr(self, "_core_parameters", (self.p, self.gamma))  # old pickles
             pruning = "PELT" if self.pruning == "DOMINANCE" else self.pruning
@@ -518,9 +521,7 @@ class Fit(PiecewisePolynomial):
         >>> f.jumps, f.jump_intervals()
         (array([100.5]), array([[100., 101.]]))
         """
-        from ._jumps import intervals
-
-        return intervals(self, level)
+        return _jumps.intervals(self, level)
 
     @property
     def jump_evidence(self) -> Any:
@@ -532,9 +533,7 @@ class Fit(PiecewisePolynomial):
         saving at least as large at some split (a law tabulated by simulation). Both hold
         the other jumps fixed and rest on the noise estimate.
         """
-        from ._jumps import evidence
-
-        return evidence(self)
+        return _jumps.evidence(self)
 
     def jump_table(self, level: float = 0.9) -> Any:
         """Everything about the jumps, one row each.
@@ -549,9 +548,7 @@ class Fit(PiecewisePolynomial):
         pandas.DataFrame or numpy.recarray
             A DataFrame when pandas is installed, else a NumPy record array.
         """
-        from ._jumps import table
-
-        return table(self, level)
+        return _jumps.table(self, level)
 
     # -- evaluation -------------------------------------------------------------------------
 
@@ -752,8 +749,6 @@ def fit(
     natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
     prepared = prepare(x, y, delta, check_energies=not natural)
     if natural:
-        from ._units import natural_parameters
-
         if bandwidth is not None:
             bandwidth = prepared.sites.length(bandwidth)
         p, gamma, standard = natural_parameters(prepared, p, gamma, bandwidth,

@@ -12,7 +12,7 @@ import numpy as np
 
 from ._checks import check_gamma, check_p, check_precondition, check_pruning, prepare
 from ._fit import Fit, fit
-from ._select import METHODS, select
+from ._select import METHODS, _int_argument, select
 from ._units import positive_number
 
 # Arguments only fit takes; select takes every other one.
@@ -176,8 +176,6 @@ def _checked_options(p: Any, gamma: Any, pruning: str, precondition: str, bandwi
                      seed: Any, n_jobs: Any, scoring: str, progress: Any) -> dict[str, Any]:
     """The options every series shares, checked once here; what depends on a series (a
     bandwidth against its sites, folds against its length) is checked with it."""
-    from ._select import _int_argument
-
     direct = p is not None and gamma is not None
     if direct or (p is not None and not isinstance(p, (list, tuple, np.ndarray))):
         p = check_p(p) if not (isinstance(p, np.ndarray) and p.ndim) else p

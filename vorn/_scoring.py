@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 from . import _engine
 from ._checks import prepare
 
-__all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "fold_score", "split_losses"]
+__all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "fold_score"]
 
 # Interior value of the smoother's diagonal, times the bandwidth: the equivalent kernel of a
 # cubic smoothing spline of bandwidth b samples is exp(-|t|/(b sqrt 2)) sin(|t|/(b sqrt 2) +
@@ -102,90 +102,6 @@ def jump_heights(fitted: FitArrays,
 def predict(fitted: FitArrays, sites: NDArray[np.float64]) -> NDArray[np.float64]:
     """Values of a fit at `sites`, shape (m, d)."""
     return _engine.evaluate(fitted.breaks, fitted.coefs, np.ascontiguousarray(sites))
-
-
-def one_sided(
-    fitted: FitArrays, loc: NDArray[np.float64], sites: NDArray[np.float64]
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """The curves of the segments before and after each jump `loc`, continued to `sites`.
-
-    Both pieces that meet at a jump are the straight end pieces of their segments, so each
-    continues linearly from its one-sided limit with its one-sided slope; shapes (m, d).
-    """
-    at = np.ascontiguousarray(loc)
-    offset = (sites - at)[:, None]
-    form = (fitted.breaks, fitted.coefs)
-    left = (_engine.evaluate(*form, at, 0, True)
-            + _engine.evaluate(*form, at, 1, True) * offset)
-    right = _engine.evaluate(*form, at, 0) + _engine.evaluate(*form, at, 1) * offset
-    return left, right
-
-
-def split_losses(
-    x: NDArray[np.float64],
-    y: NDArray[np.float64],
-    delta: NDArray[np.float64],
-    p: float,
-    gamma: float,
-    huber: float,
-    block: int = 1,
-) -> tuple[NDArray[np.float64], int, int]:
-    """Huber losses of odd samples predicted from even ones and of even from odd.
-
-    With ``block > 1`` the samples are cut into runs of `block` consecutive samples and the
-    odd runs are predicted from the even runs and the reverse, so that a held-out sample is
-    farther from the training samples and positively correlated noise helps less.
-
-    A held-out sample that falls between the two training samples around a jump of the
-    training fit is predicted by the mean of the two one-sided limits there: nothing in the
-    training data says on which side it belongs, and the prediction must not look at its
-    value (choosing the nearer side would make every added jump look good).
-
-    Parameters
-    ----------
-    x, y, delta : ndarray
-        Sorted, distinct, finite samples in standardised units.
-    p, gamma : float
-        The pair to fit each half with.
-    huber : float
-        Residuals (in units of delta) beyond this count linearly.
-    block : int
-        Length of the runs of samples that are held out together.
-
-    Returns
-    -------
-    losses : ndarray, shape (n,)
-        Loss of every sample, predicted from the other half.
-    searches : int
-        Number of partition searches made (two).
-    shortest : int
-        Length, in samples of the whole data, of the shortest segment of the two training
-        fits (``n`` when neither has a jump).
-    """
-    n = x.shape[0]
-    losses = np.empty(n)
-    shortest = n
-    parity = (np.arange(n) // block) % 2
-    for train_parity in (0, 1):
-        train = np.flatnonzero(parity == train_parity)
-        held = np.flatnonzero(parity != train_parity)
-        fitted = fit_arrays(x[train], y[train], delta[train], p, gamma)
-        predicted = predict(fitted, x[held])
-        if fitted.jumps.size:
-            bounds = np.concatenate(([0], fitted.jump_idx + 1, [train.size]))
-            shortest = min(shortest, int(np.min(np.diff(bounds))) * n // train.size)
-            # The training sample just left of each held-out one, -1 when there is none.
-            left_neighbour = np.searchsorted(train, held) - 1
-            gap = np.searchsorted(fitted.jump_idx, left_neighbour)
-            in_gap = (gap < fitted.jump_idx.size) & (
-                fitted.jump_idx[np.minimum(gap, fitted.jump_idx.size - 1)] == left_neighbour)
-            if in_gap.any():
-                before, after = one_sided(fitted, fitted.jumps[gap[in_gap]], x[held[in_gap]])
-                predicted[in_gap] = 0.5 * (before + after)
-        residual = (predicted - y[held]) / delta[held][:, None]
-        r = np.sqrt(np.sum(residual**2, axis=1))
-        losses[held] = np.where(r <= huber, 0.5 * r**2, huber * (r - 0.5 * huber))
-    return losses, 2, shortest
 
 
 def fold_score(

@@ -19,7 +19,7 @@ Two questions are answered separately:
   on the same footing, each effective degree of freedom of the spline costing log N
   (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is within 2 of the
   best wins (smaller differences are no evidence either way). Sample splitting (odd samples
-  predicted from even ones, ``Rule(selector="split")``) was the earlier rule: under
+  predicted from even ones, bench/select/variants.py) was the earlier rule: under
   autocorrelated noise it keeps bandwidths of one or two samples, at which real level shifts
   (the Nile's 1898) are not worth a jump.
 
@@ -42,7 +42,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._noise import noise_values, outlier_factors
-from ._scoring import effective_dof, fit_arrays, jump_heights, predict, split_losses
+from ._scoring import effective_dof, fit_arrays, jump_heights, predict
 from ._units import Samples, Units
 
 __all__ = ["Choice", "Rule", "choose", "student_price"]
@@ -52,20 +52,11 @@ _MAX_RAISES = 6
 
 @dataclass(frozen=True)
 class Rule:
-    """The constants of the default choice (the benchmark in bench/select varies them)."""
+    """The constants of the default choice (bench/select/variants.py has the rejected ones)."""
 
     price_per_log_n: float = 3.5
-    long_run_variance: bool = True
-    outlier_cutoff: Optional[float] = 3.0
-    huber: float = 2.0
-    one_standard_error: bool = False
+    outlier_cutoff: float = 3.0
     smallest_bandwidth: float = 1.0
-    # Multiples of the priced penalty tried by sample splitting at the chosen bandwidth.
-    penalty_factors: tuple[float, ...] = (1.0,)
-    # Score every (bandwidth, penalty factor) pair instead of one axis after the other.
-    joint: bool = False
-    # Runs of samples held out together by the sample splitting.
-    block: int = 1
     # Threads scoring bandwidths at once (the engine's fits release the interpreter lock).
     threads: int = 2
     # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
@@ -83,10 +74,6 @@ class Rule:
     # curve between jumps is nearly a straight line (0: never). Longer series stop at
     # `largest_bandwidth`, where the search is still fast.
     straight_below: int = 5000
-    # How the bandwidth is judged: "split" (odd/even sample splitting), "ic" (an information
-    # criterion with the fit's own residual variance) or "ic-known" (the same with the robust
-    # noise estimate as the variance).
-    selector: str = "ic"
     # With an information criterion, the largest bandwidth whose score is within this much of
     # the best is taken: differences below 2 are no evidence either way.
     ic_slack: float = 2.0
@@ -97,9 +84,6 @@ class Rule:
     # 30 samples and more, where the estimate's uncertainty is part of what it absorbs
     # (false-jump rate under 5 % from 30 samples on, 8 % at 15 and 20, 15 to 22 % at 4 to 8).
     noise_reference_dof: float = 50.0
-    # Columns judged each in its own noise level (criterion, smallest jump), and the price
-    # raised along the noise shared by columns.
-    column_noise: bool = True
 
     def price(self, count: int, columns: int, phi: float, dof: float = math.inf,
               leading: float = 1.0) -> float:
@@ -110,9 +94,8 @@ class Rule:
         columns saves k times the energy of one, so ``log m`` is paid that many times; the
         other columns add ``d - leading``, as independent columns each add one.
         """
-        factor = (1.0 + phi) / (1.0 - phi) if self.long_run_variance else 1.0
-        lead = leading if self.column_noise else 1.0
-        base = (self.price_per_log_n * (lead * math.log(count) + columns - lead)
+        factor = (1.0 + phi) / (1.0 - phi)
+        base = (self.price_per_log_n * (leading * math.log(count) + columns - leading)
                 * max(factor, 1.0))
         if dof >= self.noise_reference_dof:
             return base
@@ -200,7 +183,7 @@ def _map_in_threads(work: Callable[..., Any], jobs: list[tuple[float, float]],
 def choose(
     samples: Samples,
     units: Units,
-    rule: Rule,
+    rule: Rule = Rule(),
     *,
     bandwidth_samples: Optional[float] = None,
     penalty: Optional[float] = None,
@@ -229,15 +212,13 @@ def choose(
     Choice
     """
     m, d = samples.y.shape
-    if rule.outlier_cutoff is None:
-        factors = np.ones(m)
-    else:
-        values, deltas = noise_values(samples.y, samples.delta)
-        factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
+    values, deltas = noise_values(samples.y, samples.delta)
+    factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
     x_std, y_std = units.standardise(samples)
     delta_eff = samples.delta * factors
+    # Columns are judged each in its own noise level.
     column_unit = (units.noise.sigma / units.scale
-                   if rule.column_noise and d > 1 and np.all(units.noise.sigma > 0.0) else None)
+                   if d > 1 and np.all(units.noise.sigma > 0.0) else None)
     fixed_penalty = penalty
     if penalty_of is not None:
         penalty = fixed_penalty = math.nan
@@ -248,7 +229,7 @@ def choose(
         known = rule.price(m, d, units.noise.phi, math.inf, lead)
         factor = known / rule.price(m, d, 0.0, math.inf, lead)
         shared = (f"({lead:.2f} log m + d - {lead:.2f}, the noise shared by columns)"
-                  if rule.column_noise and lead > 1.005 else "(log m + d - 1)")
+                  if lead > 1.005 else "(log m + d - 1)")
         criterion = (f"jump priced at {rule.price_per_log_n:g} {shared} noise variances"
                      + (f" x {factor:.2f} for autocorrelation" if factor > 1.0 else "")
                      + (f" x {penalty / known:.2f} for a noise level estimated from {dof:.0f} "
@@ -266,21 +247,6 @@ def choose(
     else:
         grid = rule.bandwidths(m)
 
-    def score(b: float, pen: float) -> tuple[float, float]:
-        # Half the samples carry half the weight per unit x, and a jump there gains about
-        # half the energy: halving lambda and the penalty makes the halves' partitions those
-        # that the whole data would get.
-        lam_half = units.lam_standard(b) / 2.0
-        p_half = 1.0 / (1.0 + lam_half)
-        losses, made, shortest = split_losses(x_std, y_std, delta_eff, p_half,
-                                              p_half * pen / 2.0,
-                                              rule.huber, rule.block)
-        with lock:
-            searches.extend([(m + 1) // 2, m // 2][:made])
-            if bar is not None:
-                bar.update(made)
-        return float(np.mean(losses)), float(np.std(losses) / math.sqrt(max(losses.size, 1)))
-
     def information(b: float, pen: float) -> tuple[float, float]:
         # Smoothness and jumps on the same footing: the smoother's degrees of freedom cost
         # log N each, a jump its price, the fit is charged its residual sum of squares.
@@ -293,19 +259,13 @@ def choose(
         residual = (predict(fitted, x_std) - y_std) / delta_eff[:, None]
         # Columns that share their noise are fewer independent values: k copies of one
         # series count as one.
-        values = m * d / (units.noise.leading if rule.column_noise else 1.0)
+        values = m * d / units.noise.leading
         lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
         dof = d * float(np.sum(effective_dof(lengths, b)))
-        if rule.selector != "ic":
-            data_term = float(np.sum(residual**2))
-        elif rule.column_noise:
-            # Each column its own residual variance: a noisy column cannot drown the
-            # residuals of a quiet one.
-            per_column = np.maximum(np.sum(residual**2, axis=0), 1e-300)
-            data_term = float(m * np.sum(np.log(per_column / m)))
-        else:
-            rss = float(np.sum(residual**2))
-            data_term = values * math.log(max(rss, 1e-300) / values)
+        # Each column its own residual variance: a noisy column cannot drown the residuals
+        # of a quiet one.
+        per_column = np.maximum(np.sum(residual**2, axis=0), 1e-300)
+        data_term = float(m * np.sum(np.log(per_column / m)))
         jumps = fitted.jump_idx.size
         return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
 
@@ -314,58 +274,25 @@ def choose(
         return min(range(len(candidates)), key=lambda i: candidates[i][2])
 
     rows: list[tuple[float, float, float, float]] = []
-    if rule.joint and grid.size > 1 and fixed_penalty is None:
-        base = penalty
-        for factor in sorted(rule.penalty_factors, reverse=True):
-            for b in grid:
-                rows.append((float(b), base * factor, *score(float(b), base * factor)))
-        # First minimum wins: the largest penalty, then the smallest bandwidth.
-        best = pick(rows)
-        bandwidth, penalty = rows[best][0], rows[best][1]
-        criterion += ", bandwidth and penalty by odd/even sample splitting"
-    elif grid.size > 1:
+    if grid.size > 1:
         level = penalty
-        judge = score if rule.selector == "split" else information
         levels = [penalty_of(float(b)) if penalty_of is not None else level for b in grid]
-        scored = _map_in_threads(judge, [(float(b), pen) for b, pen in zip(grid, levels)],
+        scored = _map_in_threads(information, [(float(b), pen) for b, pen in zip(grid, levels)],
                                  rule.threads)
         rows.extend((float(b), pen, *value) for b, pen, value in zip(grid, levels, scored))
         best = pick(rows)
-        chosen = best
-        if rule.selector != "split" and rule.ic_slack > 0.0:
-            # Evidence repeated in columns that share their noise is no new evidence.
-            lead = units.noise.leading if rule.column_noise else 1.0
-            limit = rows[best][2] + rule.ic_slack * lead
-            chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
-        if rule.one_standard_error:
-            limit = rows[best][2] + rows[best][3]
-            chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
+        # Evidence repeated in columns that share their noise is no new evidence.
+        limit = rows[best][2] + rule.ic_slack * units.noise.leading
+        chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
         bandwidth, penalty = rows[chosen][0], rows[chosen][1]
-        criterion += (", bandwidth by odd/even sample splitting" if rule.selector == "split"
-                      else ", bandwidth by an information criterion (log n per degree of "
-                      "freedom)")
+        criterion += ", bandwidth by an information criterion (log n per degree of freedom)"
     else:
         bandwidth = float(grid[0])
         criterion += (", given bandwidth" if bandwidth_samples is not None
                       else ", bandwidth of one sample (too few samples to choose)")
-    if fixed_penalty is None and len(rule.penalty_factors) > 1 and not rule.joint:
-        base = penalty
-        trial = [r for r in rows if r[0] == bandwidth and r[1] == base][:1]
-        if not trial:
-            trial = [(bandwidth, base, *score(bandwidth, base))]
-        for factor in sorted(rule.penalty_factors):
-            if factor != 1.0:
-                value = (bandwidth, base * factor, *score(bandwidth, base * factor))
-                rows.append(value)
-                trial.append(value)
-        # The largest penalty wins ties: fewer jumps unless more clearly predict better.
-        trial.reverse()
-        penalty = trial[pick(trial)][1]
-        criterion += ", penalty by odd/even sample splitting"
     if penalty_of is not None:
         penalty = penalty_of(bandwidth)
-    elif ((rule.shortest_segment > 0.0 or rule.smallest_jump > 0.0)
-            and (bandwidth_samples is None or fixed_penalty is None)):
+    elif bandwidth_samples is None or fixed_penalty is None:
         def flaw(b: float, pen: float) -> str:
             """"short" (a segment under the shortest length), "small" (a jump under the
             smallest height) or "" for a fit without either."""
@@ -380,13 +307,12 @@ def choose(
             lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
             if lengths.min() < rule.shortest_segment * b:
                 return "short"
-            if rule.smallest_jump > 0.0:
-                # In noise standard deviations of y / delta at the samples either side (of
-                # each column's own noise).
-                idx = fitted.jump_idx
-                local = 0.5 * (samples.delta[idx] + samples.delta[idx + 1])
-                if np.min(jump_heights(fitted, column_unit) / local) < rule.smallest_jump:
-                    return "small"
+            # In noise standard deviations of y / delta at the samples either side (of each
+            # column's own noise).
+            idx = fitted.jump_idx
+            local = 0.5 * (samples.delta[idx] + samples.delta[idx + 1])
+            if np.min(jump_heights(fitted, column_unit) / local) < rule.smallest_jump:
+                return "small"
             return ""
 
         found = flaw(bandwidth, penalty)
@@ -416,13 +342,11 @@ def choose(
         if raised or narrowed:
             criterion += (f", then {narrowed} halving of the bandwidth and {raised} doublings "
                           f"of the penalty to leave no segment shorter than "
-                          f"{rule.shortest_segment:g} bandwidths"
-                          + (f" and no jump smaller than {rule.smallest_jump:g} noise standard "
-                             "deviations" if rule.smallest_jump > 0.0 else ""))
+                          f"{rule.shortest_segment:g} bandwidths and no jump smaller than "
+                          f"{rule.smallest_jump:g} noise standard deviations")
     if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
         # The final pair gets its own score, so that the Selection reports one.
-        rows.append((bandwidth, penalty, *(information(bandwidth, penalty)
-                                           if rule.selector != "split" else (math.nan, math.nan))))
+        rows.append((bandwidth, penalty, *information(bandwidth, penalty)))
     table = np.array(rows, dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
                                   ("score", np.float64), ("standard_error", np.float64)])
     return Choice(bandwidth, float(penalty), criterion, table, factors, searches)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import numbers
 import os
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -14,7 +14,7 @@ from ._checks import check_gamma, check_p, check_pruning, energy_problem, prepar
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
 from ._fit import fit
 from ._progress import progress_bar
-from ._search import Rule, choose
+from ._search import Choice, Rule, choose
 from ._selection import PathMaker, Selection
 from ._units import CvGrid, Samples, Units, positive_number, samples_of, units_of
 
@@ -181,8 +181,8 @@ def select(
         if pen_fixed is not None:
             raise ValueError("give gamma or penalty, not both")
         gamma_exact = check_gamma(_one_number("gamma", gamma))
-    return _select_priced(prepared, samples, units, b_fixed, pen_fixed, progress, Rule(),
-                          p_exact, gamma_exact, pruning)
+    return _select_priced(prepared, samples, units, b_fixed, pen_fixed, progress, p_exact,
+                          gamma_exact, pruning)
 
 
 def _one_number(name: str, value: Any) -> float:
@@ -195,29 +195,29 @@ def _one_number(name: str, value: Any) -> float:
     return float(value)
 
 
-def _expected_seconds(m: int, rule: Rule) -> float:
-    # One search of all samples per bandwidth (two of half the samples when splitting), a
-    # check and the final fit.
-    grid = rule.bandwidths(m).size
+def _expected_seconds(m: int) -> float:
+    # One search of all samples per bandwidth, a check and the final fit.
+    grid = Rule().bandwidths(m).size
     return (grid + 2.0) * m * _SECONDS_PER_SAMPLE
 
 
 def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optional[float],
-                   pen_fixed: Optional[float], progress: Optional[bool], rule: Rule,
+                   pen_fixed: Optional[float], progress: Optional[bool],
                    p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
-                   pruning: str = "DOMINANCE") -> Selection:
+                   pruning: str = "DOMINANCE",
+                   chooser: Callable[..., Choice] = choose) -> Selection:
+    # `chooser` is the rule that picks the pair: the benchmark hands in its variants here.
     m = samples.x.shape[0]
-    per_bandwidth = 2 if rule.selector == "split" else 1
-    planned = (per_bandwidth * rule.bandwidths(m).size if b_fixed is None else 0) + 1
+    planned = (Rule().bandwidths(m).size if b_fixed is None else 0) + 1
     bar = progress_bar(progress, desc="vorn.select", unit="search", total=planned,
-                       expected_seconds=_expected_seconds(m, rule))
+                       expected_seconds=_expected_seconds(m))
     try:
         # A gamma given by the caller is a penalty in noise variances that depends on the
         # bandwidth (gamma = p * penalty * s**2).
         penalty_of = None if gamma_exact is None else (
             lambda b: units.penalty(units.p(b), gamma_exact))
-        choice = choose(samples, units, rule, bandwidth_samples=b_fixed, penalty=pen_fixed,
-                        penalty_of=penalty_of, bar=bar)
+        choice = chooser(samples, units, bandwidth_samples=b_fixed, penalty=pen_fixed,
+                         penalty_of=penalty_of, bar=bar)
         b, pen = choice.bandwidth_samples, choice.penalty
         # A p or gamma given by the caller is kept to the last bit rather than rebuilt.
         p_raw = units.p(b) if p_exact is None else p_exact
@@ -276,9 +276,9 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         score=score,
         table=choice.table,
         fit=refit,
-        folds=2 if rule.selector == "split" else None,
+        folds=None,
         seed=None,
-        scoring="odd/even Huber" if rule.selector == "split" else "information criterion",
+        scoring="information criterion",
         method="priced",
         criterion=choice.criterion,
         noise=units.scale,

@@ -11,6 +11,7 @@ from numpy.typing import NDArray
 
 from ._extras import require
 from ._fit import Fit
+from ._scoring import fit_arrays
 
 __all__ = ["PathMaker", "Selection", "penalty_path"]
 
@@ -244,8 +245,6 @@ class PathMaker:
         self.centre = centre
 
     def count_jumps(self, level: float) -> int:
-        from ._scoring import fit_arrays
-
         p = self.p_standard
         return int(fit_arrays(self.x, self.y, self.delta, p, p * level).jump_idx.size)
 

@@ -12,6 +12,7 @@ pandas periods map to the instants at which they start. Integer sites beyond 2**
 float64 cannot all hold, are counted from the smallest one in exact integer arithmetic.
 Sites that float64 still cannot keep apart are refused, never merged.
 
+Plain numbers, for sites as for values, become float64 arrays through :func:`as_float_array`.
 pandas is never imported here unless pandas objects are passed in.
 """
 
@@ -43,6 +44,39 @@ _UNITS = (
     ("ns", "nanoseconds"),
 )
 _FINEST_FIRST = ("ns", "us", "ms", "s", "m", "h", "D")
+
+
+def as_float_array(name: str, value: Any) -> NDArray[np.float64]:
+    """Return `value` as a float64 array, or raise an error naming `name`."""
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be an array of numbers, got {type(value).__name__}")
+    try:
+        arr = np.asarray(value)
+    except ValueError:
+        # NumPy refuses ragged nested sequences with a long message about shapes.
+        raise ValueError(
+            f"{name} must be a rectangular array of numbers (rows of different lengths)"
+        ) from None
+    if arr.dtype.kind == "c":
+        raise TypeError(f"{name} must be real, got complex values")
+    if arr.dtype.kind not in "biuf":
+        try:
+            arr = arr.astype(np.float64)
+        except (TypeError, ValueError):
+            raise TypeError(
+                f"{name} must be an array of numbers, got elements of type {_element_type(arr)}"
+            ) from None
+    return np.asarray(arr, dtype=np.float64, order="C")
+
+
+def _element_type(arr: NDArray[Any]) -> str:
+    if arr.dtype.kind == "O" and arr.size:
+        for item in arr.flat:
+            if not isinstance(item, numbers.Real):
+                return type(item).__name__
+    if arr.dtype.kind == "U":
+        return "str"
+    return str(arr.dtype)
 
 
 def _one(unit: str) -> Any:
@@ -300,8 +334,6 @@ class Sites:
 
     def encode(self, name: str, value: Any) -> NDArray[np.float64]:
         """`value` as float64 sites in this unit (NaT becomes NaN)."""
-        from ._checks import as_float_array
-
         if self.unit is None:
             if is_datetime_like(value) or is_timedelta_like(value):
                 kind = "datetimes" if is_datetime_like(value) else "durations"
@@ -398,8 +430,6 @@ def _kind_of(value: Any) -> str:
 def _integer_offsets(name: str, value: Any, origin: int) -> NDArray[np.float64]:
     """Integers as float64 distances from `origin`, subtracted exactly; other numbers as
     float64 distances."""
-    from ._checks import as_float_array
-
     arr = np.asarray(value) if not isinstance(value, (str, bytes)) else value
     if not isinstance(arr, np.ndarray) or arr.dtype.kind not in "iu":
         return as_float_array(name, value) - float(origin)
@@ -435,8 +465,6 @@ def sites_of(name: str, value: Any) -> tuple[Sites, NDArray[np.float64]]:
     ValueError
         If float64 cannot keep the distinct sites apart.
     """
-    from ._checks import as_float_array
-
     pandas = _from_pandas(value) or (
         isinstance(value, (list, tuple)) and _from_pandas(_first_element(value)))
     if is_timedelta_like(value):

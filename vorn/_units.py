@@ -20,8 +20,8 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._checks import prepare
-from ._noise import NoiseEstimate, estimate_noise, noise_values
+from ._checks import check_gamma, check_p, energy_problem, prepare
+from ._noise import NoiseEstimate, estimate_noise, noise_level, noise_values
 from ._scoring import fit_arrays
 
 __all__ = ["Samples", "Units", "default_grid", "natural_parameters", "samples_of", "units_of"]
@@ -309,8 +309,6 @@ class CvGrid:
         y: NDArray[np.float64],
         delta: Optional[NDArray[np.float64]],
     ) -> CvGrid:
-        from ._noise import noise_level
-
         samples = samples_of(x, y, delta)
         spacing = float(samples.x[-1] - samples.x[0]) / (samples.x.shape[0] - 1)
         n = y.shape[0]
@@ -394,8 +392,6 @@ def natural_parameters(
         When not exactly one way of giving each parameter is used, or a natural value is not
         a positive number.
     """
-    from ._checks import check_gamma, check_p, energy_problem
-
     given = [name for name, v in (("p", p), ("bandwidth", bandwidth),
                                   ("bandwidth_samples", bandwidth_samples)) if v is not None]
     if len(given) != 1:

@@ -14,11 +14,13 @@ from typing import IO, Any, NoReturn, Optional, Sequence
 
 import numpy as np
 
+from . import __version__, _checks, datasets
+from ._csv import MISSING_TOKENS, UserError, _offset_minutes, load
 from ._extras import missing_message
+from ._fit import fit
+from ._select import select
 
 __all__ = ["main"]
-
-from ._csv import MISSING_TOKENS, UserError, load
 
 
 class _Parser(argparse.ArgumentParser):
@@ -69,8 +71,6 @@ Run "vorn COMMAND --help" for the options of a command.
 
 
 def _build_parser() -> argparse.ArgumentParser:
-    from . import __version__
-
     parser = _Parser(
         prog="vorn",
         description="Fit cubic smoothing splines with discontinuities to data.",
@@ -240,8 +240,6 @@ def _times(values: np.ndarray, zone: Optional[str]) -> list[str]:
     """Datetimes in ISO form ("" for NaT), shifted to the offset `zone` and marked with it."""
     suffix = ""
     if zone is not None:
-        from ._csv import _offset_minutes
-
         if np.datetime_data(values.dtype)[0] in ("D", "h"):
             values = values.astype("datetime64[m]")
         values = values + np.timedelta64(_offset_minutes(zone), "m")
@@ -355,8 +353,6 @@ def _in_cli_words(message: str) -> str:
 
 
 def _check_options(args: argparse.Namespace) -> None:
-    from . import _checks
-
     if args.auto and (args.p is not None or args.gamma is not None):
         raise UserError("give either --auto or --p and --gamma, not both")
     if not args.auto and (args.p is None or args.gamma is None):
@@ -378,9 +374,6 @@ def _check_options(args: argparse.Namespace) -> None:
 
 
 def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
-    from ._fit import fit
-    from ._select import select
-
     _check_options(args)
     table = load(args.file, stdin, args.header, args.delimiter, args.x, args.no_x, args.y,
                  args.delta)
@@ -425,9 +418,6 @@ def _choice(chosen: Any) -> dict[str, Any]:
 
 
 def _cmd_demo(args: argparse.Namespace, out: IO[str]) -> None:
-    from . import datasets
-    from ._select import select
-
     years, flow, truth = datasets.nile()
     chosen = select(years, flow)
     fitted = chosen.fit

@@ -37,7 +37,6 @@ def timed_fit(*args, **kwargs):
 scoring.fit_arrays = timed_fit
 search.fit_arrays = timed_fit
 units.fit_arrays = timed_fit  # the first fit that refines the noise estimate
-search.split_losses.__globals__["fit_arrays"] = timed_fit
 
 
 def signal(n, jumps, seed=0):

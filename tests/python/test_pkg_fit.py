@@ -272,6 +272,30 @@ def test_default_pruning_is_dominance_and_finds_the_core_partition(heavi):
     np.testing.assert_array_equal(fpvi.jumps, f.jumps)
 
 
+def test_the_extension_loads_only_when_raw_is_asked_for(tmp_path):
+    import subprocess
+
+    # Every public call of a session, then the one attribute that needs the extension.
+    script = """
+import sys
+import numpy as np
+import vorn
+x, y, _ = vorn.datasets.heavisine(n=120, noise=0.2)
+f = vorn.fit(x, y, 0.9999, 4.0)
+vorn.select(x, y)
+f.jump_table()
+vorn.cv_score(x, y, None, 5, 0.9999, 4.0)
+vorn.noise_level(x, y)
+print("_vorn_core" in sys.modules)
+raw = f.raw
+print("_vorn_core" in sys.modules, bool(np.array_equal(raw["discont"], f.jumps)))
+"""
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["False", "True", "True"]
+
+
 def test_pelt_work_grows_linearly_where_fpvi_grows_quadratically():
     counters = {}
     for n in (400, 1600):

@@ -1,4 +1,4 @@
-"""Noise estimates, outlier weights and the odd/even split score behind vorn.select."""
+"""Noise estimates and outlier weights behind vorn.select."""
 
 from __future__ import annotations
 
@@ -7,7 +7,6 @@ import pytest
 
 import vorn
 from vorn._noise import estimate_noise, outlier_factors
-from vorn._scoring import split_losses
 
 
 def _ar1(rng, n, phi):
@@ -70,45 +69,6 @@ def test_wild_samples_are_widened_and_steps_are_not():
     # Samples beside the step stay whole; a handful of normal samples are barely touched.
     assert np.all(f[297:303] < 1.5)
     assert np.mean(f > 1.0) < 0.02
-
-
-def test_split_losses_against_fits_of_each_half():
-    rng = np.random.default_rng(7)
-    n = 60
-    x = np.arange(n, dtype=float)
-    y = (np.where(x < 31, 0.0, 5.0) + 0.3 * rng.standard_normal(n))[:, None]
-    delta = np.ones(n)
-    p, gamma, k = 0.01, 0.005, 1.5
-    losses, searches, shortest = split_losses(x, y, delta, p, gamma, k)
-    assert searches == 2 and losses.shape == (n,)
-    expected = np.empty(n)
-    lengths = []
-    for start in (0, 1):
-        train = np.arange(start, n, 2)
-        held = np.arange(1 - start, n, 2)
-        f = vorn.fit(x[train], y[train, 0], p, gamma)
-        pred = f(x[held])
-        for j, i in enumerate(held):
-            for last in f.jump_indices:
-                if x[train][last] < x[i] < x[train][last + 1]:
-                    cells = f.raw["pp_cell"]
-                    k_cell = list(f.jump_indices).index(last)
-                    sides = []
-                    for cell in (cells[k_cell], cells[k_cell + 1]):
-                        b = cell["breaks"]
-                        c = cell["coefs"].reshape(b.size - 1, 4)
-                        piece = min(max(np.searchsorted(b, x[i], side="right") - 1, 0),
-                                    b.size - 2)
-                        sides.append(np.polyval(c[piece], x[i] - b[piece]))
-                    pred[j] = 0.5 * (sides[0] + sides[1])
-        r = np.abs(pred - y[held, 0])
-        expected[held] = np.where(r <= k, 0.5 * r**2, k * (r - 0.5 * k))
-        cuts = np.r_[0, f.jump_indices + 1, train.size]
-        lengths.append(np.diff(cuts).min() * n // train.size)
-    np.testing.assert_allclose(losses, expected, rtol=1e-9, atol=1e-12)
-    assert shortest == min(lengths)
-    # The jump sits between samples 30 and 31: one held-out sample lies in a gap.
-    assert shortest < n
 
 
 @pytest.mark.parametrize("case", ["plain", "steep trend", "delta", "unsorted sites", "missing"])
