@@ -322,9 +322,9 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     effective = np.sqrt(np.sum(sizes**2, axis=1)) / (scale * math.sqrt(rho))
     # The cut depends on the saving, known only after the pass: the engine keeps the profile
     # and the hull is read from it here.
-    got = _engine.jump_profiles(
+    got: dict[str, Any] = dict(_engine.jump_profiles(
         np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._y), w,
-        fit.p, fit.precondition, jumps, np.zeros(k), True)  # type: ignore[arg-type]
+        fit.p, fit.precondition, jumps, np.zeros(k), True))  # type: ignore[arg-type]
     saved = np.maximum(got["merged"] - got["at_fit"], 0.0) / unit if k else np.zeros(0)
     cuts = location_cut(level, measured_size(effective, saved / rho, fit.dim))
     low, high = hull(got, cuts * rho * unit)
@@ -406,7 +406,7 @@ def table(fit: Fit, level: Any = 0.9, noise: Optional[tuple[float, float]] = Non
     try:
         import pandas as pd  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
-        return np.rec.fromarrays([np.asarray(v) for v in columns.values()],
-                                 names=list(columns))
+        arrays = [np.asarray(v) for v in columns.values()]
+        return np.rec.fromarrays(arrays, names=list(columns))  # type: ignore[call-overload]
     return pd.DataFrame({k: np.asarray(v) if not hasattr(v, "tz") else v
                          for k, v in columns.items()})
