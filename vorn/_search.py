@@ -111,6 +111,11 @@ class Rule:
         return np.asarray(self.smallest_bandwidth * 2.0 ** np.arange(k + 1), dtype=np.float64)
 
 
+def _counted(count: float, noun: str) -> str:
+    """"1 jump", "3 jumps", "0 jumps"."""
+    return f"{count:g} {noun}" + ("" if count == 1 else "s")
+
+
 def student_price(price: float, dof: float) -> float:
     """The price that keeps the false-jump odds of `price` when the noise is estimated.
 
@@ -237,8 +242,8 @@ def choose(
     else:
         criterion = "given penalty"
     if units.noise.breaks:
-        criterion = (f"noise measured between the {units.noise.breaks} jumps of a first fit "
-                     "at 2 samples and BIC's price; " + criterion)
+        criterion = (f"noise measured away from the {_counted(units.noise.breaks, 'jump')} of a "
+                     "first fit at 2 samples and BIC's price; " + criterion)
     searches: list[int] = []
     lock = threading.Lock()
     raised = narrowed = 0
@@ -340,10 +345,10 @@ def choose(
             raised += 1
             found = flaw(bandwidth, penalty)
         if raised or narrowed:
-            criterion += (f", then {narrowed} halving of the bandwidth and {raised} doublings "
-                          f"of the penalty to leave no segment shorter than "
-                          f"{rule.shortest_segment:g} bandwidths and no jump smaller than "
-                          f"{rule.smallest_jump:g} noise standard deviations")
+            criterion += (f", then {_counted(narrowed, 'halving')} of the bandwidth and "
+                          f"{_counted(raised, 'doubling')} of the penalty to leave no segment "
+                          f"shorter than {_counted(rule.shortest_segment, 'bandwidth')} and no "
+                          f"jump smaller than {rule.smallest_jump:g} noise standard deviations")
     if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
         # The final pair gets its own score, so that the Selection reports one.
         rows.append((bandwidth, penalty, *information(bandwidth, penalty)))

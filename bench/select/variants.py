@@ -23,7 +23,7 @@ from numpy.typing import NDArray
 from vorn import _engine
 from vorn._noise import noise_values, outlier_factors
 from vorn._scoring import FitArrays, effective_dof, fit_arrays, jump_heights, predict
-from vorn._search import _MAX_RAISES, Choice, _map_in_threads, student_price
+from vorn._search import _MAX_RAISES, Choice, _counted, _map_in_threads, student_price
 from vorn._units import Samples, Units
 
 
@@ -248,8 +248,8 @@ def choose(
     else:
         criterion = "given penalty"
     if units.noise.breaks:
-        criterion = (f"noise measured between the {units.noise.breaks} jumps of a first fit "
-                     "at 2 samples and BIC's price; " + criterion)
+        criterion = (f"noise measured away from the {_counted(units.noise.breaks, 'jump')} of a "
+                     "first fit at 2 samples and BIC's price; " + criterion)
     searches: list[int] = []
     lock = threading.Lock()
     raised = narrowed = 0
@@ -406,9 +406,9 @@ def choose(
             raised += 1
             found = flaw(bandwidth, penalty)
         if raised or narrowed:
-            criterion += (f", then {narrowed} halving of the bandwidth and {raised} doublings "
-                          f"of the penalty to leave no segment shorter than "
-                          f"{rule.shortest_segment:g} bandwidths"
+            criterion += (f", then {_counted(narrowed, 'halving')} of the bandwidth and "
+                          f"{_counted(raised, 'doubling')} of the penalty to leave no segment "
+                          f"shorter than {_counted(rule.shortest_segment, 'bandwidth')}"
                           + (f" and no jump smaller than {rule.smallest_jump:g} noise standard "
                              "deviations" if rule.smallest_jump > 0.0 else ""))
     if not any(r[0] == bandwidth and r[1] == penalty for r in rows):

@@ -253,7 +253,7 @@ def test_a_fixed_bandwidth_doubles_the_price_against_short_segments_at_most_six_
         bumps[height] = vorn.select(None, y, bandwidth_samples=64)
     low, tall = bumps[8.0], bumps[1000.0]
     assert low.fit.jump_indices.size == 0 and tall.fit.jump_indices.tolist() == [199, 205]
-    assert "0 halving of the bandwidth and 6 doublings of the penalty" in tall.criterion
+    assert "0 halvings of the bandwidth and 6 doublings of the penalty" in tall.criterion
     doublings = int(low.criterion.split(" doublings of the penalty")[0].rsplit(" ", 1)[1])
     assert 1 <= doublings <= 5
     for s, times in ((low, doublings), (tall, 6)):
@@ -272,7 +272,7 @@ def test_the_bandwidth_is_halved_until_no_segment_is_shorter_than_it():
     y = np.random.default_rng(5).standard_normal(400)
     y[200:204] += 10.0
     s = vorn.select(None, y)
-    assert "halving of the bandwidth" in s.criterion and "then 0 halving" not in s.criterion
+    assert " of the bandwidth" in s.criterion and "then 0 halvings" not in s.criterion
     lengths = np.diff(np.r_[0, s.fit.jump_indices + 1, y.size])
     assert lengths.min() >= s.bandwidth_samples
 
