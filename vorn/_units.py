@@ -358,7 +358,7 @@ def natural_parameters(
     bandwidth: Optional[float],
     bandwidth_samples: Optional[float],
     penalty: Optional[float],
-) -> tuple[Any, Any, Optional[Standard]]:
+) -> tuple[Any, Any, Optional[Standard], Optional[Samples]]:
     """The (p, gamma) of a fit given in any mix of raw and natural units.
 
     Parameters
@@ -380,6 +380,9 @@ def natural_parameters(
         Set when some of the parameters came in natural units and the raw pair does not give
         the same problem (it rounds, or the data's energies leave float64): the fit must then
         be made in standardised units.
+    samples : Samples or None
+        The prepared samples the units were measured on (None when p and gamma were given):
+        the fit starts from them.
 
     Raises
     ------
@@ -395,7 +398,7 @@ def natural_parameters(
     if (gamma is None) == (penalty is None):
         raise ValueError("give exactly one of gamma and penalty")
     if p is not None and gamma is not None:
-        return p, gamma, None
+        return p, gamma, None, None
     samples = samples_of(prepared.x, prepared.y, prepared.delta)
     units = units_of(samples)
     if bandwidth is not None:
@@ -416,8 +419,8 @@ def natural_parameters(
     else:
         level = units.penalty(check_p(p), check_gamma(gamma))
     if units.exact(b, level) and energy_problem(prepared) is None:
-        return p, gamma, None
-    return p, gamma, Standard(units, samples, b, level)
+        return p, gamma, None, samples
+    return p, gamma, Standard(units, samples, b, level), samples
 
 
 def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:
