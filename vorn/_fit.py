@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional
 
@@ -15,6 +16,7 @@ from ._checks import (
     check_p,
     check_precondition,
     check_pruning,
+    energy_problem,
     prepare,
 )
 from ._extras import require
@@ -805,6 +807,21 @@ def fit_samples(prepared: Any, samples: Any, p: float, gamma: float, pruning: st
         sites=prepared.sites,
         columns=prepared.columns,
     )
+
+
+def fit_natural(prepared: Any, samples: Any, units: Any, bandwidth_samples: float,
+                penalty: float, pruning: str) -> Fit:
+    """:func:`fit` with ``bandwidth_samples`` and ``penalty`` (positive, the bandwidth finite)
+    on checked data whose samples and units are measured already."""
+    b, level = bandwidth_samples, penalty
+    p = check_p(units.p(b))
+    try:
+        gamma = level * (p if p > 0.0 else 1.0) * units.scale**2
+    except OverflowError:
+        gamma = math.inf
+    if units.exact(b, level) and energy_problem(prepared) is None:
+        return fit_samples(prepared, samples, p, check_gamma(gamma), pruning)
+    return fit_standardised(prepared, units, samples, b, level, prepared.delta, pruning, "none")
 
 
 def fit_standardised(prepared: Any, units: Any, samples: Any, bandwidth_samples: float,

@@ -12,7 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning, energy_problem, prepare
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
-from ._fit import fit, fit_samples
+from ._fit import fit, fit_natural, fit_samples
 from ._progress import progress_bar
 from ._search import Choice, Rule, choose
 from ._selection import PathMaker, Selection
@@ -314,10 +314,16 @@ def _refit_standardised(prepared: Any, samples: Samples, units: Units, y: NDArra
     if delta is not prepared.delta:
         # With widened deviations the data have another mean weight and noise level: the
         # same roughness weight and jump price take another bandwidth and penalty.
-        widened = units_of(samples_of(prepared.x, prepared.y, delta))
+        prepared = prepared._replace(delta=delta)
+        samples = samples_of(prepared.x, prepared.y, delta)
+        widened = units_of(samples)
         b = b * (units.mean_weight / widened.mean_weight) ** 0.25
         pen = pen * (units.scale / widened.scale) ** 2
+        units = widened
     arguments: dict[str, Any] = {"bandwidth_samples": b, "penalty": pen}
+    if 0.0 < b < math.inf and pen > 0.0:
+        # What fit(x, y, **arguments) does, from the samples and units measured already.
+        return fit_natural(prepared, samples, units, b, pen, pruning), arguments
     refit = fit(prepared.x, y, delta=delta, pruning=pruning, **arguments)
     refit.sites = prepared.sites
     refit.columns = prepared.columns
