@@ -42,10 +42,11 @@ def _steps(seed=0, n=300):
         lambda x, y, d: vorn.fit(x, y, delta=d, bandwidth_samples=4.0, penalty=20.0),
         # Without deltas the choice widens no row's deviation: the refit is of the same samples.
         lambda x, y, d: vorn.select(x, y),
+        lambda x, y, d: vorn.noise_level(x, y, d),
         lambda x, y, d: vorn.cv_score(x[np.isfinite(y)], y[np.isfinite(y)],
                                       d[np.isfinite(y)], 5, 0.9, 5.0),
     ],
-    ids=["fit", "fit-natural", "select", "cv_score"],
+    ids=["fit", "fit-natural", "select", "noise_level", "cv_score"],
 )
 def test_a_public_call_prepares_its_samples_once(preparations, call):
     x, y, d = _steps()
@@ -68,3 +69,17 @@ def test_fits_from_prepared_samples_are_the_public_fits_of_their_pair():
     natural = vorn.fit(x, y, delta=d, bandwidth_samples=4.0, penalty=20.0)
     assert natural.frame is None
     _same_fit(natural, vorn.fit(x, y, natural.p, natural.gamma, delta=d))
+
+
+def test_noise_level_differences_every_kept_row_in_site_order():
+    rng = np.random.default_rng(11)
+    for _ in range(20):
+        x, y, d = _steps(seed=int(rng.integers(1000)), n=int(rng.integers(10, 200)) * 2)
+        keep = np.isfinite(y)
+        order = np.argsort(x[keep], kind="stable")
+        ys, ds = y[keep][order], d[keep][order]
+        diffs = np.diff(ys) / np.sqrt(ds[1:] ** 2 + ds[:-1] ** 2)
+        mad = np.median(np.abs(diffs - np.median(diffs)))
+        got = vorn.noise_level(x, y, d)
+        assert got.shape == (1,)
+        assert got[0] == mad * (1.0 / 0.6744897501960817)
