@@ -255,7 +255,13 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
         ascending ? Checked<PreparedSamples>(std::move(*ascending)) : prepare_samples(x, y, delta);
     ascending.reset();
     if (!prepared) return prepared.error();
-    PreparedSamples& s = prepared.value();
+    return fit_curve(std::move(prepared.value()), pruning, precondition, p, gamma, cancel, values);
+}
+
+Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition precondition,
+                         double p, double gamma, const CancelHook& cancel, SearchValues values) {
+    if (auto error = check_parameters(p, gamma)) return *error;
+    const bool one_spline = p == 1.0 || gamma >= std::numeric_limits<double>::infinity();
     const std::size_t n = s.size();
 
     Curve curve;

@@ -68,6 +68,13 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
                          const CancelHook& cancel = CancelHook(),
                          SearchValues values = SearchValues::as_given);
 
+// The same curve from samples already prepared (by prepare_samples, or its arrays handed back):
+// sorted distinct sites, w and delta = sqrt(1 / w) of the same length. Nothing is sorted,
+// merged or reweighted again.
+Checked<Curve> fit_curve(PreparedSamples&& samples, Pruning pruning, Precondition precondition,
+                         double p, double gamma, const CancelHook& cancel = CancelHook(),
+                         SearchValues values = SearchValues::as_given);
+
 // What the fit on the other folds says at each held-out sample, rows in the order of the folds
 // and of the indices within each (dim columns, row-major). A held-out site strictly between
 // the two training samples either side of a jump is in that jump's gap: `left` and `right` are

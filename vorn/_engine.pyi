@@ -32,6 +32,13 @@ class _Fitted(TypedDict):
     dropped: int
     max_active: int
 
+class _Prepared(TypedDict):
+    x: NDArray[np.float64]  # (m,), distinct sites ascending
+    y: NDArray[np.float64]  # (m, d), weighted means of the rows at each site
+    w: NDArray[np.float64]  # (m,), merged weights, sum of 1 / delta**2
+    delta: NDArray[np.float64]  # (m,), sqrt(1 / w)
+    site_of_row: NDArray[np.int64]  # (n,), -1 for a dropped row
+
 class _Predictions(TypedDict):
     predicted: NDArray[np.float64]  # (rows, d): the curve at each held-out site
     left: NDArray[np.float64]  # (rows, d): the segment before the jump, where in_gap
@@ -52,6 +59,26 @@ def fit(
     merged, as the extension's vorn does. The search reads each column less its midrange;
     the curve is made from the values as given, so it is the extension's bit for bit
     wherever the two find the same partition (values far from zero can split differently)."""
+
+def prepare(
+    x: NDArray[np.float64] | None,
+    y: NDArray[np.float64],
+    delta: NDArray[np.float64] | None,
+) -> _Prepared:
+    """The samples fit works on: non-finite rows dropped, sites sorted, rows that share a site
+    merged; any strides."""
+
+def fit_prepared(
+    x: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64],
+    p: float,
+    gamma: float,
+    pruning: _Pruning,
+    precondition: _Precondition,
+) -> _Fitted:
+    """fit from the arrays prepare returned, without preparing again: bit for bit fit's
+    result on the raw samples."""
 
 def evaluate(
     breaks: NDArray[np.float64],

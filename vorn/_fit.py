@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional
 
@@ -15,6 +16,7 @@ from ._checks import (
     check_p,
     check_precondition,
     check_pruning,
+    energy_problem,
     prepare,
 )
 from ._extras import require
@@ -748,11 +750,12 @@ def fit(
     """
     natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
     prepared = prepare(x, y, delta, check_energies=not natural)
+    samples = None
     if natural:
         if bandwidth is not None:
             bandwidth = prepared.sites.length(bandwidth)
-        p, gamma, standard = natural_parameters(prepared, p, gamma, bandwidth,
-                                                bandwidth_samples, penalty)
+        p, gamma, standard, samples = natural_parameters(prepared, p, gamma, bandwidth,
+                                                         bandwidth_samples, penalty)
         if standard is not None:
             return fit_standardised(prepared, standard.units, standard.samples,
                                     standard.bandwidth_samples, standard.penalty,
@@ -762,6 +765,9 @@ def fit(
     gamma_value = check_gamma(gamma)
     pruning_choice = check_pruning(pruning)
     precondition_choice = check_precondition(precondition)
+    if natural and samples is not None:
+        return fit_samples(prepared, samples, p_value, gamma_value, pruning_choice,
+                           precondition_choice)
     fitted = _engine.fit(
         prepared.x, prepared.y, prepared.delta, p_value, gamma_value,
         pruning_choice,  # type: ignore[arg-type]  # checked against the engine's choices
@@ -778,6 +784,44 @@ def fit(
         sites=prepared.sites,
         columns=prepared.columns,
     )
+
+
+def fit_samples(prepared: Any, samples: Any, p: float, gamma: float, pruning: str,
+                precondition: str = "none") -> Fit:
+    """:func:`fit` of checked data at a checked pair from the samples the engine prepared from
+    them (:func:`samples_of`), without preparing them again; the same fit bit for bit."""
+    p, gamma = check_p(p), check_gamma(gamma)
+    fitted = _engine.fit_prepared(
+        samples.x, samples.y, samples.weight, p, gamma,
+        pruning,  # type: ignore[arg-type]  # checked against the engine's choices
+        precondition,  # type: ignore[arg-type]
+    )
+    return Fit(
+        fitted,
+        p=p,
+        gamma=gamma,
+        pruning=pruning,
+        precondition=precondition,
+        one_dimensional=prepared.one_dimensional,
+        inputs=(prepared.x, prepared.y, prepared.delta),
+        sites=prepared.sites,
+        columns=prepared.columns,
+    )
+
+
+def fit_natural(prepared: Any, samples: Any, units: Any, bandwidth_samples: float,
+                penalty: float, pruning: str) -> Fit:
+    """:func:`fit` with ``bandwidth_samples`` and ``penalty`` (positive, the bandwidth finite)
+    on checked data whose samples and units are measured already."""
+    b, level = bandwidth_samples, penalty
+    p = check_p(units.p(b))
+    try:
+        gamma = level * (p if p > 0.0 else 1.0) * units.scale**2
+    except OverflowError:
+        gamma = math.inf
+    if units.exact(b, level) and energy_problem(prepared) is None:
+        return fit_samples(prepared, samples, p, check_gamma(gamma), pruning)
+    return fit_standardised(prepared, units, samples, b, level, prepared.delta, pruning, "none")
 
 
 def fit_standardised(prepared: Any, units: Any, samples: Any, bandwidth_samples: float,

@@ -9,6 +9,7 @@ from typing import Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _engine
 from ._checks import prepare
 
 __all__ = ["NoiseEstimate", "estimate_noise", "noise_level", "noise_values", "outlier_factors"]
@@ -59,12 +60,13 @@ def noise_level(
     """
     prepared = prepare(x, y, delta, check_energies=False)
     n = prepared.y.shape[0]
-    keep = np.all(np.isfinite(prepared.y), axis=1)
-    xs = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
-    ds = prepared.delta if prepared.delta is not None else np.ones(n)
-    xs, ys, ds = xs[keep], prepared.y[keep], ds[keep]
-    order = np.argsort(xs, kind="stable")
-    ys, ds = ys[order], ds[order]
+    # Every kept row in the order of its site, rows that share a site unmerged and in input
+    # order: the differences see each sample.
+    site_of_row = _engine.prepare(prepared.x, prepared.y, prepared.delta)["site_of_row"]
+    rows = np.flatnonzero(site_of_row >= 0)
+    rows = rows[np.argsort(site_of_row[rows], kind="stable")]
+    ys = prepared.y[rows]
+    ds = (prepared.delta if prepared.delta is not None else np.ones(n))[rows]
     diffs = np.diff(ys, axis=0) / np.sqrt(ds[1:] ** 2 + ds[:-1] ** 2)[:, None]
     centred = diffs - np.median(diffs, axis=0)
     return np.asarray(np.median(np.abs(centred), axis=0) * _MAD_TO_SD)

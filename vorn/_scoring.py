@@ -55,7 +55,12 @@ def fit_arrays(
     ValueError
         From the engine, for too few samples.
     """
-    fitted = _engine.fit(x, y, delta, p, gamma, "DOMINANCE", "none")
+    # The weights and values a fit from these arrays as raw samples would read (the engine
+    # forms both so), so that skipping its preparation keeps every bit of the result.
+    w = 1.0 / (delta * delta)
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        values = (w[:, None] * y) / w[:, None]
+    fitted = _engine.fit_prepared(x, values, w, p, gamma, "DOMINANCE", "none")
     return FitArrays(fitted["breaks"], fitted["coefs"], fitted["jumps"],
                      fitted["jump_indices"], fitted["x"])
 

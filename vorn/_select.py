@@ -12,7 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning, energy_problem, prepare
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
-from ._fit import fit
+from ._fit import fit, fit_natural, fit_samples
 from ._progress import progress_bar
 from ._search import Choice, Rule, choose
 from ._selection import PathMaker, Selection
@@ -243,7 +243,7 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         note = ""
         arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
         if why is None:
-            refit = _refit(prepared, y_fit, p_raw, gamma_raw, fit_delta, pruning)
+            refit = _refit(prepared, samples, y_fit, p_raw, gamma_raw, fit_delta, pruning)
         else:
             refit, arguments = _refit_standardised(prepared, samples, units, y_fit, b, pen,
                                                    fit_delta, pruning)
@@ -294,9 +294,12 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
     )
 
 
-def _refit(prepared: Any, y: NDArray[np.float64], p: float, gamma: float,
+def _refit(prepared: Any, samples: Samples, y: NDArray[np.float64], p: float, gamma: float,
            delta: Optional[NDArray[np.float64]], pruning: str) -> Any:
     """The fit of all the data with the chosen pair, on the caller's sites (dates stay dates)."""
+    if delta is prepared.delta and energy_problem(prepared) is None:
+        # The samples the choice worked on are the ones this fit would prepare again.
+        return fit_samples(prepared, samples, p, gamma, pruning)
     refit = fit(prepared.x, y, p, gamma, delta=delta, pruning=pruning)
     refit.sites = prepared.sites
     refit.columns = prepared.columns
@@ -311,10 +314,16 @@ def _refit_standardised(prepared: Any, samples: Samples, units: Units, y: NDArra
     if delta is not prepared.delta:
         # With widened deviations the data have another mean weight and noise level: the
         # same roughness weight and jump price take another bandwidth and penalty.
-        widened = units_of(samples_of(prepared.x, prepared.y, delta))
+        prepared = prepared._replace(delta=delta)
+        samples = samples_of(prepared.x, prepared.y, delta)
+        widened = units_of(samples)
         b = b * (units.mean_weight / widened.mean_weight) ** 0.25
         pen = pen * (units.scale / widened.scale) ** 2
+        units = widened
     arguments: dict[str, Any] = {"bandwidth_samples": b, "penalty": pen}
+    if 0.0 < b < math.inf and pen > 0.0:
+        # What fit(x, y, **arguments) does, from the samples and units measured already.
+        return fit_natural(prepared, samples, units, b, pen, pruning), arguments
     refit = fit(prepared.x, y, delta=delta, pruning=pruning, **arguments)
     refit.sites = prepared.sites
     refit.columns = prepared.columns
@@ -352,7 +361,7 @@ def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Can
     best = int(np.flatnonzero(table["score"] == table["score"][finite].min())[0])
     p_best, gamma_best = float(table["p"][best]), float(table["gamma"][best])
     y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-    refit = _refit(prepared, y_fit, p_best, gamma_best, prepared.delta, pruning)
+    refit = _refit(prepared, samples, y_fit, p_best, gamma_best, prepared.delta, pruning)
     units = units_of(samples)
     b = units.bandwidth_samples(p_best)
     return Selection(

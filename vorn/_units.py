@@ -20,6 +20,7 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _engine
 from ._checks import check_gamma, check_p, energy_problem, prepare
 from ._noise import NoiseEstimate, estimate_noise, noise_level, noise_values
 from ._scoring import fit_arrays
@@ -47,18 +48,22 @@ class Samples:
         ``sqrt(1 / sum(1 / delta**2))`` over the rows merged into a site.
     site_of_row : ndarray, shape (n,)
         Index of the site of every input row; -1 for a missing row.
+    weight : ndarray, shape (m,)
+        ``sum(1 / delta**2)`` over the rows merged into a site, as the engine's fit reads it.
     """
 
     x: NDArray[np.float64]
     y: NDArray[np.float64]
     delta: NDArray[np.float64]
     site_of_row: NDArray[np.intp]
+    weight: NDArray[np.float64]
 
 
 def samples_of(
     x: Optional[NDArray[np.float64]], y: NDArray[np.float64], delta: Optional[NDArray[np.float64]]
 ) -> Samples:
-    """Drop missing rows, sort by site and merge rows that share a site.
+    """Drop missing rows, sort by site and merge rows that share a site, as the engine's fit
+    does (the engine prepares them).
 
     Parameters
     ----------
@@ -66,21 +71,11 @@ def samples_of(
         As returned by the package's input checks: y of shape (n, d), x and delta of shape (n,)
         or None.
     """
-    n = y.shape[0]
-    keep = np.all(np.isfinite(y), axis=1)
-    sites = x if x is not None else np.arange(1.0, n + 1.0)
-    deltas = delta if delta is not None else np.ones(n)
-    rows = np.flatnonzero(keep)
-    distinct, inverse = np.unique(sites[rows], return_inverse=True)
-    weights = 1.0 / deltas[rows] ** 2
-    total = np.bincount(inverse, weights=weights, minlength=distinct.size)
-    merged = np.empty((distinct.size, y.shape[1]))
-    for j in range(y.shape[1]):
-        merged[:, j] = np.bincount(inverse, weights=weights * y[rows, j],
-                                   minlength=distinct.size) / total
-    site_of_row = np.full(n, -1, dtype=np.intp)
-    site_of_row[rows] = inverse
-    return Samples(distinct, merged, 1.0 / np.sqrt(total), site_of_row)
+    prepared = _engine.prepare(x, y, delta)
+    # The package's noise and unit arithmetic has always read 1 / sqrt(w), which differs from
+    # the core's sqrt(1 / w) in the last bit for some weights.
+    return Samples(prepared["x"], prepared["y"], 1.0 / np.sqrt(prepared["w"]),
+                   prepared["site_of_row"].astype(np.intp, copy=False), prepared["w"])
 
 
 # Spacings for which a fit in the data's own units keeps every digit of the standardised one.
@@ -363,7 +358,7 @@ def natural_parameters(
     bandwidth: Optional[float],
     bandwidth_samples: Optional[float],
     penalty: Optional[float],
-) -> tuple[Any, Any, Optional[Standard]]:
+) -> tuple[Any, Any, Optional[Standard], Optional[Samples]]:
     """The (p, gamma) of a fit given in any mix of raw and natural units.
 
     Parameters
@@ -385,6 +380,9 @@ def natural_parameters(
         Set when some of the parameters came in natural units and the raw pair does not give
         the same problem (it rounds, or the data's energies leave float64): the fit must then
         be made in standardised units.
+    samples : Samples or None
+        The prepared samples the units were measured on (None when p and gamma were given):
+        the fit starts from them.
 
     Raises
     ------
@@ -400,7 +398,7 @@ def natural_parameters(
     if (gamma is None) == (penalty is None):
         raise ValueError("give exactly one of gamma and penalty")
     if p is not None and gamma is not None:
-        return p, gamma, None
+        return p, gamma, None, None
     samples = samples_of(prepared.x, prepared.y, prepared.delta)
     units = units_of(samples)
     if bandwidth is not None:
@@ -421,8 +419,8 @@ def natural_parameters(
     else:
         level = units.penalty(check_p(p), check_gamma(gamma))
     if units.exact(b, level) and energy_problem(prepared) is None:
-        return p, gamma, None
-    return p, gamma, Standard(units, samples, b, level)
+        return p, gamma, None, samples
+    return p, gamma, Standard(units, samples, b, level), samples
 
 
 def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:

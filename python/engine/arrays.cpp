@@ -152,6 +152,11 @@ PyRef adopt_indices(const np::Api& numpy, std::vector<std::uint64_t>&& values) {
     return np::adopt_vector(numpy, std::move(values), np::type_int64, 1, dims);
 }
 
+PyRef adopt_signed_indices(const np::Api& numpy, std::vector<std::int64_t>&& values) {
+    const np::npy_intp dims[1] = {extent(values.size())};
+    return np::adopt_vector(numpy, std::move(values), np::type_int64, 1, dims);
+}
+
 PyRef adopt_flags(const np::Api& numpy, std::vector<std::uint8_t>&& values) {
     const np::npy_intp dims[1] = {extent(values.size())};
     return np::adopt_vector(numpy, std::move(values), type_bool, 1, dims);

@@ -65,7 +65,12 @@ bool read_folds(const np::Api& numpy, PyObject* obj, std::size_t n,
 PyRef adopt_doubles(const np::Api& numpy, std::vector<double>&& values,
                     std::initializer_list<std::size_t> shape);
 PyRef adopt_indices(const np::Api& numpy, std::vector<std::uint64_t>&& values);
+// Signed, for maps where -1 marks a row without a site.
+PyRef adopt_signed_indices(const np::Api& numpy, std::vector<std::int64_t>&& values);
 PyRef adopt_flags(const np::Api& numpy, std::vector<std::uint8_t>&& values);
+
+// A fit's result dict (the frames fit and fit_prepared return the same keys).
+PyRef curve_dict(const np::Api& numpy, Curve&& curve);
 
 bool set_item(PyObject* dict, const char* key, PyRef value);
 PyRef unsigned_number(std::uint64_t value);

@@ -11,8 +11,6 @@
 
 namespace vorn::py {
 
-namespace {
-
 // Every buffer of the curve becomes the memory of one result array.
 PyRef curve_dict(const np::Api& numpy, Curve&& curve) {
     const std::size_t pieces = curve.form.pieces();
@@ -36,8 +34,6 @@ PyRef curve_dict(const np::Api& numpy, Curve&& curve) {
     }
     return dict;
 }
-
-}  // namespace
 
 PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"x",     "y",       "delta",        "p",

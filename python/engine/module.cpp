@@ -32,6 +32,19 @@ PyMethodDef functions[] = {
      "x (m,) and y (m, d) (the prepared samples), complexity_counter, extensions, dropped,\n"
      "max_active. The arrays own their memory and share none with the inputs. The core's\n"
      "input errors raise ValueError with the core's message."},
+    {"prepare", as_method<call_prepare>(), keywords_too,
+     "prepare($module, x, y, delta)\n--\n\n"
+     "The samples a fit works on, as fit prepares them: rows of y with a non-finite value\n"
+     "dropped, sites sorted, rows sharing a site merged (weighted means). x (n,) or None\n"
+     "(1, 2, ..., n), y (n, d), delta (n,) or None (ones). Returns a dict: x (m,) the distinct\n"
+     "sites ascending, y (m, d), w (m,) the merged weights sum(1 / delta**2), delta (m,)\n"
+     "sqrt(1 / w), site_of_row (n,) int64 (the site of each input row, -1 for a dropped row).\n"
+     "The core's input errors raise ValueError with the core's message."},
+    {"fit_prepared", as_method<call_fit_prepared>(), keywords_too,
+     "fit_prepared($module, x, y, w, p, gamma, pruning, precondition)\n--\n\n"
+     "fit from prepared samples (x, y and w as prepare returns them), without preparing\n"
+     "again: the same dict as fit on the raw samples, bit for bit. Samples that prepare could\n"
+     "not have returned raise ValueError."},
     {"evaluate", as_method<call_evaluate>(), keywords_too,
      "evaluate($module, breaks, coefs, sites, nu=0, left=False)\n--\n\n"
      "The nu-th derivative (nu >= 0; 0 for values) of the piecewise polynomial breaks (P + 1,),\n"

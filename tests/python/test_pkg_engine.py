@@ -184,6 +184,94 @@ def test_fit_with_duplicates_missing_rows_and_no_sites(missing, sites):
         np.testing.assert_array_equal(got["y"], raw["y"])
 
 
+def _messy(rng, n, d):
+    """Repeated sites out of order, missing rows and deltas: everything preparation does."""
+    x = rng.integers(0, max(2, n // 3), n) * rng.choice([1.0, 0.37, 1e5])
+    y = rng.standard_normal((n, d)) * 10.0 ** rng.uniform(-3, 5)
+    y[rng.random(n) < 0.15, rng.integers(0, d)] = np.nan
+    return x, y, rng.uniform(0.1, 3.0, n)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_prepare_merges_as_weighted_means_and_maps_rows(seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(25):
+        n, d = int(rng.integers(3, 80)), int(rng.integers(1, 4))
+        x, y, delta = _messy(rng, n, d)
+        if np.unique(x[np.all(np.isfinite(y), axis=1)]).size < 2:
+            continue
+        got = _engine.prepare(x, y, delta)
+        keep = np.all(np.isfinite(y), axis=1)
+        sites, inverse = np.unique(x[keep], return_inverse=True)
+        w = 1.0 / delta[keep] ** 2
+        total = np.bincount(inverse, weights=w)
+        np.testing.assert_array_equal(got["x"], sites)
+        np.testing.assert_array_equal(got["w"], total)
+        np.testing.assert_array_equal(got["delta"], np.sqrt(1.0 / total))
+        for j in range(d):
+            mean = np.bincount(inverse, weights=w * y[keep, j]) / total
+            # Rows are added in input order, as bincount adds them: the same bits.
+            np.testing.assert_array_equal(got["y"][:, j], mean)
+        site_of_row = np.full(n, -1)
+        site_of_row[keep] = inverse
+        np.testing.assert_array_equal(got["site_of_row"], site_of_row)
+        assert got["site_of_row"].dtype == np.int64
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_fit_from_prepared_samples_is_the_fit_from_the_raw_ones(seed):
+    rng = np.random.default_rng([7, seed])
+    for t in range(30):
+        n, d = int(rng.integers(3, 120)), int(rng.integers(1, 3))
+        x, y, delta = _messy(rng, n, d)
+        args = (None if t % 5 == 0 else x, y, None if t % 2 else delta)
+        p = [0.0, 0.3, 0.97, 1.0][t % 4]
+        gamma = [0.0, 0.5, 20.0, math.inf][t // 4 % 4] * float(np.nanvar(y) + 1.0)
+        pruning = ["DOMINANCE", "PELT", "FPVI"][t % 3]
+        try:
+            raw = _engine.fit(*args, p, gamma, pruning, "local" if t % 7 == 0 else "none")
+        except ValueError as error:
+            with pytest.raises(ValueError) as info:
+                _engine.prepare(*args)
+            assert str(info.value) == str(error)
+            continue
+        s = _engine.prepare(*args)
+        got = _engine.fit_prepared(s["x"], s["y"], s["w"], p, gamma, pruning,
+                                   "local" if t % 7 == 0 else "none")
+        assert list(got) == list(raw)
+        for key, value in raw.items():
+            if isinstance(value, np.ndarray):
+                assert got[key].dtype == value.dtype and got[key].shape == value.shape
+                assert got[key].tobytes() == value.tobytes(), key
+            else:
+                assert got[key] == value, key
+
+
+@pytest.mark.parametrize(
+    "x, y, w, message",
+    [
+        ([0.0, 2.0, 1.0], np.zeros((3, 1)), np.ones(3),
+         "prepared x must be finite and strictly ascending"),
+        ([0.0, 1.0, 1.0], np.zeros((3, 1)), np.ones(3),
+         "prepared x must be finite and strictly ascending"),
+        ([0.0, 1.0, 2.0], np.array([[0.0], [np.nan], [1.0]]), np.ones(3),
+         "prepared y must be finite"),
+        ([0.0, 1.0, 2.0], np.zeros((3, 1)), np.array([1.0, 0.0, 1.0]),
+         "prepared w must be positive and finite"),
+        ([0.0, 1.0, 2.0], np.zeros((2, 1)), np.ones(3),
+         "prepared x, y and w must have one entry per site"),
+        ([0.0], np.zeros((1, 1)), np.ones(1), "prepared samples need at least two sites"),
+    ],
+)
+def test_fit_prepared_refuses_samples_prepare_cannot_return(x, y, w, message):
+    with pytest.raises(ValueError) as info:
+        _engine.fit_prepared(np.array(x), y, w, 0.5, 1.0, "PELT", "none")
+    assert str(info.value) == message
+    with pytest.raises(ValueError) as info:
+        _engine.fit_prepared(np.array(x), y, w, 1.5, 1.0, "PELT", "none")
+    assert str(info.value) == "p must satisfy 0 <= p <= 1, got 1.5"
+
+
 def test_fit_reads_strided_arrays_in_place():
     x, y = _samples(200, d=3, jump_every=50)
     wide = np.asfortranarray(y)
@@ -445,6 +533,7 @@ def _stub_fields(name):
 def test_stub_result_types_list_the_real_keys():
     x, y = _samples(40, jump_every=10)
     assert _stub_fields("_Fitted") == list(_engine.fit(x, y, None, 0.9, 1.0, "PELT", "none"))
+    assert _stub_fields("_Prepared") == list(_engine.prepare(x, y, None))
     folds = [np.arange(0, 40, 5, dtype=np.int64)]
     predicted = _engine.cv_predict(x, y, None, folds, 0.9, 1.0, "PELT", "none")
     assert _stub_fields("_Predictions") == list(predicted)

@@ -1,0 +1,210 @@
+#include <Python.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "calls.hpp"
+#include "errors.hpp"
+#include "failure.hpp"
+#include "unlocked.hpp"
+#include "vorn.hpp"
+
+namespace vorn::py {
+
+namespace {
+
+struct Prepared {
+    PreparedSamples samples;
+    std::vector<std::int64_t> site_of_row;
+};
+
+// The core keeps no record of where each row went; a kept row's site is found again among the
+// distinct sites, where it sits exactly (merging compares sites with ==, and so does this).
+std::vector<std::int64_t> sites_of_rows(const std::optional<VectorView>& x, const MatrixView& y,
+                                        const std::vector<double>& sites,
+                                        const CancelHook& cancel) {
+    std::vector<std::int64_t> out(y.rows, -1);
+    for (std::size_t i = 0; i < y.rows; ++i) {
+        if ((i & 0xfff) == 0) cancel.tick();
+        bool finite = true;
+        for (std::size_t c = 0; c < y.cols && finite; ++c) finite = std::isfinite(y(i, c));
+        if (!finite) continue;
+        const double site = x ? (*x)[i] : static_cast<double>(i + 1);
+        const auto at = std::lower_bound(sites.begin(), sites.end(), site);
+        require(at != sites.end() && *at == site, "every kept row must have its site");
+        out[i] = static_cast<std::int64_t>(at - sites.begin());
+    }
+    return out;
+}
+
+PyRef prepared_dict(const np::Api& numpy, Prepared&& p) {
+    PreparedSamples& s = p.samples;
+    const std::size_t m = s.size();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    PyObject* d = dict.get();
+    if (!set_item(d, "x", adopt_doubles(numpy, std::move(s.x), {m})) ||
+        !set_item(d, "y", adopt_doubles(numpy, std::move(s.y), {m, s.dim})) ||
+        !set_item(d, "w", adopt_doubles(numpy, std::move(s.w), {m})) ||
+        !set_item(d, "delta", adopt_doubles(numpy, std::move(s.delta), {m})) ||
+        !set_item(d, "site_of_row", adopt_signed_indices(numpy, std::move(p.site_of_row)))) {
+        return {};
+    }
+    return dict;
+}
+
+// Why prepared samples cannot be what prepare returned, or null.
+const char* unprepared(const VectorView& x, const MatrixView& y, const VectorView& w) {
+    if (x.size < 2) return "prepared samples need at least two sites";
+    if (y.rows != x.size || w.size != x.size) {
+        return "prepared x, y and w must have one entry per site";
+    }
+    for (std::size_t i = 0; i < x.size; ++i) {
+        if (!std::isfinite(x[i]) || (i > 0 && !(x[i - 1] < x[i]))) {
+            return "prepared x must be finite and strictly ascending";
+        }
+        if (!(w[i] > 0.0) || !std::isfinite(w[i])) {
+            return "prepared w must be positive and finite";
+        }
+        for (std::size_t c = 0; c < y.cols; ++c) {
+            if (!std::isfinite(y(i, c))) return "prepared y must be finite";
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* call_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"x", "y", "delta", nullptr};
+    PyObject* x = nullptr;
+    PyObject* y = nullptr;
+    PyObject* delta = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:prepare", const_cast<char**>(keywords),
+                                     &x, &y, &delta)) {
+        return nullptr;
+    }
+    const np::Api* numpy = np::api();
+    if (numpy == nullptr) return nullptr;
+    std::optional<VectorView> x_view;
+    if (x != Py_None) {
+        const std::optional<StridedArray> a = strided_array(*numpy, x, 1, "x");
+        if (!a) return nullptr;
+        x_view = a->vector();
+    }
+    const std::optional<StridedArray> y_array = strided_array(*numpy, y, 2, "y");
+    if (!y_array) return nullptr;
+    std::optional<VectorView> delta_view;
+    if (delta != Py_None) {
+        const std::optional<StridedArray> a = strided_array(*numpy, delta, 1, "delta");
+        if (!a) return nullptr;
+        delta_view = a->vector();
+    }
+
+    std::optional<Checked<PreparedSamples>> prepared;
+    std::vector<std::int64_t> site_of_row;
+    if (!run_unlocked([&](const CancelHook& cancel) {
+            prepared.emplace(prepare_samples(x_view, y_array->matrix(), delta_view));
+            if (*prepared) {
+                site_of_row =
+                    sites_of_rows(x_view, y_array->matrix(), prepared->value().x, cancel);
+            }
+        })) {
+        return nullptr;
+    }
+    PyRef result;
+    const bool contained = firewall([&] {
+        if (!*prepared) {
+            PyErr_SetString(PyExc_ValueError, prepared->error().message().c_str());
+            return;
+        }
+        result = prepared_dict(*numpy, {std::move(prepared->value()), std::move(site_of_row)});
+    });
+    if (!contained) return nullptr;
+    return result.release();
+}
+
+PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"x",     "y",       "w",            "p",
+                                     "gamma", "pruning", "precondition", nullptr};
+    PyObject* x = nullptr;
+    PyObject* y = nullptr;
+    PyObject* w = nullptr;
+    double p = 0.0;
+    double gamma = 0.0;
+    const char* pruning_text = nullptr;
+    const char* precondition_text = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOddss:fit_prepared",
+                                     const_cast<char**>(keywords), &x, &y, &w, &p, &gamma,
+                                     &pruning_text, &precondition_text)) {
+        return nullptr;
+    }
+    const np::Api* numpy = np::api();
+    if (numpy == nullptr) return nullptr;
+    const std::optional<StridedArray> xs = strided_array(*numpy, x, 1, "x");
+    if (!xs) return nullptr;
+    const std::optional<StridedArray> ys = strided_array(*numpy, y, 2, "y");
+    if (!ys) return nullptr;
+    const std::optional<StridedArray> ws = strided_array(*numpy, w, 1, "w");
+    if (!ws) return nullptr;
+    const std::optional<Pruning> pruning_value = pruning_argument(pruning_text);
+    if (!pruning_value) return nullptr;
+    const std::optional<Precondition> precondition_value =
+        precondition_argument(precondition_text);
+    if (!precondition_value) return nullptr;
+    const Pruning pruning = *pruning_value;
+    const Precondition precondition = *precondition_value;
+    // The raw fit checks its parameters before its samples; so does this one.
+    if (const std::optional<InputError> error = check_parameters(p, gamma)) {
+        firewall([&] { PyErr_SetString(PyExc_ValueError, error->message().c_str()); });
+        return nullptr;
+    }
+
+    const char* unfit = nullptr;
+    std::optional<Checked<Curve>> fitted;
+    if (!run_unlocked([&](const CancelHook& cancel) {
+            const VectorView xv = xs->vector();
+            const MatrixView yv = ys->matrix();
+            const VectorView wv = ws->vector();
+            unfit = unprepared(xv, yv, wv);
+            if (unfit != nullptr) return;
+            PreparedSamples s;
+            s.dim = yv.cols;
+            s.x.resize(xv.size);
+            s.w.resize(xv.size);
+            s.delta.resize(xv.size);
+            s.y.resize(xv.size * s.dim);
+            for (std::size_t i = 0; i < xv.size; ++i) {
+                s.x[i] = xv[i];
+                s.w[i] = wv[i];
+                // As prepare_samples derives it, so the search sees the same deviations.
+                s.delta[i] = std::sqrt(1.0 / wv[i]);
+                for (std::size_t c = 0; c < s.dim; ++c) s.y[i * s.dim + c] = yv(i, c);
+            }
+            fitted.emplace(fit_curve(std::move(s), pruning, precondition, p, gamma, cancel,
+                                     SearchValues::centred));
+        })) {
+        return nullptr;
+    }
+    if (unfit != nullptr) {
+        PyErr_SetString(PyExc_ValueError, unfit);
+        return nullptr;
+    }
+    PyRef result;
+    const bool contained = firewall([&] {
+        if (!*fitted) {
+            PyErr_SetString(PyExc_ValueError, fitted->error().message().c_str());
+            return;
+        }
+        result = curve_dict(*numpy, std::move(fitted->value()));
+    });
+    if (!contained) return nullptr;
+    return result.release();
+}
+
+}  // namespace vorn::py

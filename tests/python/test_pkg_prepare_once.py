@@ -1,0 +1,85 @@
+"""Every public call prepares its samples once: the engine's entry points that sort and merge
+raw samples (prepare, fit, cv_predict, cv_score) are counted, fits from prepared samples are
+not."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vorn
+from vorn import _engine
+
+_PREPARING = ("prepare", "fit", "cv_predict", "cv_score")
+
+
+@pytest.fixture
+def preparations(monkeypatch):
+    counts = {name: 0 for name in _PREPARING}
+    for name in _PREPARING:
+        real = getattr(_engine, name)
+
+        def counted(*args, _real=real, _name=name, **kwargs):
+            counts[_name] += 1
+            return _real(*args, **kwargs)
+
+        monkeypatch.setattr(_engine, name, counted)
+    return counts
+
+
+def _steps(seed=0, n=300):
+    rng = np.random.default_rng(seed)
+    x = rng.permutation(np.repeat(np.arange(n // 2, dtype=float), 2))
+    y = np.where(x < n // 4, 0.0, 3.0) + np.sin(x / 20.0) + 0.3 * rng.standard_normal(n)
+    y[rng.choice(n, 5, replace=False)] = np.nan
+    return x, y, rng.uniform(0.5, 1.5, n)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda x, y, d: vorn.fit(x, y, 0.9, 5.0, delta=d),
+        lambda x, y, d: vorn.fit(x, y, delta=d, bandwidth_samples=4.0, penalty=20.0),
+        # Without deltas the choice widens no row's deviation: the refit is of the same samples.
+        lambda x, y, d: vorn.select(x, y),
+        lambda x, y, d: vorn.noise_level(x, y, d),
+        lambda x, y, d: vorn.cv_score(x[np.isfinite(y)], y[np.isfinite(y)],
+                                      d[np.isfinite(y)], 5, 0.9, 5.0),
+    ],
+    ids=["fit", "fit-natural", "select", "noise_level", "cv_score"],
+)
+def test_a_public_call_prepares_its_samples_once(preparations, call):
+    x, y, d = _steps()
+    call(x, y, d)
+    assert sum(preparations.values()) == 1, preparations
+
+
+def _same_fit(a, b):
+    assert a.coefs.tobytes() == b.coefs.tobytes()
+    assert a.breaks.tobytes() == b.breaks.tobytes()
+    assert a.x.tobytes() == b.x.tobytes() and a.y.tobytes() == b.y.tobytes()
+    np.testing.assert_array_equal(a.jump_indices, b.jump_indices)
+
+
+def test_fits_from_prepared_samples_are_the_public_fits_of_their_pair():
+    x, y, d = _steps()
+    chosen = vorn.select(x, y)
+    assert "delta" not in chosen.arguments and chosen.fit.frame is None
+    _same_fit(chosen.fit, vorn.fit(x, y, chosen.p, chosen.gamma))
+    natural = vorn.fit(x, y, delta=d, bandwidth_samples=4.0, penalty=20.0)
+    assert natural.frame is None
+    _same_fit(natural, vorn.fit(x, y, natural.p, natural.gamma, delta=d))
+
+
+def test_noise_level_differences_every_kept_row_in_site_order():
+    rng = np.random.default_rng(11)
+    for _ in range(20):
+        x, y, d = _steps(seed=int(rng.integers(1000)), n=int(rng.integers(10, 200)) * 2)
+        keep = np.isfinite(y)
+        order = np.argsort(x[keep], kind="stable")
+        ys, ds = y[keep][order], d[keep][order]
+        diffs = np.diff(ys) / np.sqrt(ds[1:] ** 2 + ds[:-1] ** 2)
+        mad = np.median(np.abs(diffs - np.median(diffs)))
+        got = vorn.noise_level(x, y, d)
+        assert got.shape == (1,)
+        assert got[0] == mad * (1.0 / 0.6744897501960817)
