@@ -71,6 +71,25 @@ std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, i
     return std::nullopt;
 }
 
+std::optional<SampleViews> sample_views(const np::Api& numpy, PyObject* x, PyObject* y,
+                                        PyObject* delta) {
+    SampleViews views;
+    if (x != Py_None) {
+        const std::optional<StridedArray> a = strided_array(numpy, x, 1, "x");
+        if (!a) return std::nullopt;
+        views.x = a->vector();
+    }
+    const std::optional<StridedArray> values = strided_array(numpy, y, 2, "y");
+    if (!values) return std::nullopt;
+    views.y = values->matrix();
+    if (delta != Py_None) {
+        const std::optional<StridedArray> a = strided_array(numpy, delta, 1, "delta");
+        if (!a) return std::nullopt;
+        views.delta = a->vector();
+    }
+    return views;
+}
+
 std::optional<PpView> pp_arguments(const np::Api& numpy, PyObject* breaks, PyObject* coefs) {
     const std::optional<DoubleArray> b = double_array(numpy, breaks, 1, "breaks");
     if (!b) return std::nullopt;

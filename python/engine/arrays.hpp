@@ -45,6 +45,15 @@ struct StridedArray {
 std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, int nd,
                                           const char* name);
 
+// A fit's samples as the caller passed them, read in place: x and delta may be None.
+struct SampleViews {
+    std::optional<VectorView> x;
+    MatrixView y;
+    std::optional<VectorView> delta;
+};
+std::optional<SampleViews> sample_views(const np::Api& numpy, PyObject* x, PyObject* y,
+                                        PyObject* delta);
+
 // breaks (P + 1,) and coefs (P, dim, order) of one piecewise polynomial; nothing with
 // TypeError or ValueError otherwise.
 std::optional<PpView> pp_arguments(const np::Api& numpy, PyObject* breaks, PyObject* coefs);

@@ -52,20 +52,8 @@ PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const np::Api* numpy = np::api();
     if (numpy == nullptr) return nullptr;
-    std::optional<VectorView> x_view;
-    if (x != Py_None) {
-        const std::optional<StridedArray> a = strided_array(*numpy, x, 1, "x");
-        if (!a) return nullptr;
-        x_view = a->vector();
-    }
-    const std::optional<StridedArray> y_array = strided_array(*numpy, y, 2, "y");
-    if (!y_array) return nullptr;
-    std::optional<VectorView> delta_view;
-    if (delta != Py_None) {
-        const std::optional<StridedArray> a = strided_array(*numpy, delta, 1, "delta");
-        if (!a) return nullptr;
-        delta_view = a->vector();
-    }
+    const std::optional<SampleViews> samples = sample_views(*numpy, x, y, delta);
+    if (!samples) return nullptr;
     const std::optional<Pruning> pruning = pruning_argument(pruning_text);
     if (!pruning) return nullptr;
     const std::optional<Precondition> precondition = precondition_argument(precondition_text);
@@ -73,7 +61,7 @@ PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
 
     std::optional<Checked<Curve>> fitted;
     if (!run_unlocked([&](const CancelHook& cancel) {
-            fitted.emplace(fit_curve(x_view, y_array->matrix(), delta_view, *pruning,
+            fitted.emplace(fit_curve(samples->x, samples->y, samples->delta, *pruning,
                                      *precondition, p, gamma, cancel, SearchValues::centred));
         })) {
         return nullptr;

@@ -91,28 +91,16 @@ PyObject* call_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const np::Api* numpy = np::api();
     if (numpy == nullptr) return nullptr;
-    std::optional<VectorView> x_view;
-    if (x != Py_None) {
-        const std::optional<StridedArray> a = strided_array(*numpy, x, 1, "x");
-        if (!a) return nullptr;
-        x_view = a->vector();
-    }
-    const std::optional<StridedArray> y_array = strided_array(*numpy, y, 2, "y");
-    if (!y_array) return nullptr;
-    std::optional<VectorView> delta_view;
-    if (delta != Py_None) {
-        const std::optional<StridedArray> a = strided_array(*numpy, delta, 1, "delta");
-        if (!a) return nullptr;
-        delta_view = a->vector();
-    }
+    const std::optional<SampleViews> samples = sample_views(*numpy, x, y, delta);
+    if (!samples) return nullptr;
 
     std::optional<Checked<PreparedSamples>> prepared;
     std::vector<std::int64_t> site_of_row;
     if (!run_unlocked([&](const CancelHook& cancel) {
-            prepared.emplace(prepare_samples(x_view, y_array->matrix(), delta_view));
+            prepared.emplace(prepare_samples(samples->x, samples->y, samples->delta));
             if (*prepared) {
                 site_of_row =
-                    sites_of_rows(x_view, y_array->matrix(), prepared->value().x, cancel);
+                    sites_of_rows(samples->x, samples->y, prepared->value().x, cancel);
             }
         })) {
         return nullptr;
