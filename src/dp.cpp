@@ -246,25 +246,6 @@ PartitionResult common_start(std::vector<double> first_pass) {
     return result;
 }
 
-namespace {
-
-// Rotates `row` so that its entry in column `col` vanishes against the factor row `pivot`,
-// over the columns col .. width - 1; nothing happens when there is nothing to eliminate.
-void line_rotate(double* pivot, double* row, std::size_t col, std::size_t width) {
-    if (row[col] == 0.0) return;
-    const double rho = std::hypot(pivot[col], row[col]);
-    if (rho == 0.0) return;
-    const double cs = pivot[col] / rho;
-    const double sn = row[col] / rho;
-    for (std::size_t j = col; j < width; ++j) {
-        const double pj = pivot[j];
-        const double rj = row[j];
-        pivot[j] = sn * rj + cs * pj;
-        row[j] = cs * rj - sn * pj;
-    }
-}
-
-}  // namespace
 }  // namespace detail
 
 using namespace detail;

@@ -21,22 +21,6 @@ namespace {
 
 constexpr std::size_t drop_stride = 4;
 
-// Rotates `row` so that its entry in column `col` vanishes against the factor row `pivot`,
-// over the columns col .. width - 1.
-void rotate_into(double* pivot, double* row, std::size_t col, std::size_t width) {
-    if (row[col] == 0.0) return;
-    const double rho = std::hypot(pivot[col], row[col]);
-    if (rho == 0.0) return;
-    const double cs = pivot[col] / rho;
-    const double sn = row[col] / rho;
-    for (std::size_t j = col; j < width; ++j) {
-        const double pj = pivot[j];
-        const double rj = row[j];
-        pivot[j] = sn * rj + cs * pj;
-        row[j] = cs * rj - sn * pj;
-    }
-}
-
 // The live starts, each with its two factor rows (r11 r12 z1[dim]) and (0 r22 z2[dim]).
 class LineStarts {
 public:
@@ -56,15 +40,15 @@ public:
         const std::size_t at = rows_.size();
         rows_.insert(rows_.end(), first, first + width_);
         rows_.insert(rows_.end(), second, second + width_);
-        rotate_into(&rows_[at], &rows_[at + width_], 0, width_);
+        detail::line_rotate(&rows_[at], &rows_[at + width_], 0, width_);
     }
 
     void add(const double* row) {
         for (std::size_t i = 0; i < size(); ++i) {
             double* first = &rows_[2 * width_ * i];
             std::copy_n(row, width_, work_.begin());
-            rotate_into(first, work_.data(), 0, width_);
-            rotate_into(first + width_, work_.data(), 1, width_);
+            detail::line_rotate(first, work_.data(), 0, width_);
+            detail::line_rotate(first + width_, work_.data(), 1, width_);
             double s = 0.0;
             for (std::size_t j = 2; j < width_; ++j) s = s + work_[j] * work_[j];
             energy_[i] = energy_[i] + s;

@@ -2,6 +2,7 @@
 // The single steps every search over segment states is built from, shared between the searches
 // of dp.cpp and the dominance search. Their arithmetic is the extension's and must not change.
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -32,6 +33,22 @@ std::vector<SpacingPowers> all_spacing_powers(std::span<const double> h);
 // E(0..r) for every r by rightward growth from samples 0 and 1.
 std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingPowers> powers,
                                 const CancelHook& cancel = CancelHook());
+
+// Rotates `row` so that its entry in column `col` vanishes against the factor row `pivot`,
+// over the columns col .. width - 1; nothing happens when there is nothing to eliminate.
+inline void line_rotate(double* pivot, double* row, std::size_t col, std::size_t width) {
+    if (row[col] == 0.0) return;
+    const double rho = std::hypot(pivot[col], row[col]);
+    if (rho == 0.0) return;
+    const double cs = pivot[col] / rho;
+    const double sn = row[col] / rho;
+    for (std::size_t j = col; j < width; ++j) {
+        const double pj = pivot[j];
+        const double rj = row[j];
+        pivot[j] = sn * rj + cs * pj;
+        row[j] = cs * rj - sn * pj;
+    }
+}
 
 // First pass as F, zero back pointers and the starting counter; every search begins here.
 PartitionResult common_start(std::vector<double> first_pass);

@@ -773,12 +773,18 @@ def fit(
         pruning_choice,  # type: ignore[arg-type]  # checked against the engine's choices
         precondition_choice,  # type: ignore[arg-type]
     )
+    return _fit_of(fitted, prepared, p_value, gamma_value, pruning_choice, precondition_choice)
+
+
+def _fit_of(fitted: Any, prepared: Any, p: float, gamma: float, pruning: str,
+            precondition: str) -> Fit:
+    """The Fit of an engine result on checked data."""
     return Fit(
         fitted,
-        p=p_value,
-        gamma=gamma_value,
-        pruning=pruning_choice,
-        precondition=precondition_choice,
+        p=p,
+        gamma=gamma,
+        pruning=pruning,
+        precondition=precondition,
         one_dimensional=prepared.one_dimensional,
         inputs=(prepared.x, prepared.y, prepared.delta),
         sites=prepared.sites,
@@ -796,17 +802,7 @@ def fit_samples(prepared: Any, samples: Any, p: float, gamma: float, pruning: st
         pruning,  # type: ignore[arg-type]  # checked against the engine's choices
         precondition,  # type: ignore[arg-type]
     )
-    return Fit(
-        fitted,
-        p=p,
-        gamma=gamma,
-        pruning=pruning,
-        precondition=precondition,
-        one_dimensional=prepared.one_dimensional,
-        inputs=(prepared.x, prepared.y, prepared.delta),
-        sites=prepared.sites,
-        columns=prepared.columns,
-    )
+    return _fit_of(fitted, prepared, p, gamma, pruning, precondition)
 
 
 def fit_natural(prepared: Any, samples: Any, units: Any, bandwidth_samples: float,

@@ -80,6 +80,9 @@ PyRef adopt_flags(const np::Api& numpy, std::vector<std::uint8_t>&& values);
 
 // A fit's result dict (the frames fit and fit_prepared return the same keys).
 PyRef curve_dict(const np::Api& numpy, Curve&& curve);
+// What a fit frame returns: the curve's dict, or null with ValueError carrying the core's
+// message; the conversion runs inside the firewall.
+PyObject* curve_result(const np::Api& numpy, Checked<Curve>&& fitted);
 
 bool set_item(PyObject* dict, const char* key, PyRef value);
 PyRef unsigned_number(std::uint64_t value);

@@ -35,6 +35,19 @@ PyRef curve_dict(const np::Api& numpy, Curve&& curve) {
     return dict;
 }
 
+PyObject* curve_result(const np::Api& numpy, Checked<Curve>&& fitted) {
+    PyRef result;
+    const bool contained = firewall([&] {
+        if (!fitted) {
+            PyErr_SetString(PyExc_ValueError, fitted.error().message().c_str());
+            return;
+        }
+        result = curve_dict(numpy, std::move(fitted.value()));
+    });
+    if (!contained) return nullptr;
+    return result.release();
+}
+
 PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"x",     "y",       "delta",        "p",
                                      "gamma", "pruning", "precondition", nullptr};
@@ -66,16 +79,7 @@ PyObject* call_fit(PyObject*, PyObject* args, PyObject* kwargs) {
         })) {
         return nullptr;
     }
-    PyRef result;
-    const bool contained = firewall([&] {
-        if (!*fitted) {
-            PyErr_SetString(PyExc_ValueError, fitted->error().message().c_str());
-            return;
-        }
-        result = curve_dict(*numpy, std::move(fitted->value()));
-    });
-    if (!contained) return nullptr;
-    return result.release();
+    return curve_result(*numpy, std::move(*fitted));
 }
 
 }  // namespace vorn::py

@@ -183,16 +183,7 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, unfit);
         return nullptr;
     }
-    PyRef result;
-    const bool contained = firewall([&] {
-        if (!*fitted) {
-            PyErr_SetString(PyExc_ValueError, fitted->error().message().c_str());
-            return;
-        }
-        result = curve_dict(*numpy, std::move(fitted->value()));
-    });
-    if (!contained) return nullptr;
-    return result.release();
+    return curve_result(*numpy, std::move(*fitted));
 }
 
 }  // namespace vorn::py
