@@ -472,18 +472,30 @@ std::vector<double> line_prefix_energies(std::span<const double> rows, std::size
     return energies;
 }
 
-PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
-                               std::span<const double> delta, double gamma,
-                               const CancelHook& cancel) {
+namespace detail {
+
+LineSearchStart line_search_start(std::span<const double> x, const MatrixView& y,
+                                  std::span<const double> delta) {
     const std::size_t n = x.size();
     require(n >= 2, "segment energies require n >= 2");
     require(y.rows == n, "y rows must equal n");
     require(delta.size() == n, "delta length must equal n");
+    std::vector<double> rows = line_rows(x, y, delta);
+    PartitionResult result = common_start(line_prefix_energies(rows, y.cols));
+    return {std::move(rows), std::move(result)};
+}
+
+}  // namespace detail
+
+PartitionResult partition_line(std::span<const double> x, const MatrixView& y,
+                               std::span<const double> delta, double gamma,
+                               const CancelHook& cancel) {
+    const std::size_t n = x.size();
     const std::size_t dim = y.cols;
     const std::size_t width = dim + 2;
-    const std::vector<double> rows_store = line_rows(x, y, delta);
-    const std::span<const double> rows(rows_store);
-    PartitionResult result = common_start(line_prefix_energies(rows, dim));
+    LineSearchStart start = line_search_start(x, y, delta);
+    const std::span<const double> rows(start.rows);
+    PartitionResult result = std::move(start.result);
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1]) return result;
 

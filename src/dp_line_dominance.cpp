@@ -132,13 +132,11 @@ PartitionResult partition_line_dominance(std::span<const double> x, const Matrix
                                          std::span<const double> delta, double gamma,
                                          const CancelHook& cancel) {
     const std::size_t n = x.size();
-    require(n >= 2, "segment energies require n >= 2");
-    require(y.rows == n, "y rows must equal n");
-    require(delta.size() == n, "delta length must equal n");
     const std::size_t dim = y.cols;
     const std::size_t width = dim + 2;
-    const std::vector<double> rows = line_rows(x, y, delta);
-    PartitionResult result = detail::common_start(line_prefix_energies(rows, dim));
+    detail::LineSearchStart start = detail::line_search_start(x, y, delta);
+    const std::vector<double>& rows = start.rows;
+    PartitionResult result = std::move(start.result);
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 

@@ -50,6 +50,15 @@ inline void line_rotate(double* pivot, double* row, std::size_t col, std::size_t
     }
 }
 
+// The rows of a straight-line search and its start (the prefix energies as F), after the
+// checks every straight-line search makes.
+struct LineSearchStart {
+    std::vector<double> rows;
+    PartitionResult result;
+};
+LineSearchStart line_search_start(std::span<const double> x, const MatrixView& y,
+                                  std::span<const double> delta);
+
 // First pass as F, zero back pointers and the starting counter; every search begins here.
 PartitionResult common_start(std::vector<double> first_pass);
 
