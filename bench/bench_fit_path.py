@@ -2,6 +2,7 @@
 
     python bench_fit_path.py [--n 1000000] [--p 0.5] [--rounds 7] [--skip-scipy]
     python bench_fit_path.py --segments 100 --n 100000    (jumps: vorn's own layers only)
+    python bench_fit_path.py --vorn-only                  (vorn's own layers, no peers needed)
 
 Times, interleaved round by round so that load on the shared machine hits every contender
 alike, a plain loop of single calls (fresh memory each time, the result dropped before the
@@ -129,6 +130,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--skip-scipy", action="store_true")
     parser.add_argument("--segments", type=int, default=1)
+    parser.add_argument("--vorn-only", action="store_true")
     parser.add_argument("--probe", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
@@ -136,7 +138,7 @@ def main() -> int:
         return 0
 
     names = [c for c in CONTENDERS if not (args.skip_scipy and c == "scipy")]
-    if args.segments > 1:
+    if args.segments > 1 or args.vorn_only:
         names = ["vorn.fit", "engine", "_vorn_core"]
     gamma = gamma_for(args.segments)
     data = workload(args.n, args.segments)
@@ -158,13 +160,15 @@ def main() -> int:
           f"{args.rounds} interleaved rounds; peak = resident high-water mark above the "
           "baseline, one call in a fresh interpreter")
     print()
-    print("| contender | median s | min s | csaps / it | SciPy / it | peak MB | peak B/sample |")
-    print("|---|---|---|---|---|---|---|")
+    print("| contender | median s | min s | over the engine | csaps / it | SciPy / it | peak MB "
+          "| peak B/sample |")
+    print("|---|---|---|---|---|---|---|---|")
     for name in names:
         csaps_ratio = f"{median['csaps'] / median[name]:.1f}x" if "csaps" in median else "-"
         scipy_ratio = f"{median['scipy'] / median[name]:.1f}x" if "scipy" in median else "-"
         peak = peaks[name]["peak_bytes"]
-        print(f"| {name} | {median[name]:.4f} | {min(times[name]):.4f} | {csaps_ratio} | "
+        over = f"{100.0 * (median[name] / median['engine'] - 1.0):+.1f} %"
+        print(f"| {name} | {median[name]:.4f} | {min(times[name]):.4f} | {over} | {csaps_ratio} | "
               f"{scipy_ratio} | {peak / 1e6:.1f} | {peak / args.n:.0f} |")
     return 0
 

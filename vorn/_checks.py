@@ -8,6 +8,7 @@ that name the user's argument.
 from __future__ import annotations
 
 import copy
+import math
 import numbers
 from typing import Any, NamedTuple, Optional
 
@@ -172,24 +173,47 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
                 f"delta and y must have the same length: delta has {dd.shape[0]}, y has {n}"
             )
 
-    kept = np.all(np.isfinite(yy), axis=1)
-    if xx is not None:
+    # Checked with reductions first (a NaN carries through min and max): on the usual clean
+    # data no mask is formed.
+    lowest, highest = (float(yy.min()), float(yy.max())) if yy.size else (0.0, 0.0)
+    all_kept = math.isfinite(lowest) and math.isfinite(highest)
+    kept = np.ones(n, dtype=bool) if all_kept else np.all(np.isfinite(yy), axis=1)
+    # Clean sorted sites are read off their gaps alone: positive gaps between finite ends
+    # leave no room for a NaN, an infinity or a repeat.
+    gaps: Optional[NDArray[np.float64]] = None
+    smallest_gap = math.nan
+    if xx is not None and all_kept and n >= 2:
+        gaps = np.diff(xx)
+        smallest_gap = float(gaps.min())
+    sites_clean = (xx is not None and smallest_gap > 0.0 and math.isfinite(xx[0])
+                   and math.isfinite(xx[-1]))
+    if xx is not None and not sites_clean:
         bad = np.flatnonzero(kept & ~np.isfinite(xx))
         if bad.size:
             i = int(bad[0])
             shown = "NaT" if sites.is_datetime else repr(float(sites.decode(xx[i])))
             raise ValueError(f"{x_name} must be finite, got {x_name}[{i}] = {shown}")
+    smallest_delta: Optional[float] = None
     if dd is not None:
-        bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
-        if bad.size:
-            i = int(bad[0])
-            raise ValueError(
-                f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
-            )
-    sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
-    # Sorted data, the usual case, needs no sort to count its distinct sites.
-    if not np.all(sites_kept[1:] > sites_kept[:-1]):
-        sites_kept = np.unique(sites_kept)
+        smallest_delta = float(dd.min()) if dd.size else None
+        if not (dd.size == 0 or 0.0 < smallest_delta <= dd.max() < np.inf):  # type: ignore[operator]
+            smallest_delta = None
+            bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
+            if bad.size:
+                i = int(bad[0])
+                raise ValueError(
+                    f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
+                )
+    if sites_clean:
+        sites_kept = xx
+    else:
+        sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
+        # Sorted data, the usual case, needs no sort to count its distinct sites.
+        gaps = np.diff(sites_kept)
+        if not np.all(gaps > 0):
+            sites_kept = np.unique(sites_kept)
+            gaps = np.diff(sites_kept)
+        smallest_gap = float(gaps.min()) if gaps.size else math.nan
     distinct = sites_kept.size
     if distinct < 2:
         raise ValueError(
@@ -205,14 +229,19 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
         )
     prepared = Prepared(xx, yy, dd, one_dimensional, sites, columns)
     if check_energies:
-        problem = energy_problem(prepared, sites_kept)
+        largest = max(highest, -lowest) if all_kept else None
+        gap = smallest_gap if xx is not None and math.isfinite(smallest_gap) else None
+        problem = energy_problem(prepared, kept, gap, largest,
+                                 smallest_delta if all_kept else None)
         if problem is not None:
             raise ValueError(problem)
     return prepared
 
 
-def energy_problem(prepared: Prepared,
-                   sites: Optional[NDArray[np.float64]] = None) -> Optional[str]:
+def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
+                   smallest_gap: Optional[float] = None,
+                   largest_value: Optional[float] = None,
+                   smallest_delta: Optional[float] = None) -> Optional[str]:
     """Why the fit's energies would overflow on these data in their own units, or None.
 
     Squares of values beyond 1e150 overflow; second derivatives grow like |y| / gap**2,
@@ -220,25 +249,40 @@ def energy_problem(prepared: Prepared,
     parameters of :func:`vorn.fit`, and :func:`vorn.select`) has neither problem.
     """
     yy, dd = prepared.y, prepared.delta
-    kept = np.all(np.isfinite(yy), axis=1)
+    if kept is None:
+        kept = np.all(np.isfinite(yy), axis=1)
     if not kept.any():
         return None
-    values = np.abs(yy[kept])
-    largest = float(values.max())
+    gap = smallest_gap
+    if gap is None and prepared.x is not None:
+        gap = float(np.min(np.diff(np.unique(prepared.x[kept]))))
+
+    def too_fine(value: float) -> bool:
+        return (gap is not None and value > 0.0
+                and 2.0 * np.log10(value) - 3.0 * np.log10(gap) > 290.0)
+
+    # This runs on every fit: most data drop no row, so y is not copied, and |y| / delta is
+    # formed only when its bound max|y| / min(delta) does not already settle both checks.
+    all_kept = bool(kept.all())
+    values = yy if all_kept else yy[kept]
+    largest = largest_value
+    if largest is None:
+        largest = max(float(values.max()), -float(values.min()))
     if dd is not None:
-        with np.errstate(over="ignore"):
-            largest = max(largest, float((values / dd[kept, None]).max()))
+        kept_delta = dd if all_kept else dd[kept]
+        if smallest_delta is None:
+            smallest_delta = float(kept_delta.min())
+        with np.errstate(over="ignore", divide="ignore"):
+            bound = largest / smallest_delta
+        if bound > LARGEST_VALUE or too_fine(bound):
+            with np.errstate(over="ignore"):
+                largest = max(largest, float((np.abs(values) / kept_delta[:, None]).max()))
     if largest > LARGEST_VALUE:
         return (f"y is too large: |y| (or |y| / delta) reaches {largest:.3g}, beyond "
                 f"{LARGEST_VALUE:.0e}, where the fit's energies overflow; divide y by a "
                 "constant c and gamma by c**2, or give the smoothing and the jump penalty in "
                 "natural units (bandwidth_samples, penalty)")
-    if prepared.x is None:
-        return None
-    if sites is None:
-        sites = np.unique(prepared.x[kept])
-    gap = float(np.min(np.diff(sites)))
-    if largest > 0.0 and 2.0 * np.log10(largest) - 3.0 * np.log10(gap) > 290.0:
+    if too_fine(largest):
         return (f"x is too finely spaced for the size of y: a gap of {gap:.3g} between sites, "
                 f"with |y| up to {largest:.3g}, overflows the fit's energies; rescale x (for "
                 "example to units of its spacing), or give the smoothing and the jump penalty "
