@@ -180,11 +180,9 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
     kept = np.ones(n, dtype=bool) if all_kept else np.all(np.isfinite(yy), axis=1)
     # Clean sorted sites are read off their gaps alone: positive gaps between finite ends
     # leave no room for a NaN, an infinity or a repeat.
-    gaps: Optional[NDArray[np.float64]] = None
     smallest_gap = math.nan
     if xx is not None and all_kept and n >= 2:
-        gaps = np.diff(xx)
-        smallest_gap = float(gaps.min())
+        smallest_gap = float(np.diff(xx).min())
     sites_clean = (xx is not None and smallest_gap > 0.0 and math.isfinite(xx[0])
                    and math.isfinite(xx[-1]))
     if xx is not None and not sites_clean:
@@ -196,7 +194,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
     smallest_delta: Optional[float] = None
     if dd is not None:
         smallest_delta = float(dd.min()) if dd.size else None
-        if not (dd.size == 0 or 0.0 < smallest_delta <= dd.max() < np.inf):  # type: ignore[operator]
+        if smallest_delta is not None and not 0.0 < smallest_delta <= float(dd.max()) < math.inf:
             smallest_delta = None
             bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
             if bad.size:
@@ -204,7 +202,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
                 raise ValueError(
                     f"delta must be positive and finite, got delta[{i}] = {float(dd[i])!r}"
                 )
-    if sites_clean:
+    if sites_clean and xx is not None:
         sites_kept = xx
     else:
         sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
