@@ -172,6 +172,47 @@ SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition pre
     return {std::move(found), std::move(tau)};
 }
 
+// The first sample of every segment, left to right, read back from the last sample.
+std::vector<std::size_t> segment_starts(const PartitionResult& found) {
+    std::vector<std::size_t> starts;
+    for (std::size_t e = found.partition.size() - 1;;) {
+        const std::size_t start = static_cast<std::size_t>(found.partition[e]);
+        require(start <= e, "partition must point back to a segment start");
+        starts.push_back(start);
+        if (start == 0) break;
+        e = start - 1;
+    }
+    std::reverse(starts.begin(), starts.end());
+    return starts;
+}
+
+// Each segment's samples, its cell (from halfway to the previous segment to halfway to the
+// next, one unit beyond the data at either end) and its cubic form, left to right.
+template <class Visit>
+void for_each_segment(const PreparedSamples& s, double p, std::span<const std::size_t> starts,
+                      const CancelHook& cancel, Visit&& visit) {
+    const std::size_t n = s.size();
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        cancel.tick();
+        const std::size_t first = starts[k];
+        const std::size_t last = k + 1 < starts.size() ? starts[k + 1] - 1 : n - 1;
+        const double left = first > 0 ? jump_site(s.x[first - 1], s.x[first]) : s.x[0] + (-1.0);
+        const double right =
+            last + 1 < n ? jump_site(s.x[last], s.x[last + 1]) : s.x[n - 1] + 1.0;
+        visit(first, last, left,
+              first == last ? constant_form(s, first, left, right)
+                            : segment_form(s, p, first, last, left, right));
+    }
+}
+
+// One smoothing spline of all samples, continued one unit beyond them.
+PpForm one_spline_form(const PreparedSamples& s, double p) {
+    PpForm form = csaps(VectorView::of(s.x), s.y_view(), VectorView::of(s.w), p);
+    extend_to(form, s.x.front() - 1.0, s.x.back() + 1.0);
+    raise_to_cubic(form);
+    return form;
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -190,9 +231,7 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
     result.dim = s.dim;
 
     if (p == 1.0 || gamma >= std::numeric_limits<double>::infinity()) {
-        PpForm form = csaps(VectorView::of(s.x), s.y_view(), VectorView::of(s.w), p);
-        extend_to(form, s.x.front() - 1.0, s.x.back() + 1.0);
-        raise_to_cubic(form);
+        PpForm form = detail::one_spline_form(s, p);
         result.interval_cell.push_back(detail::index_run(0, n - 1));
         result.pp_cell.push_back(form);
         result.joined = std::move(form);
@@ -202,39 +241,22 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
         result.complexity_counter = n;
     } else {
         detail::SearchRun run = detail::run_search(s, pruning, precondition, p, gamma, cancel);
-        PartitionResult& found = run.found;
-        std::vector<double>& tau = run.tau;
-
-        // Read back from the last sample; each segment's left cell end is the next one's right.
-        std::size_t e = n - 1;
-        double right = s.x[n - 1] + 1.0;
-        for (;;) {
-            const std::size_t start = static_cast<std::size_t>(found.partition[e]);
-            require(start <= e, "partition must point back to a segment start");
-            const double left =
-                start > 0 ? detail::jump_site(s.x[start - 1], s.x[start]) : s.x[0] + (-1.0);
-            result.interval_cell.push_back(detail::index_run(start, e));
-            result.pp_cell.push_back(start == e
-                                         ? detail::constant_form(s, start, left, right)
-                                         : detail::segment_form(s, p, start, e, left, right));
-            if (start == 0) break;
-            result.discont.push_back(left);
-            right = left;
-            e = start - 1;
-        }
-        std::reverse(result.interval_cell.begin(), result.interval_cell.end());
-        std::reverse(result.pp_cell.begin(), result.pp_cell.end());
-        std::reverse(result.discont.begin(), result.discont.end());
-        for (std::size_t k = 0; k + 1 < result.interval_cell.size(); ++k) {
-            result.discont_idx.push_back(result.interval_cell[k].back());
-        }
+        const std::vector<std::size_t> starts = detail::segment_starts(run.found);
+        detail::for_each_segment(
+            s, p, starts, cancel,
+            [&](std::size_t first, std::size_t last, double left, PpForm&& form) {
+                result.interval_cell.push_back(detail::index_run(first, last));
+                result.pp_cell.push_back(std::move(form));
+                if (first > 0) result.discont.push_back(left);
+                if (last + 1 < n) result.discont_idx.push_back(last);
+            });
         result.joined = concat(result.pp_cell);
 
-        result.F = std::move(found.F);
-        result.partition = std::move(found.partition);
-        result.tau = std::move(tau);
-        result.complexity_counter = found.complexity_counter;
-        result.search_stats = found.stats;
+        result.F = std::move(run.found.F);
+        result.partition = std::move(run.found.partition);
+        result.tau = std::move(run.tau);
+        result.complexity_counter = run.found.complexity_counter;
+        result.search_stats = run.found.stats;
     }
 
     result.x = std::move(s.x);
@@ -268,24 +290,14 @@ Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition prec
     curve.dim = s.dim;
     if (one_spline) {
         std::vector<double>().swap(s.delta);
-        PpForm form = csaps(VectorView::of(s.x), s.y_view(), VectorView::of(s.w), p);
-        extend_to(form, s.x.front() - 1.0, s.x.back() + 1.0);
-        raise_to_cubic(form);
-        curve.form = std::move(form);
+        curve.form = detail::one_spline_form(s, p);
         curve.complexity_counter = n;
     } else {
         std::vector<std::size_t> starts;
         {
             const PartitionResult found =
                 detail::run_search(s, pruning, precondition, p, gamma, cancel, values).found;
-            for (std::size_t e = n - 1;;) {
-                const std::size_t start = static_cast<std::size_t>(found.partition[e]);
-                require(start <= e, "partition must point back to a segment start");
-                starts.push_back(start);
-                if (start == 0) break;
-                e = start - 1;
-            }
-            std::reverse(starts.begin(), starts.end());
+            starts = detail::segment_starts(found);
             curve.complexity_counter = found.complexity_counter;
             curve.search_stats = found.stats;
         }
@@ -299,26 +311,18 @@ Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition prec
         reserve_large(joined.coefs, (n + segments) * s.dim * 4);
         curve.jumps.reserve(segments - 1);
         curve.jump_indices.reserve(segments - 1);
-        for (std::size_t k = 0; k < segments; ++k) {
-            cancel.tick();
-            const std::size_t first = starts[k];
-            const std::size_t last = k + 1 < segments ? starts[k + 1] - 1 : n - 1;
-            const double left =
-                first > 0 ? detail::jump_site(s.x[first - 1], s.x[first]) : s.x[0] + (-1.0);
-            const double right =
-                last + 1 < n ? detail::jump_site(s.x[last], s.x[last + 1]) : s.x[n - 1] + 1.0;
-            const PpForm form = first == last
-                                    ? detail::constant_form(s, first, left, right)
-                                    : detail::segment_form(s, p, first, last, left, right);
-            require(form.order == 4 && form.dim == s.dim, "segment forms must be cubic");
-            const std::size_t skip = joined.breaks.empty() ? 0 : 1;
-            joined.breaks.insert(joined.breaks.end(),
-                                 form.breaks.begin() + static_cast<std::ptrdiff_t>(skip),
-                                 form.breaks.end());
-            joined.coefs.insert(joined.coefs.end(), form.coefs.begin(), form.coefs.end());
-            if (k > 0) curve.jumps.push_back(left);
-            if (k + 1 < segments) curve.jump_indices.push_back(last);
-        }
+        detail::for_each_segment(
+            s, p, starts, cancel,
+            [&](std::size_t first, std::size_t last, double left, PpForm&& form) {
+                require(form.order == 4 && form.dim == s.dim, "segment forms must be cubic");
+                const std::size_t skip = joined.breaks.empty() ? 0 : 1;
+                joined.breaks.insert(joined.breaks.end(),
+                                     form.breaks.begin() + static_cast<std::ptrdiff_t>(skip),
+                                     form.breaks.end());
+                joined.coefs.insert(joined.coefs.end(), form.coefs.begin(), form.coefs.end());
+                if (first > 0) curve.jumps.push_back(left);
+                if (last + 1 < n) curve.jump_indices.push_back(last);
+            });
     }
 
     curve.x = std::move(s.x);
