@@ -131,13 +131,7 @@ std::vector<double> deriv_at(const PpForm& form, double site) {
 std::vector<double> eval_sites(const PpForm& form, std::span<const double> sites) {
     std::vector<double> out(sites.size() * form.dim, 0.0);
     if (form.breaks.size() < 2) return out;
-    for (std::size_t k = 0; k < sites.size(); ++k) {
-        const std::size_t i = locate(form, sites[k]);
-        const double t = sites[k] - form.breaks[i];
-        for (std::size_t d = 0; d < form.dim; ++d) {
-            out[k * form.dim + d] = horner(coef_row(form, i * form.dim + d), form.order, t);
-        }
-    }
+    eval_into(PpView::of(form), sites, 0, Side::right, out);
     return out;
 }
 

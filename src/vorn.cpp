@@ -333,7 +333,9 @@ Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition prec
 namespace detail {
 namespace {
 
-// The samples outside one fold, copied for the fold's fit.
+// The samples outside one fold, copied for the fold's fit. Indices compare as unsigned, so a
+// negative one never names a training sample; whether an index names a sample at all is for
+// the caller to check.
 struct TrainingSet {
     std::vector<double> x, y, delta;
 
@@ -345,14 +347,27 @@ struct TrainingSet {
         x.clear();
         y.clear();
         delta.clear();
+        const std::size_t n = sx.size;
+        const std::size_t cols = sy.cols;
+        // Room for every sample that can be read before a check stops the walk, taken at once:
+        // data that cannot fit fails here, before the walk touches gigabytes, not after.
+        const std::size_t readable = std::min({n, sy.rows, sdelta.size});
+        if (readable > x.max_size() || (cols != 0 && readable > y.max_size() / cols)) {
+            throw std::bad_alloc();
+        }
+        x.reserve(readable);
+        delta.reserve(readable);
+        y.reserve(readable * cols);
         std::size_t next_member = 0;
-        for (std::size_t i = 0; i < sx.size; ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             if (next_member < members.size() && members[next_member] == i) {
                 ++next_member;
                 continue;
             }
+            require(i < sy.rows, "y has fewer rows than x");
+            require(i < sdelta.size, "delta has fewer entries than x");
             x.push_back(sx[i]);
-            for (std::size_t c = 0; c < sy.cols; ++c) y.push_back(sy(i, c));
+            for (std::size_t c = 0; c < cols; ++c) y.push_back(sy(i, c));
             delta.push_back(sdelta[i]);
         }
     }
@@ -463,47 +478,19 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
 
     const std::size_t cols = y.cols;
     double score = 0.0;
-    std::vector<double> train_x, train_y, train_delta, held_out;
+    detail::TrainingSet train;
+    std::vector<double> held_out;
     for (const std::vector<std::int64_t>& fold : folds) {
         cancel.check();  // a fold without a search (p = 1, gamma = inf) ticks nothing itself
-        // Indices compare as unsigned, so a negative one never names a training sample; whether
-        // an index names a sample at all is checked where it is read, after the fold's fit,
-        // because a fit that fails makes the score +inf before any held-out sample is read.
-        std::vector<std::uint64_t> members(fold.begin(), fold.end());
-        std::sort(members.begin(), members.end());
-        members.erase(std::unique(members.begin(), members.end()), members.end());
-
-        train_x.clear();
-        train_y.clear();
-        train_delta.clear();
-        // Room for every sample that can be read before a check stops the walk, taken at once:
-        // data that cannot fit fails here, before the walk touches gigabytes, not after.
-        const std::size_t readable = std::min({n, y.rows, delta.size});
-        if (readable > train_x.max_size() || (cols != 0 && readable > train_y.max_size() / cols)) {
-            throw std::bad_alloc();
-        }
-        train_x.reserve(readable);
-        train_delta.reserve(readable);
-        train_y.reserve(readable * cols);
-        std::size_t next_member = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (next_member < members.size() && members[next_member] == i) {
-                ++next_member;
-                continue;
-            }
-            require(i < y.rows, "y has fewer rows than x");
-            require(i < delta.size, "delta has fewer entries than x");
-            train_x.push_back(x[i]);
-            for (std::size_t c = 0; c < cols; ++c) train_y.push_back(y(i, c));
-            train_delta.push_back(delta[i]);
-        }
-
-        const std::optional<VectorView> fit_x = VectorView::of(train_x);
-        const std::optional<VectorView> fit_delta = VectorView::of(train_delta);
+        // A fit that fails makes the score +inf before any held-out sample is read, so the
+        // fold's indices are checked after its fit.
+        train.take_all_but(x, y, delta, fold);
         // The lean fit: the same curve as fit, bit for bit, without the search's diagnostics.
         Checked<Curve> fitted =
-            fit_curve(fit_x, MatrixView::row_major(train_y.data(), train_x.size(), cols),
-                      fit_delta, pruning, precondition, p, gamma, cancel, values);
+            fit_curve(VectorView::of(train.x),
+                      MatrixView::row_major(train.y.data(), train.x.size(), cols),
+                      VectorView::of(train.delta), pruning, precondition, p, gamma, cancel,
+                      values);
         if (!fitted) return unscorable;
 
         held_out.clear();
