@@ -246,6 +246,13 @@ PartitionResult common_start(std::vector<double> first_pass) {
     return result;
 }
 
+PartitionResult search_start(const EnergyInputs& in, std::vector<SpacingPowers>& powers,
+                             const CancelHook& cancel) {
+    check_inputs(in);
+    powers = all_spacing_powers(in.h);
+    return common_start(prefix_pass(in, powers, cancel));
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -321,11 +328,10 @@ std::vector<double> local_tau(std::span<const double> h, std::span<const double>
 }
 
 PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const CancelHook& cancel) {
-    check_inputs(in);
+    std::vector<SpacingPowers> powers;
+    PartitionResult result = search_start(in, powers, cancel);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
-    const std::vector<SpacingPowers> powers = all_spacing_powers(in.h);
-    PartitionResult result = common_start(prefix_pass(in, powers, cancel));
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 
@@ -367,11 +373,10 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
 }
 
 PartitionResult partition_pelt(const EnergyInputs& in, double gamma, const CancelHook& cancel) {
-    check_inputs(in);
+    std::vector<SpacingPowers> powers;
+    PartitionResult result = search_start(in, powers, cancel);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
-    const std::vector<SpacingPowers> powers = all_spacing_powers(in.h);
-    PartitionResult result = common_start(prefix_pass(in, powers, cancel));
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 

@@ -57,11 +57,10 @@ constexpr std::size_t merge_stride = 4;
 
 PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
                                     const CancelHook& cancel) {
-    detail::check_inputs(in);
+    std::vector<SpacingPowers> powers;
+    PartitionResult result = detail::search_start(in, powers, cancel);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
-    const std::vector<SpacingPowers> powers = detail::all_spacing_powers(in.h);
-    PartitionResult result = detail::common_start(detail::prefix_pass(in, powers, cancel));
     std::vector<double>& F = result.F;
     if (gamma >= F[n - 1] || n <= 2) return result;
 

@@ -62,4 +62,9 @@ LineSearchStart line_search_start(std::span<const double> x, const MatrixView& y
 // First pass as F, zero back pointers and the starting counter; every search begins here.
 PartitionResult common_start(std::vector<double> first_pass);
 
+// The checks, the spacing powers and the first pass as F: where every search over spline
+// states begins.
+PartitionResult search_start(const EnergyInputs& in, std::vector<SpacingPowers>& powers,
+                             const CancelHook& cancel);
+
 }  // namespace vorn::detail
