@@ -230,7 +230,7 @@ std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingP
     for (std::size_t r = 2; r < n; ++r) {
         const SegmentStep step{r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]};
         extend_state(v, dim, roughness_rows(step), in.omega[r], in.y, r);
-        energies[r] = v[3];
+        energies[r] = SegmentState(v, dim).energy();
         cancel.tick();
     }
     return energies;
@@ -346,7 +346,7 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
                    in.omega[r], in.omega[r - 1], in.y, r, r - 1);
         counter += 2;
         for (;;) {
-            const double energy = v[3];
+            const double energy = SegmentState(v, dim).energy();
             // Energies only grow as the segment reaches further left and F >= 0.
             if (gamma + energy >= best_value) break;
             const double cand = (F[J - 1] + gamma) + energy;
@@ -404,7 +404,7 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma, const Cance
                 extend_state(v, dim, rr, in.omega[r], in.y, r);
                 ++counter;
             }
-            const double cand = (F[l - 1] + gamma) + v[3];
+            const double cand = (F[l - 1] + gamma) + SegmentState(v, dim).energy();
             if (best_value > cand) {
                 best_value = cand;
                 best = l;

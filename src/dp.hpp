@@ -103,21 +103,6 @@ private:
     std::size_t dim_;
 };
 
-// Owning storage for `count` segment states of `dim` value columns, allocated once.
-class SegmentStore {
-public:
-    SegmentStore(std::size_t count, std::size_t dim)
-        : values_(count * segment_state_size(dim), 0.0), dim_(dim) {}
-
-    SegmentState operator[](std::size_t i) {
-        return {values_.data() + i * segment_state_size(dim_), dim_};
-    }
-
-private:
-    std::vector<double> values_;
-    std::size_t dim_;
-};
-
 // The sample pair a segment starts from or grows by: o is the current end (or the first sample
 // of a start), k the adjacent new sample.
 struct SegmentStep {
