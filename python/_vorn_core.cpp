@@ -25,7 +25,7 @@ namespace {
 
 // ---- copies of the caller's arrays for one fit ----
 
-std::vector<double> copy_vector(const ArrayRead& a) {
+std::vector<double> copy_vector(const StridedArray& a) {
     std::vector<double> out(a.shape[0]);
     if (out.empty()) return out;
     if (a.strides[0] == static_cast<std::ptrdiff_t>(sizeof(double))) {
@@ -46,7 +46,7 @@ struct MatrixCopy {
 
 // One block copy for a C- or Fortran-contiguous array, keeping its order (the core reads
 // through strides, so the order does not change the result); row-major otherwise.
-MatrixCopy copy_matrix(const ArrayRead& a) {
+MatrixCopy copy_matrix(const StridedArray& a) {
     constexpr auto item = static_cast<std::ptrdiff_t>(sizeof(double));
     const std::size_t rows = a.shape[0];
     const std::size_t cols = a.shape[1];
@@ -164,9 +164,9 @@ PyObject* vorn_frame(PyObject* args, PyObject* kwargs) {
     Pruning pruning = Pruning::FPVI;
     Precondition precondition = Precondition::none;
     if (!parse_options(pruning_text, precondition_text, pruning, precondition)) return nullptr;
-    const ArrayRead x_read = has_x ? read_array(x) : ArrayRead{};
-    const ArrayRead y_read = read_array(y);
-    const ArrayRead delta_read = has_delta ? read_array(delta) : ArrayRead{};
+    const StridedArray x_read = has_x ? read_array(x) : StridedArray{};
+    const StridedArray y_read = read_array(y);
+    const StridedArray delta_read = has_delta ? read_array(delta) : StridedArray{};
 
     PyRef result;
     // Runs inside the entry point's firewall, like everything else in the frame.
@@ -243,12 +243,12 @@ PyObject* vorn_cvscore_frame(PyObject* args, PyObject* kwargs) {
     Pruning pruning = Pruning::FPVI;
     Precondition precondition = Precondition::none;
     if (!parse_options(pruning_text, precondition_text, pruning, precondition)) return nullptr;
-    const ArrayRead x_read = read_array(x);
-    const ArrayRead y_read = read_array(y);
-    const ArrayRead delta_read = read_array(delta);
+    const StridedArray x_read = read_array(x);
+    const StridedArray y_read = read_array(y);
+    const StridedArray delta_read = read_array(delta);
 
-    const double score = cv_score(vector_view(x_read), matrix_view(y_read),
-                                  vector_view(delta_read), *folds, pruning, precondition, *p,
+    const double score = cv_score(x_read.vector(), y_read.matrix(),
+                                  delta_read.vector(), *folds, pruning, precondition, *p,
                                   *gamma, CancelHook(signal_raised, nullptr));
     return PyFloat_FromDouble(score);
 }

@@ -322,9 +322,9 @@ bool recheck_array(PyObject* obj, int ndim, const char* name) {
     return false;
 }
 
-ArrayRead read_array(PyObject* obj) {
+StridedArray read_array(PyObject* obj) {
     const np::ArrayFields& f = np::fields(obj);
-    ArrayRead out;
+    StridedArray out;
     out.data = reinterpret_cast<const std::byte*>(f.data);
     for (int axis = 0; axis < f.nd && axis < 2; ++axis) {
         out.shape[axis] = static_cast<std::size_t>(f.dimensions[axis]);

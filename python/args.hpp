@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "py_ref.hpp"
+#include "strided_array.hpp"
 #include "views.hpp"
 #include "vorn.hpp"
 
@@ -56,21 +57,9 @@ std::optional<Precondition> parse_precondition(const OptionText& option);
 
 // Caller code run by later conversions may have resized or re-typed an array that already
 // passed its check; these read the array's memory only after all conversions, checking again.
-struct ArrayRead {
-    const std::byte* data = nullptr;
-    std::size_t shape[2] = {0, 0};
-    std::ptrdiff_t strides[2] = {0, 0};
-};
 // Raises the conversion's own (prefixed) TypeError when the array no longer qualifies.
 bool recheck_array(PyObject* obj, int ndim, const char* name);
 // Only after recheck_array succeeded and with no Python code run since.
-ArrayRead read_array(PyObject* obj);
-
-inline VectorView vector_view(const ArrayRead& a) {
-    return {a.data, a.shape[0], a.strides[0]};
-}
-inline MatrixView matrix_view(const ArrayRead& a) {
-    return {a.data, a.shape[0], a.shape[1], a.strides[0], a.strides[1]};
-}
+StridedArray read_array(PyObject* obj);
 
 }  // namespace vorn::py

@@ -13,6 +13,7 @@
 
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "strided_array.hpp"
 #include "views.hpp"
 #include "vorn.hpp"
 
@@ -32,16 +33,7 @@ struct DoubleArray {
 std::optional<DoubleArray> double_array(const np::Api& numpy, PyObject* obj, int nd,
                                         const char* name);
 
-// Any float64 array of `nd` (1 or 2) dimensions, read through its strides: the fit reads the
-// caller's samples in place, whatever their layout and alignment.
-struct StridedArray {
-    const std::byte* data = nullptr;
-    std::size_t shape[2] = {0, 0};
-    std::ptrdiff_t strides[2] = {0, 0};
-
-    VectorView vector() const { return {data, shape[0], strides[0]}; }
-    MatrixView matrix() const { return {data, shape[0], shape[1], strides[0], strides[1]}; }
-};
+// Any float64 array of `nd` (1 or 2) dimensions, read through its strides.
 std::optional<StridedArray> strided_array(const np::Api& numpy, PyObject* obj, int nd,
                                           const char* name);
 
