@@ -21,6 +21,8 @@
 
 namespace vorn::py {
 
+const char* const internal_failure_name = "_vorn_core.InternalFailure";
+
 namespace {
 
 // ---- copies of the caller's arrays for one fit ----

@@ -19,15 +19,10 @@ PyObject* internal_failure = nullptr;
 
 }  // namespace
 
-// Each module that compiles this file has its own type, named after the module.
-#ifndef VORN_INTERNAL_FAILURE_NAME
-#define VORN_INTERNAL_FAILURE_NAME "_vorn_core.InternalFailure"
-#endif
-
 PyObject* internal_failure_type() {
     if (internal_failure == nullptr) {
         internal_failure = PyErr_NewExceptionWithDoc(
-            VORN_INTERNAL_FAILURE_NAME,
+            internal_failure_name,
             "A broken internal invariant of the fitting core; never a user error.",
             PyExc_BaseException, nullptr);
     }

@@ -8,6 +8,10 @@
 
 namespace vorn::py {
 
+// The qualified name of the module's InternalFailure type: each module that links this code
+// defines it, so that each has its own type, named after the module.
+extern const char* const internal_failure_name;
+
 // Borrowed reference to the process-wide InternalFailure type (a direct subclass of
 // BaseException, so that `except Exception` does not swallow a bug), or null with an error set.
 PyObject* internal_failure_type();

@@ -14,6 +14,8 @@
 
 namespace vorn::py {
 
+const char* const internal_failure_name = "vorn._engine.InternalFailure";
+
 namespace {
 
 template <PyObject* (*Frame)(PyObject*, PyObject*, PyObject*)>
