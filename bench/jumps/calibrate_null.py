@@ -10,8 +10,9 @@ each s on a grid of s). The table stores log N and log s.
 
     .venv/bin/python bench/jumps/calibrate_null.py            # writes vorn/_jump_null.py
     .venv/bin/python bench/jumps/calibrate_null.py --check    # prints the fit of the model
-    .venv/bin/python bench/jumps/calibrate_null.py --noise-law  # writes vorn/_jump_noise_law.py
+    .venv/bin/python bench/jumps/calibrate_null.py --noise-law  # writes bench/jumps/white_noise_law.py
     .venv/bin/python bench/jumps/calibrate_null.py --ar         # writes bench/jumps/ar_table.py
+    .venv/bin/python bench/jumps/calibrate_null.py --ar-noise   # writes vorn/_jump_ar.py
 
 The model is checked, not assumed: --check prints the simulated 50 / 90 / 99 % points beside
 the model's for every cell, and bench/jumps/run.py tests the uniformity of the significances on
@@ -86,7 +87,11 @@ def main() -> None:
     parser.add_argument("--reps", type=int, default=REPS)
     parser.add_argument("--noise-law", action="store_true")
     parser.add_argument("--ar", action="store_true")
+    parser.add_argument("--ar-noise", action="store_true")
     args = parser.parse_args()
+    if args.ar_noise:
+        ar_noise_law()
+        return
     if args.noise_law:
         noise_law()
         return
@@ -136,7 +141,7 @@ NOISE_REPS = 2000
 
 
 def noise_law() -> None:
-    """Writes vorn/_jump_noise_law.py: the law of V, the estimated long-run noise variance
+    """Writes bench/jumps/white_noise_law.py: the law of V, the estimated long-run noise variance
     (variance times (1 + phi) / (1 - phi), both from second differences) over the true one, for
     white noise of m samples and d columns, as the log of its quantiles at the midpoints of
     NOISE_QUANTILES equal-probability slices."""
@@ -160,7 +165,7 @@ def noise_law() -> None:
             "(" + ", ".join(f"{v:.4f}" for v in table[a, i]) + ")"
             for i in range(NOISE_LOG2_M.size)) + ")"
         for a in range(len(DIMS)))
-    path = pathlib.Path(__file__).resolve().parents[2] / "vorn" / "_jump_noise_law.py"
+    path = pathlib.Path(__file__).resolve().parent / "white_noise_law.py"
     path.write_text(
         '"""Law of the estimated long-run noise variance over the true one (white noise): log\n'
         "of its quantiles at the midpoints of equal-probability slices, by value columns d and\n"
@@ -220,6 +225,78 @@ def ar_table(reps: int) -> None:
         f"by bench/jumps/calibrate_null.py --ar (seed {SEED + 2}, phi = {AR_PHI}, {reps} "
         'segments a\ncell); do not edit."""\n\n'
         f"R = (\n{rows},\n)\n")
+    print(f"wrote {path}", file=sys.stderr)
+
+
+AR_LOG2_M = np.arange(4, 14, 2)            # 16 .. 4096 samples
+AR_PHIS = (0.0, 0.15, 0.3, 0.45, 0.6, 0.8)
+AR_RS = (0.0, 0.5, 0.8, 1.0)
+AR_QUANTILES = 16
+AR_REPS = 1500
+
+
+def ar_noise_law() -> None:
+    """Writes vorn/_jump_ar.py: how AR(1) noise inflates the largest saving, and the law of
+    the estimated noise the saving is measured in.
+
+    The saving is divided by kappa(phi) = (1 + phi r) / (1 - phi r) with r of
+    bench/jumps/ar_table.py (copied into the package as R). Measured in the estimated noise
+    (variance s2 and correlation phi from second differences), the saving is then the white
+    one over V = s2 kappa(phi estimated) / (s2 true kappa(phi true)). V's law depends on r, the
+    series' length, d and phi; its log quantiles at the midpoints of AR_QUANTILES
+    equal-probability slices are stored on the grid AR_LOG2_M x AR_PHIS x AR_RS (one set of
+    noise estimates per length, d and phi serves every r)."""
+    from scipy.signal import lfilter
+
+    from vorn._jumps import noise_of_values
+
+    import ar_table
+
+    rng = np.random.default_rng(SEED + 3)
+    probabilities = (np.arange(AR_QUANTILES) + 0.5) / AR_QUANTILES
+    rs = np.asarray(AR_RS)
+    table = np.empty((len(DIMS), AR_LOG2_M.size, len(AR_PHIS), rs.size, AR_QUANTILES))
+    for a, d in enumerate(DIMS):
+        for i, lm in enumerate(AR_LOG2_M):
+            m = int(2**lm)
+            for j, phi in enumerate(AR_PHIS):
+                s2 = np.empty(AR_REPS)
+                phis = np.empty(AR_REPS)
+                for r in range(AR_REPS):
+                    e = rng.standard_normal((m, d))
+                    if phi:
+                        e = np.asarray(lfilter([math.sqrt(1.0 - phi * phi)], [1.0, -phi], e,
+                                               axis=0, zi=phi * rng.standard_normal((1, d)))[0])
+                    scale, phis[r] = noise_of_values(e)
+                    s2[r] = scale * scale
+                for q, r_ in enumerate(rs):
+                    kappa_hat = (1.0 + phis * r_) / (1.0 - phis * r_)
+                    kappa = (1.0 + phi * r_) / (1.0 - phi * r_)
+                    table[a, i, j, q] = np.log(np.quantile(s2 * kappa_hat / kappa, probabilities))
+                print(f"d={d} m={m:5d} phi={phi:.2f} mean phi {phis.mean():.3f} sd "
+                      f"{phis.std():.3f} median V(r=1) {np.exp(np.median(table[a, i, j, -1])):.3f}",
+                      file=sys.stderr, flush=True)
+
+    def nested(values: np.ndarray, indent: int) -> str:
+        if values.ndim == 1:
+            return "(" + ", ".join(f"{v:.3f}" for v in values) + ")"
+        pad = " " * (indent + 1)
+        return "(" + (",\n" + pad).join(nested(v, indent + 1) for v in values) + ")"
+
+    path = pathlib.Path(__file__).resolve().parents[2] / "vorn" / "_jump_ar.py"
+    path.write_text(
+        '"""AR(1) noise and the largest saving of one split. R: kappa = (1 + phi r) / (1 - phi r)\n'
+        "is the factor AR(1) noise of lag-one correlation phi inflates the white-noise law by,\n"
+        "r by value columns d, log2 of the segment's samples and log2 of the bandwidth in\n"
+        "samples (the grid of vorn._jump_null; bench/jumps/calibrate_null.py --ar, seed "
+        f"{SEED + 2},\nphi = {AR_PHI}). LOG_V: log quantiles of V = estimated s2 kappa(estimated phi)"
+        " over the\ntrue one, by d, log2 of the series' samples, phi and r. Generated by\n"
+        f"bench/jumps/calibrate_null.py --ar-noise (seed {SEED + 3}, {AR_REPS} series a cell); "
+        'do not edit."""\n\n'
+        f"DIMS = {DIMS}\nLOG2_M = {tuple(int(v) for v in AR_LOG2_M)}\nPHIS = {AR_PHIS}\n"
+        f"RS = {AR_RS}\n"
+        "R = " + nested(np.asarray(ar_table.R), 4) + "\n"
+        "LOG_V = " + nested(table, 8) + "\n")
     print(f"wrote {path}", file=sys.stderr)
 
 

@@ -25,6 +25,11 @@ attain the coverage of "walk"; the width target compares "walk" with the narrowe
 Significance: "null" forces one jump into jump-free data (the best split of the whole series)
 and tests the uniformity of its significance (Kolmogorov-Smirnov, >= 1,000 series a cell);
 "power" is the share of jumps of >= 3 sd with significance below 0.01 in the coverage corpus.
+Rules side by side on the same series and jumps: "kappa" (the package's: the saving over
+(1 + phi r) / (1 - phi r), the law averaged over the estimated noise's law under AR(1)),
+"rho" (the rule before: over the long-run factor, averaged over the white-noise law of
+s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bias" (a candidate:
+kappa after subtracting what the split saves on the merged segment's own smooth).
 """
 
 from __future__ import annotations
@@ -41,6 +46,7 @@ import vorn
 from vorn import _engine, _jumps
 
 import ar_table
+import white_noise_law
 
 N = 200
 # Constant segments take a wide bandwidth, the sines (1.5 periods over the series) one that
@@ -82,6 +88,58 @@ def ar_factor(phi: float, m: float, b: float, d: int) -> float:
     return (1.0 + phi * r) / (1.0 - phi * r)
 
 
+def white_law(m: float, d: int) -> np.ndarray:
+    """The rule before: quantiles of the estimated long-run variance s2 (1 + phi) / (1 - phi)
+    over the true one, simulated on white noise (white_noise_law.py)."""
+    table = np.asarray(white_noise_law.LOG_V, dtype=np.float64)
+    grid = np.asarray(white_noise_law.LOG2_M, dtype=np.float64)
+    dims = np.asarray(white_noise_law.DIMS, dtype=np.float64)
+    at = min(max(math.log2(m), grid[0]), grid[-1])
+    by_dim = np.array([[np.interp(at, grid, table[a, :, q]) for q in range(table.shape[2])]
+                       for a in range(dims.size)])
+    log_d = math.log(min(max(d, 1), int(dims[-1])))
+    return np.exp(np.array([np.interp(log_d, np.log(dims), by_dim[:, q])
+                            for q in range(by_dim.shape[1])]))
+
+
+def significance_before(saved: float, m: float, b: float, d: int, phi: float,
+                        divisor: str = "rho") -> float:
+    """The significance before this rule: the saving divided by the long-run factor rho (the
+    package's rule before) or by kappa with r of ar_table.py (a candidate rejected then), the
+    law averaged over white_law either way."""
+    factor = (1 + phi) / (1 - phi) if divisor == "rho" else ar_factor(phi, m, b, d)
+    n = float(np.exp(_jumps._null_parameter(vorn._jump_null.LOG_N, np.array([m]),
+                                             np.array([b]), d)[0]))
+    s = float(np.exp(_jumps._null_parameter(vorn._jump_null.LOG_S, np.array([m]),
+                                             np.array([b]), d)[0]))
+    u = saved / factor / s * white_law(N, d)
+    log_f = np.log1p(-np.minimum(_jumps._chi2_even_sf(u, d), 1.0))
+    return float(np.mean(-np.expm1(n * log_f)))
+
+
+def segment_shape(x: np.ndarray, p: float, got: dict, j: int) -> tuple[float, float]:
+    """Samples of the merged segment and its bandwidth in samples, as the package reads them."""
+    first, last = int(got["first"][j]), int(got["last"][j])
+    m = float(last - first + 1)
+    spacing = (x[last] - x[first]) / max(m - 1.0, 1.0)
+    return m, ((1.0 - p) / (p * spacing**3)) ** 0.25
+
+
+def bias_saving(x: np.ndarray, y: np.ndarray, p: float, got: dict, jumps: np.ndarray,
+                j: int) -> float:
+    """Candidate for smooth segments (measured, not adopted): what the fit's split saves on the
+    merged segment's own smooth (a spline fit of the merged samples at the fit's p), the part
+    of the saving a jump-free but curved segment gives a split; subtracted from the saving."""
+    first, last = int(got["first"][j]), int(got["last"][j])
+    merged = vorn.fit(x[first:last + 1], y[first:last + 1], p, math.inf)
+    smooth = np.array(y, dtype=float, copy=True).reshape(x.size, -1)
+    smooth[first:last + 1] = np.asarray(merged(x[first:last + 1])).reshape(last - first + 1, -1)
+    again = _engine.jump_profiles(x, smooth, None, p, "none", jumps, np.zeros(jumps.size), True)
+    lowest = first + (first != 0)
+    at = int(again["profile_offset"][j]) + int(got["best_split"][j]) - lowest
+    return max(float(again["merged"][j] - again["profile"][at]), 0.0)
+
+
 RULES = ("walk", "fitted", "debiased", "limit", "chi2")
 
 
@@ -95,6 +153,8 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         widths: dict[str, list[int]] = {rule: [] for rule in RULES}
         covered = {rule: 0 for rule in RULES}
         lr_truth, offsets, profiles, signif, found = [], [], [], [], 0
+        signif_before: list[float] = []
+        signif_bias: list[float] = []
         for _ in range(sims):
             x, y, where = signal(rng, smooth, uneven, d, phi, size)
             f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
@@ -129,6 +189,13 @@ def coverage(sims: int) -> tuple[list[dict], float]:
                 widths[name].append(hi - lo + 1)
                 covered[name] += lo <= s_true <= hi
             signif.append(float(rep.evidence.significance[j]))
+            m, b = segment_shape(f.x, f.p, got, j)
+            signif_before.append(significance_before(float(rep.evidence.saved[j]), m, b, d,
+                                                     phi_hat))
+            bias = bias_saving(f.x, f._y, f.p, got, f.jump_indices, j) / unit
+            signif_bias.append(float(_jumps.null_significance(
+                np.array([max(float(rep.evidence.saved[j]) - bias, 0.0)]), np.array([m]),
+                np.array([b]), d, N, phi_hat)[0]))
         share = {rule: covered[rule] / max(found, 1) for rule in RULES}
         # Oracles: the smallest cut / window that covers as often as "walk" does.
         need = max(1, covered["walk"])
@@ -150,7 +217,11 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             limit_width=float(np.median(widths["limit"])) if widths["limit"] else math.nan,
             oracle_cut=oracle_cut, oracle_window=oracle_win,
             ratio=width / narrowest if narrowest else math.nan,
-            power=float(np.mean(np.asarray(signif) < 0.01)) if signif else math.nan))
+            power=float(np.mean(np.asarray(signif) < 0.01)) if signif else math.nan,
+            power_before=(float(np.mean(np.asarray(signif_before) < 0.01)) if signif_before
+                          else math.nan),
+            power_bias=(float(np.mean(np.asarray(signif_bias) < 0.01)) if signif_bias
+                        else math.nan)))
     return rows, time.perf_counter() - started
 
 
@@ -159,8 +230,8 @@ def null_significance(sims: int) -> list[dict]:
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        values: list[float] = []
-        kappa: list[float] = []
+        got_by_rule: dict[str, list[float]] = {"kappa": [], "rho": [], "kappa_white": [],
+                                               "bias": []}
         p = None
         for _ in range(sims):
             x, y, _ = signal(rng, smooth, uneven, d, phi, 0.0)
@@ -168,29 +239,28 @@ def null_significance(sims: int) -> list[dict]:
                 f = vorn.fit(x, y, bandwidth_samples=BANDWIDTH[smooth], gamma=math.inf)
                 p = f.p
             scale, phi_hat = _jumps.noise_of_values(y)
-            rho = (1 + phi_hat) / (1 - phi_hat)
-            unit = p * scale ** 2
             got = _engine.jump_profiles(x, y, None, p, "none",
                                         np.array([1, N // 2], dtype=np.int64), np.zeros(2))
-            saved = (got["merged"][1] - got["best"][1]) / unit
-            m = float(got["last"][1] - got["first"][1] + 1)
-            spacing = (x[-1] - x[2]) / (m - 1)
-            b = ((1 - p) / (p * spacing ** 3)) ** 0.25
-            values.append(float(_jumps.null_significance(np.array([saved / rho]),
-                                                         np.array([m]), np.array([b]), d,
-                                                         N)[0]))
-            factor = ar_factor(phi_hat, m, b, d)
-            kappa.append(float(_jumps.null_significance(np.array([saved / factor]),
-                                                        np.array([m]), np.array([b]), d, N)[0]))
-        v, old = np.asarray(values), np.asarray(kappa)
-        rows.append(dict(segments="smooth" if smooth else "constant",
-                         sites="uneven" if uneven else "even", d=d,
-                         noise=f"AR {phi}" if phi else "white",
-                         ks_p=float(stats.kstest(v, "uniform").pvalue),
-                         below_01=float(np.mean(v < 0.01)), below_10=float(np.mean(v < 0.1)),
-                         old_ks_p=float(stats.kstest(old, "uniform").pvalue),
-                         old_below_01=float(np.mean(old < 0.01)),
-                         old_below_10=float(np.mean(old < 0.1))))
+            saved = (got["merged"][1] - got["best"][1]) / (p * scale ** 2)
+            m, b = segment_shape(x, p, got, 1)
+            got_by_rule["kappa"].append(float(_jumps.null_significance(
+                np.array([saved]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
+            got_by_rule["rho"].append(significance_before(saved, m, b, d, phi_hat, "rho"))
+            got_by_rule["kappa_white"].append(
+                significance_before(saved, m, b, d, phi_hat, "kappa"))
+            bias = bias_saving(x, y, p, dict(got, best_split=got["best_split"]),
+                               np.array([1, N // 2], dtype=np.int64), 1) / (p * scale**2)
+            got_by_rule["bias"].append(float(_jumps.null_significance(
+                np.array([max(saved - bias, 0.0)]), np.array([m]), np.array([b]), d, N,
+                phi_hat)[0]))
+        row = dict(segments="smooth" if smooth else "constant",
+                   sites="uneven" if uneven else "even", d=d,
+                   noise=f"AR {phi}" if phi else "white")
+        for rule, values in got_by_rule.items():
+            v = np.asarray(values)
+            row[rule] = (float(stats.kstest(v, "uniform").pvalue), float(np.mean(v < 0.01)),
+                         float(np.mean(v < 0.1)), float(np.mean(v < 0.5)))
+        rows.append(row)
     return rows
 
 
@@ -219,17 +289,22 @@ def main() -> None:
           "(gaps the interval spans), median. `oracle cut` and "
           "`oracle window` are the narrowest cost cut and symmetric window that reach the "
           "walk rule's coverage on the same signals; `ratio` is its width over the narrower "
-          "of them. `power` is the share of found jumps with significance < 0.01.\n")
+          "of them. `power` is the share of found jumps with significance < 0.01, "
+          "`power before` the same under the rule before (the saving over the long-run factor "
+          "rho), `power bias` under the candidate that subtracts what the split saves on the "
+          "merged segment's own smooth (bias_saving).\n")
     print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
           "limit | chi2 | "
-          "width | limit width | oracle cut | oracle window | ratio | power |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "width | limit width | oracle cut | oracle window | ratio | power | power before | "
+          "power bias |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
               f"{r['found']:.3f} | {r['coverage']:.3f} | {r['fitted']:.3f} | {r['debiased']:.3f} | "
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
               f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
-              f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} |")
+              f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} | "
+              f"{r['power_before']:.3f} | {r['power_bias']:.3f} |")
     print()
     for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
@@ -248,22 +323,38 @@ def main() -> None:
         print(f"- {name}: {below} below, {above} above (of {len(small)})")
     print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells")
     print("\n## Significance of a jump forced into jump-free data\n")
-    print("The package divides the saving by the long-run factor (1 + phi) / (1 - phi); "
-          "`kappa` (a candidate, rejected) divides it by (1 + phi r) / (1 - phi r), r "
-          "simulated per segment length and bandwidth (`ar_table.py`).\n")
-    print("| segments | sites | d | noise | KS p | share < 0.01 | share < 0.1 | "
-          "kappa: KS p | < 0.01 | < 0.1 |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("Three rules on the same series. `kappa` (the package's now): the saving divided by "
+          "kappa = (1 + phi r) / (1 - phi r), r tabulated per segment length and bandwidth, the "
+          "law averaged over the simulated law of the estimated s2 kappa under AR(1) "
+          "(vorn/_jump_ar.py). `rho` (the rule before): divided by the long-run factor "
+          "(1 + phi) / (1 - phi), averaged over the law of s2 rho on white noise. `kappa, white "
+          "law` (rejected before): kappa, averaged over the white law of s2 rho. `bias` "
+          "(candidate): kappa after subtracting from the saving what the split saves on the "
+          "merged segment's own smooth (bias_saving). Each cell: KS p, share < 0.01, share < "
+          "0.1, share < 0.5.\n")
+    print("| segments | sites | d | noise | kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "rho: KS p | < 0.01 | < 0.1 | < 0.5 | kappa, white law: KS p | < 0.01 | < 0.1 | < 0.5 "
+          "| bias: KS p | < 0.01 | < 0.1 | < 0.5 |")
+    print("|---|---|---|---|" + "---|" * 16)
     null_rows = null_significance(args.null_sims)
     for r in null_rows:
-        print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['ks_p']:.3f} | "
-              f"{r['below_01']:.3f} | {r['below_10']:.3f} | {r['old_ks_p']:.3f} | "
-              f"{r['old_below_01']:.3f} | {r['old_below_10']:.3f} |")
-    print(f"\nKS not rejected at 1 %: {sum(r['ks_p'] >= 0.01 for r in null_rows)} of "
-          f"{len(null_rows)} cells (kappa: {sum(r['old_ks_p'] >= 0.01 for r in null_rows)}). "
-          "Power (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
+        cells = " | ".join(f"{v:.3f}" for rule in ("kappa", "rho", "kappa_white", "bias")
+                           for v in r[rule])
+        print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
+    print()
+    for rule, name in (("kappa", "kappa"), ("rho", "rho (before)"),
+                       ("kappa_white", "kappa, white law"), ("bias", "bias")):
+        ok = [r for r in null_rows if r[rule][0] >= 0.01]
+        tails = [r for r in null_rows if abs(r[rule][2] - 0.1) <= 3 * math.sqrt(0.09 / args.null_sims)
+                 and abs(r[rule][1] - 0.01) <= 3 * math.sqrt(0.0099 / args.null_sims)]
+        print(f"- {name}: KS not rejected at 1 % in {len(ok)} of {len(null_rows)} cells; "
+              f"shares below 0.01 and 0.1 both within 3 binomial sd of nominal in "
+              f"{len(tails)} of {len(null_rows)}")
+    print("\nPower (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
           f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
-          f"{sum(r['size'] >= 3 for r in rows)} cells.")
+          f"{sum(r['size'] >= 3 for r in rows)} cells (before: "
+          f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}; bias candidate: "
+          f"{sum(r['power_bias'] >= 0.95 for r in rows if r['size'] >= 3)}).")
 
 
 if __name__ == "__main__":
