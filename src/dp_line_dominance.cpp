@@ -39,8 +39,8 @@ namespace vorn {
 namespace {
 
 // A test costs several extensions and most fail. Measured (bench/line_search_driver.cpp,
-// n = 100,000, same run): every 2nd, 3rd, 4th, 6th, 8th step took 0.76, 0.51, 0.47, 0.43, 0.43 s
-// on the sine data of the bandwidth sweep and 1.53, 1.13, 1.09, 1.12, 1.15 s on one long line,
+// n = 100,000, same run): every 2nd, 3rd, 4th, 6th, 8th step took 0.58, 0.50, 0.47, 0.43, 0.41 s
+// on the sine data of the bandwidth sweep and 1.16, 1.12, 1.08, 1.14, 1.14 s on one long line,
 // with 137 to 189 and 271 to 517 extensions per sample.
 constexpr std::size_t drop_stride = 4;
 
