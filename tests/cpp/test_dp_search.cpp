@@ -353,6 +353,30 @@ double line_scale(const Problem& P, std::size_t r) {
     return s;
 }
 
+// partition_line_dominance's result against partition_line's: F to rounding, and a back pointer
+// that differs only where re-pricing both partitions shows a tie to rounding.
+// Sites far from zero cost digits in proportion to (largest |x| / extent)^2 in both searches,
+// which grow their segments in opposite directions.
+void expect_same_as_line_search(const Problem& P, double gamma, const PartitionResult& got,
+                                const PartitionResult& want, const std::string& what,
+                                std::size_t& near_ties) {
+    const std::size_t n = P.n();
+    ASSERT_EQ(got.partition.size(), n) << what;
+    const double far = std::max(std::abs(P.x.front()), std::abs(P.x.back())) /
+                       (P.x.back() - P.x.front());
+    const double conditioning = std::max(1.0, far * far);
+    for (std::size_t r = 0; r < n; ++r) {
+        const double tolerance =
+            1e-12 * conditioning * (std::abs(want.F[r]) + 1e-4 * line_scale(P, r));
+        ASSERT_LE(std::abs(got.F[r] - want.F[r]), tolerance) << what << " r " << r;
+        if (got.partition[r] == want.partition[r]) continue;
+        const double mine = line_chain_cost(P, got, r, gamma);
+        ASSERT_LE(std::abs(mine - line_chain_cost(P, want, r, gamma)), tolerance)
+            << what << " r " << r;
+        ++near_ties;
+    }
+}
+
 // partition_line_dominance against partition_line: F to rounding, and every back pointer that
 // differs certified as a tie by re-pricing both partitions; brute force over all partitions for
 // n <= 9. Half the cases quantise the values to steps of 1/4, so exact ties abound.
@@ -374,27 +398,21 @@ TEST(dp_search, lines_match_the_quadratic_line_search_and_brute_force) {
         const double gamma = trial % 13 == 0 ? 0.0 : whole * std::pow(10.0, -4.0 * unit(rng));
         const PartitionResult want = vorn::partition_line(P.x, y, P.delta, gamma);
         const PartitionResult got = vorn::partition_line_dominance(P.x, y, P.delta, gamma);
-        ASSERT_EQ(got.partition.size(), n);
-        for (std::size_t r = 0; r < n; ++r) {
+        expect_same_as_line_search(P, gamma, got, want, "trial " + std::to_string(trial),
+                                   near_ties);
+        if (HasFatalFailure()) return;
+        for (std::size_t r = 0; n <= 9 && r < n; ++r) {
             const double tolerance = 1e-12 * (std::abs(want.F[r]) + 1e-4 * line_scale(P, r));
-            ASSERT_LE(std::abs(got.F[r] - want.F[r]), tolerance) << "trial " << trial << " r " << r;
-            if (n <= 9) {
-                double best = line_energy(P, 0, r);
-                std::function<void(std::size_t, double)> walk = [&](std::size_t start, double c) {
-                    for (std::size_t e = start + 1; e <= r; ++e) {
-                        const double total = c + gamma + line_energy(P, start, e);
-                        if (e == r) best = std::min(best, total);
-                        else walk(e + 1, total);
-                    }
-                };
-                for (std::size_t e0 = 0; e0 + 2 <= r; ++e0) walk(e0 + 1, line_energy(P, 0, e0));
-                ASSERT_LE(std::abs(got.F[r] - best), tolerance) << "trial " << trial << " r " << r;
-            }
-            if (got.partition[r] == want.partition[r]) continue;
-            const double mine = line_chain_cost(P, got, r, gamma);
-            ASSERT_LE(std::abs(mine - line_chain_cost(P, want, r, gamma)), tolerance)
-                << "trial " << trial << " r " << r;
-            ++near_ties;
+            double best = line_energy(P, 0, r);
+            std::function<void(std::size_t, double)> walk = [&](std::size_t start, double c) {
+                for (std::size_t e = start + 1; e <= r; ++e) {
+                    const double total = c + gamma + line_energy(P, start, e);
+                    if (e == r) best = std::min(best, total);
+                    else walk(e + 1, total);
+                }
+            };
+            for (std::size_t e0 = 0; e0 + 2 <= r; ++e0) walk(e0 + 1, line_energy(P, 0, e0));
+            ASSERT_LE(std::abs(got.F[r] - best), tolerance) << "trial " << trial << " r " << r;
         }
         dropped += got.stats.dropped;
     }
@@ -403,10 +421,55 @@ TEST(dp_search, lines_match_the_quadratic_line_search_and_brute_force) {
     EXPECT_GT(dropped, 10000u);
 }
 
+// Sites far from zero make the (1, x) factors ill-conditioned, where M = R_m R_l^-1 and the
+// curvature 1 - a s_k lose the most digits; long noisy lines with rare jumps keep many starts
+// alive and close to each other for long, where the certificates are narrowest.
+TEST(dp_search, lines_far_from_the_origin_and_long_lines_match_the_quadratic_search) {
+    std::mt19937_64 rng(20261209);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::size_t near_ties = 0;
+    std::uint64_t dropped = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const double origin = trial % 3 == 0 ? 0.0 : std::pow(10.0, 1.0 + 3.0 * unit(rng));
+        const std::size_t n = 50 + rng() % 400;
+        const std::size_t dim = 1 + rng() % 3;
+        Problem P;
+        P.dim = dim;
+        std::vector<double> level(dim, 0.0);
+        const double slope = normal(rng) / double(n);
+        double site = origin;
+        for (std::size_t i = 0; i < n; ++i) {
+            P.x.push_back(site);
+            site += 0.2 + 1.6 * unit(rng);
+            P.delta.push_back(0.5 + 1.5 * unit(rng));
+            if (unit(rng) < 0.005) {
+                for (double& v : level) v += 4.0 * normal(rng);
+            }
+            for (std::size_t j = 0; j < dim; ++j) {
+                P.y.push_back(level[j] + slope * (P.x[i] - origin) + normal(rng));
+            }
+        }
+        if (trial % 2 == 0) {
+            for (double& v : P.y) v = std::round(4.0 * v) / 4.0;
+        }
+        const double gamma = (2.0 + 40.0 * unit(rng)) * double(dim);
+        const PartitionResult want = vorn::partition_line(P.x, P.y_view(), P.delta, gamma);
+        const PartitionResult got = vorn::partition_line_dominance(P.x, P.y_view(), P.delta, gamma);
+        expect_same_as_line_search(P, gamma, got, want, "trial " + std::to_string(trial),
+                                   near_ties);
+        if (HasFatalFailure()) return;
+        dropped += got.stats.dropped;
+    }
+    std::printf("far lines: near ties %zu, dropped %llu\n", near_ties,
+                static_cast<unsigned long long>(dropped));
+    EXPECT_GT(dropped, 50000u);
+}
+
 // One long noisy line: partition_line regrows every segment from each end (n^2 / 2 extensions);
 // the rightward search drops most starts with the very same partition. Its list still grows
-// with n (about as n^0.7 here: two neighbouring starts' costs differ by one sample's residual,
-// which a pairwise rule cannot always tell from the bound), so the work is compared as a ratio.
+// with n (pairwise certificates are narrow on a line without jumps: every set involved passes
+// close to the whole prefix's line), so the work is compared as a ratio.
 TEST(dp_search, one_long_line_drops_most_starts) {
     std::mt19937_64 rng(20261223);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -423,8 +486,8 @@ TEST(dp_search, one_long_line_drops_most_starts) {
     const PartitionResult got = vorn::partition_line_dominance(P.x, P.y_view(), P.delta, gamma);
     EXPECT_EQ(got.partition, want.partition);
     EXPECT_EQ(want.stats.max_active, n - 2);
-    EXPECT_LT(got.stats.max_active, n / 4);
-    EXPECT_LT(got.stats.extensions * 5, want.stats.extensions);
+    EXPECT_LT(got.stats.max_active, n / 10);
+    EXPECT_LT(got.stats.extensions * 15, want.stats.extensions);
 }
 
 // Weights too small to square: every step goes through the extension's own arithmetic, so the
