@@ -199,3 +199,19 @@ def test_ctrl_c_interrupts_a_long_constant_fit():
         timer.cancel()
     assert latency < 1.0
     assert _engine.fit_constant(x[:50], y[:50], w[:50], 1.0)["x"].size == 50
+
+
+def test_a_constant_fit_plots_its_levels_without_intervals():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    f = vorn.fit(None, np.r_[np.zeros(10), np.full(10, 3.0)], gamma=0.5, segments="constant")
+    ax = f.plot()
+    try:
+        drawn = np.concatenate([line.get_ydata() for line in ax.lines if line.get_label() == "fit"
+                                or line.get_label().startswith("_child")])
+        assert set(np.unique(drawn)) <= {0.0, 3.0}
+        assert not ax.patches  # no interval shading
+    finally:
+        plt.close(ax.figure)
