@@ -226,8 +226,8 @@ private:
                     if (!(half > 0.0)) continue;
                     const double from = x[c] - half;
                     const double to = x[c] + half;
-                    const bool low_inside = low[c] > from;
-                    const bool high_inside = high[c] < to;
+                    const bool low_inside = low[c] > from && low[c] < to;
+                    const bool high_inside = high[c] < to && high[c] > from;
                     if (low_inside && high_inside) return false;
                     // Moving one end in leaves the other columns' farthest distances as they
                     // were or smaller, so the sums above stay sound bounds.
