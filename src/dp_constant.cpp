@@ -21,7 +21,7 @@
 // at their nearest to the centre leave the most room), less the slabs that lie wholly inside
 // one of its excluded balls (the other columns at their farthest). A ball that misses the box,
 // or a box cut away entirely, kills the start. In one column the box is the set itself, and
-// while a start has no more than most_excluded earlier starts this is exact functional
+// while a start has no more than most_excluded(1) earlier starts this is exact functional
 // pruning; in more columns it is a sound relaxation. Every test carries a rounding margin so that a start within rounding of
 // the best survives; an excluded ball is shrunk by it, a ball B(l, m) grown.
 
@@ -44,8 +44,9 @@ constexpr double margin = 0x1p-40;
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// The most excluded balls a start keeps (see ConstantStarts::keep_newest).
-constexpr std::size_t most_excluded = 16;
+// The most excluded balls a start keeps (see ConstantStarts::keep_newest): in three columns
+// and more each ball cuts less and costs more (measured with bench/constant_work.py).
+constexpr std::size_t most_excluded(std::size_t dim) { return dim <= 2 ? 16 : 4; }
 
 // The live starts in structure-of-arrays form; per start d values of each of origin, mean
 // (less the origin), box ends and excluded centre.
@@ -161,9 +162,10 @@ private:
     void keep_newest(std::vector<double>& balls) const {
         const std::size_t stride = dim_ + 1;
         const std::size_t count = balls.size() / stride;
-        if (count <= most_excluded) return;
+        const std::size_t most = most_excluded(dim_);
+        if (count <= most) return;
         balls.erase(balls.begin(),
-                    balls.begin() + static_cast<std::ptrdiff_t>((count - most_excluded) * stride));
+                    balls.begin() + static_cast<std::ptrdiff_t>((count - most) * stride));
     }
 
     // Shrinks start i's box to the smallest box holding its intersection with the ball about
