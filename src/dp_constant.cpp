@@ -22,8 +22,9 @@
 // one of its excluded balls (the other columns at their farthest). A ball that misses the box,
 // or a box cut away entirely, kills the start. In one column the box is the set itself, and
 // while a start has no more than most_excluded(1) earlier starts this is exact functional
-// pruning; in more columns it is a sound relaxation. Every test carries a rounding margin so that a start within rounding of
-// the best survives; an excluded ball is shrunk by it, a ball B(l, m) grown.
+// pruning; in more columns it is a sound relaxation. Every test carries a rounding margin so
+// that a start within rounding of the best survives; an excluded ball is shrunk by it, a ball
+// B(l, m) grown.
 
 #include "dp_constant.hpp"
 

@@ -39,7 +39,9 @@ long double energy(const Problem& P, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i <= last; ++i) total += P.w[i];
     for (std::size_t c = 0; c < P.dim; ++c) {
         long double mean = 0.0L;
-        for (std::size_t i = first; i <= last; ++i) mean += P.w[i] * (long double)P.y[i * P.dim + c];
+        for (std::size_t i = first; i <= last; ++i) {
+            mean += P.w[i] * (long double)P.y[i * P.dim + c];
+        }
         mean /= total;
         for (std::size_t i = first; i <= last; ++i) {
             const long double d = (long double)P.y[i * P.dim + c] - mean;
