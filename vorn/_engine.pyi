@@ -80,6 +80,15 @@ def fit_prepared(
     """fit from the arrays prepare returned, without preparing again: bit for bit fit's
     result on the raw samples."""
 
+def fit_constant(
+    x: NDArray[np.float64],
+    values: NDArray[np.float64],
+    weight: NDArray[np.float64],
+    gamma: float,
+) -> _Fitted:
+    """The optimal fit with the weighted mean between jumps, from the arrays prepare returned
+    (x, y and w): fit's keys, one piece per segment with its mean in the last slot of coefs."""
+
 def evaluate(
     breaks: NDArray[np.float64],
     coefs: NDArray[np.float64],

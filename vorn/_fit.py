@@ -21,7 +21,8 @@ from ._checks import (
 )
 from ._extras import require
 from ._sites import NUMBERS, Sites
-from ._units import natural_parameters
+from ._scoring import SEGMENTS_MESSAGE
+from ._units import natural_parameters, positive_number, samples_of, units_of
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
@@ -307,12 +308,18 @@ class Fit(PiecewisePolynomial):
     """A cubic smoothing spline with discontinuities, as fitted by :func:`fit`.
 
     Calling the object evaluates the curve. Between jumps it is a cubic smoothing spline of
-    the samples of one segment; outside the data it continues linearly with the end slopes.
+    the samples of one segment (a straight line for ``segments="linear"``, the segment's
+    weighted mean for ``segments="constant"``); outside the data it continues linearly with
+    the end slopes (constant segments stay constant).
 
     Attributes
     ----------
     p, gamma : float
-        The smoothing parameter and the jump penalty of this fit.
+        The smoothing parameter and the jump penalty of this fit; `p` is NaN for constant
+        segments, which have none.
+    segment_model : str
+        What lies between jumps: "smooth", "linear" or "constant" (the `segments` argument of
+        :func:`fit`).
     pruning, precondition : str
         The search options used (canonical spelling).
     x : ndarray, shape (n,)
@@ -333,6 +340,9 @@ class Fit(PiecewisePolynomial):
         Names of the value columns (from a pandas DataFrame `y`), used by :meth:`plot`.
     """
 
+    # Fits pickled before there were segment models are smooth.
+    segment_model: str = "smooth"
+
     def __init__(
         self,
         fitted: Mapping[str, Any],
@@ -347,10 +357,12 @@ class Fit(PiecewisePolynomial):
         columns: Optional[list[str]] = None,
         frame: Optional[Frame] = None,
         x: Optional[NDArray[np.float64]] = None,
+        segments: str = "smooth",
     ) -> None:
         super().__init__(fitted["breaks"], fitted["coefs"], one_dimensional, sites, columns,
                          frame)
         self.p = p
+        self.segment_model = segments
         self.gamma = gamma
         self.pruning = pruning
         self.precondition = precondition
@@ -412,6 +424,9 @@ class Fit(PiecewisePolynomial):
         column's midrange: for values far from zero, whose rounding can outweigh `gamma`, the
         two may split differently, and the fit's own partition is the one to trust.
         """
+        if self.segment_model == "constant":
+            raise NotImplementedError("the extension has no constant segments: a constant fit "
+                                      "has no raw dictionary")
         if self._raw is None:
             # Loaded here, not with the package: nothing but this dictionary needs the
             # extension, and most sessions never ask for it.
@@ -610,7 +625,7 @@ class Fit(PiecewisePolynomial):
             for k, loc in enumerate(self.jumps):
                 ax.axvline(loc, color="0.35", linestyle="--", linewidth=0.9,
                            label="jump" if k == 0 else None)
-        if intervals is not None and self._jumps.size:
+        if intervals is not None and self._jumps.size and self.segment_model != "constant":
             bounds = self.jump_intervals(intervals)
             for lo, hi in bounds:
                 ax.axvspan(lo, hi, color="0.5", alpha=0.18, linewidth=0)
@@ -624,8 +639,10 @@ class Fit(PiecewisePolynomial):
             unit = ", x from y.index" + (f" in {self.site_unit}" if self.site_unit else "")
         if self._frame is not None:
             unit += ", fitted in standardised units"
+        smoothing = {"constant": "segments='constant'",
+                     "linear": "segments='linear'"}.get(self.segment_model, f"p={self.p!r}")
         return (
-            f"Fit(n={self._x.shape[0]}, dim={self.dim}, p={self.p!r}, gamma={self.gamma!r}, "
+            f"Fit(n={self._x.shape[0]}, dim={self.dim}, {smoothing}, gamma={self.gamma!r}, "
             f"jumps={jumps}{unit})"
         )
 
@@ -651,6 +668,7 @@ def fit(
     bandwidth: Optional[float] = None,
     bandwidth_samples: Optional[float] = None,
     penalty: Optional[float] = None,
+    segments: str = "smooth",
 ) -> Fit:
     r"""Fit a cubic smoothing spline with discontinuities.
 
@@ -698,6 +716,14 @@ def fit(
         s**2`` with s the noise level that :func:`vorn.select` estimates (its ``noise``). A
         jump is then kept when it lowers the residual sum of squares, in units of delta, by
         more than `penalty` noise variances (less what it saves in roughness).
+    segments : {"smooth", "linear", "constant"}
+        What lies between jumps. "smooth": smoothing splines of `p`. "linear": straight lines,
+        the same as ``p = 0`` (give no `p`, or 0, and no bandwidth). "constant": each segment's
+        weighted mean, a segment costing ``sum_i (y_i - mean)**2 / delta_i**2`` (give no `p`
+        and no bandwidth; `penalty` is then ``gamma / s**2``). Constant fits are found by
+        their own exact search (`pruning` and `precondition` do not apply); their
+        :attr:`Fit.p` is NaN and :meth:`Fit.jump_intervals`, :attr:`Fit.jump_evidence`,
+        :meth:`Fit.jump_table` and :attr:`Fit.raw` are not available for them.
 
     Returns
     -------
@@ -712,7 +738,8 @@ def fit(
         If shapes or lengths do not match, `p` is outside [0, 1], `gamma` is negative or NaN,
         a site or `delta` is not finite, or fewer than two distinct sites remain; if not
         exactly one of `p`, `bandwidth`, `bandwidth_samples` or not exactly one of `gamma`,
-        `penalty` is given.
+        `penalty` is given; if `segments` is unknown, or does not go with the `p` or
+        bandwidth given.
 
     Notes
     -----
@@ -747,7 +774,29 @@ def fit(
     (array([0.5]), array([0.989]))
     >>> f([0.25, 0.75]).round(3)
     array([0.997, 0.023])
+
+    Constant segments, the level of each its mean:
+
+    >>> g = vorn.fit(None, [0.1, -0.1, 0.0, 2.1, 1.9, 2.0], gamma=1.0, segments="constant")
+    >>> g.jumps, g([1, 6]).round(3)
+    (array([3.5]), array([0., 2.]))
     """
+    if segments not in ("smooth", "linear", "constant"):
+        raise ValueError(SEGMENTS_MESSAGE)
+    if segments != "smooth":
+        if bandwidth is not None or bandwidth_samples is not None:
+            raise ValueError(f"segments={segments!r} takes no bandwidth")
+        if segments == "linear":
+            if p is not None and not (isinstance(p, numbers.Real) and p == 0):
+                raise ValueError(f"segments='linear' fits straight lines (p = 0), got p={p!r}")
+            lines = fit(x, y, 0.0, gamma, delta=delta, pruning=pruning,
+                        precondition=precondition, penalty=penalty)
+            lines.segment_model = "linear"
+            return lines
+        else:
+            if p is not None:
+                raise ValueError(f"segments='constant' takes no p, got p={p!r}")
+            return _fit_constant(x, y, gamma, delta, penalty, pruning, precondition)
     natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
     prepared = prepare(x, y, delta, check_energies=not natural)
     samples = None
@@ -776,8 +825,30 @@ def fit(
     return _fit_of(fitted, prepared, p_value, gamma_value, pruning_choice, precondition_choice)
 
 
+def _fit_constant(x: Optional[ArrayLike], y: ArrayLike, gamma: Optional[float],
+                  delta: Optional[ArrayLike], penalty: Optional[float], pruning: str,
+                  precondition: str) -> Fit:
+    """:func:`fit` with constant segments."""
+    if (gamma is None) == (penalty is None):
+        raise ValueError("give exactly one of gamma and penalty")
+    prepared = prepare(x, y, delta, check_energies=False)
+    pruning_choice = check_pruning(pruning)
+    precondition_choice = check_precondition(precondition)
+    samples = samples_of(prepared.x, prepared.y, prepared.delta)
+    if penalty is not None:
+        level = positive_number("penalty", penalty, allow_inf=True)
+        try:
+            gamma = level * units_of(samples).scale**2
+        except OverflowError:
+            gamma = math.inf
+    gamma_value = check_gamma(gamma)
+    fitted = _engine.fit_constant(samples.x, samples.y, samples.weight, gamma_value)
+    return _fit_of(fitted, prepared, math.nan, gamma_value, pruning_choice, precondition_choice,
+                   "constant")
+
+
 def _fit_of(fitted: Any, prepared: Any, p: float, gamma: float, pruning: str,
-            precondition: str) -> Fit:
+            precondition: str, segments: str = "smooth") -> Fit:
     """The Fit of an engine result on checked data."""
     return Fit(
         fitted,
@@ -789,6 +860,7 @@ def _fit_of(fitted: Any, prepared: Any, p: float, gamma: float, pruning: str,
         inputs=(prepared.x, prepared.y, prepared.delta),
         sites=prepared.sites,
         columns=prepared.columns,
+        segments=segments,
     )
 
 

@@ -337,6 +337,9 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
 
     `noise` is (sd in units of delta, lag-one correlation); by default :func:`noise_of`.
     """
+    if getattr(fit, "segment_model", "smooth") == "constant":
+        raise NotImplementedError("jump intervals and evidence are not available for constant "
+                                  "segments")
     w = _prepared_weights(fit)
     df = noise_samples(fit, noise)
     scale, phi = noise if noise is not None else noise_of(fit, w)

@@ -19,6 +19,9 @@ __all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "fold_score"]
 # pi/4) / (2 b), which is 1 / (2 sqrt 2 b) at t = 0.
 _KERNEL_PEAK = 1.0 / (2.0 * math.sqrt(2.0))
 
+_SEGMENTS = ("smooth", "linear", "constant")
+SEGMENTS_MESSAGE = "segments must be 'smooth', 'linear' or 'constant'"
+
 
 class FitArrays(NamedTuple):
     """The parts of one fit that scoring needs."""
@@ -36,6 +39,7 @@ def fit_arrays(
     delta: NDArray[np.float64],
     p: float,
     gamma: float,
+    segments: str = "smooth",
 ) -> FitArrays:
     """One fit on sorted, distinct, finite samples: the only place the choice fits anything.
 
@@ -45,6 +49,9 @@ def fit_arrays(
     y : ndarray, shape (n, d)
     delta : ndarray, shape (n,)
     p, gamma : float
+    segments : {"smooth", "linear", "constant"}
+        What lies between jumps: smoothing splines of `p`, straight lines (``p = 0``; `p` is
+        ignored) or constants, each segment's weighted mean (`p` is ignored).
 
     Returns
     -------
@@ -53,14 +60,20 @@ def fit_arrays(
     Raises
     ------
     ValueError
-        From the engine, for too few samples.
+        From the engine, for too few samples; for an unknown `segments`.
     """
+    if segments not in _SEGMENTS:
+        raise ValueError(SEGMENTS_MESSAGE)
     # The weights and values a fit from these arrays as raw samples would read (the engine
     # forms both so), so that skipping its preparation keeps every bit of the result.
     w = 1.0 / (delta * delta)
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):
         values = (w[:, None] * y) / w[:, None]
-    fitted = _engine.fit_prepared(x, values, w, p, gamma, "DOMINANCE", "none")
+    if segments == "constant":
+        fitted = _engine.fit_constant(x, values, w, gamma)
+    else:
+        fitted = _engine.fit_prepared(x, values, w, 0.0 if segments == "linear" else p, gamma,
+                                      "DOMINANCE", "none")
     return FitArrays(fitted["breaks"], fitted["coefs"], fitted["jumps"],
                      fitted["jump_indices"], fitted["x"])
 

@@ -8,6 +8,7 @@ namespace vorn::py {
 PyObject* call_fit(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_prepare(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_fit_prepared(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* call_fit_constant(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_evaluate(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_integrate(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* call_derivative(PyObject* module, PyObject* args, PyObject* kwargs);

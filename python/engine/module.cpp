@@ -47,6 +47,13 @@ PyMethodDef functions[] = {
      "fit from prepared samples (x, y and w as prepare returns them), without preparing\n"
      "again: the same dict as fit on the raw samples, bit for bit. Samples that prepare could\n"
      "not have returned raise ValueError."},
+    {"fit_constant", as_method<call_fit_constant>(), keywords_too,
+     "fit_constant($module, x, values, weight, gamma)\n--\n\n"
+     "The optimal fit with a constant (the weighted mean) between jumps, from prepared samples\n"
+     "(x, values and weight as prepare returns x, y and w): a segment costs the weighted sum\n"
+     "of squared deviations from its mean, each jump gamma. The same dict as fit; every\n"
+     "segment is one piece with its mean in the last slot of coefs. Samples that prepare\n"
+     "could not have returned raise ValueError."},
     {"evaluate", as_method<call_evaluate>(), keywords_too,
      "evaluate($module, breaks, coefs, sites, nu=0, left=False)\n--\n\n"
      "The nu-th derivative (nu >= 0; 0 for values) of the piecewise polynomial breaks (P + 1,),\n"

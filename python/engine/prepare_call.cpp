@@ -11,6 +11,7 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "failure.hpp"
+#include "prepared.hpp"
 #include "unlocked.hpp"
 #include "vorn.hpp"
 
@@ -58,6 +59,8 @@ PyRef prepared_dict(const np::Api& numpy, Prepared&& p) {
     return dict;
 }
 
+}  // namespace
+
 // Why prepared samples cannot be what prepare returned, or null.
 const char* unprepared(const VectorView& x, const MatrixView& y, const VectorView& w) {
     if (x.size < 2) return "prepared samples need at least two sites";
@@ -78,7 +81,22 @@ const char* unprepared(const VectorView& x, const MatrixView& y, const VectorVie
     return nullptr;
 }
 
-}  // namespace
+PreparedSamples prepared_copy(const VectorView& x, const MatrixView& y, const VectorView& w) {
+    PreparedSamples s;
+    s.dim = y.cols;
+    s.x.resize(x.size);
+    s.w.resize(x.size);
+    s.delta.resize(x.size);
+    s.y.resize(x.size * s.dim);
+    for (std::size_t i = 0; i < x.size; ++i) {
+        s.x[i] = x[i];
+        s.w[i] = w[i];
+        // As prepare_samples derives it, so the search sees the same deviations.
+        s.delta[i] = std::sqrt(1.0 / w[i]);
+        for (std::size_t c = 0; c < s.dim; ++c) s.y[i * s.dim + c] = y(i, c);
+    }
+    return s;
+}
 
 PyObject* call_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"x", "y", "delta", nullptr};
@@ -161,21 +179,8 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
             const VectorView wv = ws->vector();
             unfit = unprepared(xv, yv, wv);
             if (unfit != nullptr) return;
-            PreparedSamples s;
-            s.dim = yv.cols;
-            s.x.resize(xv.size);
-            s.w.resize(xv.size);
-            s.delta.resize(xv.size);
-            s.y.resize(xv.size * s.dim);
-            for (std::size_t i = 0; i < xv.size; ++i) {
-                s.x[i] = xv[i];
-                s.w[i] = wv[i];
-                // As prepare_samples derives it, so the search sees the same deviations.
-                s.delta[i] = std::sqrt(1.0 / wv[i]);
-                for (std::size_t c = 0; c < s.dim; ++c) s.y[i * s.dim + c] = yv(i, c);
-            }
-            fitted.emplace(fit_curve(std::move(s), pruning, precondition, p, gamma, cancel,
-                                     SearchValues::centred));
+            fitted.emplace(fit_curve(prepared_copy(xv, yv, wv), pruning, precondition, p, gamma,
+                                     cancel, SearchValues::centred));
         })) {
         return nullptr;
     }

@@ -1,0 +1,59 @@
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+
+#include "arrays.hpp"
+#include "calls.hpp"
+#include "errors.hpp"
+#include "fit_constant.hpp"
+#include "prepared.hpp"
+#include "unlocked.hpp"
+
+namespace vorn::py {
+
+PyObject* call_fit_constant(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"x", "values", "weight", "gamma", nullptr};
+    PyObject* x = nullptr;
+    PyObject* values = nullptr;
+    PyObject* weight = nullptr;
+    double gamma = 0.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd:fit_constant",
+                                     const_cast<char**>(keywords), &x, &values, &weight,
+                                     &gamma)) {
+        return nullptr;
+    }
+    const np::Api* numpy = np::api();
+    if (numpy == nullptr) return nullptr;
+    const std::optional<StridedArray> xs = strided_array(*numpy, x, 1, "x");
+    if (!xs) return nullptr;
+    const std::optional<StridedArray> ys = strided_array(*numpy, values, 2, "values");
+    if (!ys) return nullptr;
+    const std::optional<StridedArray> ws = strided_array(*numpy, weight, 1, "weight");
+    if (!ws) return nullptr;
+    // As fit_prepared: the parameter before the samples.
+    if (const std::optional<InputError> error = check_gamma(gamma)) {
+        firewall([&] { PyErr_SetString(PyExc_ValueError, error->message().c_str()); });
+        return nullptr;
+    }
+
+    const char* unfit = nullptr;
+    std::optional<Checked<Curve>> fitted;
+    if (!run_unlocked([&](const CancelHook& cancel) {
+            const VectorView xv = xs->vector();
+            const MatrixView yv = ys->matrix();
+            const VectorView wv = ws->vector();
+            unfit = unprepared(xv, yv, wv);
+            if (unfit != nullptr) return;
+            fitted.emplace(fit_constant_curve(prepared_copy(xv, yv, wv), gamma, cancel));
+        })) {
+        return nullptr;
+    }
+    if (unfit != nullptr) {
+        PyErr_SetString(PyExc_ValueError, unfit);
+        return nullptr;
+    }
+    return curve_result(*numpy, std::move(*fitted));
+}
+
+}  // namespace vorn::py
