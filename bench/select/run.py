@@ -71,6 +71,32 @@ VARIANTS = {
 }
 
 
+# Issue 22's choice among segment models (segments.py): the package's smooth choice or
+# constant levels between jumps.
+SEGMENTS = {
+    "seg-adequate": dict(decide="adequate", use_linear=False),
+    "seg-adequate-linear": dict(decide="adequate"),
+    "seg-slope": dict(decide="adequate", use_linear=False, slope_test=True),
+    "seg-slope-linear": dict(decide="adequate", slope_test=True),
+    "seg-step": dict(decide="adequate", use_linear=False, slope_test=True, step_test=5.4),
+    "seg-step10": dict(decide="adequate", use_linear=False, slope_test=True, step_test=10.0),
+    "seg-step-a05": dict(decide="adequate", use_linear=False, slope_test=True, step_test=5.4,
+                         alpha=0.05),
+    "seg-slope-a05": dict(decide="adequate", use_linear=False, slope_test=True, alpha=0.05),
+    "seg-adequate-norefine": dict(decide="adequate", use_linear=False, refine=False),
+    "seg-adequate-j0": dict(decide="adequate", use_linear=False, jump_param=0.0),
+    "seg-adequate-j2": dict(decide="adequate", use_linear=False, jump_param=2.0),
+    "seg-adequate-a05": dict(decide="adequate", use_linear=False, alpha=0.05),
+    "seg-inadequate-smooth": dict(decide="inadequate-smooth"),
+    "seg-inadequate-step": dict(decide="inadequate-smooth", slope_test=True, step_test=5.4),
+    "seg-known-ic": dict(decide="known-ic"),
+    "seg-grid": dict(decide="adequate", use_linear=False, slope_test=True, step_test=5.4,
+                     alpha=0.05, grid=True),
+    "seg-grid-a01": dict(decide="adequate", use_linear=False, slope_test=True, step_test=5.4,
+                         grid=True),
+}
+
+
 # Variants whose noise is measured from all differences, as before issue 22.
 UNREFINED = ("main", "no-refine")
 
@@ -83,6 +109,11 @@ def run_method(method, x, y):
     units = units_of(samples, refine=method not in UNREFINED)
     if method == "priced":
         return _select_priced(prepared, samples, units, None, None, False)
+    if method in SEGMENTS:
+        from segments import choose_segments
+
+        smooth = _select_priced(prepared, samples, units, None, None, False)
+        return choose_segments(prepared, samples, units, smooth, **SEGMENTS[method])
     return _select_priced(prepared, samples, units, None, None, False,
                           chooser=partial(choose, rule=VARIANTS[method]))
 
