@@ -12,7 +12,8 @@ from numpy.typing import NDArray
 from . import _engine
 from ._checks import prepare
 
-__all__ = ["FitArrays", "cv_score", "effective_dof", "fit_arrays", "fold_score"]
+__all__ = ["FitArrays", "FitInputs", "cv_score", "effective_dof", "fit_arrays", "fit_formed",
+           "fit_inputs", "fold_score"]
 
 # Interior value of the smoother's diagonal, times the bandwidth: the equivalent kernel of a
 # cubic smoothing spline of bandwidth b samples is exp(-|t|/(b sqrt 2)) sin(|t|/(b sqrt 2) +
@@ -31,6 +32,25 @@ class FitArrays(NamedTuple):
     jumps: NDArray[np.float64]
     jump_idx: NDArray[np.int64]  # last prepared sample before each jump
     sites: NDArray[np.float64]  # the prepared (sorted, distinct) training sites
+
+
+class FitInputs(NamedTuple):
+    """Sorted, distinct, finite samples as the engine's fits read them: sites, values and
+    weights. Formed once for the many fits of one choice."""
+
+    x: NDArray[np.float64]
+    values: NDArray[np.float64]
+    weight: NDArray[np.float64]
+
+
+def fit_inputs(x: NDArray[np.float64], y: NDArray[np.float64],
+               delta: NDArray[np.float64]) -> FitInputs:
+    """The weights and values a fit from these arrays as raw samples would read (the engine
+    forms both so), so that skipping its preparation keeps every bit of the result."""
+    w = 1.0 / (delta * delta)
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        values = (w[:, None] * y) / w[:, None]
+    return FitInputs(x, values, w)
 
 
 def fit_arrays(
@@ -62,13 +82,15 @@ def fit_arrays(
     ValueError
         From the engine, for too few samples; for an unknown `segments`.
     """
+    return fit_formed(fit_inputs(x, y, delta), p, gamma, segments)
+
+
+def fit_formed(inputs: FitInputs, p: float, gamma: float,
+               segments: str = "smooth") -> FitArrays:
+    """:func:`fit_arrays` from inputs formed once by :func:`fit_inputs`."""
     if segments not in _SEGMENTS:
         raise ValueError(SEGMENTS_MESSAGE)
-    # The weights and values a fit from these arrays as raw samples would read (the engine
-    # forms both so), so that skipping its preparation keeps every bit of the result.
-    w = 1.0 / (delta * delta)
-    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-        values = (w[:, None] * y) / w[:, None]
+    x, values, w = inputs
     if segments == "constant":
         fitted = _engine.fit_constant(x, values, w, gamma)
     else:

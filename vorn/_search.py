@@ -42,7 +42,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._noise import noise_values, outlier_factors
-from ._scoring import effective_dof, fit_arrays, jump_heights, predict
+from ._scoring import effective_dof, fit_formed, fit_inputs, jump_heights, predict
 from ._units import Samples, Units
 
 __all__ = ["Choice", "Rule", "choose", "student_price"]
@@ -221,6 +221,8 @@ def choose(
     factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
     x_std, y_std = units.standardise(samples)
     delta_eff = samples.delta * factors
+    # Every fit of the choice reads the same weighted samples.
+    inputs = fit_inputs(x_std, y_std, delta_eff)
     # Columns are judged each in its own noise level.
     column_unit = (units.noise.sigma / units.scale
                    if d > 1 and np.all(units.noise.sigma > 0.0) else None)
@@ -256,12 +258,15 @@ def choose(
         # Smoothness and jumps on the same footing: the smoother's degrees of freedom cost
         # log N each, a jump its price, the fit is charged its residual sum of squares.
         p_std = units.p_standard(b)
-        fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
+        fitted = fit_formed(inputs, p_std, p_std * pen)
         with lock:
             searches.append(m)
             if bar is not None:
                 bar.update(1)
-        residual = (predict(fitted, x_std) - y_std) / delta_eff[:, None]
+        # In place: at a million samples each array is 8 MB per column and per thread.
+        residual = predict(fitted, x_std)
+        np.subtract(residual, y_std, out=residual)
+        np.divide(residual, delta_eff[:, None], out=residual)
         # Columns that share their noise are fewer independent values: k copies of one
         # series count as one.
         values = m * d / units.noise.leading
@@ -269,7 +274,7 @@ def choose(
         dof = d * float(np.sum(effective_dof(lengths, b)))
         # Each column its own residual variance: a noisy column cannot drown the residuals
         # of a quiet one.
-        per_column = np.maximum(np.sum(residual**2, axis=0), 1e-300)
+        per_column = np.maximum(np.sum(np.square(residual, out=residual), axis=0), 1e-300)
         data_term = float(m * np.sum(np.log(per_column / m)))
         jumps = fitted.jump_idx.size
         return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
@@ -302,7 +307,7 @@ def choose(
             """"short" (a segment under the shortest length), "small" (a jump under the
             smallest height) or "" for a fit without either."""
             p_std = units.p_standard(b)
-            fitted = fit_arrays(x_std, y_std, delta_eff, p_std, p_std * pen)
+            fitted = fit_formed(inputs, p_std, p_std * pen)
             with lock:
                 searches.append(m)
                 if bar is not None:
