@@ -1,7 +1,5 @@
 #include "fit_constant.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <span>
 #include <utility>
 #include <vector>
@@ -10,19 +8,6 @@
 #include "failure.hpp"
 
 namespace vorn {
-namespace {
-
-// As the smooth fit writes a jump's site: the halves are taken first only where the sum of
-// two finite sites overflows.
-double jump_site(double left, double right) {
-    const double mid = (right + left) * 0.5;
-    if (!std::isfinite(mid) && std::isfinite(left) && std::isfinite(right)) {
-        return left * 0.5 + right * 0.5;
-    }
-    return mid;
-}
-
-}  // namespace
 
 Checked<Curve> fit_constant_curve(PreparedSamples&& s, double gamma, const CancelHook& cancel) {
     if (auto error = check_gamma(gamma)) return *error;
@@ -37,14 +22,7 @@ Checked<Curve> fit_constant_curve(PreparedSamples&& s, double gamma, const Cance
     std::vector<std::size_t> starts;
     {
         const PartitionResult found = partition_constant(y, w, gamma, cancel);
-        for (std::size_t e = n - 1;;) {
-            const std::size_t start = static_cast<std::size_t>(found.partition[e]);
-            require(start <= e, "partition must point back to a segment start");
-            starts.push_back(start);
-            if (start == 0) break;
-            e = start - 1;
-        }
-        std::reverse(starts.begin(), starts.end());
+        starts = detail::segment_starts(found);
         curve.complexity_counter = found.complexity_counter;
         curve.search_stats = found.stats;
     }
@@ -66,7 +44,7 @@ Checked<Curve> fit_constant_curve(PreparedSamples&& s, double gamma, const Cance
         constant_energy(y, w, first, last, level);
         for (std::size_t c = 0; c < s.dim; ++c) joined.coefs[(k * s.dim + c) * 4 + 3] = level[c];
         if (k + 1 < segments) {
-            const double site = jump_site(s.x[last], s.x[last + 1]);
+            const double site = detail::jump_site(s.x[last], s.x[last + 1]);
             joined.breaks.push_back(site);
             curve.jumps.push_back(site);
             curve.jump_indices.push_back(last);

@@ -15,11 +15,9 @@
 namespace vorn {
 
 namespace detail {
-namespace {
 
-// Halfway between two neighbouring sites, written so that ordinary data gives the very same
-// double as (right + left) * 0.5; only a sum that overflows for finite sites takes the halves
-// first, which keeps the point between them.
+// Written so that ordinary data gives the very same double as (right + left) * 0.5; only a sum
+// that overflows for finite sites takes the halves first, which keeps the point between them.
 double jump_site(double left, double right) {
     const double mid = (right + left) * 0.5;
     if (!std::isfinite(mid) && std::isfinite(left) && std::isfinite(right)) {
@@ -27,6 +25,21 @@ double jump_site(double left, double right) {
     }
     return mid;
 }
+
+std::vector<std::size_t> segment_starts(const PartitionResult& found) {
+    std::vector<std::size_t> starts;
+    for (std::size_t e = found.partition.size() - 1;;) {
+        const std::size_t start = static_cast<std::size_t>(found.partition[e]);
+        require(start <= e, "partition must point back to a segment start");
+        starts.push_back(start);
+        if (start == 0) break;
+        e = start - 1;
+    }
+    std::reverse(starts.begin(), starts.end());
+    return starts;
+}
+
+namespace {
 
 std::vector<std::uint64_t> index_run(std::size_t first, std::size_t last) {
     std::vector<std::uint64_t> run;
@@ -170,20 +183,6 @@ SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition pre
     PartitionResult found = search(s, y, pruning, p, gamma, tau, omega, h, a, cancel);
     require(found.partition.size() == n, "partition must hold one entry per sample");
     return {std::move(found), std::move(tau)};
-}
-
-// The first sample of every segment, left to right, read back from the last sample.
-std::vector<std::size_t> segment_starts(const PartitionResult& found) {
-    std::vector<std::size_t> starts;
-    for (std::size_t e = found.partition.size() - 1;;) {
-        const std::size_t start = static_cast<std::size_t>(found.partition[e]);
-        require(start <= e, "partition must point back to a segment start");
-        starts.push_back(start);
-        if (start == 0) break;
-        e = start - 1;
-    }
-    std::reverse(starts.begin(), starts.end());
-    return starts;
 }
 
 // Each segment's samples, its cell (from halfway to the previous segment to halfway to the

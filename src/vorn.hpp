@@ -105,4 +105,14 @@ double cv_score(const VectorView& x, const MatrixView& y, const VectorView& delt
                 const CancelHook& cancel = CancelHook(),
                 SearchValues values = SearchValues::as_given);
 
+namespace detail {
+
+// Halfway between two neighbouring sites, where a fit places its jump.
+double jump_site(double left, double right);
+
+// The first sample of every segment of a search's partition, left to right.
+std::vector<std::size_t> segment_starts(const PartitionResult& found);
+
+}  // namespace detail
+
 }  // namespace vorn
