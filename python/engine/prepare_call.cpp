@@ -171,24 +171,11 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
 
-    const char* unfit = nullptr;
-    std::optional<Checked<Curve>> fitted;
-    if (!run_unlocked([&](const CancelHook& cancel) {
-            const VectorView xv = xs->vector();
-            const MatrixView yv = ys->matrix();
-            const VectorView wv = ws->vector();
-            unfit = unprepared(xv, yv, wv);
-            if (unfit != nullptr) return;
-            fitted.emplace(fit_curve(prepared_copy(xv, yv, wv), pruning, precondition, p, gamma,
-                                     cancel, SearchValues::centred));
-        })) {
-        return nullptr;
-    }
-    if (unfit != nullptr) {
-        PyErr_SetString(PyExc_ValueError, unfit);
-        return nullptr;
-    }
-    return curve_result(*numpy, std::move(*fitted));
+    return fit_prepared_samples(*numpy, *xs, *ys, *ws,
+                                [&](PreparedSamples&& samples, const CancelHook& cancel) {
+                                    return fit_curve(std::move(samples), pruning, precondition,
+                                                     p, gamma, cancel, SearchValues::centred);
+                                });
 }
 
 }  // namespace vorn::py
