@@ -136,7 +136,8 @@ def select(
     walk, bursts of volatility: the wandering may be read as jumps), on strongly seasonal
     series (the short bandwidth the season needs also follows a level shift, which then is
     not worth a jump), on constant steps shorter than about 20 samples and small jumps among
-    large ones (a short bandwidth follows the first, the 2 sd floor drops the second), on a
+    large ones (a short bandwidth follows the first, the 2 sd floor drops the second; if the
+    signal is known to be steps, ask for ``segments="constant"``), on a
     quiet column beside a much noisier one (the noisy column sets the one penalty) and on a
     handful of samples. ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
