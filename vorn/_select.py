@@ -333,7 +333,7 @@ def _widened_delta(prepared: Any, samples: Samples, factors: NDArray[np.float64]
 def select_constant(prepared: Any, samples: Samples, units: Units, pen_fixed: Optional[float],
                     gamma_exact: Optional[float]) -> Selection:
     """:func:`select` with constant segments (:mod:`._constant_choice` has the rule)."""
-    m, d = samples.y.shape
+    m = samples.y.shape[0]
     values, deltas = noise_values(samples.y, samples.delta)
     factors = outlier_factors(values, units.noise.sigma, Rule().outlier_cutoff, deltas)
     chosen = price_of(samples, units, factors)
