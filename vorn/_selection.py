@@ -71,7 +71,12 @@ class Selection:
     arguments : dict
         Keyword arguments with which ``vorn.fit(x, y, **arguments)`` reproduces `fit`:
         ``p`` and ``gamma``, or ``bandwidth_samples`` and ``penalty`` when those cannot be
-        written; ``delta`` too when outliers were downweighted.
+        written (constant segments: ``gamma`` and ``segments``); ``delta`` too when outliers
+        were downweighted.
+    segments : str
+        What lies between jumps: "smooth" or "constant" (then `p`, `bandwidth`,
+        `bandwidth_samples` and `score` are NaN, and `table` has the one fit's ``penalty``,
+        ``gamma`` and ``jumps``).
     """
 
     p: float
@@ -94,6 +99,7 @@ class Selection:
     searches: list[int] = field(default_factory=list, repr=False)
     note: str = ""
     arguments: dict[str, Any] = field(default_factory=dict, repr=False)
+    segments: str = "smooth"
     _path_maker: Optional[Callable[[], NDArray[Any]]] = field(default=None, repr=False)
     _path: Optional[NDArray[Any]] = field(default=None, repr=False)
 
@@ -122,11 +128,15 @@ class Selection:
     def explain(self) -> str:
         """A few lines that say how the parameters were chosen."""
         jumps = self.fit.jumps.size
+        smoothing = (
+            "segments: constant (each segment's weighted mean, as asked: no smoothing)"
+            if self.segments == "constant" else
+            f"smoothing: bandwidth {self.bandwidth:.4g} in x "
+            f"({self.bandwidth_samples:.3g} samples), p = {self.p!r}")
         lines = [
             f"method: {self.method} ({self.criterion})",
             f"noise: sd {self.noise:.4g}, lag-one autocorrelation {self.phi:.2f}",
-            f"smoothing: bandwidth {self.bandwidth:.4g} in x "
-            f"({self.bandwidth_samples:.3g} samples), p = {self.p!r}",
+            smoothing,
             f"jump penalty: {self.penalty:.3g} noise variances, gamma = {self.gamma!r}",
             f"result: {jumps} jump{'s' if jumps != 1 else ''}",
         ]
@@ -175,7 +185,9 @@ class Selection:
                                    gridspec_kw={"width_ratios": [2, 1]})
         fit_ax, path_ax = axes[0], axes[1]
         self.fit.plot(ax=fit_ax)
-        fit_ax.set_title(f"{self.fit.jumps.size} jumps, bandwidth {self.bandwidth:.3g}")
+        fit_ax.set_title(f"{self.fit.jumps.size} jumps, " + (
+            "constant segments" if self.segments == "constant"
+            else f"bandwidth {self.bandwidth:.3g}"))
         path = self.path
         if path.size:
             path_ax.step(path["penalty"], path["jumps"], where="post", color="C0")
@@ -234,19 +246,23 @@ class PathMaker:
         Raw gamma of one noise variance of penalty: ``p * scale**2``.
     centre : float
         The chosen penalty in noise variances.
+    segments : {"smooth", "constant"}
+        What lies between jumps (constant: `p_standard` is 1, a level costs nothing).
     """
 
     def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],
                  delta: NDArray[np.float64], p_standard: float, gamma_per_penalty: float,
-                 centre: float) -> None:
+                 centre: float, segments: str = "smooth") -> None:
         self.x, self.y, self.delta = x, y, delta
+        self.segments = segments
         self.p_standard = p_standard
         self.gamma_per_penalty = gamma_per_penalty
         self.centre = centre
 
     def count_jumps(self, level: float) -> int:
         p = self.p_standard
-        return int(fit_arrays(self.x, self.y, self.delta, p, p * level).jump_idx.size)
+        return int(fit_arrays(self.x, self.y, self.delta, p, p * level,
+                              self.segments).jump_idx.size)
 
     def __call__(self) -> NDArray[Any]:
         centre = self.centre if math.isfinite(self.centre) else 100.0

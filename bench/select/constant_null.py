@@ -2,9 +2,14 @@
 
     .venv/bin/python bench/select/constant_null.py [--reps 400] [--sizes 10 50 300 1000 3000]
     .venv/bin/python bench/select/constant_null.py --split-quantiles
+    .venv/bin/python bench/select/constant_null.py --package [--reps 400]
 
 The second form prints the upper points of the largest energy one split saves, between two
 levels and between two straight lines, that segments.constant_price and line_price follow.
+
+The third form measures the package's own rule, vorn.select(x, y, segments="constant"),
+on the same noise ("estimated" column; "known" is the engine's constant search at the price
+with the true noise level).
 
 Pure standard normal noise; "known" fits at the price with the true noise level (the rate
 the price is calibrated to: 1 % for one split, a little more for the whole search), "estimated"
@@ -24,6 +29,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from constant import fit_constant  # noqa: E402
 from segments import constant_noise, constant_price  # noqa: E402
 
+import vorn  # noqa: E402
+from vorn._constant_choice import constant_price as package_price  # noqa: E402
 from vorn._units import samples_of, units_of  # noqa: E402
 
 
@@ -62,6 +69,7 @@ def split_quantiles(sizes):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--split-quantiles", action="store_true")
+    ap.add_argument("--package", action="store_true")
     ap.add_argument("--reps", type=int, default=400)
     ap.add_argument("--sizes", type=int, nargs="+", default=[10, 50, 300, 1000, 3000])
     args = ap.parse_args()
@@ -77,6 +85,11 @@ def main():
         for _ in range(reps):
             y = rng.standard_normal(n)
             ones = np.ones(n)
+            if args.package:
+                known += vorn.fit(None, y, gamma=package_price(n, 1, 0.0),
+                                  segments="constant").jumps.size > 0
+                estimated += vorn.select(None, y, segments="constant").fit.jumps.size > 0
+                continue
             known += fit_constant(None, y, ones, constant_price(n, 1, 0.0, np.inf)).jump_idx.size > 0
             samples = samples_of(np.arange(n, dtype=float), y[:, None], None)
             units = units_of(samples)

@@ -104,11 +104,19 @@ UNREFINED = ("main", "no-refine")
 def run_method(method, x, y):
     if method == "cv":
         return vorn.select(x, y, method="cv")
+    if method == "constant":
+        # Issue 22: the caller says the signal is steps.
+        return vorn.select(x, y, segments="constant")
     prepared = prepare(x, y, None)
     samples = samples_of(prepared.x, prepared.y, prepared.delta)
     units = units_of(samples, refine=method not in UNREFINED)
     if method == "priced":
         return _select_priced(prepared, samples, units, None, None, False)
+    if method == "seg-constant":
+        # The NumPy candidate select(segments="constant") ports: always the constant model.
+        from segments import choose_segments
+
+        return choose_segments(prepared, samples, units, None, decide="constant")
     if method in SEGMENTS:
         from segments import choose_segments
 

@@ -191,6 +191,12 @@ def choose_segments(prepared, samples, units, smooth, decide="adequate", alpha=0
     const = fit_constant(samples.x, z, delta_eff, price)
     r_c = float(np.sum(((const.fitted - z) / delta_eff[:, None]) ** 2))
     k_c = const.jump_idx.size
+    if decide == "constant":
+        levels = const.levels * sigma
+        jumps_at = _Curve(samples.x, const.jump_idx, None, d == 1).jumps
+        curve = _Curve(samples.x, const.jump_idx,
+                       lambda t: levels[np.searchsorted(jumps_at, t, side="right")], d == 1)
+        return Chosen(curve, math.inf, 0.0, "constant", f"price {price:.1f}")
     par_c = d * (k_c + 1) + jump_param * k_c
     x_std = (samples.x - units.origin) / units.spacing
     lin_price = line_price(m, d, noise.phi, noise.dof, noise.leading)
