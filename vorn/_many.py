@@ -12,7 +12,7 @@ import numpy as np
 
 from ._checks import check_gamma, check_p, check_precondition, check_pruning, prepare
 from ._fit import Fit, fit
-from ._select import METHODS, _int_argument, select
+from ._select import METHODS, SEGMENTS, _int_argument, select
 from ._units import positive_number
 
 # Arguments only fit takes; select takes every other one.
@@ -44,6 +44,10 @@ def _fit_one(task: tuple[Any, ...]) -> Fit:
     fit_options = {"pruning": options["pruning"], "precondition": options["precondition"]}
     if options["p"] is not None and options["gamma"] is not None:
         return fit(x, y, options["p"], options["gamma"], delta=delta, **fit_options)
+    if options["segments"] == "constant":
+        # Constant levels carry no slopes for the column scaling to act on.
+        return select(x, y, delta=delta, **{key: value for key, value in options.items()
+                                            if key not in _FIT_ONLY}).fit
     chosen = select(x, y, delta=delta,
                     **{key: value for key, value in options.items() if key not in _FIT_ONLY})
     result = chosen.fit
@@ -79,6 +83,7 @@ def fit_many(
     n_jobs: int = 1,
     scoring: str = "gap-aware",
     progress: Optional[bool] = False,
+    segments: str = "smooth",
     executor: Optional[Executor] = None,
     max_workers: Optional[int] = None,
 ) -> list[Fit]:
@@ -105,9 +110,10 @@ def fit_many(
     bandwidth, bandwidth_samples, penalty
         The smoothing and the jump penalty in natural units, as for :func:`vorn.fit` and
         :func:`vorn.select`.
-    method, folds, seed, n_jobs, scoring, progress
+    method, folds, seed, n_jobs, scoring, progress, segments
         As for :func:`vorn.select` (`progress` is off by default: the bars of parallel
-        workers would overwrite each other).
+        workers would overwrite each other); ``segments="constant"`` fits levels between
+        jumps, with `gamma` or `penalty` alone when given.
     executor : concurrent.futures.Executor, optional
         Where the fits run. It is used, not shut down. When omitted, a
         :class:`~concurrent.futures.ProcessPoolExecutor` with `max_workers` processes is made
@@ -141,7 +147,8 @@ def fit_many(
     [[50.5], [50.5], [50.5], [50.5]]
     """
     options = _checked_options(p, gamma, pruning, precondition, bandwidth, bandwidth_samples,
-                               penalty, method, folds, seed, n_jobs, scoring, progress)
+                               penalty, method, folds, seed, n_jobs, scoring, progress,
+                               segments)
     tasks = []
     for i, item in enumerate(series):
         try:
@@ -173,7 +180,8 @@ def fit_many(
 
 def _checked_options(p: Any, gamma: Any, pruning: str, precondition: str, bandwidth: Any,
                      bandwidth_samples: Any, penalty: Any, method: str, folds: Any,
-                     seed: Any, n_jobs: Any, scoring: str, progress: Any) -> dict[str, Any]:
+                     seed: Any, n_jobs: Any, scoring: str, progress: Any,
+                     segments: Any = "smooth") -> dict[str, Any]:
     """The options every series shares, checked once here; what depends on a series (a
     bandwidth against its sites, folds against its length) is checked with it."""
     direct = p is not None and gamma is not None
@@ -195,12 +203,17 @@ def _checked_options(p: Any, gamma: Any, pruning: str, precondition: str, bandwi
         folds = _int_argument("folds", folds)
     if scoring not in ("gap-aware", "core"):
         raise ValueError(f"scoring must be 'gap-aware' or 'core', got {scoring!r}")
+    if not isinstance(segments, str) or segments not in SEGMENTS:
+        raise ValueError(f"segments must be 'smooth' or 'constant', got {segments!r}")
+    if segments == "constant" and (p is not None or bandwidth is not None
+                                   or bandwidth_samples is not None):
+        raise ValueError("segments='constant' takes no bandwidth, bandwidth_samples or p")
     return {"p": p, "gamma": gamma, "pruning": check_pruning(pruning),
             "precondition": check_precondition(precondition), "bandwidth": bandwidth,
             "bandwidth_samples": bandwidth_samples, "penalty": penalty, "method": method,
             "folds": folds, "seed": _int_argument("seed", seed),
             "n_jobs": _int_argument("n_jobs", n_jobs), "scoring": scoring,
-            "progress": progress}
+            "progress": progress, "segments": segments}
 
 
 def _run(executor: Executor, tasks: list[tuple[Any, ...]]) -> list[Fit]:

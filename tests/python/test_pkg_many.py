@@ -128,6 +128,10 @@ def test_bad_series_is_reported_before_any_work():
          "method must be 'priced' or 'cv', got 'aic'"),
         ([[1.0, 2.0, 3.0]], {"gamma": None, "folds": 2.5}, TypeError,
          "folds must be an int, got float"),
+        ([[1.0, 2.0, 3.0]], {"gamma": None, "segments": "linear"}, ValueError,
+         "segments must be 'smooth' or 'constant', got 'linear'"),
+        ([[1.0, 2.0, 3.0]], {"gamma": None, "segments": "constant"}, ValueError,
+         "segments='constant' takes no bandwidth, bandwidth_samples or p"),
     ],
 )
 def test_user_errors(series, kwargs, exc, message):
@@ -221,6 +225,8 @@ def _pandas_series():
         {"gamma": 5.0},
         {"method": "cv", "folds": 3, "seed": 2, "scoring": "core"},
         {"p": 0.9, "gamma": 5.0, "pruning": "PELT"},
+        {"segments": "constant"},
+        {"segments": "constant", "penalty": 12.0, "precondition": "local"},
     ],
 )
 def test_every_argument_of_fit_and_select_gives_their_answer(kwargs):
@@ -232,7 +238,8 @@ def test_every_argument_of_fit_and_select_gives_their_answer(kwargs):
         if "p" in kwargs and "gamma" in kwargs:
             expected = vorn.fit(None, y, **kwargs)
         else:
-            expected = vorn.select(None, y, **kwargs).fit
+            expected = vorn.select(None, y, **{key: value for key, value in kwargs.items()
+                                               if key != "precondition"}).fit
         np.testing.assert_array_equal(got.coefs, expected.coefs)
         np.testing.assert_array_equal(got.x, expected.x)
         assert repr(got) == repr(expected)
