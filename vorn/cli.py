@@ -39,6 +39,7 @@ examples:
                       smoothing over about 8 samples, a jump priced at 16 noise variances
   vorn fit data.csv --auto --out fitted.csv --plot fit.png --json
   vorn fit data.csv --auto --jumps jumps.csv    each jump with its 90 % interval and evidence
+  vorn fit steps.csv --auto --segments constant   levels between jumps, for step signals
   vorn fit readings.tsv --no-header --x 0 --y 2 --p 0.9 --gamma 1
   cat data.csv | vorn fit - --p 0.5 --gamma 2
 
@@ -115,6 +116,9 @@ def _build_parser() -> argparse.ArgumentParser:
                    help="with --auto: fix the smoothing bandwidth, in samples")
     f.add_argument("--penalty", type=float, metavar="C",
                    help="with --auto: fix the jump penalty, in noise variances")
+    f.add_argument("--segments", default="smooth", choices=["smooth", "constant"],
+                   help="with --auto: 'constant' fits levels between jumps, for signals known "
+                   "to be steps (default smooth)")
     f.add_argument("--pruning", default="DOMINANCE", choices=["DOMINANCE", "PELT", "FPVI"],
                    type=str.upper,
                    help="search pruning (default DOMINANCE)")
@@ -171,9 +175,20 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
     locations = np.asarray(fitted.jumps)
     sizes = np.asarray(fitted.jump_sizes).reshape(len(locations), fitted.dim)
     samples = int(fitted.x.shape[0])
+    # Intervals and evidence are measured for smooth segments only.
+    smooth = fitted.segment_model != "constant"
     if as_json:
-        bounds = fitted.jump_intervals(0.9)
-        found = fitted.jump_evidence
+        count = len(locations)
+        if smooth:
+            bounds = fitted.jump_intervals(0.9)
+            found = fitted.jump_evidence
+            measured = [{"interval": [_json_site(bounds[k, 0], zone),
+                                      _json_site(bounds[k, 1], zone)],
+                         "saved": _json_number(found.saved[k]),
+                         "significance": _json_number(found.significance[k])}
+                        for k in range(count)]
+        else:
+            measured = [{"interval": None, "saved": None, "significance": None}] * count
         result = {key: _json_number(value) if isinstance(value, float) else value
                   for key, value in extra.items()}
         result.update({
@@ -181,12 +196,10 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
             "columns": names,
             "p": _json_number(fitted.p),
             "gamma": _json_number(fitted.gamma),
+            "segments": fitted.segment_model,
             "jumps": [
                 {"location": _json_site(loc, zone), "index": int(idx),
-                 "size": [_json_number(s) for s in sizes[k]],
-                 "interval": [_json_site(bounds[k, 0], zone), _json_site(bounds[k, 1], zone)],
-                 "saved": _json_number(found.saved[k]),
-                 "significance": _json_number(found.significance[k])}
+                 "size": [_json_number(s) for s in sizes[k]], **measured[k]}
                 for k, (loc, idx) in enumerate(zip(locations, fitted.jump_indices))
             ],
         })
@@ -199,7 +212,8 @@ def _report(fitted: Any, names: list[str], extra: dict[str, Any], as_json: bool,
         return
     if "title" in extra:
         out.write(f"{extra['title']}\n")
-    settings = f"p = {_number(fitted.p)}, gamma = {_number(fitted.gamma)}"
+    settings = (f"p = {_number(fitted.p)}, gamma = {_number(fitted.gamma)}" if smooth
+                else f"constant segments, gamma = {_number(fitted.gamma)}")
     if "criterion" in extra:
         settings += f" (chosen by vorn.select: {extra['criterion']})"
     left_out = "" if rows is None or rows == samples else f" from {rows} rows"
@@ -371,6 +385,13 @@ def _check_options(args: argparse.Namespace) -> None:
             raise UserError(_in_cli_words(str(exc))) from None
     if not args.auto and (args.bandwidth_samples is not None or args.penalty is not None):
         raise UserError("--bandwidth-samples and --penalty need --auto")
+    if args.segments == "constant" and not args.auto:
+        raise UserError("--segments constant needs --auto")
+    if args.segments == "constant" and args.bandwidth_samples is not None:
+        raise UserError("--segments constant takes no --bandwidth-samples")
+    if args.segments == "constant" and args.jumps:
+        raise UserError("--jumps needs smooth segments: intervals and evidence are measured "
+                        "for smooth fits only")
 
 
 def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
@@ -391,7 +412,8 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
     try:
         if args.auto:
             chosen = select(x, y, delta=delta, bandwidth_samples=args.bandwidth_samples,
-                            penalty=args.penalty, pruning=args.pruning)
+                            penalty=args.penalty, pruning=args.pruning,
+                            segments=args.segments)
             fitted = chosen.fit
             extra = _choice(chosen)
         else:

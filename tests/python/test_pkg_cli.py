@@ -116,6 +116,22 @@ def test_fit_auto(step_csv):
     assert [j["location"] for j in data["jumps"]] == s.fit.jumps.tolist()
 
 
+def test_fit_auto_with_constant_segments(tmp_path):
+    rng = np.random.default_rng(7)
+    y = np.repeat(rng.choice([-1.0, 1.0], 12), 10) + 0.2 * rng.standard_normal(120)
+    x = np.arange(120.0)
+    path = _write(tmp_path / "steps.csv", ["t", "v"],
+                  [[repr(float(a)), repr(float(b))] for a, b in zip(x, y)])
+    s = vorn.select(x, y, segments="constant")
+    data = json.loads(run("fit", str(path), "--auto", "--segments", "constant", "--json").stdout)
+    assert (data["segments"], data["gamma"], data["p"]) == ("constant", s.gamma, None)
+    assert [j["location"] for j in data["jumps"]] == s.fit.jumps.tolist()
+    assert all(j["interval"] is None and j["significance"] is None for j in data["jumps"])
+    text = run("fit", str(path), "--auto", "--segments", "constant").stdout.splitlines()
+    assert text[0].startswith("120 samples, constant segments, gamma = ")
+    assert text[1] == f"{s.fit.jumps.size} jumps found"
+
+
 @pytest.mark.parametrize("flag, keyword", [("--bandwidth-samples", "bandwidth_samples"),
                                            ("--penalty", "penalty")])
 def test_fit_auto_with_one_half_fixed(step_csv, flag, keyword):
@@ -205,6 +221,13 @@ def test_plot_is_written(step_csv, tmp_path):
         (["fit", "-", "--p", "0.5", "--gamma", "1", "--delta", "c"], "a,b,c\n1,2,1\n2,3,0\n",
          "vorn fit: error: <stdin>, line 3, column 'c': delta must be positive and finite, "
          "got '0'"),
+        (["fit", "-", "--p", "0.5", "--gamma", "1", "--segments", "constant"], "a,b\n1,2\n2,3\n",
+         "vorn fit: error: --segments constant needs --auto"),
+        (["fit", "-", "--auto", "--segments", "constant", "--bandwidth-samples", "4"],
+         "a,b\n1,2\n2,3\n", "vorn fit: error: --segments constant takes no --bandwidth-samples"),
+        (["fit", "-", "--auto", "--segments", "constant", "--jumps", "j.csv"], "a,b\n1,2\n2,3\n",
+         "vorn fit: error: --jumps needs smooth segments: intervals and evidence are measured "
+         "for smooth fits only"),
         (["fit"], None, "vorn fit: error: the following arguments are required: FILE.csv"),
         ([], None, "vorn: error: choose a command, fit or demo (see vorn --help)"),
     ],
