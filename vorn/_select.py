@@ -18,7 +18,8 @@ from ._noise import noise_values, outlier_factors
 from ._progress import progress_bar
 from ._search import Choice, Rule, choose
 from ._selection import PathMaker, Selection
-from ._units import CvGrid, Samples, Units, positive_number, samples_of, units_of
+from ._units import (CvGrid, Samples, Units, positive_number, reweighted, samples_of,
+                     units_of)
 
 __all__ = ["select"]
 
@@ -391,6 +392,10 @@ def _refit(prepared: Any, samples: Samples, y: NDArray[np.float64], p: float, ga
     if delta is prepared.delta and energy_problem(prepared) is None:
         # The samples the choice worked on are the ones this fit would prepare again.
         return fit_samples(prepared, samples, p, gamma, pruning)
+    if delta is not None and energy_problem(prepared._replace(delta=delta)) is None:
+        # Widened deviations: the same sites merged again with them, not prepared again.
+        return fit_samples(prepared._replace(delta=delta),
+                           reweighted(samples, prepared.y, delta), p, gamma, pruning)
     refit = fit(prepared.x, y, p, gamma, delta=delta, pruning=pruning)
     refit.sites = prepared.sites
     refit.columns = prepared.columns
@@ -402,11 +407,11 @@ def _refit_standardised(prepared: Any, samples: Samples, units: Units, y: NDArra
                         pruning: str) -> tuple[Any, dict[str, Any]]:
     """The final fit when p and gamma cannot carry the choice: through the natural
     arguments of :func:`vorn.fit`, so that the same arguments reproduce it."""
-    if delta is not prepared.delta:
+    if delta is not None and delta is not prepared.delta:
         # With widened deviations the data have another mean weight and noise level: the
         # same roughness weight and jump price take another bandwidth and penalty.
         prepared = prepared._replace(delta=delta)
-        samples = samples_of(prepared.x, prepared.y, delta)
+        samples = reweighted(samples, prepared.y, delta)
         widened = units_of(samples)
         b = b * (units.mean_weight / widened.mean_weight) ** 0.25
         pen = pen * (units.scale / widened.scale) ** 2

@@ -25,7 +25,8 @@ from ._checks import check_gamma, check_p, energy_problem, prepare
 from ._noise import NoiseEstimate, estimate_noise, noise_level, noise_values
 from ._scoring import fit_arrays
 
-__all__ = ["Samples", "Units", "default_grid", "natural_parameters", "samples_of", "units_of"]
+__all__ = ["Samples", "Units", "default_grid", "natural_parameters", "reweighted", "samples_of",
+           "units_of"]
 
 # The coarse grid of the cross-validation search, in log10 units: the smoothing bandwidth (in
 # sample spacings) and the jump penalty (in noise variances).
@@ -76,6 +77,30 @@ def samples_of(
     # the core's sqrt(1 / w) in the last bit for some weights.
     return Samples(prepared["x"], prepared["y"], 1.0 / np.sqrt(prepared["w"]),
                    prepared["site_of_row"].astype(np.intp, copy=False), prepared["w"])
+
+
+def reweighted(samples: Samples, y: NDArray[np.float64], delta: NDArray[np.float64]) -> Samples:
+    """What :func:`samples_of` returns for the same rows with other deviations `delta` (shape
+    (n,)), merged again without sorting: the sites stay, each site's rows are summed as the
+    engine sums them (its first row's weighted value, then the others in input order, then one
+    division), so that every bit is the engine's.
+    """
+    kept = np.flatnonzero(samples.site_of_row >= 0)
+    site = samples.site_of_row[kept]
+    w_row = 1.0 / (delta[kept] * delta[kept])
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        products = w_row[:, None] * y[kept]
+    # The first row of every site starts its sums; np.add.at adds the rest in index order.
+    _, first = np.unique(site, return_index=True)
+    rest = np.ones(site.size, dtype=bool)
+    rest[first] = False
+    total = w_row[first].copy()
+    np.add.at(total, site[rest], w_row[rest])
+    sums = products[first].copy()
+    np.add.at(sums, site[rest], products[rest])
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        values = sums / total[:, None]
+    return Samples(samples.x, values, 1.0 / np.sqrt(total), samples.site_of_row, total)
 
 
 # Spacings for which a fit in the data's own units keeps every digit of the standardised one.

@@ -42,16 +42,24 @@ def _steps(seed=0, n=300):
         lambda x, y, d: vorn.fit(x, y, delta=d, bandwidth_samples=4.0, penalty=20.0),
         # Without deltas the choice widens no row's deviation: the refit is of the same samples.
         lambda x, y, d: vorn.select(x, y),
+        # Wild samples widen their rows' deviations: the refit merges the same sites again.
+        lambda x, y, d: vorn.select(x, _with_spikes(y), delta=d),
         lambda x, y, d: vorn.noise_level(x, y, d),
         lambda x, y, d: vorn.cv_score(x[np.isfinite(y)], y[np.isfinite(y)],
                                       d[np.isfinite(y)], 5, 0.9, 5.0),
     ],
-    ids=["fit", "fit-natural", "select", "noise_level", "cv_score"],
+    ids=["fit", "fit-natural", "select", "select-outliers", "noise_level", "cv_score"],
 )
 def test_a_public_call_prepares_its_samples_once(preparations, call):
     x, y, d = _steps()
     call(x, y, d)
     assert sum(preparations.values()) == 1, preparations
+
+
+def _with_spikes(y):
+    spiked = y.copy()
+    spiked[[7, 8, 150]] += np.array([40.0, -40.0, 25.0])
+    return spiked
 
 
 def _same_fit(a, b):
@@ -69,6 +77,19 @@ def test_fits_from_prepared_samples_are_the_public_fits_of_their_pair():
     natural = vorn.fit(x, y, delta=d, bandwidth_samples=4.0, penalty=20.0)
     assert natural.frame is None
     _same_fit(natural, vorn.fit(x, y, natural.p, natural.gamma, delta=d))
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_widened_refits_are_the_public_fits_of_their_arguments(seed):
+    # Repeated sites, missing rows, signed zeros and wild samples: the merge with widened
+    # deviations must be the engine's to the last bit (and the sign of every zero).
+    x, y, d = _steps(seed=seed, n=200 + 40 * seed)
+    y = _with_spikes(y)
+    y[np.flatnonzero(np.isfinite(y))[::9]] = -0.0
+    for columns in (y, np.column_stack([y, -y])):
+        chosen = vorn.select(x, columns, delta=d)
+        assert "delta" in chosen.arguments
+        _same_fit(chosen.fit, vorn.fit(x, columns, **chosen.arguments))
 
 
 def test_noise_level_differences_every_kept_row_in_site_order():
