@@ -25,6 +25,8 @@ from variants import Rule, choose  # noqa: E402
 
 import vorn  # noqa: E402
 from vorn._checks import prepare  # noqa: E402
+from vorn._search import Rule as PackageRule  # noqa: E402
+from vorn._search import choose as package_choose  # noqa: E402
 from vorn._select import _select_priced  # noqa: E402
 from vorn._units import samples_of, units_of  # noqa: E402
 
@@ -71,6 +73,13 @@ VARIANTS = {
 }
 
 
+# Issue 22, smooth side: the package's rule before each of its changes.
+PACKAGE_VARIANTS = {
+    # Bandwidths counted in mean spacings, gaps included.
+    "mean-spacing": PackageRule(spacing_without_gaps=False),
+}
+
+
 # Issue 22's choice among segment models (segments.py): the package's smooth choice or
 # constant levels between jumps.
 SEGMENTS = {
@@ -112,6 +121,10 @@ def run_method(method, x, y):
     units = units_of(samples, refine=method not in UNREFINED)
     if method == "priced":
         return _select_priced(prepared, samples, units, None, None, False)
+    if method in PACKAGE_VARIANTS:
+        # The package's own choice with one of its switches turned.
+        return _select_priced(prepared, samples, units, None, None, False,
+                              chooser=partial(package_choose, rule=PACKAGE_VARIANTS[method]))
     if method == "seg-constant":
         # The NumPy candidate select(segments="constant") ports: always the constant model.
         from segments import choose_segments
