@@ -16,7 +16,8 @@ import pytest
 import vorn
 from vorn._noise import NoiseEstimate, estimate_noise
 from vorn._search import student_price
-from vorn._units import local_spacing
+from vorn._local_noise import local_noise
+from vorn._units import local_spacing, samples_of
 
 
 def _dense(seed):
@@ -191,3 +192,48 @@ def test_local_spacing_leaves_out_the_gaps(gaps):
     spacing, found = local_spacing(x)
     assert found == gaps
     assert spacing == 0.5
+
+
+def _noise_up(seed, n=600):
+    """One jump of 5 noise sd at the middle, the noise twice as large after it."""
+    rng = np.random.default_rng([seed, 22, 6])
+    clean = np.where(np.arange(n) < n // 2, 0.0, 5.0 * rng.choice([-1, 1]))
+    return clean, clean + rng.standard_normal(n) * np.where(np.arange(n) < n // 2, 1.0, 2.0)
+
+
+def test_noise_that_doubles_after_a_jump_gets_no_false_jumps():
+    # Measured on these 40 series: 39 with the one jump; with one noise level for the series,
+    # 37 (the others get false jumps in the noisy half).
+    exact = sum(vorn.select(None, _noise_up(seed)[1]).fit.jump_indices.size == 1
+                for seed in range(40))
+    assert exact >= 38
+
+
+def test_local_noise_finds_the_doubling_and_rarely_a_change_in_pure_noise():
+    # Measured: a change found in 37 of these 40 series, the noisy half's level 1.7 to 2.7
+    # times the quiet one's; in 0 of the 100 pure-noise series of 1,000 samples (0.5 to 1 %
+    # in bench/select at 1,000 to 3,000 samples, 11 % at 100), so at most 4 here.
+    ratios = []
+    for seed in range(40):
+        found = local_noise(samples_of(None, _noise_up(seed)[1][:, None], None))
+        if found is not None:
+            assert found.factors.min() == 1.0
+            ratios.append(found.factors[-1] / found.factors[0])
+    assert len(ratios) >= 34
+    assert 1.5 < min(ratios) and max(ratios) < 3.0
+    null = sum(local_noise(samples_of(None, np.random.default_rng([s, 22, 8])
+                                      .standard_normal((1000, 1)), None)) is not None
+               for s in range(100))
+    assert null <= 4
+
+
+@pytest.mark.parametrize("seed", [13, 33])
+def test_a_local_noise_level_is_reported_and_reproduced_by_the_arguments(seed):
+    x = np.sort(np.random.default_rng(seed).uniform(0.0, 60.0, 600))
+    y = _noise_up(seed)[1]
+    s = vorn.select(x, y)
+    assert "the noise level changes" in s.explain()
+    assert s.arguments["delta"].shape == (600,)
+    refit = vorn.fit(x, y, **s.arguments)
+    np.testing.assert_array_equal(refit.jumps, s.fit.jumps)
+    np.testing.assert_array_equal(refit(x), s.fit(x))
