@@ -14,9 +14,10 @@ from ._checks import check_gamma, check_p, check_pruning, energy_problem, prepar
 from ._constant_choice import price_of
 from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
 from ._fit import fit, fit_natural, fit_samples
+from ._local_noise import local_noise
 from ._noise import noise_values, outlier_factors
 from ._progress import progress_bar
-from ._search import Choice, Rule, choose
+from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
 from ._units import (CvGrid, Samples, Units, positive_number, reweighted, samples_of,
                      units_of)
@@ -60,14 +61,19 @@ def select(
 
     The default method ("priced") measures the noise from second differences (robust to
     jumps, trends and outliers, and estimating a lag-one autocorrelation phi), then again
-    without the differences across the jumps of a generous first fit (2 samples, BIC's price),
-    widens the standard deviation of wild samples and prices a jump at
+    without the differences across the jumps of a generous first fit (2 samples, BIC's price).
+    Where the noise level changes along x and no `delta` is given (a constant-segment fit of
+    the log median square of second differences in blocks of 8, :mod:`._local_noise`), each
+    sample's standard deviation becomes its stretch's level over the quietest stretch's, for
+    the choice and the fit, so a noisier stretch is not read as level shifts. It then widens
+    the standard deviation of wild samples and prices a jump at
     ``3.5 * (L log m + d - L)`` noise variances (times ``(1 + phi) / (1 - phi)``) for m
     samples and d columns, L the largest eigenvalue of the noise covariance across columns
     over the mean variance (1 for one column or independent ones, k for k copies), raised by
     Student's t odds when the noise comes from fewer than 50 differences. It fits every
     bandwidth of a doubling grid (1 to twice the number of samples, a nearly straight line,
-    for up to 5,000 samples; beyond, to at most 128 samples) at that price and scores each fit
+    for up to 5,000 samples; beyond, to at most 128 samples; samples counted at the spacing of
+    the sites away from gaps of over 20 median spacings) at that price and scores each fit
     by the information criterion ``sum of m log(RSS_j / m) + log(N) * edf + price * jumps``
     (RSS_j the weighted residual sum of squares of column j, N = m d / L values, edf the
     spline's effective degrees of freedom summed over segments and columns); the smoothest
@@ -229,8 +235,21 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
                    pen_fixed: Optional[float], progress: Optional[bool],
                    p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
                    pruning: str = "DOMINANCE",
-                   chooser: Callable[..., Choice] = choose) -> Selection:
-    # `chooser` is the rule that picks the pair: the benchmark hands in its variants here.
+                   chooser: Callable[..., Choice] = choose,
+                   local_level: bool = True) -> Selection:
+    # `chooser` is the rule that picks the pair: the benchmark hands in its variants here, and
+    # turns the local noise level off with `local_level`.
+    caller_delta = prepared.delta
+    local = None
+    if (local_level and prepared.delta is None and b_fixed is None and pen_fixed is None
+            and p_exact is None and gamma_exact is None):
+        # Only a choice of both halves (a given penalty or gamma is in units of one level) and
+        # only without the caller's deviations: they already say how the noise changes, and
+        # the differences of y / delta read a level times the spread of 1 / delta as noise.
+        local = local_noise(samples)
+    if local is not None:
+        prepared, samples = _with_local_noise(prepared, samples, local.factors)
+        units = units_of(samples)
     m = samples.x.shape[0]
     planned = (Rule().bandwidths(m).size if b_fixed is None else 0) + 1
     bar = progress_bar(progress, desc="vorn.select", unit="search", total=planned,
@@ -278,7 +297,7 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
                         + ", ".join(f"{k}={v!r}" for k, v in arguments.items()
                                     if k != "delta")
                         + ", reproduces the fit")
-        if fit_delta is not prepared.delta:
+        if fit_delta is not caller_delta:
             arguments["delta"] = fit_delta
         searches = choice.searches + [m]
         if bar is not None:
@@ -304,7 +323,11 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         seed=None,
         scoring="information criterion",
         method="priced",
-        criterion=choice.criterion,
+        criterion=(choice.criterion if local is None else
+                   f"the noise level changes {_counted(local.changes, 'time')} along x (up to "
+                   f"{float(local.factors.max()):.3g} times the quietest stretch's, whose sd "
+                   "is the noise below), each sample's deviation in every fit; "
+                   + choice.criterion),
         noise=units.scale,
         phi=units.noise.phi,
         bandwidth=b * units.spacing,
@@ -316,6 +339,17 @@ def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optio
         arguments=arguments,
         _path_maker=path_maker,
     )
+
+
+def _with_local_noise(prepared: Any, samples: Samples, factors: NDArray[np.float64]
+                      ) -> tuple[Any, Samples]:
+    """The data with every row's deviation multiplied by the noise level of its site."""
+    row_factor = np.ones(prepared.y.shape[0])
+    known = samples.site_of_row >= 0
+    row_factor[known] = factors[samples.site_of_row[known]]
+    base = prepared.delta if prepared.delta is not None else np.ones(row_factor.size)
+    prepared = prepared._replace(delta=base * row_factor)
+    return prepared, samples_of(prepared.x, prepared.y, prepared.delta)
 
 
 def _widened_delta(prepared: Any, samples: Samples, factors: NDArray[np.float64]

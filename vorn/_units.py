@@ -25,8 +25,8 @@ from ._checks import check_gamma, check_p, energy_problem, prepare
 from ._noise import NoiseEstimate, estimate_noise, noise_level, noise_values
 from ._scoring import fit_arrays
 
-__all__ = ["Samples", "Units", "default_grid", "natural_parameters", "reweighted", "samples_of",
-           "units_of"]
+__all__ = ["Samples", "Units", "default_grid", "local_spacing", "natural_parameters",
+           "reweighted", "samples_of", "units_of"]
 
 # The coarse grid of the cross-validation search, in log10 units: the smoothing bandwidth (in
 # sample spacings) and the jump penalty (in noise variances).
@@ -101,6 +101,42 @@ def reweighted(samples: Samples, y: NDArray[np.float64], delta: NDArray[np.float
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):
         values = sums / total[:, None]
     return Samples(samples.x, values, 1.0 / np.sqrt(total), samples.site_of_row, total)
+
+
+# A spacing this many times the median one is a gap in the sites, not part of their spacing.
+GAP_SPACINGS = 20.0
+
+
+def local_spacing(x: NDArray[np.float64]) -> tuple[float, int]:
+    """The mean spacing of sorted sites away from their gaps, and the number of gaps.
+
+    A gap (a spacing over :data:`GAP_SPACINGS` median spacings) says nothing about how
+    densely the curve is sampled elsewhere: counted in the mean spacing, one gap of 1,000
+    spacings in 600 sites makes every bandwidth 2.7 times as stiff as its number of samples
+    says. Jittered sites have no such spacing (at gamma(2) jitter the odds are 1e-13 per
+    spacing), so for them, as for any sites without a gap, this is the mean spacing
+    ``(x[-1] - x[0]) / (m - 1)`` to the last bit.
+
+    Parameters
+    ----------
+    x : ndarray, shape (m,)
+        Sorted, distinct sites, m >= 2.
+
+    Returns
+    -------
+    spacing : float
+    gaps : int
+    """
+    m = x.shape[0]
+    mean = float(x[-1] - x[0]) / (m - 1)
+    if m < 3:
+        return mean, 0
+    steps = np.diff(x)
+    gap = steps > GAP_SPACINGS * float(np.median(steps))
+    gaps = int(np.count_nonzero(gap))
+    if gaps == 0 or gaps == steps.size:
+        return mean, 0
+    return float(np.sum(steps[~gap])) / float(steps.size - gaps), gaps
 
 
 # Spacings for which a fit in the data's own units keeps every digit of the standardised one.

@@ -25,6 +25,8 @@ from variants import Rule, choose  # noqa: E402
 
 import vorn  # noqa: E402
 from vorn._checks import prepare  # noqa: E402
+from vorn._search import Rule as PackageRule  # noqa: E402
+from vorn._search import choose as package_choose  # noqa: E402
 from vorn._select import _select_priced  # noqa: E402
 from vorn._units import samples_of, units_of  # noqa: E402
 
@@ -71,6 +73,15 @@ VARIANTS = {
 }
 
 
+# Issue 22, smooth side: the package's rule before each of its changes.
+PACKAGE_VARIANTS = {
+    # Bandwidths counted in mean spacings, gaps included (and one noise level).
+    "mean-spacing": (PackageRule(spacing_without_gaps=False), False),
+    # One noise level for the whole series (bandwidths away from gaps).
+    "one-noise-level": (PackageRule(), False),
+}
+
+
 # Issue 22's choice among segment models (segments.py): the package's smooth choice or
 # constant levels between jumps.
 SEGMENTS = {
@@ -112,6 +123,22 @@ def run_method(method, x, y):
     units = units_of(samples, refine=method not in UNREFINED)
     if method == "priced":
         return _select_priced(prepared, samples, units, None, None, False)
+    if method.startswith("local-noise"):
+        # "local-noise" or "local-noise-pC": C the price per log of blocks (3.5 by default).
+        from local_noise import local_deviations
+
+        price = float(method.split("-p")[1]) if "-p" in method else 3.5
+        order = np.argsort(x if x is not None else np.arange(len(y)), kind="stable")
+        dev, _ = local_deviations(np.asarray(y, dtype=float)[order], price)
+        delta = np.empty_like(dev)
+        delta[order] = dev
+        return vorn.select(x, y, delta=delta)
+    if method in PACKAGE_VARIANTS:
+        # The package's own choice with one of its switches turned.
+        rule, local_level = PACKAGE_VARIANTS[method]
+        return _select_priced(prepared, samples, units, None, None, False,
+                              chooser=partial(package_choose, rule=rule),
+                              local_level=local_level)
     if method == "seg-constant":
         # The NumPy candidate select(segments="constant") ports: always the constant model.
         from segments import choose_segments

@@ -6,8 +6,9 @@ fits and scores: sample splitting (``selector="split"``, the earlier default, wi
 and held-out blocks), penalties by splitting (``penalty_factors``, ``joint``), the one standard
 error rule, the information criterion with the robust noise as its variance
 (``selector="ic-known"``), and the long-run variance, outlier weights and per-column noise as
-switches. ``choose(samples, units, Rule())`` makes the package's choice bit for bit (run.py
---methods priced priced-bench shows it).
+switches. ``choose(samples, units, Rule())`` makes the package's choice bit for bit on sites
+without gaps (run.py --methods priced priced-bench shows it); it counts bandwidths in mean
+spacings, as the package did before issue 22 (run.py's "mean-spacing").
 """
 
 from __future__ import annotations

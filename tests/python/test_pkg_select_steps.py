@@ -16,6 +16,8 @@ import pytest
 import vorn
 from vorn._noise import NoiseEstimate, estimate_noise
 from vorn._search import student_price
+from vorn._local_noise import local_noise
+from vorn._units import local_spacing, samples_of
 
 
 def _dense(seed):
@@ -146,3 +148,92 @@ def test_student_price_against_closed_form_quantiles(price):
                                                        rel=2e-3)
     assert student_price(price, math.inf) == price
     assert price < student_price(price, 200.0) < student_price(price, 20.0)
+
+
+def _smooth_with_gap(seed, n=600, gap=1000.0):
+    """A sine of 0.5 to 2 periods and 2 to 6 noise sd, sites 0..n-1 with `gap` spacings added
+    after the middle one: the curve is continuous in the sample index, so across the gap."""
+    rng = np.random.default_rng([seed, 22, 5])
+    t = np.linspace(0.0, 1.0, n)
+    clean = rng.uniform(2, 6) * np.sin(2 * np.pi * rng.uniform(0.5, 2) * t + rng.uniform(0, 6.3))
+    x = np.arange(n, dtype=float)
+    x[n // 2:] += gap
+    return x, clean, clean + rng.standard_normal(n)
+
+
+def test_a_gap_in_the_sites_adds_no_jump_and_no_stiffness():
+    # Measured on these 40 series: no jump in any, error against the clean curve at most 0.067
+    # noise variances. Counting bandwidths in mean spacings (the gap makes each 2.7 samples):
+    # 5 with jumps, 9 with an error over 0.1 (up to 3.1).
+    with_jump = stiff = 0
+    for seed in range(40):
+        x, clean, y = _smooth_with_gap(seed)
+        s = vorn.select(x, y)
+        with_jump += s.fit.jump_indices.size > 0
+        stiff += float(np.mean((s.fit(x) - clean) ** 2)) > 0.1
+    assert with_jump <= 2
+    assert stiff <= 2
+
+
+@pytest.mark.parametrize("kind", ["even", "jittered", "exponential", "two"])
+def test_sites_without_a_gap_keep_the_mean_spacing_to_the_last_bit(kind):
+    rng = np.random.default_rng(3)
+    steps = {"even": np.full(999, 0.1), "jittered": rng.gamma(2.0, 1.0, 999),
+             "exponential": rng.exponential(1.0, 999), "two": np.array([7.0])}[kind]
+    x = 1e6 + np.concatenate(([0.0], np.cumsum(steps)))
+    assert local_spacing(x) == ((x[-1] - x[0]) / (x.size - 1), 0)
+
+
+@pytest.mark.parametrize("gaps", [1, 3])
+def test_local_spacing_leaves_out_the_gaps(gaps):
+    steps = np.full(200, 0.5)
+    steps[[50, 100, 150][:gaps]] = 1000.0
+    x = np.concatenate(([0.0], np.cumsum(steps)))
+    spacing, found = local_spacing(x)
+    assert found == gaps
+    assert spacing == 0.5
+
+
+def _noise_up(seed, n=600):
+    """One jump of 5 noise sd at the middle, the noise twice as large after it."""
+    rng = np.random.default_rng([seed, 22, 6])
+    clean = np.where(np.arange(n) < n // 2, 0.0, 5.0 * rng.choice([-1, 1]))
+    return clean, clean + rng.standard_normal(n) * np.where(np.arange(n) < n // 2, 1.0, 2.0)
+
+
+def test_noise_that_doubles_after_a_jump_gets_no_false_jumps():
+    # Measured on these 40 series: 39 with the one jump; with one noise level for the series,
+    # 37 (the others get false jumps in the noisy half).
+    exact = sum(vorn.select(None, _noise_up(seed)[1]).fit.jump_indices.size == 1
+                for seed in range(40))
+    assert exact >= 38
+
+
+def test_local_noise_finds_the_doubling_and_rarely_a_change_in_pure_noise():
+    # Measured: a change found in 37 of these 40 series, the noisy half's level 1.7 to 2.7
+    # times the quiet one's; in 0 of the 100 pure-noise series of 1,000 samples (0.5 to 1 %
+    # in bench/select at 1,000 to 3,000 samples, 11 % at 100), so at most 4 here.
+    ratios = []
+    for seed in range(40):
+        found = local_noise(samples_of(None, _noise_up(seed)[1][:, None], None))
+        if found is not None:
+            assert found.factors.min() == 1.0
+            ratios.append(found.factors[-1] / found.factors[0])
+    assert len(ratios) >= 34
+    assert 1.5 < min(ratios) and max(ratios) < 3.0
+    null = sum(local_noise(samples_of(None, np.random.default_rng([s, 22, 8])
+                                      .standard_normal((1000, 1)), None)) is not None
+               for s in range(100))
+    assert null <= 4
+
+
+@pytest.mark.parametrize("seed", [13, 33])
+def test_a_local_noise_level_is_reported_and_reproduced_by_the_arguments(seed):
+    x = np.sort(np.random.default_rng(seed).uniform(0.0, 60.0, 600))
+    y = _noise_up(seed)[1]
+    s = vorn.select(x, y)
+    assert "the noise level changes" in s.explain()
+    assert s.arguments["delta"].shape == (600,)
+    refit = vorn.fit(x, y, **s.arguments)
+    np.testing.assert_array_equal(refit.jumps, s.fit.jumps)
+    np.testing.assert_array_equal(refit(x), s.fit(x))
