@@ -25,11 +25,13 @@ attain the coverage of "walk"; the width target compares "walk" with the narrowe
 Significance: "null" forces one jump into jump-free data (the best split of the whole series)
 and tests the uniformity of its significance (Kolmogorov-Smirnov, >= 1,000 series a cell);
 "power" is the share of jumps of >= 3 sd with significance below 0.01 in the coverage corpus.
-Rules side by side on the same series and jumps: "kappa" (the package's: the saving over
-(1 + phi r) / (1 - phi r), the law averaged over the estimated noise's law under AR(1)),
-"rho" (the rule before: over the long-run factor, averaged over the white-noise law of
-s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bias" (a candidate:
-kappa after subtracting what the split saves on the merged segment's own smooth).
+Rules side by side on the same series and jumps: "smooth" (the package's: "kappa" after
+subtracting what the split saves on the merged segment's own smooth, the engine's
+smooth_saving over 10 bandwidths either side of the split), "kappa" (the rule before: the
+saving over (1 + phi r) / (1 - phi r), the law averaged over the estimated noise's law under
+AR(1)), "rho" (the rule before that: over the long-run factor, averaged over the white-noise
+law of s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bias" (as
+"smooth" over the whole merged segment).
 """
 
 from __future__ import annotations

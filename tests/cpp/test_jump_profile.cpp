@@ -155,15 +155,14 @@ TEST(jump_profile, smooth_saving_is_the_search_energies_of_the_smooth) {
         for (std::size_t j = 0; j < 2; ++j) {
             const std::size_t lo = got.smooth_first[j];
             const std::size_t rows = got.smooth_offset[j + 1] - got.smooth_offset[j];
-            Samples smooth{std::vector<double>(s.x.begin() + static_cast<std::ptrdiff_t>(lo),
-                                               s.x.begin() + static_cast<std::ptrdiff_t>(lo + rows)),
-                           std::vector<double>(got.smooth.begin() + static_cast<std::ptrdiff_t>(
-                                                                        2 * got.smooth_offset[j]),
-                                               got.smooth.begin() + static_cast<std::ptrdiff_t>(
-                                                                        2 * got.smooth_offset[j + 1])),
-                           std::vector<double>(s.w.begin() + static_cast<std::ptrdiff_t>(lo),
-                                               s.w.begin() + static_cast<std::ptrdiff_t>(lo + rows)),
-                           2};
+            const auto from = [](const std::vector<double>& v, std::size_t a, std::size_t b) {
+                return std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(a),
+                                           v.begin() + static_cast<std::ptrdiff_t>(b));
+            };
+            const Samples smooth{from(s.x, lo, lo + rows),
+                                 from(got.smooth, 2 * got.smooth_offset[j],
+                                      2 * got.smooth_offset[j + 1]),
+                                 from(s.w, lo, lo + rows), 2};
             const std::size_t split = got.best_split[j] - lo;
             const double want = run_energy(smooth, 0.9, 0, rows - 1) -
                                 run_energy(smooth, 0.9, 0, split) -

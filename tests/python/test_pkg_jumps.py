@@ -127,8 +127,9 @@ def test_smooth_saving_matches_a_dense_solve(p, d, uneven, with_delta, precondit
         hi = lo + rows.shape[0] - 1
         # The window: every sample of the segment within reach bandwidths of the split.
         bandwidth = ((1 - p) / p * spacing / np.mean(w[first:last + 1])) ** 0.25
-        near = np.flatnonzero((np.arange(x.size) >= first) & (np.arange(x.size) <= last)
-                              & (x >= x[s] - reach * bandwidth) & (x <= x[s + 1] + reach * bandwidth))
+        index = np.arange(x.size)
+        near = np.flatnonzero((index >= first) & (index <= last) & (x >= x[s] - reach * bandwidth)
+                              & (x <= x[s + 1] + reach * bandwidth))
         assert (lo, hi) == (min(near[0], max(s - 1, first)), max(near[-1], s + 2))
         partial += (lo, hi) != (first, last)
         smoother, _ = _dense_smoother(x[lo:hi + 1], w[lo:hi + 1], p)
