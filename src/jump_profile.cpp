@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 
+#include "csaps.hpp"
 #include "dp.hpp"
 #include "failure.hpp"
 
@@ -205,11 +206,103 @@ private:
     std::vector<double> other_;
 };
 
+// The merged segment replaced by its own smoothing spline at p, and what the split after
+// `split` saves on it. Noise-free values still pay the split a saving where the curve bends,
+// which a significance measured against noise alone would count as evidence. Both the spline
+// and the saving are local: a sample's pull on the smooth, and the difference the split makes
+// to it, fall off exponentially over a bandwidth, so only the samples within `reach`
+// bandwidths of the split are refitted (the window's own ends cost the merged and the split
+// fit alike and cancel).
+class SmoothSaving {
+public:
+    SmoothSaving(const JumpProfileInputs& in, double reach) : in_(in), reach_(reach) {}
+
+    double operator()(std::size_t first, std::size_t last, std::size_t split,
+                      const CancelHook& cancel) {
+        window(first, last, split);
+        const std::size_t m = hi_ - lo_ + 1;
+        const std::size_t dim = in_.y.cols;
+        const std::span<const double> xs = in_.x.subspan(lo_, m);
+        std::span<const double> ws;
+        if (in_.w.empty()) {
+            if (ones_.size() < m) ones_.assign(m, 1.0);
+            ws = std::span<const double>(ones_).first(m);
+        } else {
+            ws = in_.w.subspan(lo_, m);
+        }
+        const PpForm form =
+            csaps(VectorView::of(xs), in_.y.row_slice(lo_, m), VectorView::of(ws), in_.p);
+        smooth_.resize(m * dim);
+        eval_into(PpView::of(form), xs, 0, Side::right, smooth_);
+        cancel.tick();
+        const JumpProfileInputs part{xs, MatrixView::row_major(smooth_.data(), m, dim), ws,
+                                     in_.p, in_.local_scales};
+        Grower grower(part);
+        const std::size_t s = split - lo_;
+        double left = 0.0;
+        grower.start(0, 1);
+        for (std::size_t i = 1;; ++i) {
+            if (i == s) left = grower.energy();
+            if (i + 1 == m) break;
+            grower.grow(i, i + 1);
+            cancel.tick();
+        }
+        const double merged = grower.energy();
+        grower.start(m - 1, m - 2);
+        for (std::size_t i = m - 2; i > s + 1; --i) {
+            grower.grow(i, i - 1);
+            cancel.tick();
+        }
+        return std::max(merged - left - grower.energy(), 0.0);
+    }
+
+    // The first sample of the last window.
+    std::size_t window_first() const { return lo_; }
+
+    std::span<const double> smooth() const { return smooth_; }
+
+private:
+    // lo_..hi_: the samples of first..last within reach of the split, and at least two on each
+    // side of it (one on the left when the segment starts there).
+    void window(std::size_t first, std::size_t last, std::size_t split) {
+        lo_ = first;
+        hi_ = last;
+        const double m = static_cast<double>(last - first + 1);
+        const double spacing = (in_.x[last] - in_.x[first]) / (m - 1.0);
+        double weight = 1.0;
+        if (!in_.w.empty()) {
+            double total = 0.0;
+            for (std::size_t i = first; i <= last; ++i) total += in_.w[i];
+            weight = total / m;
+        }
+        // The bandwidth in units of x: (1 - p) / p over the weight per unit of x, to the 1/4.
+        const double reach =
+            reach_ * std::pow((1.0 - in_.p) / in_.p * spacing / weight, 0.25);
+        if (!(reach < in_.x[last] - in_.x[first])) return;
+        const auto begin = in_.x.begin();
+        const auto from = std::lower_bound(begin + static_cast<std::ptrdiff_t>(first),
+                                           begin + static_cast<std::ptrdiff_t>(split),
+                                           in_.x[split] - reach);
+        const auto to = std::upper_bound(begin + static_cast<std::ptrdiff_t>(split + 1),
+                                         begin + static_cast<std::ptrdiff_t>(last + 1),
+                                         in_.x[split + 1] + reach);
+        lo_ = std::min(static_cast<std::size_t>(from - begin), split > first ? split - 1 : first);
+        hi_ = std::max(static_cast<std::size_t>(to - begin) - 1, split + 2);
+    }
+
+    const JumpProfileInputs& in_;
+    double reach_;
+    std::size_t lo_ = 0;
+    std::size_t hi_ = 0;
+    std::vector<double> ones_;
+    std::vector<double> smooth_;
+};
+
 }  // namespace
 
 JumpProfiles jump_profiles(const JumpProfileInputs& in, std::span<const std::uint64_t> jump_indices,
                            std::span<const double> thresholds, bool keep_profile,
-                           const CancelHook& cancel) {
+                           double smooth_reach, bool keep_smooth, const CancelHook& cancel) {
     const std::size_t n = in.size();
     const std::size_t k = jump_indices.size();
     require(in.y.rows == n, "y rows must equal n");
@@ -223,7 +316,11 @@ JumpProfiles jump_profiles(const JumpProfileInputs& in, std::span<const std::uin
 
     JumpProfiles out;
     for (auto* v : {&out.first, &out.last, &out.best_split, &out.low, &out.high}) v->resize(k);
-    for (auto* v : {&out.merged, &out.at_fit, &out.best}) v->resize(k);
+    for (auto* v : {&out.merged, &out.at_fit, &out.best, &out.smooth_saving}) v->resize(k);
+    if (keep_smooth) {
+        out.smooth_offset.resize(k + 1, 0);
+        out.smooth_first.resize(k, 0);
+    }
     if (keep_profile) {
         out.profile_offset.resize(k + 1, 0);
         // Sized once: growing by doubling would hold up to three times the profile at a time.
@@ -237,6 +334,7 @@ JumpProfiles jump_profiles(const JumpProfileInputs& in, std::span<const std::uin
     }
 
     Grower grower(in);
+    SmoothSaving smooth_saving(in, smooth_reach);
     std::vector<double> cost;
     for (std::size_t j = 0; j < k; ++j) {
         const std::size_t m = static_cast<std::size_t>(jump_indices[j]);
@@ -296,6 +394,18 @@ JumpProfiles jump_profiles(const JumpProfileInputs& in, std::span<const std::uin
             out.profile.insert(out.profile.end(), cost.begin(), cost.end());
             out.profile_offset[j + 1] = out.profile.size();
         }
+        // A straight line is split at no saving; the first segment may be a single sample.
+        if (in.p > 0.0) {
+            out.smooth_saving[j] = smooth_saving(first, last, best_split, cancel);
+            if (keep_smooth) {
+                const std::span<const double> got = smooth_saving.smooth();
+                out.smooth.insert(out.smooth.end(), got.begin(), got.end());
+                out.smooth_first[j] = smooth_saving.window_first();
+            }
+        } else if (keep_smooth) {
+            out.smooth_first[j] = first;
+        }
+        if (keep_smooth) out.smooth_offset[j + 1] = out.smooth.size() / in.y.cols;
     }
     return out;
 }

@@ -41,13 +41,27 @@ struct JumpProfiles {
     // jump j's splits start at profile_offset[j].
     std::vector<double> profile;
     std::vector<std::uint64_t> profile_offset;
+    // What the cheapest split saves on the merged segment's own smooth (the merged samples
+    // replaced by the spline fitted to them at p): the part of a split's saving that curvature
+    // alone, without a jump and without noise, would give it. 0 for straight lines (p = 0).
+    // Both are computed over the samples within the reach of the split (below).
+    std::vector<double> smooth_saving;
+    // Only when asked for: that smooth over the window, from sample smooth_first[j], in rows
+    // smooth_offset[j]..smooth_offset[j + 1] (none for p = 0), one row of y's columns each.
+    std::vector<double> smooth;
+    std::vector<std::uint64_t> smooth_offset;
+    std::vector<std::uint64_t> smooth_first;
 };
 
 // jump_indices: the last sample before each jump, strictly ascending, each below n - 2;
 // thresholds: one per jump, in energy units. Time linear in the samples of the segments next
-// to the jumps; beyond the results, one buffer of the longest pair of segments.
+// to the jumps; beyond the results, buffers of the longest pair of segments. smooth_reach: the
+// smooth saving refits the samples within this many bandwidths of the split (inf: the whole
+// merged segment).
+inline constexpr double default_smooth_reach = 10.0;
 JumpProfiles jump_profiles(const JumpProfileInputs& in, std::span<const std::uint64_t> jump_indices,
                            std::span<const double> thresholds, bool keep_profile,
+                           double smooth_reach = default_smooth_reach, bool keep_smooth = false,
                            const CancelHook& cancel = CancelHook());
 
 }  // namespace vorn

@@ -150,6 +150,10 @@ class _JumpProfiles(TypedDict, total=False):
     high: NDArray[np.int64]  # (k,), largest split within the threshold
     profile: NDArray[np.float64]  # every split's cost, with keep_profile only
     profile_offset: NDArray[np.int64]  # (k + 1,), with keep_profile only
+    smooth_saving: NDArray[np.float64]  # (k,), the cheapest split's saving on the merged smooth
+    smooth: NDArray[np.float64]  # (rows, d), the merged segments' smooths, with keep_smooth only
+    smooth_offset: NDArray[np.int64]  # (k + 1,), with keep_smooth only
+    smooth_first: NDArray[np.int64]  # (k,), first sample of each smooth, with keep_smooth only
 
 def jump_profiles(
     x: NDArray[np.float64],
@@ -160,5 +164,7 @@ def jump_profiles(
     jump_indices: NDArray[np.int64],
     thresholds: NDArray[np.float64],
     keep_profile: bool = False,
+    smooth_reach: float = 10.0,
+    keep_smooth: bool = False,
 ) -> _JumpProfiles:
     """How firmly the samples hold each jump, the other jumps fixed; C-contiguous arrays."""

@@ -25,11 +25,13 @@ attain the coverage of "walk"; the width target compares "walk" with the narrowe
 Significance: "null" forces one jump into jump-free data (the best split of the whole series)
 and tests the uniformity of its significance (Kolmogorov-Smirnov, >= 1,000 series a cell);
 "power" is the share of jumps of >= 3 sd with significance below 0.01 in the coverage corpus.
-Rules side by side on the same series and jumps: "kappa" (the package's: the saving over
-(1 + phi r) / (1 - phi r), the law averaged over the estimated noise's law under AR(1)),
-"rho" (the rule before: over the long-run factor, averaged over the white-noise law of
-s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bias" (a candidate:
-kappa after subtracting what the split saves on the merged segment's own smooth).
+Rules side by side on the same series and jumps: "smooth" (the package's: "kappa" after
+subtracting what the split saves on the merged segment's own smooth, the engine's
+smooth_saving over 10 bandwidths either side of the split), "kappa" (the rule before: the
+saving over (1 + phi r) / (1 - phi r), the law averaged over the estimated noise's law under
+AR(1)), "rho" (the rule before that: over the long-run factor, averaged over the white-noise
+law of s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bias" (as
+"smooth" over the whole merged segment).
 """
 
 from __future__ import annotations
@@ -125,19 +127,16 @@ def segment_shape(x: np.ndarray, p: float, got: dict, j: int) -> tuple[float, fl
     return m, ((1.0 - p) / (p * spacing**3)) ** 0.25
 
 
-def bias_saving(x: np.ndarray, y: np.ndarray, p: float, got: dict, jumps: np.ndarray,
-                j: int) -> float:
-    """Candidate for smooth segments (measured, not adopted): what the fit's split saves on the
-    merged segment's own smooth (a spline fit of the merged samples at the fit's p), the part
-    of the saving a jump-free but curved segment gives a split; subtracted from the saving."""
-    first, last = int(got["first"][j]), int(got["last"][j])
-    merged = vorn.fit(x[first:last + 1], y[first:last + 1], p, math.inf)
-    smooth = np.array(y, dtype=float, copy=True).reshape(x.size, -1)
-    smooth[first:last + 1] = np.asarray(merged(x[first:last + 1])).reshape(last - first + 1, -1)
-    again = _engine.jump_profiles(x, smooth, None, p, "none", jumps, np.zeros(jumps.size), True)
-    lowest = first + (first != 0)
-    at = int(again["profile_offset"][j]) + int(got["best_split"][j]) - lowest
-    return max(float(again["merged"][j] - again["profile"][at]), 0.0)
+def bias_saving(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray, j: int) -> float:
+    """Candidate `bias` (the smooth correction over the whole merged segment): what the cheapest
+    split saves on the merged segment's own smooth, the spline fitted to the merged samples
+    alone at the fit's p, refitted over every sample of the segment (the engine's smooth_reach
+    = inf). The package refits only the samples within 10 bandwidths of the split. Before, the
+    same candidate was computed here in Python from a fit of the merged segment; the engine
+    gives it to rounding."""
+    got = _engine.jump_profiles(x, np.asarray(y, dtype=float).reshape(x.size, -1), None, p,
+                                "none", jumps, np.zeros(jumps.size), smooth_reach=math.inf)
+    return float(got["smooth_saving"][j])
 
 
 RULES = ("walk", "fitted", "debiased", "limit", "chi2")
@@ -154,7 +153,7 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         covered = {rule: 0 for rule in RULES}
         lr_truth, offsets, profiles, signif, found = [], [], [], [], 0
         signif_before: list[float] = []
-        signif_bias: list[float] = []
+        signif_kappa: list[float] = []
         for _ in range(sims):
             x, y, where = signal(rng, smooth, uneven, d, phi, size)
             f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
@@ -192,10 +191,9 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             m, b = segment_shape(f.x, f.p, got, j)
             signif_before.append(significance_before(float(rep.evidence.saved[j]), m, b, d,
                                                      phi_hat))
-            bias = bias_saving(f.x, f._y, f.p, got, f.jump_indices, j) / unit
-            signif_bias.append(float(_jumps.null_significance(
-                np.array([max(float(rep.evidence.saved[j]) - bias, 0.0)]), np.array([m]),
-                np.array([b]), d, N, phi_hat)[0]))
+            signif_kappa.append(float(_jumps.null_significance(
+                np.array([float(rep.evidence.saved[j])]), np.array([m]), np.array([b]), d, N,
+                phi_hat)[0]))
         share = {rule: covered[rule] / max(found, 1) for rule in RULES}
         # Oracles: the smallest cut / window that covers as often as "walk" does.
         need = max(1, covered["walk"])
@@ -220,8 +218,8 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             power=float(np.mean(np.asarray(signif) < 0.01)) if signif else math.nan,
             power_before=(float(np.mean(np.asarray(signif_before) < 0.01)) if signif_before
                           else math.nan),
-            power_bias=(float(np.mean(np.asarray(signif_bias) < 0.01)) if signif_bias
-                        else math.nan)))
+            power_kappa=(float(np.mean(np.asarray(signif_kappa) < 0.01)) if signif_kappa
+                         else math.nan)))
     return rows, time.perf_counter() - started
 
 
@@ -230,8 +228,8 @@ def null_significance(sims: int) -> list[dict]:
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        got_by_rule: dict[str, list[float]] = {"kappa": [], "rho": [], "kappa_white": [],
-                                               "bias": []}
+        got_by_rule: dict[str, list[float]] = {"smooth": [], "kappa": [], "rho": [],
+                                               "kappa_white": [], "bias": []}
         p = None
         for _ in range(sims):
             x, y, _ = signal(rng, smooth, uneven, d, phi, 0.0)
@@ -243,13 +241,15 @@ def null_significance(sims: int) -> list[dict]:
                                         np.array([1, N // 2], dtype=np.int64), np.zeros(2))
             saved = (got["merged"][1] - got["best"][1]) / (p * scale ** 2)
             m, b = segment_shape(x, p, got, 1)
+            corrected = max(saved - got["smooth_saving"][1] / (p * scale ** 2), 0.0)
+            got_by_rule["smooth"].append(float(_jumps.null_significance(
+                np.array([corrected]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
             got_by_rule["kappa"].append(float(_jumps.null_significance(
                 np.array([saved]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
             got_by_rule["rho"].append(significance_before(saved, m, b, d, phi_hat, "rho"))
             got_by_rule["kappa_white"].append(
                 significance_before(saved, m, b, d, phi_hat, "kappa"))
-            bias = bias_saving(x, y, p, dict(got, best_split=got["best_split"]),
-                               np.array([1, N // 2], dtype=np.int64), 1) / (p * scale**2)
+            bias = bias_saving(x, y, p, np.array([1, N // 2], dtype=np.int64), 1) / (p * scale**2)
             got_by_rule["bias"].append(float(_jumps.null_significance(
                 np.array([max(saved - bias, 0.0)]), np.array([m]), np.array([b]), d, N,
                 phi_hat)[0]))
@@ -291,12 +291,12 @@ def main() -> None:
           "walk rule's coverage on the same signals; `ratio` is its width over the narrower "
           "of them. `power` is the share of found jumps with significance < 0.01, "
           "`power before` the same under the rule before (the saving over the long-run factor "
-          "rho), `power bias` under the candidate that subtracts what the split saves on the "
-          "merged segment's own smooth (bias_saving).\n")
+          "rho), `power kappa` under the rule before this change (kappa without the smooth "
+          "correction).\n")
     print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
           "limit | chi2 | "
           "width | limit width | oracle cut | oracle window | ratio | power | power before | "
-          "power bias |")
+          "power kappa |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
@@ -304,7 +304,7 @@ def main() -> None:
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
               f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
               f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} | "
-              f"{r['power_before']:.3f} | {r['power_bias']:.3f} |")
+              f"{r['power_before']:.3f} | {r['power_kappa']:.3f} |")
     print()
     for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
@@ -323,26 +323,30 @@ def main() -> None:
         print(f"- {name}: {below} below, {above} above (of {len(small)})")
     print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells")
     print("\n## Significance of a jump forced into jump-free data\n")
-    print("Three rules on the same series. `kappa` (the package's now): the saving divided by "
+    print("Rules on the same series. `smooth` (the package's now): `kappa` after subtracting "
+          "from the saving what the split saves on the merged segment's own smooth, refitted "
+          "by the engine over the samples within 10 bandwidths of the split. `kappa` (the rule "
+          "before this change): the saving divided by "
           "kappa = (1 + phi r) / (1 - phi r), r tabulated per segment length and bandwidth, the "
           "law averaged over the simulated law of the estimated s2 kappa under AR(1) "
           "(vorn/_jump_ar.py). `rho` (the rule before): divided by the long-run factor "
           "(1 + phi) / (1 - phi), averaged over the law of s2 rho on white noise. `kappa, white "
           "law` (rejected before): kappa, averaged over the white law of s2 rho. `bias` "
-          "(candidate): kappa after subtracting from the saving what the split saves on the "
-          "merged segment's own smooth (bias_saving). Each cell: KS p, share < 0.01, share < "
+          "(candidate): as `smooth` but refitted over the whole merged segment "
+          "(bias_saving). Each cell: KS p, share < 0.01, share < "
           "0.1, share < 0.5.\n")
-    print("| segments | sites | d | noise | kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
+    print("| segments | sites | d | noise | smooth: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "rho: KS p | < 0.01 | < 0.1 | < 0.5 | kappa, white law: KS p | < 0.01 | < 0.1 | < 0.5 "
           "| bias: KS p | < 0.01 | < 0.1 | < 0.5 |")
-    print("|---|---|---|---|" + "---|" * 16)
+    print("|---|---|---|---|" + "---|" * 20)
     null_rows = null_significance(args.null_sims)
     for r in null_rows:
-        cells = " | ".join(f"{v:.3f}" for rule in ("kappa", "rho", "kappa_white", "bias")
-                           for v in r[rule])
+        cells = " | ".join(f"{v:.3f}" for rule in ("smooth", "kappa", "rho", "kappa_white",
+                                                          "bias") for v in r[rule])
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
     print()
-    for rule, name in (("kappa", "kappa"), ("rho", "rho (before)"),
+    for rule, name in (("smooth", "smooth"), ("kappa", "kappa (before)"), ("rho", "rho"),
                        ("kappa_white", "kappa, white law"), ("bias", "bias")):
         ok = [r for r in null_rows if r[rule][0] >= 0.01]
         tails = [r for r in null_rows if abs(r[rule][2] - 0.1) <= 3 * math.sqrt(0.09 / args.null_sims)
@@ -353,8 +357,8 @@ def main() -> None:
     print("\nPower (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
           f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
           f"{sum(r['size'] >= 3 for r in rows)} cells (before: "
-          f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}; bias candidate: "
-          f"{sum(r['power_bias'] >= 0.95 for r in rows if r['size'] >= 3)}).")
+          f"{sum(r['power_kappa'] >= 0.95 for r in rows if r['size'] >= 3)}; rho: "
+          f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}).")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ namespace vorn::py {
 
 namespace {
 
-PyRef profiles_dict(const np::Api& numpy, JumpProfiles&& got) {
+PyRef profiles_dict(const np::Api& numpy, JumpProfiles&& got, std::size_t dim) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
     PyObject* d = dict.get();
@@ -27,13 +27,22 @@ PyRef profiles_dict(const np::Api& numpy, JumpProfiles&& got) {
         !set_item(d, "best", adopt_doubles(numpy, std::move(got.best), {k})) ||
         !set_item(d, "best_split", adopt_indices(numpy, std::move(got.best_split))) ||
         !set_item(d, "low", adopt_indices(numpy, std::move(got.low))) ||
-        !set_item(d, "high", adopt_indices(numpy, std::move(got.high)))) {
+        !set_item(d, "high", adopt_indices(numpy, std::move(got.high))) ||
+        !set_item(d, "smooth_saving", adopt_doubles(numpy, std::move(got.smooth_saving), {k}))) {
         return {};
     }
     if (!got.profile_offset.empty()) {
         const std::size_t size = got.profile.size();
         if (!set_item(d, "profile", adopt_doubles(numpy, std::move(got.profile), {size})) ||
             !set_item(d, "profile_offset", adopt_indices(numpy, std::move(got.profile_offset)))) {
+            return {};
+        }
+    }
+    if (!got.smooth_offset.empty()) {
+        const std::size_t rows = got.smooth.size() / dim;
+        if (!set_item(d, "smooth", adopt_doubles(numpy, std::move(got.smooth), {rows, dim})) ||
+            !set_item(d, "smooth_offset", adopt_indices(numpy, std::move(got.smooth_offset))) ||
+            !set_item(d, "smooth_first", adopt_indices(numpy, std::move(got.smooth_first)))) {
             return {};
         }
     }
@@ -62,7 +71,8 @@ bool check_jumps(std::span<const std::int64_t> jumps, std::size_t n) {
 
 PyObject* call_jump_profiles(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"x",          "y", "w", "p", "precondition", "jump_indices",
-                                     "thresholds", "keep_profile", nullptr};
+                                     "thresholds", "keep_profile", "smooth_reach",
+                                     "keep_smooth", nullptr};
     PyObject* x = nullptr;
     PyObject* y = nullptr;
     PyObject* w = nullptr;
@@ -71,9 +81,12 @@ PyObject* call_jump_profiles(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* jumps = nullptr;
     PyObject* thresholds = nullptr;
     int keep_profile = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOdsOO|p:jump_profiles",
+    double smooth_reach = default_smooth_reach;
+    int keep_smooth = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOdsOO|pdp:jump_profiles",
                                      const_cast<char**>(keywords), &x, &y, &w, &p,
-                                     &precondition_text, &jumps, &thresholds, &keep_profile)) {
+                                     &precondition_text, &jumps, &thresholds, &keep_profile,
+                                     &smooth_reach, &keep_smooth)) {
         return nullptr;
     }
     const np::Api* numpy = np::api();
@@ -106,6 +119,10 @@ PyObject* call_jump_profiles(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "p must be at least 0 and below 1");
         return nullptr;
     }
+    if (!(smooth_reach > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "smooth_reach must be positive");
+        return nullptr;
+    }
     if (!check_jumps(*indices, n)) return nullptr;
 
     std::optional<JumpProfiles> got;
@@ -114,12 +131,14 @@ PyObject* call_jump_profiles(PyObject*, PyObject* args, PyObject* kwargs) {
             const JumpProfileInputs in{xs->values(), ys->matrix(),
                                        ws ? ws->values() : std::span<const double>(), p,
                                        *precondition == Precondition::local};
-            got.emplace(jump_profiles(in, at, limits->values(), keep_profile != 0, cancel));
+            got.emplace(jump_profiles(in, at, limits->values(), keep_profile != 0, smooth_reach,
+                                      keep_smooth != 0, cancel));
         })) {
         return nullptr;
     }
     PyRef result;
-    if (!firewall([&] { result = profiles_dict(*numpy, std::move(*got)); })) return nullptr;
+    const std::size_t dim = ys->shape[1];
+    if (!firewall([&] { result = profiles_dict(*numpy, std::move(*got), dim); })) return nullptr;
     return result.release();
 }
 

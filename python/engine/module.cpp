@@ -92,7 +92,7 @@ PyMethodDef functions[] = {
      "it equals _vorn_core.vorn_cvscore bit for bit."},
     {"jump_profiles", as_method<call_jump_profiles>(), keywords_too,
      "jump_profiles($module, x, y, w, p, precondition, jump_indices, thresholds,\n"
-     "              keep_profile=False)\n--\n\n"
+     "              keep_profile=False, smooth_reach=10.0, keep_smooth=False)\n--\n\n"
      "How firmly the samples hold each jump, the other jumps fixed. x (n,) and y (n, d) the\n"
      "prepared samples of a fit, w (n,) their merged weights 1 / delta**2 or None (ones),\n"
      "0 <= p < 1, jump_indices (k,) int64 the fit's last sample before each jump,\n"
@@ -101,7 +101,12 @@ PyMethodDef functions[] = {
      "last, merged (the energy of first..last as one segment), at_fit (the two segments'\n"
      "energies at the fit's split), best and best_split (the cheapest split), low and high\n"
      "(the smallest and largest split costing at most best + threshold); with keep_profile\n"
-     "also profile (every split's cost, jump after jump) and profile_offset (k + 1,)."},
+     "also profile (every split's cost, jump after jump) and profile_offset (k + 1,).\n"
+     "smooth_saving (k,): what the cheapest split saves on its samples replaced by the\n"
+     "spline fitted to them alone at p (0 for p = 0), over the samples of first..last within\n"
+     "smooth_reach bandwidths of the split (inf: all); with keep_smooth also smooth (rows, d),\n"
+     "those splines' values jump after jump, smooth_offset (k + 1,) and smooth_first (k,),\n"
+     "the first sample of each window."},
     {nullptr, nullptr, 0, nullptr},
 };
 

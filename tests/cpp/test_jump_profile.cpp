@@ -139,3 +139,48 @@ TEST(jump_profile, broken_contracts_are_internal_failures) {
 }
 
 }  // namespace
+
+namespace {
+
+// The smooth saving is the searches' own energies of the returned smooth: merged window less
+// its two parts at the cheapest split; a straight line, which the spline reproduces, saves 0.
+TEST(jump_profile, smooth_saving_is_the_search_energies_of_the_smooth) {
+    for (const double reach : {vorn::default_smooth_reach, 0.5}) {
+        const Samples s = samples(40, 2, 11);
+        const JumpProfileInputs in{s.x, MatrixView::row_major(s.y.data(), 40, 2), s.w, 0.9, true};
+        const std::vector<std::uint64_t> jumps{14, 27};
+        const std::vector<double> thresholds{0.0, 0.0};
+        const vorn::JumpProfiles got =
+            vorn::jump_profiles(in, jumps, thresholds, false, reach, true);
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::size_t lo = got.smooth_first[j];
+            const std::size_t rows = got.smooth_offset[j + 1] - got.smooth_offset[j];
+            const auto from = [](const std::vector<double>& v, std::size_t a, std::size_t b) {
+                return std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(a),
+                                           v.begin() + static_cast<std::ptrdiff_t>(b));
+            };
+            const Samples smooth{from(s.x, lo, lo + rows),
+                                 from(got.smooth, 2 * got.smooth_offset[j],
+                                      2 * got.smooth_offset[j + 1]),
+                                 from(s.w, lo, lo + rows), 2};
+            const std::size_t split = got.best_split[j] - lo;
+            const double want = run_energy(smooth, 0.9, 0, rows - 1) -
+                                run_energy(smooth, 0.9, 0, split) -
+                                run_energy(smooth, 0.9, split + 1, rows - 1);
+            EXPECT_GT(want, 0.0);
+            EXPECT_NEAR(got.smooth_saving[j], want, 1e-9 * got.merged[j]);
+            if (reach < 1.0) {
+                EXPECT_LT(rows, got.last[j] - got.first[j] + 1);
+            }
+        }
+    }
+    Samples line = samples(40, 1, 3);
+    for (std::size_t i = 0; i < 40; ++i) line.y[i] = 2.0 - 0.5 * line.x[i];
+    const JumpProfileInputs in{line.x, MatrixView::row_major(line.y.data(), 40, 1), line.w, 0.9,
+                               false};
+    const vorn::JumpProfiles got = vorn::jump_profiles(in, std::vector<std::uint64_t>{14, 27},
+                                                       std::vector<double>{0.0, 0.0}, false);
+    for (const double saving : got.smooth_saving) EXPECT_NEAR(saving, 0.0, 1e-12);
+}
+
+}  // namespace
