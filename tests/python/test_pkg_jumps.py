@@ -173,6 +173,22 @@ def test_straight_lines_save_nothing_on_their_smooth_and_reach_must_be_positive(
     assert str(caught.value) == "smooth_reach must be positive"
 
 
+def _forced_split_significance(y, p, bandwidth, curvature=False):
+    """The no-jump significance of the split a fit would be forced to place in the middle of
+    y: two leading samples and a jump after them make the rest one inner segment."""
+    n = y.shape[0]
+    x = np.arange(n, dtype=float)
+    got = _engine.jump_profiles(x, y, None, p, "none", np.array([1, n // 2], np.int64),
+                                np.zeros(2))
+    scale, phi = _jumps.noise_of_values(y[2:])
+    unit = p * scale**2
+    saved = (got["merged"][1:] - got["best"][1:]) / unit
+    if curvature:
+        saved = _jumps.beyond_curvature(saved, got["smooth_saving"][1:], unit)
+    return float(_jumps.null_significance(saved, np.array([n - 2.0]), np.array([bandwidth]), 1,
+                                          n - 2.0, phi)[0])
+
+
 def test_significance_without_a_jump_stays_calibrated_on_curved_segments():
     # On a sine of 4 sd peak to peak smoothed over 8 samples a split saves curvature as well
     # as noise. Read at the whole saving, 199-222 of 300 jump-free series had significance
@@ -187,14 +203,7 @@ def test_significance_without_a_jump_stays_calibrated_on_curved_segments():
     for _ in range(300):
         y = (2.0 * np.sin(2 * math.pi * (1.5 * x / n + rng.uniform()))
              + rng.standard_normal(n))[:, None]
-        got = _engine.jump_profiles(x, y, None, p, "none", np.array([1, n // 2], np.int64),
-                                    np.zeros(2))
-        scale, phi = _jumps.noise_of_values(y[2:])
-        unit = p * scale**2
-        saved = _jumps.beyond_curvature(
-            (got["merged"][1:] - got["best"][1:]) / unit, got["smooth_saving"][1:], unit)
-        values.append(float(_jumps.null_significance(
-            saved, np.array([n - 2.0]), np.array([8.0]), 1, n - 2.0, phi)[0]))
+        values.append(_forced_split_significance(y, p, 8.0, curvature=True))
     values_array = np.asarray(values)
     assert 123 <= np.count_nonzero(values_array < 0.5) <= 177
     assert 14 <= np.count_nonzero(values_array < 0.1) <= 46
@@ -228,20 +237,9 @@ def test_intervals_cover_the_true_place_as_often_as_their_level_says():
 
 def test_significance_is_uniform_without_a_jump_and_small_with_one():
     rng = np.random.default_rng(77)
-    n = 150
-    x = np.arange(n, dtype=float)
     p = 1.0 / (1.0 + 20.0**4)
-    values = []
-    for _ in range(300):
-        y = rng.standard_normal((n, 1))
-        # Two leading samples and a jump after them make the rest an inner segment; its best
-        # split is the jump a fit would be forced to place there.
-        got = _engine.jump_profiles(x, y, None, p, "none", np.array([1, n // 2], np.int64),
-                                    np.zeros(2))
-        scale, phi = _jumps.noise_of_values(y[2:])
-        saved = (got["merged"][1] - got["best"][1]) / (p * scale**2)
-        values.append(float(_jumps.null_significance(
-            np.array([saved]), np.array([n - 2.0]), np.array([20.0]), 1, n - 2.0, phi)[0]))
+    values = [_forced_split_significance(rng.standard_normal((150, 1)), p, 20.0)
+              for _ in range(300)]
     stats = pytest.importorskip("scipy.stats")
     assert stats.kstest(values, "uniform").pvalue > 0.001
 
@@ -261,18 +259,10 @@ def test_significance_without_a_jump_stays_calibrated_under_ar1_noise():
     # of jump-free series too large: measured 101-115 of 300 below 0.5 on four seeds, against
     # 131-156 now. Pass lines: the 0.1 % binomial tails of Bin(300, 0.5) and Bin(300, 0.1).
     rng = np.random.default_rng(77)
-    n = 150
-    x = np.arange(n, dtype=float)
     p = 1.0 / (1.0 + 20.0**4)
-    values = []
-    for _ in range(300):
-        y = _step_series(rng, n, 0.0, phi=0.3)[1][:, None]
-        got = _engine.jump_profiles(x, y, None, p, "none", np.array([1, n // 2], np.int64),
-                                    np.zeros(2))
-        scale, phi = _jumps.noise_of_values(y[2:])
-        saved = (got["merged"][1] - got["best"][1]) / (p * scale**2)
-        values.append(float(_jumps.null_significance(
-            np.array([saved]), np.array([n - 2.0]), np.array([20.0]), 1, n - 2.0, phi)[0]))
+    values = [_forced_split_significance(_step_series(rng, 150, 0.0, phi=0.3)[1][:, None], p,
+                                         20.0)
+              for _ in range(300)]
     values_array = np.asarray(values)
     assert 122 <= np.count_nonzero(values_array < 0.5) <= 178
     assert 13 <= np.count_nonzero(values_array < 0.1) <= 47
