@@ -293,7 +293,8 @@ def refine_noise(samples: Samples, units: Units) -> Units:
     at a short bandwidth and a low price finds such jumps even with the inflated scale; the
     differences across them are left out and the fit repeated with the new scale until its
     jumps no longer change. A spurious jump of that fit costs only the few differences beside
-    it.
+    it. The last estimate, between the final jumps, is the one a price is set from
+    (``for_price`` of :func:`._noise.estimate_noise`).
     """
     m, d = samples.y.shape
     if m < 4:
@@ -316,7 +317,8 @@ def refine_noise(samples: Samples, units: Units) -> Units:
             break
         previous = breaks
         units = replace(units, noise=estimate_noise(values, breaks, deltas))
-    return units
+    # The jumps are found; the estimate the price reads keeps a clear autocorrelation whole.
+    return replace(units, noise=estimate_noise(values, previous, deltas, for_price=True))
 
 
 def default_grid(

@@ -237,3 +237,41 @@ def test_a_local_noise_level_is_reported_and_reproduced_by_the_arguments(seed):
     refit = vorn.fit(x, y, **s.arguments)
     np.testing.assert_array_equal(refit.jumps, s.fit.jumps)
     np.testing.assert_array_equal(refit(x), s.fit(x))
+
+
+def _ar1_noise(rng, n, phi):
+    e = np.empty(n)
+    e[0] = rng.standard_normal()
+    for i in range(1, n):
+        e[i] = phi * e[i - 1] + math.sqrt(1.0 - phi * phi) * rng.standard_normal()
+    return e
+
+
+def test_the_price_reads_a_clear_autocorrelation_nearly_whole():
+    # Measured over these 100 series of AR(1) noise, phi 0.5, n = 600: the price's estimate
+    # averages 0.499 and the marginal sd 1.03 of the truth; the estimate the jumps are looked
+    # for with (shifted down by its sampling noise) averages 0.405. Under independent noise
+    # the price's phi is above 0 as often as before (4 % of 200 series here).
+    noises = [_ar1_noise(np.random.default_rng([s, 9]), 600, 0.5)[:, None] for s in range(100)]
+    priced = [estimate_noise(z, for_price=True) for z in noises]
+    shifted = [estimate_noise(z).phi for z in noises]
+    assert np.mean([e.phi for e in priced]) == pytest.approx(0.5, abs=0.03)
+    assert np.mean([float(e.sigma[0]) for e in priced]) == pytest.approx(1.0, abs=0.06)
+    assert np.mean(shifted) < 0.45
+    independent = [estimate_noise(np.random.default_rng([s, 3]).standard_normal((600, 1)),
+                                  for_price=True).phi for s in range(200)]
+    assert np.mean(np.array(independent) > 0.0) <= 0.08
+
+
+def test_ar1_noise_on_a_smooth_curve_rarely_gets_a_jump():
+    # Measured on these 100 series (phi 0.5, n = 600): 3 with a jump; with phi shifted down
+    # by its sampling noise in the price, 9. At 3 % the count is 3 +- 1.7.
+    t = np.linspace(0.0, 1.0, 600)
+    with_jump = 0
+    for seed in range(100):
+        rng = np.random.default_rng([seed, 600, 5])
+        clean = rng.uniform(2, 6) * np.sin(2 * np.pi * rng.uniform(0.5, 2) * t
+                                           + rng.uniform(0, 6.3))
+        y = clean + _ar1_noise(rng, 600, 0.5)
+        with_jump += vorn.select(t, y).fit.jump_indices.size > 0
+    assert with_jump <= 6
