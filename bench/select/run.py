@@ -73,15 +73,6 @@ VARIANTS = {
 }
 
 
-class _HalfOctaveRule(PackageRule):
-    """The package's rule on a grid of bandwidths sqrt(2) apart instead of 2 (issue 22, no
-    change: does a coarse grid cost accuracy on smooth curves?)."""
-
-    def bandwidths(self, count):
-        grid = PackageRule.bandwidths(self, count)
-        return np.sort(np.concatenate((grid, grid[:-1] * np.sqrt(2.0))))
-
-
 # Issue 22, smooth side: the package's rule before each of its changes.
 PACKAGE_VARIANTS = {
     # Bandwidths counted in mean spacings, gaps included (and one noise level).
@@ -89,10 +80,11 @@ PACKAGE_VARIANTS = {
     # One noise level for the whole series (bandwidths away from gaps).
     "one-noise-level": (PackageRule(), False),
     # Issue 22, no change: the slack of the information criterion (2 by default).
-    "slack0": (PackageRule(ic_slack=0.0), True),
-    "slack1": (PackageRule(ic_slack=1.0), True),
-    "slack4": (PackageRule(ic_slack=4.0), True),
-    "grid-sqrt2": (_HalfOctaveRule(), True),
+    "slack0": (PackageRule(ic_slack=0.0, half_octaves_below=0), True),
+    "slack1": (PackageRule(ic_slack=1.0, half_octaves_below=0), True),
+    "slack4": (PackageRule(ic_slack=4.0, half_octaves_below=0), True),
+    # The doubling grid at every length (the default before bandwidths sqrt(2) apart).
+    "doubling-grid": (PackageRule(half_octaves_below=0), True),
 }
 
 
