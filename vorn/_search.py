@@ -13,10 +13,10 @@ Two questions are answered separately:
   from second differences (:mod:`._noise`), measured again between the jumps of a generous
   first fit (:func:`._units.refine_noise`), so jumps, even dense ones, trends and a few wild
   samples barely move it.
-- How smooth the curve is between jumps. Every bandwidth of a doubling grid (sqrt(2) apart up
-  to 5,000 samples; up to twice the
-  length of series of up to 5,000 samples, so that a nearly straight line is a candidate; up
-  to 128 samples beyond) is fitted at that price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
+- How smooth the curve is between jumps. Every bandwidth of a grid (up to twice the length
+  of series of up to 5,000 samples, so that a nearly straight line is a candidate, sqrt(2)
+  apart, as a doubling is too coarse for smooth curves; doubling up to 128 samples beyond)
+  is fitted at that price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
   on the same footing, each effective degree of freedom of the spline costing log N
   (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is within 2 of the
   best wins (smaller differences are no evidence either way). Bandwidths count samples at
