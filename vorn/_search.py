@@ -13,9 +13,10 @@ Two questions are answered separately:
   from second differences (:mod:`._noise`), measured again between the jumps of a generous
   first fit (:func:`._units.refine_noise`), so jumps, even dense ones, trends and a few wild
   samples barely move it.
-- How smooth the curve is between jumps. Every bandwidth of a doubling grid (up to twice the
-  length of series of up to 5,000 samples, so that a nearly straight line is a candidate; up
-  to 128 samples beyond) is fitted at that price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
+- How smooth the curve is between jumps. Every bandwidth of a grid (up to twice the length
+  of series of up to 5,000 samples, so that a nearly straight line is a candidate, sqrt(2)
+  apart, as a doubling is too coarse for smooth curves; doubling up to 128 samples beyond)
+  is fitted at that price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``: smoothness and jumps
   on the same footing, each effective degree of freedom of the spline costing log N
   (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is within 2 of the
   best wins (smaller differences are no evidence either way). Bandwidths count samples at
@@ -78,6 +79,11 @@ class Rule:
     # curve between jumps is nearly a straight line (0: never). Longer series stop at
     # `largest_bandwidth`, where the search is still fast.
     straight_below: int = 5000
+    # Series up to this many samples also get the bandwidths halfway (sqrt(2)) between the
+    # doublings: a factor of 2 in bandwidth is a factor of 16 in p, too coarse for smooth
+    # curves (bench/select/nochange.py: sines and bumps 1.1 to 2 times GCV's error, near 1
+    # with the finer grid). Longer series keep the doubling grid, where each fit costs.
+    half_octaves_below: int = 5000
     # With an information criterion, the largest bandwidth whose score is within this much of
     # the best is taken: differences below 2 are no evidence either way.
     ic_slack: float = 2.0
@@ -109,13 +115,17 @@ class Rule:
         return base * student_price(base, dof) / student_price(base, self.noise_reference_dof)
 
     def bandwidths(self, count: int) -> NDArray[np.float64]:
-        """The doubling grid of bandwidths in samples."""
+        """The grid of bandwidths in samples: doubling, or sqrt(2) apart up to
+        `half_octaves_below` samples."""
         top = max(self.smallest_bandwidth,
                   min(count * self.largest_bandwidth_fraction, self.largest_bandwidth))
         if count <= self.straight_below:
             top = max(top, 2.0 * count)
         k = int(math.floor(math.log2(top / self.smallest_bandwidth) + 1e-9))
-        return np.asarray(self.smallest_bandwidth * 2.0 ** np.arange(k + 1), dtype=np.float64)
+        grid = np.asarray(self.smallest_bandwidth * 2.0 ** np.arange(k + 1), dtype=np.float64)
+        if count <= self.half_octaves_below:
+            grid = np.sort(np.concatenate((grid, grid[:-1] * math.sqrt(2.0))))
+        return grid
 
 
 def _counted(count: float, noun: str) -> str:

@@ -71,9 +71,9 @@ def select(
     samples and d columns, L the largest eigenvalue of the noise covariance across columns
     over the mean variance (1 for one column or independent ones, k for k copies), raised by
     Student's t odds when the noise comes from fewer than 50 differences. It fits every
-    bandwidth of a doubling grid (1 to twice the number of samples, a nearly straight line,
-    for up to 5,000 samples; beyond, to at most 128 samples; samples counted at the spacing of
-    the sites away from gaps of over 20 median spacings) at that price and scores each fit
+    bandwidth of a grid (1 to twice the number of samples, a nearly straight line, and
+    sqrt(2) apart, for up to 5,000 samples; doubling beyond, to at most 128 samples;
+    samples counted at the spacing of the sites away from gaps of over 20 median spacings) at that price and scores each fit
     by the information criterion ``sum of m log(RSS_j / m) + log(N) * edf + price * jumps``
     (RSS_j the weighted residual sum of squares of column j, N = m d / L values, edf the
     spline's effective degrees of freedom summed over segments and columns); the smoothest

@@ -79,6 +79,12 @@ PACKAGE_VARIANTS = {
     "mean-spacing": (PackageRule(spacing_without_gaps=False), False),
     # One noise level for the whole series (bandwidths away from gaps).
     "one-noise-level": (PackageRule(), False),
+    # Issue 22, no change: the slack of the information criterion (2 by default).
+    "slack0": (PackageRule(ic_slack=0.0, half_octaves_below=0), True),
+    "slack1": (PackageRule(ic_slack=1.0, half_octaves_below=0), True),
+    "slack4": (PackageRule(ic_slack=4.0, half_octaves_below=0), True),
+    # The doubling grid at every length (the default before bandwidths sqrt(2) apart).
+    "doubling-grid": (PackageRule(half_octaves_below=0), True),
 }
 
 
