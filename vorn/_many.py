@@ -44,14 +44,11 @@ def _fit_one(task: tuple[Any, ...]) -> Fit:
     fit_options = {"pruning": options["pruning"], "precondition": options["precondition"]}
     if options["p"] is not None and options["gamma"] is not None:
         return fit(x, y, options["p"], options["gamma"], delta=delta, **fit_options)
-    if options["segments"] == "constant":
-        # Constant levels carry no slopes for the column scaling to act on.
-        return select(x, y, delta=delta, **{key: value for key, value in options.items()
-                                            if key not in _FIT_ONLY}).fit
     chosen = select(x, y, delta=delta,
                     **{key: value for key, value in options.items() if key not in _FIT_ONLY})
     result = chosen.fit
-    if result.precondition != options["precondition"]:
+    # Constant levels carry no slopes for the column scaling to act on.
+    if options["segments"] != "constant" and result.precondition != options["precondition"]:
         # The column scaling does not change the partition; refit so that the fit carries it,
         # with what reproduces the choice (the widened deviations of outliers, and natural
         # units where p and gamma cannot carry it).

@@ -8,7 +8,6 @@
 #include "errors.hpp"
 #include "fit_constant.hpp"
 #include "prepared.hpp"
-#include "unlocked.hpp"
 
 namespace vorn::py {
 
