@@ -302,17 +302,7 @@ Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition prec
         }
 
         // Every segment adds its samples and two cell ends, and shares one end with the next.
-        // A single segment is its own curve: moved, not copied beside itself.
         const std::size_t segments = starts.size();
-        if (segments == 1) {
-            detail::for_each_segment(s, p, starts, cancel,
-                                     [&](std::size_t, std::size_t, double, PpForm&& form) {
-                                         curve.form = std::move(form);
-                                     });
-            curve.x = std::move(s.x);
-            curve.y = std::move(s.y);
-            return curve;
-        }
         PpForm& joined = curve.form;
         joined.dim = s.dim;
         joined.order = 4;
