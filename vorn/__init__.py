@@ -36,12 +36,11 @@ from . import datasets
 from ._fit import Fit, fit
 from ._jumps import JumpEvidence
 from ._many import fit_many
-from ._noise import noise_level
-from ._scoring import cv_score
+from ._cv import cv_score, default_grid
+from ._problem import noise_level
 from ._select import select
 from ._sites import length_in_site_units
 from ._selection import Selection
-from ._units import default_grid
 
 __all__ = [
     "Fit",

@@ -16,13 +16,12 @@ from ._checks import (
     check_p,
     check_precondition,
     check_pruning,
-    energy_problem,
-    prepare,
 )
 from ._extras import require
 from ._sites import NUMBERS, Sites
 from ._scoring import SEGMENTS_MESSAGE
-from ._units import natural_parameters, positive_number, samples_of, units_of
+from ._problem import Problem
+from ._units import positive_number
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
@@ -793,58 +792,86 @@ def fit(
                         precondition=precondition, penalty=penalty)
             lines.segment_model = "linear"
             return lines
-        else:
-            if p is not None:
-                raise ValueError(f"segments='constant' takes no p, got p={p!r}")
-            return _fit_constant(x, y, gamma, delta, penalty, pruning, precondition)
+        if p is not None:
+            raise ValueError(f"segments='constant' takes no p, got p={p!r}")
+        if (gamma is None) == (penalty is None):
+            raise ValueError("give exactly one of gamma and penalty")
+        problem = Problem.of(x, y, delta, check_energies=False)
+        pruning, precondition = check_pruning(pruning), check_precondition(precondition)
+        if penalty is not None:
+            level = positive_number("penalty", penalty, allow_inf=True)
+            try:
+                gamma = level * problem.units.scale**2
+            except OverflowError:
+                gamma = math.inf
+        return fit_constant(problem, check_gamma(gamma), pruning, precondition)
     natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
-    prepared = prepare(x, y, delta, check_energies=not natural)
-    samples = None
+    problem = Problem.of(x, y, delta, check_energies=not natural)
     if natural:
         if bandwidth is not None:
-            bandwidth = prepared.sites.length(bandwidth)
-        p, gamma, standard, samples = natural_parameters(prepared, p, gamma, bandwidth,
-                                                         bandwidth_samples, penalty)
+            bandwidth = problem.prepared.sites.length(bandwidth)
+        p, gamma, standard = natural_parameters(problem, p, gamma, bandwidth,
+                                                bandwidth_samples, penalty)
         if standard is not None:
-            return fit_standardised(prepared, standard.units, standard.samples,
-                                    standard.bandwidth_samples, standard.penalty,
-                                    prepared.delta, check_pruning(pruning),
+            return fit_standardised(problem, *standard, check_pruning(pruning),
                                     check_precondition(precondition))
-    p_value = check_p(p)
-    gamma_value = check_gamma(gamma)
-    pruning_choice = check_pruning(pruning)
-    precondition_choice = check_precondition(precondition)
-    if natural and samples is not None:
-        return fit_samples(prepared, samples, p_value, gamma_value, pruning_choice,
-                           precondition_choice)
-    fitted = _engine.fit(
-        prepared.x, prepared.y, prepared.delta, p_value, gamma_value,
-        pruning_choice,  # type: ignore[arg-type]  # checked against the engine's choices
-        precondition_choice,  # type: ignore[arg-type]
-    )
-    return _fit_of(fitted, prepared, p_value, gamma_value, pruning_choice, precondition_choice)
+    return fit_problem(problem, check_p(p), check_gamma(gamma), check_pruning(pruning),
+                       check_precondition(precondition))
 
 
-def _fit_constant(x: Optional[ArrayLike], y: ArrayLike, gamma: Optional[float],
-                  delta: Optional[ArrayLike], penalty: Optional[float], pruning: str,
-                  precondition: str) -> Fit:
-    """:func:`fit` with constant segments."""
+def natural_parameters(
+    problem: Problem,
+    p: Optional[float],
+    gamma: Optional[float],
+    bandwidth: Optional[float],
+    bandwidth_samples: Optional[float],
+    penalty: Optional[float],
+) -> tuple[Any, Any, Optional[tuple[float, float]]]:
+    """The (p, gamma) of a fit given in any mix of raw and natural units.
+
+    `p` and `gamma` are passed through unchecked; `bandwidth` is in units of x,
+    `bandwidth_samples` in mean sample spacings, `penalty` in noise variances
+    (:attr:`._units.Units.scale` squared). The third value is the (bandwidth in samples,
+    penalty) to fit in standardised units when some parameters came in natural units and the
+    raw pair does not give the same problem (it rounds, or the data's energies leave float64);
+    None otherwise.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When not exactly one way of giving each parameter is used, or a natural value is not
+        a positive number.
+    """
+    given = [name for name, v in (("p", p), ("bandwidth", bandwidth),
+                                  ("bandwidth_samples", bandwidth_samples)) if v is not None]
+    if len(given) != 1:
+        raise ValueError("give exactly one of p, bandwidth and bandwidth_samples, got "
+                         + (", ".join(given) if given else "none"))
     if (gamma is None) == (penalty is None):
         raise ValueError("give exactly one of gamma and penalty")
-    prepared = prepare(x, y, delta, check_energies=False)
-    pruning_choice = check_pruning(pruning)
-    precondition_choice = check_precondition(precondition)
-    samples = samples_of(prepared.x, prepared.y, prepared.delta)
+    if p is not None and gamma is not None:
+        return p, gamma, None
+    units = problem.units
+    if bandwidth is not None:
+        b = positive_number("bandwidth", bandwidth) / units.spacing
+        p = units.p(b)
+    elif bandwidth_samples is not None:
+        b = positive_number("bandwidth_samples", bandwidth_samples)
+        p = units.p(b)
+    else:
+        b = units.bandwidth_samples(check_p(p))
     if penalty is not None:
         level = positive_number("penalty", penalty, allow_inf=True)
+        p_value = check_p(p)
         try:
-            gamma = level * units_of(samples).scale**2
+            gamma = level * (p_value if p_value > 0.0 else 1.0) * units.scale**2
         except OverflowError:
             gamma = math.inf
-    gamma_value = check_gamma(gamma)
-    fitted = _engine.fit_constant(samples.x, samples.y, samples.weight, gamma_value)
-    return _fit_of(fitted, prepared, math.nan, gamma_value, pruning_choice, precondition_choice,
-                   "constant")
+    else:
+        level = units.penalty(check_p(p), check_gamma(gamma))
+    if units.exact(b, level) and problem.energy_problem is None:
+        return p, gamma, None
+    return p, gamma, (b, level)
 
 
 def _fit_of(fitted: Any, prepared: Any, p: float, gamma: float, pruning: str,
@@ -864,66 +891,95 @@ def _fit_of(fitted: Any, prepared: Any, p: float, gamma: float, pruning: str,
     )
 
 
-def fit_samples(prepared: Any, samples: Any, p: float, gamma: float, pruning: str,
+def fit_problem(problem: Problem, p: float, gamma: float, pruning: str = "DOMINANCE",
                 precondition: str = "none") -> Fit:
-    """:func:`fit` of checked data at a checked pair from the samples the engine prepared from
-    them (:func:`samples_of`), without preparing them again; the same fit bit for bit."""
-    p, gamma = check_p(p), check_gamma(gamma)
-    fitted = _engine.fit_prepared(
-        samples.x, samples.y, samples.weight, p, gamma,
-        pruning,  # type: ignore[arg-type]  # checked against the engine's choices
-        precondition,  # type: ignore[arg-type]
-    )
-    return _fit_of(fitted, prepared, p, gamma, pruning, precondition)
+    """:func:`fit` at a checked pair: from the prepared samples when the call has them, else
+    from the rows, which the engine prepares inside the fit (the same fit bit for bit)."""
+    rows = problem.prepared
+    if problem.has_samples:
+        samples = problem.samples
+        fitted = _engine.fit_prepared(
+            samples.x, samples.y, samples.weight, p, gamma,
+            pruning,  # type: ignore[arg-type]  # checked against the engine's choices
+            precondition,  # type: ignore[arg-type]
+        )
+    else:
+        fitted = _engine.fit(
+            rows.x, rows.y, rows.delta, p, gamma,
+            pruning,  # type: ignore[arg-type]
+            precondition,  # type: ignore[arg-type]
+        )
+    return _fit_of(fitted, rows, p, gamma, pruning, precondition)
 
 
-def fit_natural(prepared: Any, samples: Any, units: Any, bandwidth_samples: float,
-                penalty: float, pruning: str) -> Fit:
-    """:func:`fit` with ``bandwidth_samples`` and ``penalty`` (positive, the bandwidth finite)
-    on checked data whose samples and units are measured already."""
+def fit_constant(problem: Problem, gamma: float, pruning: str = "DOMINANCE",
+                 precondition: str = "none") -> Fit:
+    """:func:`fit` with constant segments at a checked gamma."""
+    samples = problem.samples
+    fitted = _engine.fit_constant(samples.x, samples.y, samples.weight, gamma)
+    return _fit_of(fitted, problem.prepared, math.nan, gamma, pruning, precondition,
+                   "constant")
+
+
+def fit_natural(problem: Problem, bandwidth_samples: float, penalty: float, pruning: str,
+                precondition: str = "none") -> Fit:
+    """:func:`fit` with ``bandwidth_samples`` and ``penalty``: at the raw p and gamma when
+    they give the same problem, else in standardised units."""
+    units = problem.units
     b, level = bandwidth_samples, penalty
     p = check_p(units.p(b))
     try:
         gamma = level * (p if p > 0.0 else 1.0) * units.scale**2
     except OverflowError:
         gamma = math.inf
-    if units.exact(b, level) and energy_problem(prepared) is None:
-        return fit_samples(prepared, samples, p, check_gamma(gamma), pruning)
-    return fit_standardised(prepared, units, samples, b, level, prepared.delta, pruning, "none")
+    if units.exact(b, level) and problem.energy_problem is None:
+        return fit_problem(problem, p, check_gamma(gamma), pruning, precondition)
+    return fit_standardised(problem, b, level, pruning, precondition)
 
 
-def fit_standardised(prepared: Any, units: Any, samples: Any, bandwidth_samples: float,
-                     penalty: float, delta: Optional[NDArray[np.float64]], pruning: str,
+def fit_standardised(problem: Problem, bandwidth_samples: float, penalty: float, pruning: str,
                      precondition: str) -> Fit:
     """The fit of a bandwidth (in samples) and a penalty (in noise variances), made in
     standardised units: sites in mean spacings from the first, values in noise standard
     deviations. The same problem as the raw p and gamma where those can be written; also
     where they cannot (they round to 0 or 1, or underflow), and where the data's own
     energies would leave float64."""
+    units, samples, rows = problem.units, problem.samples, problem.prepared
     b = bandwidth_samples
     p_standard = units.p_standard(b) if not np.isinf(b) else 0.0
     gamma_standard = penalty * (p_standard if p_standard > 0.0 else 1.0)
     frame = Frame(units.origin, units.spacing, units.scale)
-    n = prepared.y.shape[0]
-    x_user = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
+    n = rows.y.shape[0]
+    x_user = rows.x if rows.x is not None else np.arange(1.0, n + 1.0)
     x_standard = np.ascontiguousarray(frame.sites(x_user))
     with np.errstate(over="ignore", under="ignore"):
-        y_standard = np.ascontiguousarray(prepared.y / units.scale)
-    fitted = _engine.fit(
-        x_standard, y_standard, delta, p_standard, gamma_standard,
-        pruning,  # type: ignore[arg-type]  # checked against the engine's choices
-        precondition,  # type: ignore[arg-type]
-    )
+        y_standard = np.ascontiguousarray(rows.y / units.scale)
+    sites = np.ascontiguousarray(frame.sites(samples.x))
+    if np.all(np.diff(sites) > 0.0):
+        with np.errstate(over="ignore", under="ignore"):
+            values = np.ascontiguousarray(samples.y / units.scale)
+        fitted = _engine.fit_prepared(
+            sites, values, samples.weight, p_standard, gamma_standard,
+            pruning,  # type: ignore[arg-type]  # checked against the engine's choices
+            precondition,  # type: ignore[arg-type]
+        )
+    else:
+        # Sites that standardising rounds together: the engine merges them again.
+        fitted = _engine.fit(
+            x_standard, y_standard, rows.delta, p_standard, gamma_standard,
+            pruning,  # type: ignore[arg-type]
+            precondition,  # type: ignore[arg-type]
+        )
     result = Fit(
         fitted,
         p=units.p(b),
         gamma=units.gamma(b, penalty),
         pruning=pruning,
         precondition=precondition,
-        one_dimensional=prepared.one_dimensional,
-        inputs=(x_standard, y_standard, delta),
-        sites=prepared.sites,
-        columns=prepared.columns,
+        one_dimensional=rows.one_dimensional,
+        inputs=(x_standard, y_standard, rows.delta),
+        sites=rows.sites,
+        columns=rows.columns,
         frame=frame,
         x=samples.x,
     )

@@ -10,13 +10,11 @@ from typing import Any, Iterable, Optional
 
 import numpy as np
 
-from ._checks import check_gamma, check_p, check_precondition, check_pruning, prepare
-from ._fit import Fit, fit
-from ._select import METHODS, SEGMENTS, _int_argument, select
+from ._checks import check_gamma, check_p, check_precondition, check_pruning
+from ._fit import Fit, fit_problem
+from ._problem import Problem
+from ._select import METHODS, SEGMENTS, _int_argument, select_problem
 from ._units import positive_number
-
-# Arguments only fit takes; select takes every other one.
-_FIT_ONLY = ("precondition",)
 
 __all__ = ["fit_many"]
 
@@ -39,24 +37,13 @@ def _unpack(item: Any) -> tuple[Any, Any, Any]:
     return None, item, None
 
 
-def _fit_one(task: tuple[Any, ...]) -> Fit:
-    x, y, delta, options = task
-    fit_options = {"pruning": options["pruning"], "precondition": options["precondition"]}
+def _fit_one(task: tuple[Problem, dict[str, Any]]) -> Fit:
+    problem, options = task
     if options["p"] is not None and options["gamma"] is not None:
-        return fit(x, y, options["p"], options["gamma"], delta=delta, **fit_options)
-    chosen = select(x, y, delta=delta,
-                    **{key: value for key, value in options.items() if key not in _FIT_ONLY})
-    result = chosen.fit
-    # Constant levels carry no slopes for the column scaling to act on.
-    if options["segments"] != "constant" and result.precondition != options["precondition"]:
-        # The column scaling does not change the partition; refit so that the fit carries it,
-        # with what reproduces the choice (the widened deviations of outliers, and natural
-        # units where p and gamma cannot carry it).
-        arguments = {"delta": delta, **chosen.arguments}
-        refit = fit(x, y, **arguments, **fit_options)
-        refit.sites, refit.columns = result.sites, result.columns
-        result = refit
-    return result
+        return fit_problem(problem, options["p"], options["gamma"], options["pruning"],
+                           options["precondition"])
+    chosen = select_problem(problem, **options)
+    return chosen.fit
 
 
 def _ignore_interrupts() -> None:
@@ -146,21 +133,16 @@ def fit_many(
     options = _checked_options(p, gamma, pruning, precondition, bandwidth, bandwidth_samples,
                                penalty, method, folds, seed, n_jobs, scoring, progress,
                                segments)
+    checks_energies = (options["p"] is not None and options["gamma"] is not None
+                       or options["method"] == "cv")
     tasks = []
     for i, item in enumerate(series):
         try:
-            x, y, delta = _unpack(item)
-            prepared = prepare(x, y, delta)
+            # Checked as the fit or the choice will check them, and sent out checked.
+            problem = Problem.of(*_unpack(item), check_energies=checks_energies)
         except (TypeError, ValueError) as exc:
             raise type(exc)(f"series {i}: {exc}") from None
-        if prepared.sites.is_identity and not prepared.sites.from_index and (
-                prepared.columns is None):
-            y_arg = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-            tasks.append((prepared.x, y_arg, prepared.delta, options))
-        else:
-            # Sites that map (dates, an index, large integers) and column names travel as
-            # given, so that each fit maps them back itself.
-            tasks.append((x, y, delta, options))
+        tasks.append((problem, options))
     if not tasks:
         return []
     if executor is not None:

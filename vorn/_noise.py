@@ -7,12 +7,10 @@ from dataclasses import dataclass, replace
 from typing import Optional
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
 
-from . import _engine
-from ._checks import prepare
-
-__all__ = ["NoiseEstimate", "estimate_noise", "noise_level", "noise_values", "outlier_factors"]
+__all__ = ["NoiseEstimate", "estimate_noise", "first_difference_sd", "noise_values",
+           "outlier_factors"]
 
 # Normal consistency factor of the median absolute deviation.
 _MAD_TO_SD = 1.0 / 0.6744897501960817
@@ -31,42 +29,9 @@ _WINSOR_KEPT = 0.9775
 _MEDIAN_RESIDUAL_SD = 0.942
 
 
-def noise_level(
-    x: Optional[ArrayLike], y: ArrayLike, delta: Optional[ArrayLike] = None
-) -> NDArray[np.float64]:
-    """Robust estimate of the noise standard deviation of each column, in units of `delta`.
-
-    The median absolute deviation of first differences (taken in the order of the sites)
-    divided by 0.6745 * sqrt(2): jumps and a smooth trend move only a few differences, so
-    they barely affect it.
-
-    Parameters
-    ----------
-    x, y, delta : array_like
-        As for :func:`vorn.fit`.
-
-    Returns
-    -------
-    ndarray, shape (d,)
-        Estimated standard deviation of ``y / delta`` per column.
-
-    Examples
-    --------
-    >>> import numpy as np, vorn
-    >>> rng = np.random.default_rng(0)
-    >>> y = np.r_[np.zeros(500), np.full(500, 4.0)] + 0.5 * rng.standard_normal(1000)
-    >>> vorn.noise_level(None, y).round(1)
-    array([0.5])
-    """
-    prepared = prepare(x, y, delta, check_energies=False)
-    n = prepared.y.shape[0]
-    # Every kept row in the order of its site, rows that share a site unmerged and in input
-    # order: the differences see each sample.
-    site_of_row = _engine.prepare(prepared.x, prepared.y, prepared.delta)["site_of_row"]
-    rows = np.flatnonzero(site_of_row >= 0)
-    rows = rows[np.argsort(site_of_row[rows], kind="stable")]
-    ys = prepared.y[rows]
-    ds = (prepared.delta if prepared.delta is not None else np.ones(n))[rows]
+def first_difference_sd(ys: NDArray[np.float64], ds: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The median absolute deviation of first differences of rows in site order (shape
+    (n, d), deviations (n,)), as a standard deviation of each column of ``y / delta``."""
     diffs = np.diff(ys, axis=0) / np.sqrt(ds[1:] ** 2 + ds[:-1] ** 2)[:, None]
     centred = diffs - np.median(diffs, axis=0)
     return np.asarray(np.median(np.abs(centred), axis=0) * _MAD_TO_SD)

@@ -4,25 +4,24 @@ from __future__ import annotations
 
 import math
 import numbers
-import os
-from typing import Any, Callable, Optional
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._checks import check_gamma, check_p, check_pruning, energy_problem, prepare
+from ._checks import check_gamma, check_p, check_pruning
 from ._constant_choice import price_of
-from ._cvsearch import Candidates, CvScorer, CvSearch, candidate_axis, make_folds
-from ._fit import fit, fit_natural, fit_samples
-from ._local_noise import local_noise
+from ._cv import Candidates, select_by_cv
+from ._fit import Fit, fit_constant, fit_natural, fit_problem
+from ._local_noise import LocalNoise, local_noise
 from ._noise import noise_values, outlier_factors
+from ._problem import Problem
 from ._progress import progress_bar
 from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
-from ._units import (CvGrid, Samples, Units, positive_number, reweighted, samples_of,
-                     units_of)
+from ._units import positive_number
 
-__all__ = ["select"]
+__all__ = ["select", "select_problem"]
 
 METHODS = ("priced", "cv")
 SEGMENTS = ("smooth", "constant")
@@ -160,7 +159,34 @@ def select(
     array([0.3 , 0.72])
     """
     # The default method chooses in standardised units: values and spacings of any size.
-    prepared = prepare(x, y, delta, check_energies=method == "cv")
+    problem = Problem.of(x, y, delta, check_energies=method == "cv")
+    return select_problem(problem, method=method, bandwidth=bandwidth,
+                          bandwidth_samples=bandwidth_samples, penalty=penalty, p=p, gamma=gamma,
+                          progress=progress, folds=folds, seed=seed, n_jobs=n_jobs,
+                          scoring=scoring, pruning=pruning, segments=segments)
+
+
+def select_problem(
+    problem: Problem,
+    *,
+    method: str = "priced",
+    bandwidth: Optional[float] = None,
+    bandwidth_samples: Optional[float] = None,
+    penalty: Optional[float] = None,
+    p: Candidates = None,
+    gamma: Candidates = None,
+    progress: Optional[bool] = None,
+    folds: Optional[int] = None,
+    seed: int = 0,
+    n_jobs: int = 1,
+    scoring: str = "gap-aware",
+    pruning: str = "DOMINANCE",
+    segments: str = "smooth",
+    precondition: str = "none",
+) -> Selection:
+    """:func:`select` on checked data; the final fit (of smooth segments) is made with
+    `precondition`."""
+    prepared = problem.prepared
     pruning = check_pruning(pruning)
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be 'priced' or 'cv', got {method!r}")
@@ -185,13 +211,12 @@ def select(
     if (method == "cv" or checked_folds is not None) and not 2 <= folds <= count:
         raise ValueError(
             f"folds must lie between 2 and the number of samples ({count}), got {folds}")
-    samples = samples_of(prepared.x, prepared.y, prepared.delta)
     if method == "cv":
         if bandwidth is not None or bandwidth_samples is not None or penalty is not None:
             raise ValueError("bandwidth, bandwidth_samples and penalty need method='priced'")
-        return _select_by_cv(prepared, samples, folds, seed, p, gamma, progress, n_jobs,
-                             scoring, pruning)
-    units = units_of(samples)
+        return select_by_cv(problem, folds, seed, p, gamma, progress, n_jobs, scoring, pruning,
+                            precondition)
+    units = problem.units
     b_fixed: Optional[float] = None
     if bandwidth is not None:
         b_fixed = positive_number("bandwidth", prepared.sites.length(bandwidth)) / units.spacing
@@ -210,9 +235,9 @@ def select(
             raise ValueError("give gamma or penalty, not both")
         gamma_exact = check_gamma(_one_number("gamma", gamma))
     if segments == "constant":
-        return select_constant(prepared, samples, units, pen_fixed, gamma_exact)
-    return _select_priced(prepared, samples, units, b_fixed, pen_fixed, progress, p_exact,
-                          gamma_exact, pruning)
+        return select_constant(problem, pen_fixed, gamma_exact)
+    return select_priced(problem, b_fixed, pen_fixed, progress, p_exact, gamma_exact, pruning,
+                         precondition)
 
 
 def _one_number(name: str, value: Any) -> float:
@@ -225,153 +250,149 @@ def _one_number(name: str, value: Any) -> float:
     return float(value)
 
 
-def _expected_seconds(m: int) -> float:
-    # One search of all samples per bandwidth, a check and the final fit.
-    grid = Rule().bandwidths(m).size
-    return (grid + 2.0) * m * _SECONDS_PER_SAMPLE
-
-
-def _select_priced(prepared: Any, samples: Samples, units: Units, b_fixed: Optional[float],
-                   pen_fixed: Optional[float], progress: Optional[bool],
-                   p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
-                   pruning: str = "DOMINANCE",
-                   chooser: Callable[..., Choice] = choose,
-                   local_level: bool = True) -> Selection:
-    # `chooser` is the rule that picks the pair: the benchmark hands in its variants here, and
-    # turns the local noise level off with `local_level`.
-    caller_delta = prepared.delta
+def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optional[float],
+                  progress: Optional[bool], p_exact: Optional[float] = None,
+                  gamma_exact: Optional[float] = None, pruning: str = "DOMINANCE",
+                  precondition: str = "none") -> Selection:
+    """The default method, in the steps :func:`select` describes."""
+    caller = problem
+    # A noise level that changes along x, only when both halves are chosen (a given penalty or
+    # gamma is in units of one level) and the caller gave no deviations: they already say how
+    # the noise changes, and the differences of y / delta read a level times the spread of
+    # 1 / delta as noise.
     local = None
-    if (local_level and prepared.delta is None and b_fixed is None and pen_fixed is None
-            and p_exact is None and gamma_exact is None):
-        # Only a choice of both halves (a given penalty or gamma is in units of one level) and
-        # only without the caller's deviations: they already say how the noise changes, and
-        # the differences of y / delta read a level times the spread of 1 / delta as noise.
-        local = local_noise(samples)
+    if b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None \
+            and problem.prepared.delta is None:
+        local = local_noise(problem.samples)
     if local is not None:
-        prepared, samples = _with_local_noise(prepared, samples, local.factors)
-        units = units_of(samples)
-    m = samples.x.shape[0]
-    planned = (Rule().bandwidths(m).size if b_fixed is None else 0) + 1
-    bar = progress_bar(progress, desc="vorn.select", unit="search", total=planned,
-                       expected_seconds=_expected_seconds(m))
+        problem = problem.with_row_factors(local.factors)
+    units, m = problem.units, problem.samples.x.shape[0]
+    grid = Rule().bandwidths(m).size
+    bar = progress_bar(progress, desc="vorn.select", unit="search",
+                       total=(grid if b_fixed is None else 0) + 1,
+                       expected_seconds=(grid + 2.0) * m * _SECONDS_PER_SAMPLE)
     try:
         # A gamma given by the caller is a penalty in noise variances that depends on the
         # bandwidth (gamma = p * penalty * s**2).
         penalty_of = None if gamma_exact is None else (
             lambda b: units.penalty(units.p(b), gamma_exact))
-        choice = chooser(samples, units, bandwidth_samples=b_fixed, penalty=pen_fixed,
-                         penalty_of=penalty_of, bar=bar)
-        b, pen = choice.bandwidth_samples, choice.penalty
-        # A p or gamma given by the caller is kept to the last bit rather than rebuilt.
-        p_raw = units.p(b) if p_exact is None else p_exact
-        try:
-            gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
-                         if gamma_exact is None else gamma_exact)
-        except OverflowError:
-            gamma_raw = math.inf
-        widened = choice.factors > 1.0
-        row_factor = np.ones(prepared.y.shape[0])
-        known = samples.site_of_row >= 0
-        row_factor[known] = choice.factors[samples.site_of_row[known]]
-        if widened.any():
-            base = prepared.delta if prepared.delta is not None else np.ones(row_factor.size)
-            fit_delta: Optional[NDArray[np.float64]] = base * row_factor
-        else:
-            fit_delta = prepared.delta
-        y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-        given = p_exact is not None and gamma_exact is not None
-        why = None if given else units.inexact(b, pen)
-        if why is None and not given and energy_problem(prepared) is not None:
-            why = "the data's energies overflow in their own units"
-        note = ""
-        arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
-        if why is None:
-            refit = _refit(prepared, samples, y_fit, p_raw, gamma_raw, fit_delta, pruning)
-        else:
-            refit, arguments = _refit_standardised(prepared, samples, units, y_fit, b, pen,
-                                                   fit_delta, pruning)
-            p_raw, gamma_raw = refit.p, refit.gamma
-            if refit.frame is not None:
-                note = (f"p and gamma cannot be written in the units of the data ({why}); "
-                        "vorn.fit(x, y, **selection.arguments), with "
-                        + ", ".join(f"{k}={v!r}" for k, v in arguments.items()
-                                    if k != "delta")
-                        + ", reproduces the fit")
-        if fit_delta is not caller_delta:
-            arguments["delta"] = fit_delta
-        searches = choice.searches + [m]
+        choice = choose(problem.samples, units, bandwidth_samples=b_fixed, penalty=pen_fixed,
+                        penalty_of=penalty_of, bar=bar)
+        final = final_fit(caller, problem, choice, p_exact, gamma_exact, pruning, precondition)
         if bar is not None:
             bar.update(1)
     finally:
         if bar is not None:
             bar.close()
+    return selection_of(problem, choice, final, local)
 
+
+class FinalFit(NamedTuple):
+    """The fit of all the data with the chosen pair, and what reproduces it."""
+
+    fit: Fit
+    p: float
+    gamma: float
+    arguments: dict[str, Any]
+    note: str
+    row_factor: NDArray[np.float64]  # how much each row's deviation was widened
+
+
+def final_fit(caller: Problem, problem: Problem, choice: Choice, p_exact: Optional[float],
+              gamma_exact: Optional[float], pruning: str, precondition: str) -> FinalFit:
+    """Fit all the data at the chosen bandwidth and penalty, wild rows widened, on the
+    caller's sites (dates stay dates): at the raw p and gamma when they carry the choice, else
+    in standardised units through the natural arguments of :func:`vorn.fit`. `problem` is the
+    one the choice was made on (the `caller`'s, or with the local noise level as deviations);
+    the arguments that reproduce the fit name the deviations unless they are the caller's."""
+    units = problem.units
+    b, pen = choice.bandwidth_samples, choice.penalty
+    # A p or gamma given by the caller is kept to the last bit rather than rebuilt.
+    p_raw = units.p(b) if p_exact is None else p_exact
+    try:
+        gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
+                     if gamma_exact is None else gamma_exact)
+    except OverflowError:
+        gamma_raw = math.inf
+    row_factor = problem.per_row(choice.factors)
+    # Widened deviations: the same sites merged again with them, not prepared again.
+    target = problem.with_row_factors(choice.factors) if np.any(choice.factors > 1.0) else problem
+    given = p_exact is not None and gamma_exact is not None
+    why = None if given else units.inexact(b, pen)
+    if why is None and not given and problem.energy_problem is not None:
+        why = "the data's energies overflow in their own units"
+    if why is None:
+        if target.energy_problem is not None:
+            raise ValueError(target.energy_problem)
+        refit = fit_problem(target, check_p(p_raw), check_gamma(gamma_raw), pruning,
+                            precondition)
+        arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
+    else:
+        if target is not problem:
+            # With widened deviations the data have another mean weight and noise level: the
+            # same roughness weight and jump price take another bandwidth and penalty.
+            widened = target.units
+            b = b * (units.mean_weight / widened.mean_weight) ** 0.25
+            pen = pen * (units.scale / widened.scale) ** 2
+        refit = fit_natural(target, b, pen, pruning, precondition)
+        p_raw, gamma_raw = refit.p, refit.gamma
+        arguments = {"bandwidth_samples": b} if b < math.inf else {"p": 0.0}
+        arguments.update({"penalty": pen} if pen > 0.0 else {"gamma": 0.0})
+    note = "" if refit.frame is None else (
+        f"p and gamma cannot be written in the units of the data ({why}); "
+        "vorn.fit(x, y, **selection.arguments), with "
+        + ", ".join(f"{k}={v!r}" for k, v in arguments.items()) + ", reproduces the fit")
+    if target.prepared.delta is not caller.prepared.delta:
+        arguments["delta"] = target.prepared.delta
+    return FinalFit(refit, p_raw, gamma_raw, arguments, note, row_factor)
+
+
+def selection_of(problem: Problem, choice: Choice, final: FinalFit,
+               local: Optional[LocalNoise]) -> Selection:
+    """The Selection of the default method."""
+    units, samples = problem.units, problem.samples
+    b, pen = choice.bandwidth_samples, choice.penalty
     x_std, y_std = units.standardise(samples)
-    path_maker = PathMaker(x_std, y_std, samples.delta * choice.factors, units.p_standard(b),
-                           p_raw * units.scale * units.scale, pen)
-
     best = np.flatnonzero((choice.table["bandwidth_samples"] == b)
                           & (choice.table["penalty"] == pen))
-    score = float(choice.table["score"][best[0]]) if best.size else math.nan
+    criterion = choice.criterion
+    if local is not None:
+        criterion = (f"the noise level changes {_counted(local.changes, 'time')} along x (up to "
+                     f"{float(local.factors.max()):.3g} times the quietest stretch's, whose sd "
+                     "is the noise below), each sample's deviation in every fit; " + criterion)
     return Selection(
-        p=p_raw,
-        gamma=gamma_raw,
-        score=score,
+        p=final.p,
+        gamma=final.gamma,
+        score=float(choice.table["score"][best[0]]) if best.size else math.nan,
         table=choice.table,
-        fit=refit,
+        fit=final.fit,
         folds=None,
         seed=None,
         scoring="information criterion",
         method="priced",
-        criterion=(choice.criterion if local is None else
-                   f"the noise level changes {_counted(local.changes, 'time')} along x (up to "
-                   f"{float(local.factors.max()):.3g} times the quietest stretch's, whose sd "
-                   "is the noise below), each sample's deviation in every fit; "
-                   + choice.criterion),
+        criterion=criterion,
         noise=units.scale,
         phi=units.noise.phi,
         bandwidth=b * units.spacing,
         bandwidth_samples=b,
         penalty=pen,
-        downweighted=np.flatnonzero(row_factor > 1.0),
-        searches=searches,
-        note=note,
-        arguments=arguments,
-        _path_maker=path_maker,
+        downweighted=np.flatnonzero(final.row_factor > 1.0),
+        searches=choice.searches + [samples.x.shape[0]],
+        note=final.note,
+        arguments=final.arguments,
+        _path_maker=PathMaker(x_std, y_std, samples.delta * choice.factors, units.p_standard(b),
+                              final.p * units.scale * units.scale, pen),
     )
 
 
-def _with_local_noise(prepared: Any, samples: Samples, factors: NDArray[np.float64]
-                      ) -> tuple[Any, Samples]:
-    """The data with every row's deviation multiplied by the noise level of its site."""
-    row_factor = np.ones(prepared.y.shape[0])
-    known = samples.site_of_row >= 0
-    row_factor[known] = factors[samples.site_of_row[known]]
-    base = prepared.delta if prepared.delta is not None else np.ones(row_factor.size)
-    prepared = prepared._replace(delta=base * row_factor)
-    return prepared, samples_of(prepared.x, prepared.y, prepared.delta)
-
-
-def _widened_delta(prepared: Any, samples: Samples, factors: NDArray[np.float64]
-                   ) -> tuple[Optional[NDArray[np.float64]], NDArray[np.float64]]:
-    """The deltas of the final fit (the caller's, with outliers' widened) and each row's
-    widening factor."""
-    row_factor = np.ones(prepared.y.shape[0])
-    known = samples.site_of_row >= 0
-    row_factor[known] = factors[samples.site_of_row[known]]
-    if not np.any(factors > 1.0):
-        return prepared.delta, row_factor
-    base = prepared.delta if prepared.delta is not None else np.ones(row_factor.size)
-    return base * row_factor, row_factor
-
-
-def select_constant(prepared: Any, samples: Samples, units: Units, pen_fixed: Optional[float],
+def select_constant(problem: Problem, pen_fixed: Optional[float],
                     gamma_exact: Optional[float]) -> Selection:
     """:func:`select` with constant segments (:mod:`._constant_choice` has the rule)."""
+    samples = problem.samples
     m = samples.y.shape[0]
     values, deltas = noise_values(samples.y, samples.delta)
-    factors = outlier_factors(values, units.noise.sigma, Rule().outlier_cutoff, deltas)
-    chosen = price_of(samples, units, factors)
+    factors = outlier_factors(values, problem.units.noise.sigma, Rule().outlier_cutoff, deltas)
+    chosen = price_of(samples, problem.units, factors)
     units = chosen.units
     scale = units.scale
     if gamma_exact is not None:
@@ -385,16 +406,12 @@ def select_constant(prepared: Any, samples: Samples, units: Units, pen_fixed: Op
             gamma_raw = pen * scale * scale
         except OverflowError:
             gamma_raw = math.inf
-    fit_delta, row_factor = _widened_delta(prepared, samples, factors)
+    target = problem.with_row_factors(factors) if np.any(factors > 1.0) else problem
     arguments: dict[str, Any] = {"gamma": gamma_raw, "segments": "constant"}
-    y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-    refit = fit(prepared.x, y_fit, delta=fit_delta, **arguments)
-    if fit_delta is not prepared.delta:
-        arguments["delta"] = fit_delta
-    refit.sites = prepared.sites
-    refit.columns = prepared.columns
+    refit = fit_constant(target, check_gamma(gamma_raw))
+    if target is not problem:
+        arguments["delta"] = target.prepared.delta
     x_std, y_std = units.standardise(samples)
-    delta_eff = samples.delta * factors
     table = np.array([(pen, gamma_raw, int(refit.jumps.size))],
                      dtype=[("penalty", np.float64), ("gamma", np.float64), ("jumps", np.int64)])
     return Selection(
@@ -411,105 +428,10 @@ def select_constant(prepared: Any, samples: Samples, units: Units, pen_fixed: Op
         bandwidth=math.nan,
         bandwidth_samples=math.nan,
         penalty=pen,
-        downweighted=np.flatnonzero(row_factor > 1.0),
+        downweighted=np.flatnonzero(problem.per_row(factors) > 1.0),
         searches=[m] * chosen.searches + [m],
         arguments=arguments,
         segments="constant",
-        _path_maker=PathMaker(x_std, y_std, delta_eff, 1.0, scale * scale, pen,
+        _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
                               segments="constant"),
-    )
-
-
-def _refit(prepared: Any, samples: Samples, y: NDArray[np.float64], p: float, gamma: float,
-           delta: Optional[NDArray[np.float64]], pruning: str) -> Any:
-    """The fit of all the data with the chosen pair, on the caller's sites (dates stay dates)."""
-    if delta is prepared.delta and energy_problem(prepared) is None:
-        # The samples the choice worked on are the ones this fit would prepare again.
-        return fit_samples(prepared, samples, p, gamma, pruning)
-    if delta is not None and energy_problem(prepared._replace(delta=delta)) is None:
-        # Widened deviations: the same sites merged again with them, not prepared again.
-        return fit_samples(prepared._replace(delta=delta),
-                           reweighted(samples, prepared.y, delta), p, gamma, pruning)
-    refit = fit(prepared.x, y, p, gamma, delta=delta, pruning=pruning)
-    refit.sites = prepared.sites
-    refit.columns = prepared.columns
-    return refit
-
-
-def _refit_standardised(prepared: Any, samples: Samples, units: Units, y: NDArray[np.float64],
-                        b: float, pen: float, delta: Optional[NDArray[np.float64]],
-                        pruning: str) -> tuple[Any, dict[str, Any]]:
-    """The final fit when p and gamma cannot carry the choice: through the natural
-    arguments of :func:`vorn.fit`, so that the same arguments reproduce it."""
-    if delta is not None and delta is not prepared.delta:
-        # With widened deviations the data have another mean weight and noise level: the
-        # same roughness weight and jump price take another bandwidth and penalty.
-        prepared = prepared._replace(delta=delta)
-        samples = reweighted(samples, prepared.y, delta)
-        widened = units_of(samples)
-        b = b * (units.mean_weight / widened.mean_weight) ** 0.25
-        pen = pen * (units.scale / widened.scale) ** 2
-        units = widened
-    arguments: dict[str, Any] = {"bandwidth_samples": b, "penalty": pen}
-    if 0.0 < b < math.inf and pen > 0.0:
-        # What fit(x, y, **arguments) does, from the samples and units measured already.
-        return fit_natural(prepared, samples, units, b, pen, pruning), arguments
-    refit = fit(prepared.x, y, delta=delta, pruning=pruning, **arguments)
-    refit.sites = prepared.sites
-    refit.columns = prepared.columns
-    return refit, arguments
-
-
-def _select_by_cv(prepared: Any, samples: Samples, folds: int, seed: int, p: Candidates,
-                  gamma: Candidates, progress: Optional[bool], n_jobs: int, scoring: str,
-                  pruning: str = "DOMINANCE") -> Selection:
-    n = prepared.y.shape[0]
-    keep = np.all(np.isfinite(prepared.y), axis=1)
-    xs = (prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0))[keep]
-    ds = (prepared.delta if prepared.delta is not None else np.ones(n))[keep]
-    ys = prepared.y[keep]
-    xs, ys, ds = np.ascontiguousarray(xs), np.ascontiguousarray(ys), np.ascontiguousarray(ds)
-    count = ys.shape[0]
-    p_fixed = candidate_axis("p", p)
-    gamma_fixed = candidate_axis("gamma", gamma)
-    grid = CvGrid.from_data(xs, ys, ds)
-    fold_lists = make_folds(count, folds, seed)
-    workers = (os.cpu_count() or 1) if n_jobs == -1 else n_jobs
-    search = CvSearch(grid, p_fixed, gamma_fixed)
-    with CvScorer(xs, ys, ds, fold_lists, scoring, workers, progress) as scorer:
-        search.run(scorer)
-    table = search.table()
-    finite = np.isfinite(table["score"])
-    if not finite.any():
-        if gamma_fixed is not None and np.all(gamma_fixed <= 0.0):
-            raise ValueError(
-                "cross-validation cannot score gamma = 0 (free jumps let every held-out "
-                "sample sit in a gap); call select(x, y, gamma=0.0) with the default method, "
-                "or vorn.fit(x, y, p, 0.0)")
-        raise ValueError("no candidate (p, gamma) could be scored; check the data and folds")
-    # The first best point wins a tie, so the result does not depend on float noise in order.
-    best = int(np.flatnonzero(table["score"] == table["score"][finite].min())[0])
-    p_best, gamma_best = float(table["p"][best]), float(table["gamma"][best])
-    y_fit = prepared.y[:, 0] if prepared.one_dimensional else prepared.y
-    refit = _refit(prepared, samples, y_fit, p_best, gamma_best, prepared.delta, pruning)
-    units = units_of(samples)
-    b = units.bandwidth_samples(p_best)
-    return Selection(
-        p=p_best,
-        gamma=gamma_best,
-        score=float(table["score"][best]),
-        table=table,
-        fit=refit,
-        folds=folds,
-        seed=seed,
-        scoring=scoring,
-        method="cv",
-        criterion=f"{folds}-fold cross-validation ({scoring}) over a grid of (p, gamma)",
-        noise=units.scale,
-        phi=units.noise.phi,
-        bandwidth=b * units.spacing,
-        bandwidth_samples=b,
-        penalty=units.penalty(p_best, gamma_best),
-        searches=[count - count // folds] * (folds * table.size) + [count],
-        arguments={"p": p_best, "gamma": gamma_best},
     )

@@ -15,26 +15,17 @@ import math
 import numbers
 import sys
 from dataclasses import dataclass, replace
-from typing import Any, NamedTuple, Optional
+from typing import Any, Optional
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
 
 from . import _engine
-from ._checks import check_gamma, check_p, energy_problem, prepare
-from ._noise import NoiseEstimate, estimate_noise, noise_level, noise_values
+from ._noise import NoiseEstimate, estimate_noise, noise_values
 from ._scoring import fit_arrays
 
-__all__ = ["Samples", "Units", "default_grid", "local_spacing", "natural_parameters",
-           "reweighted", "samples_of", "units_of"]
-
-# The coarse grid of the cross-validation search, in log10 units: the smoothing bandwidth (in
-# sample spacings) and the jump penalty (in noise variances).
-_LOWEST_BANDWIDTH = -0.3  # half a spacing; the top end depends on n
-PENALTY_RANGE = (-0.5, 2.5)
-COARSE_BANDWIDTH_STEP = 0.5  # log10 of bandwidth; lambda moves 4x as fast
-COARSE_PENALTY_STEP = 0.5
-
+__all__ = ["Samples", "Units", "local_spacing", "positive_number", "reweighted", "samples_of",
+           "units_of"]
 
 @dataclass(frozen=True)
 class Samples:
@@ -319,171 +310,6 @@ def refine_noise(samples: Samples, units: Units) -> Units:
         units = replace(units, noise=estimate_noise(values, breaks, deltas))
     # The jumps are found; the estimate the price reads keeps a clear autocorrelation whole.
     return replace(units, noise=estimate_noise(values, previous, deltas, for_price=True))
-
-
-def default_grid(
-    x: Optional[ArrayLike], y: ArrayLike, delta: Optional[ArrayLike] = None
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """The coarse grid that cross-validation (``select(method="cv")``) starts from.
-
-    Parameters
-    ----------
-    x, y, delta : array_like
-        As for :func:`vorn.fit`.
-
-    Returns
-    -------
-    log_lambda : ndarray
-        log10 of the roughness weight ``lambda = (1 - p) / p``, so ``p = 1 / (1 + lambda)``.
-        A smoothing spline with roughness weight lambda on samples of mean spacing h and mean
-        weight w (``1 / delta**2``) averages over a bandwidth of about
-        ``(lambda * h / w) ** 0.25``; the grid runs that bandwidth from half a spacing (almost
-        interpolation) to a quarter of the data range, in steps of 10**0.5 (two decades of
-        lambda). The classical starting point ``p = 1 / (1 + h**3 / 6)`` (bandwidth about
-        0.64 h at unit weights) lies at its low end.
-    log_penalty : ndarray
-        log10 of the jump penalty in units of ``p * s**2``, where s**2 is the noise variance
-        (the first-difference estimate of :func:`noise_level`, summed over columns): the
-        energy that one noisy sample adds. It runs from 10**-0.5 to 10**2.5 in half decades.
-    """
-    prepared = prepare(x, y, delta)
-    grid = CvGrid.from_data(prepared.x, prepared.y, prepared.delta)
-    return grid.log_lambda_grid(), grid.log_penalty_grid()
-
-
-@dataclass(frozen=True)
-class CvGrid:
-    """Units of the cross-validation grid: first-difference noise, summed over columns."""
-
-    spacing: float
-    mean_weight: float
-    count: int
-    noise_energy: float
-
-    @classmethod
-    def from_data(
-        cls,
-        x: Optional[NDArray[np.float64]],
-        y: NDArray[np.float64],
-        delta: Optional[NDArray[np.float64]],
-    ) -> CvGrid:
-        samples = samples_of(x, y, delta)
-        spacing = float(samples.x[-1] - samples.x[0]) / (samples.x.shape[0] - 1)
-        n = y.shape[0]
-        keep = np.all(np.isfinite(y), axis=1)
-        xs = (x if x is not None else np.arange(1.0, n + 1.0))[keep]
-        ds = (delta if delta is not None else np.ones(n))[keep]
-        ys = y[keep]
-        mean_weight = float(np.mean(1.0 / ds**2))
-        energy = float(np.sum(noise_level(xs, ys, ds) ** 2))
-        if not energy > 0.0:
-            # Noise-free (or quantised) data: fall back on the spread of the differences.
-            diffs = np.diff(ys[np.argsort(xs, kind="stable")], axis=0)
-            energy = float(np.sum(np.var(diffs, axis=0))) * mean_weight
-        if not energy > 0.0:
-            energy = 1.0
-        return cls(spacing, mean_weight, int(samples.x.shape[0]), energy)
-
-    def lam(self, log_bandwidth: float) -> float:
-        """Roughness weight whose smoothing bandwidth is 10**log_bandwidth spacings."""
-        bandwidth = math.pow(10.0, log_bandwidth) * self.spacing
-        return self.mean_weight * bandwidth**4 / self.spacing
-
-    def log_lambda_grid(self) -> NDArray[np.float64]:
-        top = math.log10(max(self.count / 4.0, 2.0))
-        steps = np.arange(_LOWEST_BANDWIDTH, top + 1e-9, COARSE_BANDWIDTH_STEP)
-        return np.array([math.log10(self.lam(float(s))) for s in steps])
-
-    @staticmethod
-    def log_penalty_grid() -> NDArray[np.float64]:
-        lo, hi = PENALTY_RANGE
-        return np.arange(lo, hi + 1e-9, COARSE_PENALTY_STEP)
-
-    def gamma(self, p: float, log_penalty: float) -> float:
-        # With p = 0 the search prices straight lines without the factor p.
-        unit = self.noise_energy * (p if p > 0.0 else 1.0)
-        return math.pow(10.0, log_penalty) * unit
-
-
-class Standard(NamedTuple):
-    """A fit to make in standardised units: the raw p and gamma would not give it."""
-
-    units: Units
-    samples: Samples
-    bandwidth_samples: float
-    penalty: float
-
-
-def natural_parameters(
-    prepared: Any,
-    p: Optional[float],
-    gamma: Optional[float],
-    bandwidth: Optional[float],
-    bandwidth_samples: Optional[float],
-    penalty: Optional[float],
-) -> tuple[Any, Any, Optional[Standard], Optional[Samples]]:
-    """The (p, gamma) of a fit given in any mix of raw and natural units.
-
-    Parameters
-    ----------
-    prepared : Prepared
-        The checked data.
-    p, gamma : float or None
-        Raw parameters, passed through unchecked.
-    bandwidth, bandwidth_samples : float or None
-        Smoothing bandwidth in units of x or in mean sample spacings.
-    penalty : float or None
-        Jump penalty in noise variances (:attr:`Units.scale` squared).
-
-    Returns
-    -------
-    p, gamma
-        The raw parameters.
-    standard : Standard or None
-        Set when some of the parameters came in natural units and the raw pair does not give
-        the same problem (it rounds, or the data's energies leave float64): the fit must then
-        be made in standardised units.
-    samples : Samples or None
-        The prepared samples the units were measured on (None when p and gamma were given):
-        the fit starts from them.
-
-    Raises
-    ------
-    TypeError, ValueError
-        When not exactly one way of giving each parameter is used, or a natural value is not
-        a positive number.
-    """
-    given = [name for name, v in (("p", p), ("bandwidth", bandwidth),
-                                  ("bandwidth_samples", bandwidth_samples)) if v is not None]
-    if len(given) != 1:
-        raise ValueError("give exactly one of p, bandwidth and bandwidth_samples, got "
-                         + (", ".join(given) if given else "none"))
-    if (gamma is None) == (penalty is None):
-        raise ValueError("give exactly one of gamma and penalty")
-    if p is not None and gamma is not None:
-        return p, gamma, None, None
-    samples = samples_of(prepared.x, prepared.y, prepared.delta)
-    units = units_of(samples)
-    if bandwidth is not None:
-        b = positive_number("bandwidth", bandwidth) / units.spacing
-        p = units.p(b)
-    elif bandwidth_samples is not None:
-        b = positive_number("bandwidth_samples", bandwidth_samples)
-        p = units.p(b)
-    else:
-        b = units.bandwidth_samples(check_p(p))
-    if penalty is not None:
-        level = positive_number("penalty", penalty, allow_inf=True)
-        p_value = check_p(p)
-        try:
-            gamma = level * (p_value if p_value > 0.0 else 1.0) * units.scale**2
-        except OverflowError:
-            gamma = math.inf
-    else:
-        level = units.penalty(check_p(p), check_gamma(gamma))
-    if units.exact(b, level) and energy_problem(prepared) is None:
-        return p, gamma, None, samples
-    return p, gamma, Standard(units, samples, b, level), samples
 
 
 def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:

@@ -24,11 +24,12 @@ from corpus import SCENARIOS, corpus  # noqa: E402
 from variants import Rule, choose  # noqa: E402
 
 import vorn  # noqa: E402
-from vorn._checks import prepare  # noqa: E402
+from vorn._local_noise import local_noise  # noqa: E402
+from vorn._problem import Problem  # noqa: E402
 from vorn._search import Rule as PackageRule  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
-from vorn._select import _select_priced  # noqa: E402
-from vorn._units import samples_of, units_of  # noqa: E402
+from vorn._select import final_fit, selection_of  # noqa: E402
+from vorn._units import units_of  # noqa: E402
 
 BASE = Rule()
 SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
@@ -118,17 +119,32 @@ SEGMENTS = {
 UNREFINED = ("main", "no-refine")
 
 
+def priced(problem, chooser=package_choose, local_level=True):
+    """The package's default method over `problem`, with another rule choosing the pair, or
+    (without `local_level`) one noise level for the whole series."""
+    caller, local = problem, None
+    if local_level and problem.prepared.delta is None:
+        local = local_noise(problem.samples)
+    if local is not None:
+        problem = problem.with_row_factors(local.factors)
+    choice = chooser(problem.samples, problem.units)
+    final = final_fit(caller, problem, choice, None, None, "DOMINANCE", "none")
+    return selection_of(problem, choice, final, local)
+
+
 def run_method(method, x, y):
     if method == "cv":
         return vorn.select(x, y, method="cv")
     if method == "constant":
         # Issue 22: the caller says the signal is steps.
         return vorn.select(x, y, segments="constant")
-    prepared = prepare(x, y, None)
-    samples = samples_of(prepared.x, prepared.y, prepared.delta)
-    units = units_of(samples, refine=method not in UNREFINED)
+    problem = Problem.of(x, y, None, check_energies=False)
+    if method in UNREFINED:
+        problem = Problem(problem.prepared, problem.samples,
+                          units_of(problem.samples, refine=False))
+    prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
-        return _select_priced(prepared, samples, units, None, None, False)
+        return priced(problem)
     if method.startswith("local-noise"):
         # "local-noise" or "local-noise-pC": C the price per log of blocks (3.5 by default).
         from local_noise import local_deviations
@@ -142,9 +158,7 @@ def run_method(method, x, y):
     if method in PACKAGE_VARIANTS:
         # The package's own choice with one of its switches turned.
         rule, local_level = PACKAGE_VARIANTS[method]
-        return _select_priced(prepared, samples, units, None, None, False,
-                              chooser=partial(package_choose, rule=rule),
-                              local_level=local_level)
+        return priced(problem, partial(package_choose, rule=rule), local_level)
     if method == "seg-constant":
         # The NumPy candidate select(segments="constant") ports: always the constant model.
         from segments import choose_segments
@@ -153,10 +167,9 @@ def run_method(method, x, y):
     if method in SEGMENTS:
         from segments import choose_segments
 
-        smooth = _select_priced(prepared, samples, units, None, None, False)
+        smooth = priced(problem)
         return choose_segments(prepared, samples, units, smooth, **SEGMENTS[method])
-    return _select_priced(prepared, samples, units, None, None, False,
-                          chooser=partial(choose, rule=VARIANTS[method]))
+    return priced(problem, partial(choose, rule=VARIANTS[method]))
 
 
 def match(found, truth, tol=2):
