@@ -47,13 +47,51 @@ def _steps(seed=0, n=300):
         lambda x, y, d: vorn.noise_level(x, y, d),
         lambda x, y, d: vorn.cv_score(x[np.isfinite(y)], y[np.isfinite(y)],
                                       d[np.isfinite(y)], 5, 0.9, 5.0),
+        # Values whose p and gamma cannot be written: fits in standardised units.
+        lambda x, y, d: vorn.fit(x, y * 1e160, delta=d, bandwidth_samples=4.0, penalty=20.0),
+        lambda x, y, d: vorn.select(x, y * 1e160),
+        lambda x, y, d: vorn.select(x, _with_spikes(y) * 1e160, delta=d),
+        # The noise doubles halfway: the local level becomes every row's deviation.
+        lambda x, y, d: vorn.select(x, np.where(x < x.max() / 2, y, 3.0 + 2.0 * (y - 3.0))),
+        lambda x, y, d: vorn.fit(x, y, delta=d, gamma=2.0, segments="constant"),
+        lambda x, y, d: vorn.fit(x, y, penalty=20.0, segments="constant"),
+        lambda x, y, d: vorn.fit(x, y, delta=d, gamma=2.0, segments="linear"),
+        lambda x, y, d: vorn.select(x, _with_spikes(y), delta=d, segments="constant"),
+        lambda x, y, d: vorn.default_grid(x, y, d),
     ],
-    ids=["fit", "fit-natural", "select", "select-outliers", "noise_level", "cv_score"],
+    ids=["fit", "fit-natural", "select", "select-outliers", "noise_level", "cv_score",
+         "fit-standardised", "select-standardised", "select-standardised-outliers",
+         "select-local-noise", "fit-constant", "fit-constant-penalty", "fit-linear",
+         "select-constant", "default_grid"],
 )
 def test_a_public_call_prepares_its_samples_once(preparations, call):
     x, y, d = _steps()
     call(x, y, d)
     assert sum(preparations.values()) == 1, preparations
+
+
+def test_cross_validation_prepares_once_besides_its_training_sets(preparations):
+    x, y, d = _steps(n=120)
+    chosen = vorn.select(x, y, delta=d, method="cv", folds=4)
+    # Each candidate's folds are fitted by one engine call that forms their training sets.
+    assert preparations["cv_predict"] == chosen.table.size
+    assert preparations["prepare"] + preparations["fit"] + preparations["cv_score"] == 1
+
+
+@pytest.mark.parametrize("fixed", [True, False])
+def test_fit_many_prepares_each_series_once(preparations, fixed):
+    from concurrent.futures import ThreadPoolExecutor
+
+    series = [_steps(seed=seed) for seed in range(3)]
+    arguments = {"p": 0.9, "gamma": 5.0} if fixed else {"precondition": "local"}
+    with ThreadPoolExecutor(2) as pool:
+        fits = vorn.fit_many(series, executor=pool, **arguments)
+    assert sum(preparations.values()) == len(series), preparations
+    for (x, y, d), got in zip(series, fits):
+        expected = (vorn.fit(x, y, 0.9, 5.0, delta=d) if fixed else
+                    vorn.fit(x, y, **{"delta": d, **vorn.select(x, y, delta=d).arguments},
+                             precondition="local"))
+        _same_fit(got, expected)
 
 
 def _with_spikes(y):
@@ -104,3 +142,16 @@ def test_noise_level_differences_every_kept_row_in_site_order():
         got = vorn.noise_level(x, y, d)
         assert got.shape == (1,)
         assert got[0] == mad * (1.0 / 0.6744897501960817)
+
+
+@pytest.mark.parametrize("given", [{"p": 0.0}, {"gamma": 0.0}, {"penalty": np.inf}])
+def test_a_given_half_on_data_too_large_for_their_units_is_fitted_and_reproduced(given):
+    # Straight lines and free jumps have no bandwidth or penalty to carry them: the
+    # arguments say p = 0 or gamma = 0 instead.
+    rng = np.random.default_rng(1)
+    x = np.arange(200.0)
+    y = (np.where(x < 100, 0.0, 3.0) + 0.3 * rng.standard_normal(200)) * 1e160
+    chosen = vorn.select(x, y, **given)
+    assert chosen.fit.frame is not None
+    assert set(given) <= set(chosen.arguments)
+    _same_fit(chosen.fit, vorn.fit(x, y, **chosen.arguments))
