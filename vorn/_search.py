@@ -202,6 +202,82 @@ def _map_in_threads(work: Callable[..., Any], jobs: list[tuple[float, float]],
         pool.shutdown(wait=True, cancel_futures=True)
 
 
+class ChoiceFits:
+    """The fits of one choice: the samples standardised, wild samples widened
+    (:func:`._noise.outlier_factors`), the weights formed once for every fit, and every
+    partition search counted (and shown on the progress bar).
+
+    Bandwidths are counted in the spacing of the sites away from their gaps (`stretch` of
+    them to a mean spacing, 1 without gaps, :func:`._units.local_spacing`): the curve between
+    two sites a gap apart is free to bend, while elsewhere a bandwidth must mean as many
+    samples as it says.
+    """
+
+    def __init__(self, samples: Samples, units: Units, rule: Rule, bar: Any = None) -> None:
+        self.m, self.d = samples.y.shape
+        self.units, self.rule, self.bar = units, rule, bar
+        values, deltas = noise_values(samples.y, samples.delta)
+        self.factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
+        self.x_std, self.y_std = units.standardise(samples)
+        self.delta = samples.delta
+        self.delta_eff = samples.delta * self.factors
+        self.inputs = fit_inputs(self.x_std, self.y_std, self.delta_eff)
+        # Columns are judged each in its own noise level.
+        self.column_unit = (units.noise.sigma / units.scale
+                            if self.d > 1 and np.all(units.noise.sigma > 0.0) else None)
+        local, self.gaps = (local_spacing(samples.x) if rule.spacing_without_gaps
+                            else (units.spacing, 0))
+        self.stretch = units.spacing / local if self.gaps else 1.0
+        self.searches: list[int] = []
+        self._lock = threading.Lock()
+
+    def fit(self, p_std: float, penalty: float) -> Any:
+        fitted = fit_formed(self.inputs, p_std, p_std * penalty)
+        with self._lock:
+            self.searches.append(self.m)
+            if self.bar is not None:
+                self.bar.update(1)
+        return fitted
+
+    def score(self, b: float, pen: float) -> tuple[float, float]:
+        """``N log(RSS / N) + log(N) * edf + price * jumps`` of the fit at bandwidth `b`
+        (local spacings) and penalty `pen`: smoothness and jumps on the same footing."""
+        m, d, units = self.m, self.d, self.units
+        fitted = self.fit(units.p_standard(b / self.stretch), pen)
+        # In place: at a million samples each array is 8 MB per column and per thread.
+        residual = predict(fitted, self.x_std)
+        np.subtract(residual, self.y_std, out=residual)
+        np.divide(residual, self.delta_eff[:, None], out=residual)
+        # Columns that share their noise are fewer independent values: k copies of one
+        # series count as one.
+        values = m * d / units.noise.leading
+        lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
+        dof = d * float(np.sum(effective_dof(lengths, b)))
+        # Each column its own residual variance: a noisy column cannot drown the residuals
+        # of a quiet one.
+        per_column = np.maximum(np.sum(np.square(residual, out=residual), axis=0), 1e-300)
+        data_term = float(m * np.sum(np.log(per_column / m)))
+        jumps = fitted.jump_idx.size
+        return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
+
+    def flaw(self, b: float, pen: float) -> str:
+        """"short" (a segment under the shortest length), "small" (a jump under the
+        smallest height) or "" for a fit without either."""
+        fitted = self.fit(self.units.p_standard(b), pen)
+        if fitted.jump_idx.size == 0:
+            return ""
+        lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [self.m])))
+        if lengths.min() < self.rule.shortest_segment * b:
+            return "short"
+        # In noise standard deviations of y / delta at the samples either side (of each
+        # column's own noise).
+        idx = fitted.jump_idx
+        local = 0.5 * (self.delta[idx] + self.delta[idx + 1])
+        if np.min(jump_heights(fitted, self.column_unit) / local) < self.rule.smallest_jump:
+            return "small"
+        return ""
+
+
 def choose(
     samples: Samples,
     units: Units,
@@ -233,20 +309,56 @@ def choose(
     -------
     Choice
     """
-    m, d = samples.y.shape
-    values, deltas = noise_values(samples.y, samples.delta)
-    factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
-    x_std, y_std = units.standardise(samples)
-    delta_eff = samples.delta * factors
-    # Every fit of the choice reads the same weighted samples.
-    inputs = fit_inputs(x_std, y_std, delta_eff)
-    # Columns are judged each in its own noise level.
-    column_unit = (units.noise.sigma / units.scale
-                   if d > 1 and np.all(units.noise.sigma > 0.0) else None)
+    fits = ChoiceFits(samples, units, rule, bar)
+    m, d, stretch = fits.m, fits.d, fits.stretch
     fixed_penalty = penalty
+    penalty, criterion = _price(units, rule, m, d, penalty, penalty_of)
+    if fits.gaps:
+        criterion += (f"; bandwidths in the spacing of the sites away from their "
+                      f"{_counted(fits.gaps, 'gap')} ({stretch:.3g} to a mean spacing)")
+    rows: list[tuple[float, float, float, float]] = []
+    if bandwidth_samples is None and rule.bandwidths(m).size > 1:
+        grid = rule.bandwidths(m)
+        levels = [penalty if penalty_of is None else penalty_of(float(b) / stretch)
+                  for b in grid]
+        scored = _map_in_threads(fits.score, [(float(b), pen) for b, pen in zip(grid, levels)],
+                                 rule.threads)
+        rows = [(float(b), pen, *value) for b, pen, value in zip(grid, levels, scored)]
+        # The smoothest bandwidth within the slack of the best score (the first best wins a
+        # tie); evidence repeated in columns that share their noise is no new evidence.
+        best = min(range(len(rows)), key=lambda i: rows[i][2])
+        limit = rows[best][2] + rule.ic_slack * units.noise.leading
+        bandwidth, penalty = next(r[:2] for r in reversed(rows) if r[2] <= limit)
+        criterion += ", bandwidth by an information criterion (log n per degree of freedom)"
+    elif bandwidth_samples is not None:
+        bandwidth = float(bandwidth_samples) * stretch
+        criterion += ", given bandwidth"
+    else:
+        bandwidth = float(rule.bandwidths(m)[0])
+        criterion += ", bandwidth of one sample (too few samples to choose)"
     if penalty_of is not None:
-        penalty = fixed_penalty = math.nan
-        criterion = "given gamma"
+        penalty = penalty_of(bandwidth / stretch)
+    elif bandwidth_samples is None or fixed_penalty is None:
+        bandwidth, penalty, criterion = _repair(fits, bandwidth, penalty, criterion,
+                                                bandwidth_samples is not None,
+                                                fixed_penalty is not None)
+    if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
+        # The final pair gets its own score, so that the Selection reports one.
+        rows.append((bandwidth, penalty, *fits.score(bandwidth, penalty)))
+    # Bandwidths leave in mean spacings, as the fit's units count them.
+    table = np.array([(b / stretch, pen, score, error) for b, pen, score, error in rows],
+                     dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
+                            ("score", np.float64), ("standard_error", np.float64)])
+    bandwidth = float(bandwidth_samples) if bandwidth_samples is not None else bandwidth / stretch
+    return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches)
+
+
+def _price(units: Units, rule: Rule, m: int, d: int, penalty: Optional[float],
+           penalty_of: Optional[Callable[[float], float]]) -> tuple[float, str]:
+    """The jump penalty to score the grid at (NaN when it follows the bandwidth), and the
+    criterion's account of it."""
+    if penalty_of is not None:
+        penalty, criterion = math.nan, "given gamma"
     elif penalty is None:
         dof, lead = units.noise.dof, units.noise.leading
         penalty = rule.price(m, d, units.noise.phi, dof, lead)
@@ -263,128 +375,42 @@ def choose(
     if units.noise.breaks:
         criterion = (f"noise measured away from the {_counted(units.noise.breaks, 'jump')} of a "
                      "first fit at 2 samples and BIC's price; " + criterion)
-    # The choice counts bandwidths in the spacing of the sites away from their gaps (`stretch`
-    # of them to a mean spacing, 1 without gaps): the curve between two sites a gap apart is
-    # free to bend, while elsewhere a bandwidth must mean as many samples as it says.
-    local, gaps = local_spacing(samples.x) if rule.spacing_without_gaps else (units.spacing, 0)
-    stretch = units.spacing / local if gaps else 1.0
-    if gaps:
-        criterion += (f"; bandwidths in the spacing of the sites away from their "
-                      f"{_counted(gaps, 'gap')} ({stretch:.3g} to a mean spacing)")
-    searches: list[int] = []
-    lock = threading.Lock()
+    return penalty, criterion
+
+
+def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
+            fixed_width: bool, fixed_penalty: bool) -> tuple[float, float, str]:
+    """Check the chosen pair by one fit of all the data and mend what it shows: a segment
+    shorter than a bandwidth is curvature the smoothing was too stiff to follow, so the
+    bandwidth is halved until none is left (at the smallest bandwidth, or a fixed one, the
+    penalty is doubled instead); a jump smaller than two noise standard deviations is a bend
+    or a blurred edge cut twice, so the penalty is doubled until none is left."""
+    rule = fits.rule
     raised = narrowed = 0
-    if bandwidth_samples is not None:
-        grid = np.array([float(bandwidth_samples) * stretch])
-    else:
-        grid = rule.bandwidths(m)
-
-    def information(b: float, pen: float) -> tuple[float, float]:
-        # Smoothness and jumps on the same footing: the smoother's degrees of freedom cost
-        # log N each, a jump its price, the fit is charged its residual sum of squares.
-        p_std = units.p_standard(b / stretch)
-        fitted = fit_formed(inputs, p_std, p_std * pen)
-        with lock:
-            searches.append(m)
-            if bar is not None:
-                bar.update(1)
-        # In place: at a million samples each array is 8 MB per column and per thread.
-        residual = predict(fitted, x_std)
-        np.subtract(residual, y_std, out=residual)
-        np.divide(residual, delta_eff[:, None], out=residual)
-        # Columns that share their noise are fewer independent values: k copies of one
-        # series count as one.
-        values = m * d / units.noise.leading
-        lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
-        dof = d * float(np.sum(effective_dof(lengths, b)))
-        # Each column its own residual variance: a noisy column cannot drown the residuals
-        # of a quiet one.
-        per_column = np.maximum(np.sum(np.square(residual, out=residual), axis=0), 1e-300)
-        data_term = float(m * np.sum(np.log(per_column / m)))
-        jumps = fitted.jump_idx.size
-        return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
-
-    def pick(candidates: list[tuple[float, float, float, float]]) -> int:
-        """Index of the best-scoring candidate (the first one wins a tie)."""
-        return min(range(len(candidates)), key=lambda i: candidates[i][2])
-
-    rows: list[tuple[float, float, float, float]] = []
-    if grid.size > 1:
-        level = penalty
-        levels = [penalty_of(float(b) / stretch) if penalty_of is not None else level for b in grid]
-        scored = _map_in_threads(information, [(float(b), pen) for b, pen in zip(grid, levels)],
-                                 rule.threads)
-        rows.extend((float(b), pen, *value) for b, pen, value in zip(grid, levels, scored))
-        best = pick(rows)
-        # Evidence repeated in columns that share their noise is no new evidence.
-        limit = rows[best][2] + rule.ic_slack * units.noise.leading
-        chosen = max(i for i, r in enumerate(rows) if r[2] <= limit)
-        bandwidth, penalty = rows[chosen][0], rows[chosen][1]
-        criterion += ", bandwidth by an information criterion (log n per degree of freedom)"
-    else:
-        bandwidth = float(grid[0])
-        criterion += (", given bandwidth" if bandwidth_samples is not None
-                      else ", bandwidth of one sample (too few samples to choose)")
-    if penalty_of is not None:
-        penalty = penalty_of(bandwidth / stretch)
-    elif bandwidth_samples is None or fixed_penalty is None:
-        def flaw(b: float, pen: float) -> str:
-            """"short" (a segment under the shortest length), "small" (a jump under the
-            smallest height) or "" for a fit without either."""
-            p_std = units.p_standard(b)
-            fitted = fit_formed(inputs, p_std, p_std * pen)
-            with lock:
-                searches.append(m)
-                if bar is not None:
-                    bar.update(1)
-            if fitted.jump_idx.size == 0:
-                return ""
-            lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
-            if lengths.min() < rule.shortest_segment * b:
-                return "short"
-            # In noise standard deviations of y / delta at the samples either side (of each
-            # column's own noise).
-            idx = fitted.jump_idx
-            local = 0.5 * (samples.delta[idx] + samples.delta[idx + 1])
-            if np.min(jump_heights(fitted, column_unit) / local) < rule.smallest_jump:
-                return "small"
-            return ""
-
-        found = flaw(bandwidth, penalty)
-        if found == "short":
-            # Either the smoothing is too stiff to follow the curve (a smaller bandwidth keeps
-            # the jumps and drops the short segments) or the jumps are spurious.
-            fixed_width = bandwidth_samples is not None
-            while not fixed_width and bandwidth / 2.0 >= rule.smallest_bandwidth:
-                bandwidth /= 2.0
-                narrowed += 1
-                found = flaw(bandwidth, penalty)
+    found = fits.flaw(bandwidth, penalty)
+    if found == "short":
+        while not fixed_width and bandwidth / 2.0 >= rule.smallest_bandwidth:
+            bandwidth /= 2.0
+            narrowed += 1
+            found = fits.flaw(bandwidth, penalty)
+            if found != "short":
+                break
+        else:
+            while not fixed_penalty and raised < _MAX_RAISES:
+                penalty *= 2.0
+                raised += 1
+                found = fits.flaw(bandwidth, penalty)
                 if found != "short":
                     break
-            else:
-                while fixed_penalty is None and raised < _MAX_RAISES:
-                    penalty *= 2.0
-                    raised += 1
-                    found = flaw(bandwidth, penalty)
-                    if found != "short":
-                        break
-        # A small step beside large ones (a blurred edge cut twice, a bend at a stiff
-        # bandwidth) is not a level change: a dearer jump drops it and keeps the large ones.
-        while found == "small" and fixed_penalty is None and raised < _MAX_RAISES:
-            penalty *= 2.0
-            raised += 1
-            found = flaw(bandwidth, penalty)
-        if raised or narrowed:
-            criterion += (f", then {_counted(narrowed, 'halving')} of the bandwidth and "
-                          f"{_counted(raised, 'doubling')} of the penalty to leave no segment "
-                          f"shorter than {_counted(rule.shortest_segment, 'bandwidth')} and no "
-                          f"jump smaller than {rule.smallest_jump:g} noise standard deviations")
-    if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
-        # The final pair gets its own score, so that the Selection reports one.
-        rows.append((bandwidth, penalty, *information(bandwidth, penalty)))
-    # Bandwidths leave in mean spacings, as the fit's units count them.
-    rows = [(b / stretch, pen, score, error) for b, pen, score, error in rows]
-    bandwidth = float(bandwidth_samples) if bandwidth_samples is not None else bandwidth / stretch
-    table = np.array(rows, dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
-                                  ("score", np.float64), ("standard_error", np.float64)])
-    return Choice(bandwidth, float(penalty), criterion, table, factors, searches)
+    # A small step beside large ones (a blurred edge cut twice, a bend at a stiff bandwidth)
+    # is not a level change: a dearer jump drops it and keeps the large ones.
+    while found == "small" and not fixed_penalty and raised < _MAX_RAISES:
+        penalty *= 2.0
+        raised += 1
+        found = fits.flaw(bandwidth, penalty)
+    if raised or narrowed:
+        criterion += (f", then {_counted(narrowed, 'halving')} of the bandwidth and "
+                      f"{_counted(raised, 'doubling')} of the penalty to leave no segment "
+                      f"shorter than {_counted(rule.shortest_segment, 'bandwidth')} and no "
+                      f"jump smaller than {rule.smallest_jump:g} noise standard deviations")
+    return bandwidth, penalty, criterion
