@@ -263,7 +263,7 @@ class ChoiceFits:
     def flaw(self, b: float, pen: float) -> str:
         """"short" (a segment under the shortest length), "small" (a jump under the
         smallest height) or "" for a fit without either."""
-        fitted = self.fit(self.units.p_standard(b), pen)
+        fitted = self.fit(self.units.p_standard(b / self.stretch), pen)
         if fitted.jump_idx.size == 0:
             return ""
         lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [self.m])))

@@ -175,6 +175,27 @@ def test_a_gap_in_the_sites_adds_no_jump_and_no_stiffness():
     assert stiff <= 2
 
 
+def test_the_check_after_the_grid_fits_the_bandwidth_it_delivers(monkeypatch):
+    # With a gap, bandwidths count local spacings: the check of the chosen pair must fit the
+    # same curve the grid scored and the Selection delivers, not one that much stiffer.
+    import vorn._search as search
+
+    used = []
+    real = search.fit_formed
+
+    def spy(inputs, p, gamma, *rest):
+        used.append(p)
+        return real(inputs, p, gamma, *rest)
+
+    monkeypatch.setattr(search, "fit_formed", spy)
+    x, _, y = _smooth_with_gap(0)
+    s = vorn.select(x, y)
+    assert s.fit.jump_indices.size == 0 and "gap" in s.criterion
+    # The grid's fits, then the one check (no jump: nothing to repair, no further fit).
+    assert len(used) == search.Rule().bandwidths(x.size).size + 1
+    assert used[-1] == pytest.approx(1.0 / (1.0 + s.bandwidth_samples**4), rel=1e-12)
+
+
 @pytest.mark.parametrize("kind", ["even", "jittered", "exponential", "two"])
 def test_sites_without_a_gap_keep_the_mean_spacing_to_the_last_bit(kind):
     rng = np.random.default_rng(3)
