@@ -33,11 +33,11 @@ except ImportError as _exc:
     ) from None
 
 from . import datasets
-from ._fit import Fit, fit
+from ._fit import Fit
 from ._jumps import JumpEvidence
 from ._many import fit_many
 from ._cv import cv_score, default_grid
-from ._problem import noise_level
+from ._problem import fit, noise_level
 from ._select import select
 from ._sites import length_in_site_units
 from ._selection import Selection

@@ -15,7 +15,6 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
 from ._checks import as_float_array, check_gamma, check_p
-from ._fit import fit_problem
 from ._noise import first_difference_sd
 from ._problem import Problem
 from ._progress import progress_bar
@@ -452,7 +451,7 @@ def select_by_cv(problem: Problem, folds: int, seed: int, p: Candidates, gamma: 
     # The first best point wins a tie, so the result does not depend on float noise in order.
     best = int(np.flatnonzero(table["score"] == table["score"][finite].min())[0])
     p_best, gamma_best = float(table["p"][best]), float(table["gamma"][best])
-    refit = fit_problem(problem, p_best, gamma_best, pruning, precondition)
+    refit = problem.fit(p_best, gamma_best, pruning, precondition)
     units = problem.units
     b = units.bandwidth_samples(p_best)
     return Selection(

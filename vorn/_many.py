@@ -11,7 +11,7 @@ from typing import Any, Iterable, Optional
 import numpy as np
 
 from ._checks import check_gamma, check_p, check_precondition, check_pruning
-from ._fit import Fit, fit_problem
+from ._fit import Fit
 from ._problem import Problem
 from ._select import METHODS, SEGMENTS, _int_argument, select_problem
 from ._units import positive_number
@@ -40,7 +40,7 @@ def _unpack(item: Any) -> tuple[Any, Any, Any]:
 def _fit_one(task: tuple[Problem, dict[str, Any]]) -> Fit:
     problem, options = task
     if options["p"] is not None and options["gamma"] is not None:
-        return fit_problem(problem, options["p"], options["gamma"], options["pruning"],
+        return problem.fit(options["p"], options["gamma"], options["pruning"],
                            options["precondition"])
     chosen = select_problem(problem, **options)
     return chosen.fit

@@ -1,18 +1,25 @@
-"""One data set as a public call sees it: checked once, prepared once, measured once."""
+"""One data set as a public call sees it (checked once, prepared once, measured once), the
+fits made of it, and the public calls that start from it alone: vorn.fit, vorn.noise_level."""
 
 from __future__ import annotations
 
+import math
+import numbers
 from functools import cached_property
 from typing import Any, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._checks import Prepared, energy_problem, prepare
+from . import _engine
+from ._checks import (Prepared, check_gamma, check_p, check_precondition, check_pruning,
+                      energy_problem, prepare)
+from ._fit import Fit, Frame
 from ._noise import first_difference_sd
-from ._units import Samples, Units, reweighted, samples_of, units_of
+from ._scoring import SEGMENTS_MESSAGE
+from ._units import Samples, Units, positive_number, reweighted, samples_of, units_of
 
-__all__ = ["Problem", "noise_level"]
+__all__ = ["Problem", "fit", "noise_level"]
 
 
 class Problem:
@@ -104,6 +111,172 @@ class Problem:
         return self.with_delta(row_factor if base is None else base * row_factor)
 
 
+    # -- fits -------------------------------------------------------------------------------
+
+    def fit(self, p: float, gamma: float, pruning: str = "DOMINANCE",
+            precondition: str = "none") -> Fit:
+        """The fit at a checked pair: from the prepared samples when the call has them, else
+        from the rows, which the engine prepares inside the fit (the same fit bit for bit)."""
+        rows = self.prepared
+        if self.has_samples:
+            samples = self.samples
+            fitted = _engine.fit_prepared(
+                samples.x, samples.y, samples.weight, p, gamma,
+                pruning,  # type: ignore[arg-type]  # checked against the engine's choices
+                precondition,  # type: ignore[arg-type]
+            )
+        else:
+            fitted = _engine.fit(
+                rows.x, rows.y, rows.delta, p, gamma,
+                pruning,  # type: ignore[arg-type]
+                precondition,  # type: ignore[arg-type]
+            )
+        return self._fit_of(fitted, p, gamma, pruning, precondition)
+
+    def fit_constant(self, gamma: float, pruning: str = "DOMINANCE",
+                     precondition: str = "none") -> Fit:
+        """The fit with constant segments at a checked gamma."""
+        samples = self.samples
+        fitted = _engine.fit_constant(samples.x, samples.y, samples.weight, gamma)
+        return self._fit_of(fitted, math.nan, gamma, pruning, precondition, "constant")
+
+    def fit_natural(self, bandwidth_samples: float, penalty: float, pruning: str = "DOMINANCE",
+                    precondition: str = "none") -> Fit:
+        """The fit of a bandwidth (in samples) and a penalty (in noise variances): at the raw
+        p and gamma when they give the same problem, else in standardised units
+        (:meth:`fit_standardised`)."""
+        units = self.units
+        b, level = bandwidth_samples, penalty
+        p = check_p(units.p(b))
+        try:
+            gamma = level * (p if p > 0.0 else 1.0) * units.scale**2
+        except OverflowError:
+            gamma = math.inf
+        if units.exact(b, level) and self.energy_problem is None:
+            return self.fit(p, check_gamma(gamma), pruning, precondition)
+        return self.fit_standardised(b, level, pruning, precondition)
+
+    def fit_standardised(self, bandwidth_samples: float, penalty: float, pruning: str,
+                         precondition: str) -> Fit:
+        """The fit of a bandwidth (in samples) and a penalty (in noise variances), made in
+        standardised units: sites in mean spacings from the first, values in noise standard
+        deviations. The same problem as the raw p and gamma where those can be written; also
+        where they cannot (they round to 0 or 1, or underflow), and where the data's own
+        energies would leave float64."""
+        units, samples, rows = self.units, self.samples, self.prepared
+        b = bandwidth_samples
+        p_standard = units.p_standard(b) if not np.isinf(b) else 0.0
+        gamma_standard = penalty * (p_standard if p_standard > 0.0 else 1.0)
+        frame = Frame(units.origin, units.spacing, units.scale)
+        n = rows.y.shape[0]
+        x_user = rows.x if rows.x is not None else np.arange(1.0, n + 1.0)
+        x_standard = np.ascontiguousarray(frame.sites(x_user))
+        with np.errstate(over="ignore", under="ignore"):
+            y_standard = np.ascontiguousarray(rows.y / units.scale)
+        sites = np.ascontiguousarray(frame.sites(samples.x))
+        if np.all(np.diff(sites) > 0.0):
+            with np.errstate(over="ignore", under="ignore"):
+                values = np.ascontiguousarray(samples.y / units.scale)
+            fitted = _engine.fit_prepared(
+                sites, values, samples.weight, p_standard, gamma_standard,
+                pruning,  # type: ignore[arg-type]  # checked against the engine's choices
+                precondition,  # type: ignore[arg-type]
+            )
+        else:
+            # Sites that standardising rounds together: the engine merges them again.
+            fitted = _engine.fit(
+                x_standard, y_standard, rows.delta, p_standard, gamma_standard,
+                pruning,  # type: ignore[arg-type]
+                precondition,  # type: ignore[arg-type]
+            )
+        result = Fit(
+            fitted,
+            p=units.p(b),
+            gamma=units.gamma(b, penalty),
+            pruning=pruning,
+            precondition=precondition,
+            one_dimensional=rows.one_dimensional,
+            inputs=(x_standard, y_standard, rows.delta),
+            sites=rows.sites,
+            columns=rows.columns,
+            frame=frame,
+            x=samples.x,
+        )
+        result._core_parameters = (p_standard, gamma_standard)
+        return result
+
+    def _fit_of(self, fitted: Any, p: float, gamma: float, pruning: str, precondition: str,
+                segments: str = "smooth") -> Fit:
+        """The Fit of an engine result on these data."""
+        rows = self.prepared
+        return Fit(
+            fitted,
+            p=p,
+            gamma=gamma,
+            pruning=pruning,
+            precondition=precondition,
+            one_dimensional=rows.one_dimensional,
+            inputs=(rows.x, rows.y, rows.delta),
+            sites=rows.sites,
+            columns=rows.columns,
+            segments=segments,
+        )
+
+    def natural_parameters(
+        self,
+        p: Optional[float],
+        gamma: Optional[float],
+        bandwidth: Optional[float],
+        bandwidth_samples: Optional[float],
+        penalty: Optional[float],
+    ) -> tuple[Any, Any, Optional[tuple[float, float]]]:
+        """The (p, gamma) of a fit given in any mix of raw and natural units.
+
+        `p` and `gamma` are passed through unchecked; `bandwidth` is in units of x,
+        `bandwidth_samples` in mean sample spacings, `penalty` in noise variances
+        (:attr:`._units.Units.scale` squared). The third value is the (bandwidth in samples,
+        penalty) to fit in standardised units when some parameters came in natural units and
+        the raw pair does not give the same problem (it rounds, or the data's energies leave
+        float64); None otherwise.
+
+        Raises
+        ------
+        TypeError, ValueError
+            When not exactly one way of giving each parameter is used, or a natural value is
+            not a positive number.
+        """
+        given = [name for name, v in (("p", p), ("bandwidth", bandwidth),
+                                      ("bandwidth_samples", bandwidth_samples)) if v is not None]
+        if len(given) != 1:
+            raise ValueError("give exactly one of p, bandwidth and bandwidth_samples, got "
+                             + (", ".join(given) if given else "none"))
+        if (gamma is None) == (penalty is None):
+            raise ValueError("give exactly one of gamma and penalty")
+        if p is not None and gamma is not None:
+            return p, gamma, None
+        units = self.units
+        if bandwidth is not None:
+            b = positive_number("bandwidth", bandwidth) / units.spacing
+            p = units.p(b)
+        elif bandwidth_samples is not None:
+            b = positive_number("bandwidth_samples", bandwidth_samples)
+            p = units.p(b)
+        else:
+            b = units.bandwidth_samples(check_p(p))
+        if penalty is not None:
+            level = positive_number("penalty", penalty, allow_inf=True)
+            p_value = check_p(p)
+            try:
+                gamma = level * (p_value if p_value > 0.0 else 1.0) * units.scale**2
+            except OverflowError:
+                gamma = math.inf
+        else:
+            level = units.penalty(check_p(p), check_gamma(gamma))
+        if units.exact(b, level) and self.energy_problem is None:
+            return p, gamma, None
+        return p, gamma, (b, level)
+
+
 def noise_level(
     x: Optional[ArrayLike], y: ArrayLike, delta: Optional[ArrayLike] = None
 ) -> NDArray[np.float64]:
@@ -132,4 +305,169 @@ def noise_level(
     array([0.5])
     """
     # The differences see every sample, rows that share a site included.
-    return first_difference_sd(*Problem.of(x, y, delta, check_energies=False).rows_in_site_order())
+    problem = Problem.of(x, y, delta, check_energies=False)
+    return first_difference_sd(*problem.rows_in_site_order())
+
+
+def fit(
+    x: Optional[ArrayLike],
+    y: ArrayLike,
+    p: Optional[float] = None,
+    gamma: Optional[float] = None,
+    *,
+    delta: Optional[ArrayLike] = None,
+    pruning: str = "DOMINANCE",
+    precondition: str = "none",
+    bandwidth: Optional[float] = None,
+    bandwidth_samples: Optional[float] = None,
+    penalty: Optional[float] = None,
+    segments: str = "smooth",
+) -> Fit:
+    r"""Fit a cubic smoothing spline with discontinuities.
+
+    Among all ways to cut the sorted samples into runs of consecutive samples, the fit chooses
+    the one that minimises the sum, over runs, of the smoothing-spline energy
+
+    .. math:: p \sum_i (y_i - f(x_i))^2 / \delta_i^2 + (1 - p) \int f''(t)^2 \, dt
+
+    plus `gamma` for every jump, and fits one smoothing spline per run. Jumps lie halfway
+    between the last sample of one run and the first of the next.
+
+    Parameters
+    ----------
+    x : array_like or None
+        Sample sites, shape (n,): numbers, datetimes or durations (NumPy, pandas or Python;
+        the fit then works in the unit :attr:`Fit.site_unit` states), or pandas periods (read
+        as the instants they start). Integers beyond 2**53 are counted from the smallest in
+        exact arithmetic; sites that float64 cannot keep apart are refused. None means the
+        index of a pandas `y` when it is numeric, datetime, timedelta or period (but not
+        pandas' default 0, 1, ..., n - 1), else 1, 2, ..., n. Unsorted sites are sorted;
+        repeated sites are merged by their weighted mean. Timezone-aware sites are read as UTC
+        instants; sites with several UTC offsets are converted to UTC with a warning.
+    y : array_like
+        Values, shape (n,) for one series or (n, d) for d series sharing the jumps. Rows with
+        a NaN or infinite value are treated as missing and dropped.
+    p : float
+        Smoothing parameter in [0, 1]: 0 gives straight lines between jumps, 1 interpolating
+        splines.
+    gamma : float
+        Penalty per jump, >= 0; ``inf`` forbids jumps.
+    delta : float or array_like, optional
+        Standard deviation of each sample, shape (n,), or one for all, positive; all ones
+        when omitted.
+    pruning : {"DOMINANCE", "PELT", "FPVI"}
+        How the search discards candidate segments. All three find the same optimum; see
+        Notes.
+    precondition : {"none", "local"}
+        Column scaling inside the energy computation (affects rounding only).
+    bandwidth, bandwidth_samples : float, optional
+        The smoothing as a bandwidth in units of x (a timedelta for datetime sites), or in
+        mean sample spacings, instead of `p`: ``p = 1 / (1 + w * b**4 * h**3)`` for b samples
+        of mean spacing h and mean weight w (``1 / delta**2``).
+    penalty : float, optional
+        The jump penalty in noise variances instead of `gamma`: ``gamma = p * penalty *
+        s**2`` with s the noise level that :func:`vorn.select` estimates (its ``noise``). A
+        jump is then kept when it lowers the residual sum of squares, in units of delta, by
+        more than `penalty` noise variances (less what it saves in roughness).
+    segments : {"smooth", "linear", "constant"}
+        What lies between jumps. "smooth": smoothing splines of `p`. "linear": straight lines,
+        the same as ``p = 0`` (give no `p`, or 0, and no bandwidth). "constant": each segment's
+        weighted mean, a segment costing ``sum_i (y_i - mean)**2 / delta_i**2`` (give no `p`
+        and no bandwidth; `penalty` is then ``gamma / s**2``). Constant fits are found by
+        their own exact search (`pruning` and `precondition` do not apply); their
+        :attr:`Fit.p` is NaN and :meth:`Fit.jump_intervals`, :attr:`Fit.jump_evidence`,
+        :meth:`Fit.jump_table` and :attr:`Fit.raw` are not available for them.
+
+    Returns
+    -------
+    Fit
+        The fitted curve.
+
+    Raises
+    ------
+    TypeError
+        If an argument has the wrong type (non-numeric data, a string for `p`, ...).
+    ValueError
+        If shapes or lengths do not match, `p` is outside [0, 1], `gamma` is negative or NaN,
+        a site or `delta` is not finite, or fewer than two distinct sites remain; if not
+        exactly one of `p`, `bandwidth`, `bandwidth_samples` or not exactly one of `gamma`,
+        `penalty` is given; if `segments` is unknown, or does not go with the `p` or
+        bandwidth given.
+
+    Notes
+    -----
+    "DOMINANCE" is the default: PELT whose list of candidate segment starts also drops the
+    starts that another start dominates, so that it stays short inside long segments. It finds
+    the same partition as "PELT" and "FPVI" (:attr:`Fit.search_stats` reports its work).
+
+    "PELT" finds the same optimum as "FPVI", but when the number of
+    jumps grows with n its work grows linearly with n, where FPVI's grows quadratically.
+    Measured with ``bench/pruning_work.py`` (levels 0 and 3 alternating every 100 samples
+    on a gentle trend, noise 0.1, p = 0.9999, gamma = 5; both rules found the same
+    partition and costs at every n; seconds on a shared two-core machine):
+
+    =======  =====  =============  ======  ===============  ======
+    n        jumps  PELT counter   PELT s  FPVI counter     FPVI s
+    =======  =====  =============  ======  ===============  ======
+    1000     9      51,278         0.03    219,130          0.04
+    10000    99     514,524        0.09    26,620,489       5.2
+    100000   999    5,144,014      0.97    2,704,035,091    480
+    =======  =====  =============  ======  ===============  ======
+
+    The counter is the number of samples fed into segment energies
+    (:attr:`Fit.complexity_counter`). Where there are few jumps both rules do O(n**2) work.
+
+    Examples
+    --------
+    >>> import numpy as np, vorn
+    >>> x = np.linspace(0.0, 1.0, 200)
+    >>> y = np.sin(6 * x) + (x > 0.5)
+    >>> f = vorn.fit(x, y, p=0.9999, gamma=1.0)
+    >>> f.jumps.round(3), f.jump_sizes.round(3)
+    (array([0.5]), array([0.989]))
+    >>> f([0.25, 0.75]).round(3)
+    array([0.997, 0.023])
+
+    Constant segments, the level of each its mean:
+
+    >>> g = vorn.fit(None, [0.1, -0.1, 0.0, 2.1, 1.9, 2.0], gamma=1.0, segments="constant")
+    >>> g.jumps, g([1, 6]).round(3)
+    (array([3.5]), array([0., 2.]))
+    """
+    if segments not in ("smooth", "linear", "constant"):
+        raise ValueError(SEGMENTS_MESSAGE)
+    if segments != "smooth":
+        if bandwidth is not None or bandwidth_samples is not None:
+            raise ValueError(f"segments={segments!r} takes no bandwidth")
+        if segments == "linear":
+            if p is not None and not (isinstance(p, numbers.Real) and p == 0):
+                raise ValueError(f"segments='linear' fits straight lines (p = 0), got p={p!r}")
+            lines = fit(x, y, 0.0, gamma, delta=delta, pruning=pruning,
+                        precondition=precondition, penalty=penalty)
+            lines.segment_model = "linear"
+            return lines
+        if p is not None:
+            raise ValueError(f"segments='constant' takes no p, got p={p!r}")
+        if (gamma is None) == (penalty is None):
+            raise ValueError("give exactly one of gamma and penalty")
+        problem = Problem.of(x, y, delta, check_energies=False)
+        pruning, precondition = check_pruning(pruning), check_precondition(precondition)
+        if penalty is not None:
+            level = positive_number("penalty", penalty, allow_inf=True)
+            try:
+                gamma = level * problem.units.scale**2
+            except OverflowError:
+                gamma = math.inf
+        return problem.fit_constant(check_gamma(gamma), pruning, precondition)
+    natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
+    problem = Problem.of(x, y, delta, check_energies=not natural)
+    if natural:
+        if bandwidth is not None:
+            bandwidth = problem.prepared.sites.length(bandwidth)
+        p, gamma, standard = problem.natural_parameters(p, gamma, bandwidth, bandwidth_samples,
+                                                        penalty)
+        if standard is not None:
+            return problem.fit_standardised(*standard, check_pruning(pruning),
+                                            check_precondition(precondition))
+    return problem.fit(check_p(p), check_gamma(gamma), check_pruning(pruning),
+                       check_precondition(precondition))

@@ -12,7 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 from ._checks import check_gamma, check_p, check_pruning
 from ._constant_choice import price_of
 from ._cv import Candidates, select_by_cv
-from ._fit import Fit, fit_constant, fit_natural, fit_problem
+from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
 from ._noise import noise_values, outlier_factors
 from ._problem import Problem
@@ -72,15 +72,16 @@ def select(
     Student's t odds when the noise comes from fewer than 50 differences. It fits every
     bandwidth of a grid (1 to twice the number of samples, a nearly straight line, and
     sqrt(2) apart, for up to 5,000 samples; doubling beyond, to at most 128 samples;
-    samples counted at the spacing of the sites away from gaps of over 20 median spacings) at that price and scores each fit
-    by the information criterion ``sum of m log(RSS_j / m) + log(N) * edf + price * jumps``
-    (RSS_j the weighted residual sum of squares of column j, N = m d / L values, edf the
-    spline's effective degrees of freedom summed over segments and columns); the smoothest
-    bandwidth within 2 L of the best score wins. A final
-    check halves the bandwidth while a segment is shorter than one bandwidth and doubles the
-    price while a jump is smaller than 2 noise standard deviations. No random folds are
-    drawn: the answer does not depend on a seed. It makes one partition search of m samples
-    per bandwidth (in two threads), one or a few for the check, and one for the fit.
+    samples counted at the spacing of the sites away from gaps of over 20 median spacings) at
+    that price and scores each fit by the information criterion
+    ``sum of m log(RSS_j / m) + log(N) * edf + price * jumps`` (RSS_j the weighted residual
+    sum of squares of column j, N = m d / L values, edf the spline's effective degrees of
+    freedom summed over segments and columns); the smoothest bandwidth within 2 L of the best
+    score wins. A final check halves the bandwidth while a segment is shorter than one
+    bandwidth and doubles the price while a jump is smaller than 2 noise standard deviations.
+    No random folds are drawn: the answer does not depend on a seed. It makes one partition
+    search of m samples per bandwidth (in two threads), one or a few for the check, and one for
+    the fit.
 
     Parameters
     ----------
@@ -324,8 +325,7 @@ def final_fit(caller: Problem, problem: Problem, choice: Choice, p_exact: Option
     if why is None:
         if target.energy_problem is not None:
             raise ValueError(target.energy_problem)
-        refit = fit_problem(target, check_p(p_raw), check_gamma(gamma_raw), pruning,
-                            precondition)
+        refit = target.fit(check_p(p_raw), check_gamma(gamma_raw), pruning, precondition)
         arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
     else:
         if target is not problem:
@@ -334,7 +334,7 @@ def final_fit(caller: Problem, problem: Problem, choice: Choice, p_exact: Option
             widened = target.units
             b = b * (units.mean_weight / widened.mean_weight) ** 0.25
             pen = pen * (units.scale / widened.scale) ** 2
-        refit = fit_natural(target, b, pen, pruning, precondition)
+        refit = target.fit_natural(b, pen, pruning, precondition)
         p_raw, gamma_raw = refit.p, refit.gamma
         arguments = {"bandwidth_samples": b} if b < math.inf else {"p": 0.0}
         arguments.update({"penalty": pen} if pen > 0.0 else {"gamma": 0.0})
@@ -408,7 +408,7 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
             gamma_raw = math.inf
     target = problem.with_row_factors(factors) if np.any(factors > 1.0) else problem
     arguments: dict[str, Any] = {"gamma": gamma_raw, "segments": "constant"}
-    refit = fit_constant(target, check_gamma(gamma_raw))
+    refit = target.fit_constant(check_gamma(gamma_raw))
     if target is not problem:
         arguments["delta"] = target.prepared.delta
     x_std, y_std = units.standardise(samples)

@@ -17,7 +17,7 @@ import numpy as np
 from . import __version__, _checks, datasets
 from ._csv import MISSING_TOKENS, UserError, _offset_minutes, load
 from ._extras import missing_message
-from ._fit import fit
+from ._problem import fit
 from ._select import select
 
 __all__ = ["main"]
