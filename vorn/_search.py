@@ -18,8 +18,8 @@ Two questions are answered separately:
   apart, as a doubling is too coarse for smooth curves; doubling up to 128 samples beyond)
   is fitted at that price and scored by ``N log(RSS / N) + log(N) * edf + price * jumps``:
   smoothness and jumps on the same footing, each effective degree of freedom of the spline
-  costing log N (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is within 2 of the
-  best wins (smaller differences are no evidence either way). Bandwidths count samples at
+  costing log N (:func:`._scoring.effective_dof`). The smoothest bandwidth whose score is
+  within 2 of the best wins (smaller differences are no evidence either way). Bandwidths count samples at
   the spacing of the sites away from their gaps (:func:`._units.local_spacing`): in mean
   spacings, one gap of 1,000 spacings in 600 sites made every bandwidth 2.7 times as stiff as
   it says, and the stiff curve was cut (a jump in 5 of 40 smooth series with such a gap).
