@@ -279,7 +279,8 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             lambda b: units.penalty(units.p(b), gamma_exact))
         choice = choose(problem.samples, units, bandwidth_samples=b_fixed, penalty=pen_fixed,
                         penalty_of=penalty_of, bar=bar)
-        final = final_fit(caller, problem, choice, p_exact, gamma_exact, pruning, precondition)
+        final = final_fit(caller, problem, choice, p_exact=p_exact, gamma_exact=gamma_exact,
+                          pruning=pruning, precondition=precondition)
         if bar is not None:
             bar.update(1)
     finally:
@@ -299,8 +300,9 @@ class FinalFit(NamedTuple):
     row_factor: NDArray[np.float64]  # how much each row's deviation was widened
 
 
-def final_fit(caller: Problem, problem: Problem, choice: Choice, p_exact: Optional[float],
-              gamma_exact: Optional[float], pruning: str, precondition: str) -> FinalFit:
+def final_fit(caller: Problem, problem: Problem, choice: Choice, *,
+              p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
+              pruning: str = "DOMINANCE", precondition: str = "none") -> FinalFit:
     """Fit all the data at the chosen bandwidth and penalty, wild rows widened, on the
     caller's sites (dates stay dates): at the raw p and gamma when they carry the choice, else
     in standardised units through the natural arguments of :func:`vorn.fit`. `problem` is the

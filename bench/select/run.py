@@ -128,7 +128,7 @@ def priced(problem, chooser=package_choose, local_level=True):
     if local is not None:
         problem = problem.with_row_factors(local.factors)
     choice = chooser(problem.samples, problem.units)
-    final = final_fit(caller, problem, choice, None, None, "DOMINANCE", "none")
+    final = final_fit(caller, problem, choice)
     return selection_of(problem, choice, final, local)
 
 
