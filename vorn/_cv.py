@@ -28,9 +28,6 @@ _LOWEST_BANDWIDTH = -0.3  # half a spacing; the top end depends on n
 PENALTY_RANGE = (-0.5, 2.5)
 COARSE_BANDWIDTH_STEP = 0.5  # log10 of bandwidth; lambda moves 4x as fast
 COARSE_PENALTY_STEP = 0.5
-
-
-
 _REFINEMENTS = 2
 
 Candidates = Union[None, float, Sequence[float], NDArray[np.float64]]

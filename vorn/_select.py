@@ -350,7 +350,7 @@ def final_fit(caller: Problem, problem: Problem, choice: Choice, *,
 
 
 def selection_of(problem: Problem, choice: Choice, final: FinalFit,
-               local: Optional[LocalNoise]) -> Selection:
+                 local: Optional[LocalNoise]) -> Selection:
     """The Selection of the default method."""
     units, samples = problem.units, problem.samples
     b, pen = choice.bandwidth_samples, choice.penalty

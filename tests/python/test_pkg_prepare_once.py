@@ -155,3 +155,17 @@ def test_a_given_half_on_data_too_large_for_their_units_is_fitted_and_reproduced
     assert chosen.fit.frame is not None
     assert set(given) <= set(chosen.arguments)
     _same_fit(chosen.fit, vorn.fit(x, y, **chosen.arguments))
+
+
+def test_fit_many_fits_every_series_select_fits():
+    # Values whose energies overflow in their own units: select fits them in standardised
+    # units, and so must fit_many (it once refused them before sending them out).
+    from concurrent.futures import ThreadPoolExecutor
+
+    x, y, d = _steps(seed=4)
+    big = y * 1e160
+    with ThreadPoolExecutor(1) as pool:
+        (got,) = vorn.fit_many([(x, big, d)], executor=pool)
+    chosen = vorn.select(x, big, delta=d)
+    assert chosen.fit.frame is not None
+    _same_fit(got, chosen.fit)
