@@ -17,7 +17,8 @@ from numpy.typing import NDArray
 
 from ._sites import NUMBERS, Sites, as_float_array, sites_of
 
-__all__ = ["Prepared", "prepare", "check_p", "check_gamma", "check_pruning", "check_precondition"]
+__all__ = ["Prepared", "prepare", "check_column_scale", "check_p", "check_gamma", "check_pruning",
+           "check_precondition"]
 
 PRUNING_CHOICES = ("DOMINANCE", "PELT", "FPVI")
 PRECONDITION_CHOICES = ("none", "local")
@@ -61,6 +62,22 @@ def check_gamma(gamma: Any) -> float:
     if not value >= 0.0:
         raise ValueError(f"gamma must be >= 0, got {value!r}")
     return value
+
+
+def check_column_scale(value: Any, columns: int) -> NDArray[np.float64]:
+    """Return a column scale as `columns` positive finite floats or raise."""
+    scale = as_float_array("column_scale", value)
+    if scale.ndim == 0:
+        scale = np.full(columns, float(scale))
+    if scale.shape != (columns,):
+        raise ValueError(f"column_scale must hold one value per column of y ({columns}), got "
+                         f"an array of shape {scale.shape}")
+    bad = np.flatnonzero(~(np.isfinite(scale) & (scale > 0.0)))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"column_scale must be positive and finite, got column_scale[{i}] = "
+                         f"{float(scale[i])!r}")
+    return scale
 
 
 def check_pruning(pruning: Any) -> str:

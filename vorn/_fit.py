@@ -67,11 +67,13 @@ class Frame(NamedTuple):
 
     A fit made in these units keeps its polynomial pieces in them, so that neither the
     coefficients nor the energies leave the range of float64 however x and y are scaled.
+    `scale` is one number, or one per value column when each column is measured in its own
+    unit (:attr:`Fit.column_scale`).
     """
 
     origin: float
     spacing: float
-    scale: float
+    scale: Any
 
     def sites(self, x: NDArray[np.float64]) -> NDArray[np.float64]:
         """Sites in standard units."""
@@ -80,9 +82,12 @@ class Frame(NamedTuple):
     def user_sites(self, u: NDArray[np.float64]) -> NDArray[np.float64]:
         return np.asarray(self.origin + self.spacing * u, dtype=np.float64)
 
-    def factor(self, power: int) -> float:
-        """What a value of the `power`-th derivative in standard units is multiplied by."""
+    def factor(self, power: int) -> Any:
+        """What a value of the `power`-th derivative in standard units is multiplied by (one
+        number per column when each column has its own unit)."""
         with np.errstate(over="ignore", under="ignore"):
+            if np.ndim(self.scale):
+                return np.asarray(self.scale, dtype=np.float64) / np.float64(self.spacing) ** power
             return float(np.float64(self.scale) / np.float64(self.spacing) ** power)
 
 
@@ -136,7 +141,7 @@ class PiecewisePolynomial:
         of float64 is inf; evaluation does not use them."""
         if self._frame is not None:
             k = self.order
-            factors = np.array([self._frame.factor(k - 1 - j) for j in range(k)])
+            factors = np.stack([self._frame.factor(k - 1 - j) for j in range(k)], axis=-1)
             with np.errstate(over="ignore", invalid="ignore"):
                 return self._coefs * factors
         return self._coefs
@@ -326,10 +331,16 @@ class Fit(PiecewisePolynomial):
         nearest float64 to the true location: add the origin to `x` for exact sites).
     columns : list of str or None
         Names of the value columns (from a pandas DataFrame `y`), used by :meth:`plot`.
+    column_scale : ndarray, shape (d,), or None
+        The unit each value column was measured in for the search (the `column_scale` of
+        :func:`fit`; :func:`vorn.select` of several columns sets it to their noise levels);
+        None when the values count as given. The curve is in the units of y either way.
     """
 
-    # Fits pickled before there were segment models are smooth.
+    # Fits pickled before there were segment models are smooth, and before column scales
+    # had none.
     segment_model: str = "smooth"
+    column_scale: Optional[NDArray[np.float64]] = None
 
     def __init__(
         self,
@@ -346,11 +357,13 @@ class Fit(PiecewisePolynomial):
         frame: Optional[Frame] = None,
         x: Optional[NDArray[np.float64]] = None,
         segments: str = "smooth",
+        column_scale: Optional[NDArray[np.float64]] = None,
     ) -> None:
         super().__init__(fitted["breaks"], fitted["coefs"], one_dimensional, sites, columns,
                          frame)
         self.p = p
         self.segment_model = segments
+        self.column_scale = column_scale
         self.gamma = gamma
         self.pruning = pruning
         self.precondition = precondition
@@ -386,8 +399,17 @@ class Fit(PiecewisePolynomial):
         """The standardised units the fit was made in, or None for a fit in the units of the
         data. Set when the smoothing and the penalty were given in natural units and the raw
         `p` and `gamma` cannot express them: then `p` and `gamma` are only the nearest
-        float64 values, and the bandwidth and penalty reproduce the fit."""
-        return self._frame
+        float64 values, and the bandwidth and penalty reproduce the fit. (A fit whose columns
+        are only measured in their own units, :attr:`column_scale`, has none.)"""
+        return self._frame if self._standardised else None
+
+    @property
+    def _standardised(self) -> bool:
+        # Fits pickled before column scales existed were standardised whenever they had a
+        # frame; a column scale alone makes a frame of unit sites.
+        if getattr(self, "column_scale", None) is None:
+            return self._frame is not None
+        return bool(getattr(self, "_in_standard_units", False))
 
     @property
     def x(self) -> NDArray[np.float64]:
@@ -398,6 +420,12 @@ class Fit(PiecewisePolynomial):
     def y(self) -> NDArray[np.float64]:
         """Prepared values, 1-D for a single 1-D input series."""
         return self._y[:, 0] if self._one_dimensional else self._y
+
+    @property
+    def _searched_y(self) -> NDArray[np.float64]:
+        """Prepared values, shape (n, d), in the units the search measured them in."""
+        scale = getattr(self, "column_scale", None)
+        return self._y if scale is None else self._y / scale
 
     @property
     def raw(self) -> dict[str, Any]:
@@ -625,8 +653,10 @@ class Fit(PiecewisePolynomial):
         unit = "" if self.site_unit is None else f", x in {self.site_unit}"
         if self.sites.from_index:
             unit = ", x from y.index" + (f" in {self.site_unit}" if self.site_unit else "")
-        if self._frame is not None:
+        if self._standardised:
             unit += ", fitted in standardised units"
+        if getattr(self, "column_scale", None) is not None:
+            unit += ", each column in its own unit"
         smoothing = {"constant": "segments='constant'",
                      "linear": "segments='linear'"}.get(self.segment_model, f"p={self.p!r}")
         return (

@@ -318,7 +318,7 @@ def noise_of(fit: Fit, w: Optional[NDArray[np.float64]]) -> tuple[float, float]:
     hundred samples, both the long-run variance and the noise sd. The sd is 1 when the fit
     was given `delta` (unless a Selection says otherwise).
     """
-    values, deltas = noise_values(fit._y, None if w is None else 1.0 / np.sqrt(w))
+    values, deltas = noise_values(fit._searched_y, None if w is None else 1.0 / np.sqrt(w))
     scale, phi = noise_of_values(values, deltas)
     if fit._inputs[2] is not None and not fit._jump_noise_estimated:
         scale = 1.0
@@ -364,6 +364,8 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     jumps = np.ascontiguousarray(fit.jump_indices, dtype=np.int64)
     k = jumps.size
     sizes = np.asarray(fit.jump_sizes, dtype=np.float64).reshape(k, fit.dim)
+    if getattr(fit, "column_scale", None) is not None:
+        sizes = sizes / fit.column_scale
     if w is not None:
         sizes = sizes * np.sqrt(w[jumps])[:, None]
     # The walk of AR(1) noise is that of white noise with the jump shrunk by sqrt(rho).
@@ -371,7 +373,7 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     # The cut depends on the saving, known only after the pass: the engine keeps the profile
     # and the hull is read from it here.
     got: dict[str, Any] = dict(_engine.jump_profiles(
-        np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._y), w,
+        np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._searched_y), w,
         fit.p, fit.precondition, jumps, np.zeros(k), True))  # type: ignore[arg-type]
     saved = np.maximum(got["merged"] - got["at_fit"], 0.0) / unit if k else np.zeros(0)
     cuts = location_cut(level, measured_size(effective, saved / rho, fit.dim))

@@ -12,8 +12,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
-from ._checks import (Prepared, check_gamma, check_p, check_precondition, check_pruning,
-                      energy_problem, prepare)
+from ._checks import (Prepared, check_column_scale, check_gamma, check_p, check_precondition,
+                      check_pruning, energy_problem, prepare)
 from ._fit import Fit, Frame
 from ._noise import first_difference_sd
 from ._scoring import SEGMENTS_MESSAGE
@@ -35,14 +35,20 @@ class Problem:
     Attributes
     ----------
     prepared : Prepared
-        The checked rows.
+        The checked rows (values divided by `column_scale` when it is set).
+    column_scale : ndarray, shape (d,), or None
+        The unit of each value column (:meth:`with_column_scale`); the fits come back in the
+        caller's units.
     """
 
     def __init__(self, prepared: Prepared, samples: Optional[Samples] = None,
-                 units: Optional[Units] = None) -> None:
+                 units: Optional[Units] = None,
+                 column_scale: Optional[NDArray[np.float64]] = None) -> None:
         self.prepared = prepared
         self._samples = samples
         self._units = units
+        self.column_scale = column_scale
+        self._unscaled: Optional[Problem] = None
 
     @classmethod
     def of(cls, x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -> Problem:
@@ -101,8 +107,24 @@ class Problem:
     def with_delta(self, delta: NDArray[np.float64]) -> Problem:
         """The same rows with other deviations `delta` (shape (n,)): the same sites merged
         again with them, as the engine merges, without preparing again."""
+        if self._unscaled is not None:
+            # Merged in the caller's units, then scaled: as vorn.fit(column_scale=) does.
+            return self._unscaled.with_delta(delta).with_column_scale(self.column_scale)
         return Problem(self.prepared._replace(delta=delta),
                        reweighted(self.samples, self.prepared.y, delta))
+
+    def with_column_scale(self, scale: Any) -> Problem:
+        """Every value column measured in its own unit `scale` (shape (d,), positive): the
+        energies, the noise and the penalty are those of ``y[:, j] / scale[j]``, so that a
+        noisy column does not drown a quiet one. Fits come back in the caller's units."""
+        base = self if self._unscaled is None else self._unscaled
+        rows, samples = base.prepared, base.samples
+        scaled = Problem(rows._replace(y=rows.y / scale),
+                         Samples(samples.x, samples.y / scale, samples.delta,
+                                 samples.site_of_row, samples.weight),
+                         column_scale=scale)
+        scaled._unscaled = base
+        return scaled
 
     def with_row_factors(self, factors: NDArray[np.float64]) -> Problem:
         """Every row's deviation (1 when none was given) multiplied by its site's factor."""
@@ -132,6 +154,10 @@ class Problem:
                 precondition,  # type: ignore[arg-type]
             )
         return self._fit_of(fitted, p, gamma, pruning, precondition)
+
+    def _frame(self) -> Optional[Frame]:
+        """The frame of a fit in the data's own sites: none, or each column's unit."""
+        return None if self.column_scale is None else Frame(0.0, 1.0, self.column_scale)
 
     def fit_constant(self, gamma: float, pruning: str = "DOMINANCE",
                      precondition: str = "none") -> Fit:
@@ -167,7 +193,8 @@ class Problem:
         b = bandwidth_samples
         p_standard = units.p_standard(b) if not np.isinf(b) else 0.0
         gamma_standard = penalty * (p_standard if p_standard > 0.0 else 1.0)
-        frame = Frame(units.origin, units.spacing, units.scale)
+        frame = Frame(units.origin, units.spacing,
+                      units.scale if self.column_scale is None else units.scale * self.column_scale)
         n = rows.y.shape[0]
         x_user = rows.x if rows.x is not None else np.arange(1.0, n + 1.0)
         x_standard = np.ascontiguousarray(frame.sites(x_user))
@@ -201,8 +228,10 @@ class Problem:
             columns=rows.columns,
             frame=frame,
             x=samples.x,
+            column_scale=self.column_scale,
         )
         result._core_parameters = (p_standard, gamma_standard)
+        result._in_standard_units = True
         return result
 
     def _fit_of(self, fitted: Any, p: float, gamma: float, pruning: str, precondition: str,
@@ -220,6 +249,8 @@ class Problem:
             sites=rows.sites,
             columns=rows.columns,
             segments=segments,
+            frame=self._frame(),
+            column_scale=self.column_scale,
         )
 
     def natural_parameters(
@@ -322,6 +353,7 @@ def fit(
     bandwidth_samples: Optional[float] = None,
     penalty: Optional[float] = None,
     segments: str = "smooth",
+    column_scale: Optional[ArrayLike] = None,
 ) -> Fit:
     r"""Fit a cubic smoothing spline with discontinuities.
 
@@ -377,6 +409,12 @@ def fit(
         their own exact search (`pruning` and `precondition` do not apply); their
         :attr:`Fit.p` is NaN and :meth:`Fit.jump_intervals`, :attr:`Fit.jump_evidence`,
         :meth:`Fit.jump_table` and :attr:`Fit.raw` are not available for them.
+    column_scale : float or array_like, optional
+        The unit of each value column, shape (d,) or one for all, positive: the search
+        measures the energies of ``y[:, j] / column_scale[j]`` (so `gamma` and `penalty` are
+        in those units), and the curve comes back in the units of y. :func:`vorn.select` of
+        several columns sets it to their noise levels, so that a noisy column does not drown
+        a jump in a quiet one. Default: the values as given.
 
     Returns
     -------
@@ -443,14 +481,14 @@ def fit(
             if p is not None and not (isinstance(p, numbers.Real) and p == 0):
                 raise ValueError(f"segments='linear' fits straight lines (p = 0), got p={p!r}")
             lines = fit(x, y, 0.0, gamma, delta=delta, pruning=pruning,
-                        precondition=precondition, penalty=penalty)
+                        precondition=precondition, penalty=penalty, column_scale=column_scale)
             lines.segment_model = "linear"
             return lines
         if p is not None:
             raise ValueError(f"segments='constant' takes no p, got p={p!r}")
         if (gamma is None) == (penalty is None):
             raise ValueError("give exactly one of gamma and penalty")
-        problem = Problem.of(x, y, delta, check_energies=False)
+        problem = _scaled(Problem.of(x, y, delta, check_energies=False), column_scale, False)
         pruning, precondition = check_pruning(pruning), check_precondition(precondition)
         if penalty is not None:
             level = positive_number("penalty", penalty, allow_inf=True)
@@ -460,7 +498,8 @@ def fit(
                 gamma = math.inf
         return problem.fit_constant(check_gamma(gamma), pruning, precondition)
     natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
-    problem = Problem.of(x, y, delta, check_energies=not natural)
+    problem = Problem.of(x, y, delta, check_energies=not natural and column_scale is None)
+    problem = _scaled(problem, column_scale, not natural)
     if natural:
         if bandwidth is not None:
             bandwidth = problem.prepared.sites.length(bandwidth)
@@ -471,3 +510,14 @@ def fit(
                                             check_precondition(precondition))
     return problem.fit(check_p(p), check_gamma(gamma), check_pruning(pruning),
                        check_precondition(precondition))
+
+
+def _scaled(problem: Problem, column_scale: Any, check_energies: bool) -> Problem:
+    """`problem` with the caller's `column_scale`, its energies checked in those units."""
+    if column_scale is None:
+        return problem
+    scaled = problem.with_column_scale(check_column_scale(column_scale,
+                                                          problem.prepared.y.shape[1]))
+    if check_energies and scaled.energy_problem is not None:
+        raise ValueError(scaled.energy_problem)
+    return scaled

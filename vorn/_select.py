@@ -61,6 +61,8 @@ def select(
     The default method ("priced") measures the noise from second differences (robust to
     jumps, trends and outliers, and estimating a lag-one autocorrelation phi), then again
     without the differences across the jumps of a generous first fit (2 samples, BIC's price).
+    Several columns (unless `gamma` is given) are each measured in their own noise level
+    (the fit's ``column_scale``), so that a noisy column does not drown a jump in a quiet one.
     Where the noise level changes along x and no `delta` is given (a constant-segment fit of
     the log median square of second differences in blocks of 8, :mod:`._local_noise`), each
     sample's standard deviation becomes its stretch's level over the quietest stretch's, for
@@ -144,9 +146,8 @@ def select(
     series (the short bandwidth the season needs also follows a level shift, which then is
     not worth a jump), on constant steps shorter than about 20 samples and small jumps among
     large ones (a short bandwidth follows the first, the 2 sd floor drops the second; if the
-    signal is known to be steps, ask for ``segments="constant"``), on a
-    quiet column beside a much noisier one (the noisy column sets the one penalty) and on a
-    handful of samples. ``Selection.explain()``,
+    signal is known to be steps, ask for ``segments="constant"``) and on a handful of
+    samples. ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
     ``bandwidth=`` and ``penalty=`` override either half of it. bench/select/RESULTS.md has
     the measurements behind the method, on synthetic and real-like annotated series.
@@ -257,6 +258,8 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
                   precondition: str = "none") -> Selection:
     """The default method, in the steps :func:`select` describes."""
     caller = problem
+    if gamma_exact is None:
+        problem = in_own_units(problem)
     # A noise level that changes along x, only when both halves are chosen (a given penalty or
     # gamma is in units of one level) and the caller gave no deviations: they already say how
     # the noise changes, and the differences of y / delta read a level times the spread of
@@ -346,6 +349,8 @@ def final_fit(caller: Problem, problem: Problem, choice: Choice, *,
         + ", ".join(f"{k}={v!r}" for k, v in arguments.items()) + ", reproduces the fit")
     if target.prepared.delta is not caller.prepared.delta:
         arguments["delta"] = target.prepared.delta
+    if target.column_scale is not None:
+        arguments["column_scale"] = target.column_scale
     return FinalFit(refit, p_raw, gamma_raw, arguments, note, row_factor)
 
 
@@ -357,7 +362,7 @@ def selection_of(problem: Problem, choice: Choice, final: FinalFit,
     x_std, y_std = units.standardise(samples)
     best = np.flatnonzero((choice.table["bandwidth_samples"] == b)
                           & (choice.table["penalty"] == pen))
-    criterion = choice.criterion
+    criterion = _in_own_units(problem, choice.criterion)
     if local is not None:
         criterion = (f"the noise level changes {_counted(local.changes, 'time')} along x (up to "
                      f"{float(local.factors.max()):.3g} times the quietest stretch's, whose sd "
@@ -390,6 +395,8 @@ def selection_of(problem: Problem, choice: Choice, final: FinalFit,
 def select_constant(problem: Problem, pen_fixed: Optional[float],
                     gamma_exact: Optional[float]) -> Selection:
     """:func:`select` with constant segments (:mod:`._constant_choice` has the rule)."""
+    if gamma_exact is None:
+        problem = in_own_units(problem)
     samples = problem.samples
     m = samples.y.shape[0]
     values, deltas = noise_values(samples.y, samples.delta)
@@ -413,6 +420,8 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
     refit = target.fit_constant(check_gamma(gamma_raw))
     if target is not problem:
         arguments["delta"] = target.prepared.delta
+    if problem.column_scale is not None:
+        arguments["column_scale"] = problem.column_scale
     x_std, y_std = units.standardise(samples)
     table = np.array([(pen, gamma_raw, int(refit.jumps.size))],
                      dtype=[("penalty", np.float64), ("gamma", np.float64), ("jumps", np.int64)])
@@ -424,7 +433,7 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
         fit=refit,
         scoring="information criterion",
         method="priced",
-        criterion=criterion,
+        criterion=_in_own_units(problem, criterion),
         noise=scale,
         phi=units.noise.phi,
         bandwidth=math.nan,
@@ -437,3 +446,19 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
         _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
                               segments="constant"),
     )
+
+
+def in_own_units(problem: Problem) -> Problem:
+    """Several columns each in its own noise level, so that a noisy column does not drown a
+    jump in a quiet one (one column, or a column without noise, as given)."""
+    sigma = problem.units.noise.sigma
+    if sigma.size < 2 or not np.all(sigma > 0.0):
+        return problem
+    return problem.with_column_scale(sigma)
+
+
+def _in_own_units(problem: Problem, criterion: str) -> str:
+    if problem.column_scale is None:
+        return criterion
+    return ("each column in its own noise level (sd " + ", ".join(
+        f"{v:.3g}" for v in problem.column_scale) + "); " + criterion)

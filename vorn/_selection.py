@@ -52,7 +52,8 @@ class Selection:
         Which criterion chose each parameter.
     noise : float
         Noise standard deviation the penalty is measured in, in units of y (of ``y / delta``
-        when `delta` was given).
+        when `delta` was given; of each column over its own noise level, ``fit.column_scale``,
+        for several columns).
     phi : float
         Estimated lag-one autocorrelation of the noise.
     bandwidth : float
@@ -72,7 +73,7 @@ class Selection:
         Keyword arguments with which ``vorn.fit(x, y, **arguments)`` reproduces `fit`:
         ``p`` and ``gamma``, or ``bandwidth_samples`` and ``penalty`` when those cannot be
         written (constant segments: ``gamma`` and ``segments``); ``delta`` too when outliers
-        were downweighted.
+        were downweighted, ``column_scale`` for several columns.
     segments : str
         What lies between jumps: "smooth" or "constant" (then `p`, `bandwidth`,
         `bandwidth_samples` and `score` are NaN, and `table` has the one fit's ``penalty``,

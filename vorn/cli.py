@@ -434,9 +434,11 @@ def _cmd_fit(args: argparse.Namespace, stdin: IO[str], out: IO[str]) -> None:
 
 def _choice(chosen: Any) -> dict[str, Any]:
     """What --auto reports about the choice besides p and gamma."""
+    own_units = chosen.fit.column_scale
     return {"criterion": chosen.criterion, "score": chosen.score,
             "bandwidth_samples": chosen.bandwidth_samples, "penalty": chosen.penalty,
-            "noise": chosen.noise}
+            "noise": chosen.noise,
+            **({} if own_units is None else {"column_scale": [float(v) for v in own_units]})}
 
 
 def _cmd_demo(args: argparse.Namespace, out: IO[str]) -> None:

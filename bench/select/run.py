@@ -28,7 +28,7 @@ from vorn._local_noise import local_noise  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import Rule as PackageRule  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
-from vorn._select import final_fit, selection_of  # noqa: E402
+from vorn._select import final_fit, in_own_units, selection_of  # noqa: E402
 from vorn._units import units_of  # noqa: E402
 
 BASE = Rule()
@@ -123,6 +123,7 @@ def priced(problem, chooser=package_choose, local_level=True):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series."""
     caller, local = problem, None
+    problem = in_own_units(problem)
     if local_level and problem.prepared.delta is None:
         local = local_noise(problem.samples)
     if local is not None:

@@ -213,7 +213,7 @@ def test_select(data):
     assert np.all(np.diff(s.downweighted) > 0) and np.all(s.downweighted < x.size)
     if s.downweighted.size == 0:
         # The chosen parameters are the fit's: fitting with them gives it again, bit for bit.
-        again = vorn.fit(x, y, s.p, s.gamma, delta=delta)
+        again = vorn.fit(x, y, s.p, s.gamma, delta=delta, column_scale=s.fit.column_scale)
         np.testing.assert_array_equal(again.coefs, s.fit.coefs)
     # A jump of 12 or more noise deviations between 50-sample plateaus is never missed.
     last = s.fit.jump_indices
