@@ -434,8 +434,8 @@ class Fit(PiecewisePolynomial):
         Computed on first use from the arrays the fit was given, with "PELT" in place of the
         dominance search (the same optimum); kept for code written against the extension's
         dictionary (``pp_cell``, ``F``, ``partition``, ...). The fit itself does not need it.
-        For a fit made in standardised units (:attr:`frame` set) it is the dictionary of the
-        standardised problem.
+        For a fit made in standardised units (:attr:`frame` set), or with its columns in their
+        own units (:attr:`column_scale` set), it is the dictionary of that problem.
         The extension searches the values as given, the fit their deviations from each
         column's midrange: for values far from zero, whose rounding can outweigh `gamma`, the
         two may split differently, and the fit's own partition is the one to trust.
