@@ -34,12 +34,12 @@ from typing import NamedTuple, Optional
 import numpy as np
 from numpy.typing import NDArray
 
-from ._noise import estimate_noise, noise_values
+from ._noise import NoiseEstimate, estimate_noise, noise_values
 from ._scoring import fit_arrays
 from ._search import Rule, student_price
 from ._units import Samples, Units
 
-__all__ = ["ConstantPrice", "constant_noise", "constant_price"]
+__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price"]
 
 # The price of one jump between levels, in noise variances: BASE + PER_LOG_LOG log log m.
 BASE = 8.0
@@ -49,6 +49,26 @@ PER_LOG_LOG = 3.0
 _GENEROUS_PER_LOG = 2.0
 _GENEROUS_ROUNDS = 4
 _MAD_TO_SD = 1.0 / 0.6744897501960817
+
+
+# Upper 1 % point of the standard normal: the one-sided band of an adequate fit's residual.
+_ADEQUATE_Z = 2.326
+# Relative variance of a median-based noise variance from k differences (efficiency of the
+# median absolute deviation about 0.37): 2 / (0.37 k).
+_MEDIAN_SPREAD = 5.4
+
+
+def adequate(rss: float, parameters: float, jumps: int, values: int,
+             noise: NoiseEstimate) -> bool:
+    """Whether a fit leaves what the noise alone leaves: its residual sum of squares (in noise
+    variances) at most the values less its free parameters (a jump's place is not one), within
+    the one-sided 1 % band of that sum's spread. Residuals of autocorrelated noise vary by
+    the long-run factor more, and the noise estimate from `noise.dof` differences adds its own
+    spread."""
+    free = max(values - (parameters - jumps), 1.0)
+    spread = (2.0 * max(noise.long_run_factor, 1.0) / free
+              + (_MEDIAN_SPREAD / noise.dof if math.isfinite(noise.dof) else 0.0))
+    return rss <= free * (1.0 + _ADEQUATE_Z * math.sqrt(spread))
 
 
 class ConstantPrice(NamedTuple):

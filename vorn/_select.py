@@ -10,16 +10,17 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._constant_choice import price_of
+from ._constant_choice import adequate, price_of
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
 from ._noise import noise_values, outlier_factors
 from ._problem import Problem
 from ._progress import progress_bar
+from ._scoring import effective_dof
 from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
-from ._units import positive_number
+from ._units import Units, positive_number
 
 __all__ = ["select", "select_problem"]
 
@@ -81,6 +82,10 @@ def select(
     freedom summed over segments and columns); the smoothest bandwidth within 2 L of the best
     score wins. A final check halves the bandwidth while a segment is shorter than one
     bandwidth and doubles the price while a jump is smaller than 2 noise standard deviations.
+    When the choice ends at a bandwidth of at most 2 samples (the curve follows every step
+    without cutting it) and the constant levels of ``segments="constant"`` leave no more than
+    the noise leaves with fewer parameters, those levels are the answer (``segments`` of the
+    Selection says which).
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -289,7 +294,10 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
     finally:
         if bar is not None:
             bar.close()
-    return selection_of(problem, choice, final, local)
+    smooth = selection_of(problem, choice, final, local)
+    if b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None:
+        return steps_if_simpler(caller, smooth) or smooth
+    return smooth
 
 
 class FinalFit(NamedTuple):
@@ -395,6 +403,14 @@ def selection_of(problem: Problem, choice: Choice, final: FinalFit,
 def select_constant(problem: Problem, pen_fixed: Optional[float],
                     gamma_exact: Optional[float]) -> Selection:
     """:func:`select` with constant segments (:mod:`._constant_choice` has the rule)."""
+    return _constant_selection(problem, pen_fixed, gamma_exact)[0]
+
+
+def _constant_selection(problem: Problem, pen_fixed: Optional[float],
+                        gamma_exact: Optional[float]
+                        ) -> tuple[Selection, Problem, Units, NDArray[np.float64]]:
+    """The constant Selection, and the problem (in its own units), the units (the noise
+    measured between constant jumps) and the outlier factors it rests on."""
     if gamma_exact is None:
         problem = in_own_units(problem)
     samples = problem.samples
@@ -445,7 +461,49 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
         segments="constant",
         _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
                               segments="constant"),
-    )
+    ), problem, units, factors
+
+
+# A smooth choice this narrow (mean spacings) follows steps without cutting them.
+_FOLLOWS_STEPS = 2.0
+
+
+def steps_if_simpler(caller: Problem, smooth: Selection) -> Optional[Selection]:
+    """Constant levels in place of a smooth choice that follows every step: when the smooth
+    choice sits at the bottom of the grid (at most 2 samples) and the constant model of
+    ``select(segments="constant")`` leaves no more than the noise leaves with fewer
+    parameters (a level per segment and column, one per jump; the smooth fit's effective
+    degrees of freedom and its jumps), or the smooth fit leaves more than the noise and the
+    constant model does not. None keeps the smooth choice."""
+    if not smooth.bandwidth_samples <= _FOLLOWS_STEPS:
+        return None
+    steps, own, units, factors = _constant_selection(caller, None, None)
+    samples = own.samples
+    m, d = samples.y.shape
+    sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
+    unit = (samples.delta * factors)[:, None] * sigma
+    column_scale = 1.0 if own.column_scale is None else own.column_scale
+
+    def rss(fit: Fit) -> float:
+        fitted = fit._values(samples.x) / column_scale
+        return float(np.sum(((fitted - samples.y) / unit) ** 2))
+
+    k_c = steps.fit.jump_indices.size
+    par_c = d * (k_c + 1) + k_c
+    k_s = smooth.fit.jump_indices.size
+    lengths = np.diff(np.concatenate(([0], smooth.fit.jump_indices + 1, [m])))
+    par_s = d * float(np.sum(effective_dof(lengths, smooth.bandwidth_samples))) + k_s
+    ok_c = adequate(rss(steps.fit), par_c, k_c, m * d, units.noise)
+    ok_s = adequate(rss(smooth.fit), par_s, k_s, m * d, units.noise)
+    if not ok_c or (ok_s and par_s <= par_c):
+        return None
+    steps.criterion = (f"constant levels in place of the smooth choice at "
+                       f"{smooth.bandwidth_samples:.3g} samples, which followed the steps: "
+                       f"they leave what the noise leaves with {par_c} parameters against "
+                       f"{par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
+                       + "; " + steps.criterion)
+    steps.searches = smooth.searches + steps.searches
+    return steps
 
 
 def in_own_units(problem: Problem) -> Problem:

@@ -130,7 +130,7 @@ class Selection:
         """A few lines that say how the parameters were chosen."""
         jumps = self.fit.jumps.size
         smoothing = (
-            "segments: constant (each segment's weighted mean, as asked: no smoothing)"
+            "segments: constant (each segment's weighted mean, no smoothing)"
             if self.segments == "constant" else
             f"smoothing: bandwidth {self.bandwidth:.4g} in x "
             f"({self.bandwidth_samples:.3g} samples), p = {self.p!r}")

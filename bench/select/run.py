@@ -28,7 +28,8 @@ from vorn._local_noise import local_noise  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import Rule as PackageRule  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
-from vorn._select import final_fit, in_own_units, selection_of  # noqa: E402
+from vorn._select import (final_fit, in_own_units, selection_of,  # noqa: E402
+                          steps_if_simpler)
 from vorn._units import units_of  # noqa: E402
 
 BASE = Rule()
@@ -115,6 +116,14 @@ SEGMENTS = {
 }
 
 
+# The same, gated on a smooth choice of at most this many samples.
+NARROW = {
+    "seg-narrow2-adequate": (2.0, dict(decide="adequate", use_linear=False)),
+    "seg-narrow2-inadequate": (2.0, dict(decide="inadequate-smooth")),
+    "seg-narrow1-adequate": (1.0, dict(decide="adequate", use_linear=False)),
+}
+
+
 # Variants whose noise is measured from all differences, as before issue 22.
 UNREFINED = ("main", "no-refine")
 
@@ -130,7 +139,8 @@ def priced(problem, chooser=package_choose, local_level=True):
         problem = problem.with_row_factors(local.factors)
     choice = chooser(problem.samples, problem.units)
     final = final_fit(caller, problem, choice)
-    return selection_of(problem, choice, final, local)
+    smooth = selection_of(problem, choice, final, local)
+    return steps_if_simpler(caller, smooth) or smooth
 
 
 def run_method(method, x, y):
@@ -165,6 +175,15 @@ def run_method(method, x, y):
         from segments import choose_segments
 
         return choose_segments(prepared, samples, units, None, decide="constant")
+    if method in NARROW:
+        # The constant model only where the smooth choice sits at the grid's bottom, following
+        # every step without a jump.
+        from segments import choose_segments
+
+        smooth = priced(problem)
+        if smooth.bandwidth_samples > NARROW[method][0]:
+            return smooth
+        return choose_segments(prepared, samples, units, smooth, **NARROW[method][1])
     if method in SEGMENTS:
         from segments import choose_segments
 
