@@ -248,9 +248,8 @@ class ChoiceFits:
                             else (units.spacing, 0))
         self.stretch = units.spacing / local if self.gaps else 1.0
         self.searches: list[int] = []
-        # The pair last checked by :meth:`flaw` and the jumps of its fit.
-        self.checked: tuple[float, float, NDArray[np.int64]] = (math.nan, math.nan,
-                                                               np.zeros(0, dtype=np.int64))
+        # The pair last checked by :meth:`flaw` and its fit, for :meth:`finer_curve`.
+        self.checked: Optional[tuple[float, float, Any]] = None
         self._lock = threading.Lock()
 
     def fit(self, p_std: float, penalty: float) -> Any:
@@ -285,8 +284,10 @@ class ChoiceFits:
     def flaw(self, b: float, pen: float) -> str:
         """"short" (a segment under the shortest length), "small" (a jump under the
         smallest height) or "" for a fit without either."""
+        # The fit checked before is dropped first: no more than one is held at a time.
+        self.checked = None
         fitted = self.fit(self.units.p_standard(b / self.stretch), pen)
-        self.checked = (b, pen, fitted.jump_idx)
+        self.checked = (b, pen, fitted)
         if fitted.jump_idx.size == 0:
             return ""
         lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [self.m])))
@@ -322,10 +323,10 @@ class ChoiceFits:
         finer = grid[(grid < b) & (grid >= max(b / 4.0, rule.finest_follow))][::-1]
         if rule.local_window <= 0.0 or finer.size == 0:
             return 0.0
-        if self.checked[:2] == (b, pen):
-            idx = self.checked[2]
-        else:
-            idx = self.fit(units.p_standard(b / self.stretch), pen).jump_idx
+        checked = self.checked
+        fitted = (checked[2] if checked is not None and checked[:2] == (b, pen)
+                  else self.fit(units.p_standard(b / self.stretch), pen))
+        idx = fitted.jump_idx
         # Only a jump with a full stretch either side, clear of the other jumps and of the
         # ends: between jumps closer than that, runs are too short for their degrees of
         # freedom to tell a level from a bend.
@@ -334,9 +335,6 @@ class ChoiceFits:
         clear = idx[(idx - ends[:-2] >= reach) & (ends[2:] - idx >= reach)]
         if clear.size == 0:
             return 0.0
-        # The fit again, rather than kept from the check: at a million samples it is tens of
-        # megabytes, and most checks find no such jump.
-        fitted = self.fit(units.p_standard(b / self.stretch), pen)
         residual = predict(fitted, self.x_std)
         np.subtract(residual, self.y_std, out=residual)
         np.divide(residual, self.delta_eff[:, None], out=residual)
@@ -432,6 +430,7 @@ def choose(
         if bandwidth_samples is None:
             bandwidth, penalty, criterion = _follow(fits, bandwidth, penalty, price, criterion,
                                                     fixed_penalty is not None)
+        fits.checked = None
     if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
         # The final pair gets its own score, so that the Selection reports one.
         rows.append((bandwidth, penalty, *fits.score(bandwidth, penalty)))

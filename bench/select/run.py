@@ -97,6 +97,9 @@ PACKAGE_VARIANTS = {
     "window-2-from-8": (PackageRule(local_window=2.0, finest_follow=8.0, local_price_share=1.0), True),
     "window-3-from-8-share-1": (PackageRule(local_price_share=1.0), True),
     "window-3-from-8-share-0.5": (PackageRule(local_price_share=0.5), True),
+    # Issue 22, price: the Student correction referred to more differences (50 by default).
+    "dof-ref-100": (PackageRule(noise_reference_dof=100.0), True),
+    "dof-ref-200": (PackageRule(noise_reference_dof=200.0), True),
 }
 
 
