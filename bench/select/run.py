@@ -87,6 +87,20 @@ PACKAGE_VARIANTS = {
     "slack4": (PackageRule(ic_slack=4.0, half_octaves_below=0), True),
     # The doubling grid at every length (the default before bandwidths sqrt(2) apart).
     "doubling-grid": (PackageRule(half_octaves_below=0), True),
+    # Issue 22, bumps: no check that a finer curve follows a jump's surroundings as well (the
+    # default before it), and the check over other stretches (bandwidths either side), down
+    # to other finest bandwidths, with a share of the jump's price counted (the default: 3
+    # bandwidths, down to 8 samples, no share of the price).
+    "no-local-check": (PackageRule(local_window=0.0), True),
+    "window-4-from-4": (PackageRule(local_window=4.0, finest_follow=4.0, local_price_share=1.0), True),
+    "window-2-from-4": (PackageRule(local_window=2.0, finest_follow=4.0, local_price_share=1.0), True),
+    "window-4-from-8": (PackageRule(local_window=4.0, finest_follow=8.0, local_price_share=1.0), True),
+    "window-2-from-8": (PackageRule(local_window=2.0, finest_follow=8.0, local_price_share=1.0), True),
+    "window-3-from-8-share-1": (PackageRule(local_price_share=1.0), True),
+    "window-3-from-8-share-0.5": (PackageRule(local_price_share=0.5), True),
+    # Issue 22, price: the Student correction referred to more differences (50 by default).
+    "dof-ref-100": (PackageRule(noise_reference_dof=100.0), True),
+    "dof-ref-200": (PackageRule(noise_reference_dof=200.0), True),
 }
 
 
