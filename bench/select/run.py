@@ -138,6 +138,20 @@ NARROW = {
 }
 
 
+RAISED = {
+    "seg-raised-adequate": dict(decide="adequate", use_linear=False),
+    "seg-raised-inadequate": dict(decide="inadequate-smooth"),
+}
+
+
+def _raised(criterion):
+    """Whether the repairs doubled the price at least once."""
+    import re
+
+    found = re.search(r"(\d+) doublings? of the penalty", criterion)
+    return found is not None and int(found.group(1)) > 0
+
+
 # Variants whose noise is measured from all differences, as before issue 22.
 UNREFINED = ("main", "no-refine")
 
@@ -189,6 +203,15 @@ def run_method(method, x, y):
         from segments import choose_segments
 
         return choose_segments(prepared, samples, units, None, decide="constant")
+    if method in RAISED:
+        # The gated rule of the package, and the constant model also where the repairs raised
+        # the price to drop small jumps (small steps among large ones).
+        from segments import choose_segments
+
+        smooth = priced(problem)
+        if smooth.segments == "constant" or not _raised(smooth.criterion):
+            return smooth
+        return choose_segments(prepared, samples, units, smooth, **RAISED[method])
     if method in NARROW:
         # The constant model only where the smooth choice sits at the grid's bottom, following
         # every step without a jump.
