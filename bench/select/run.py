@@ -85,6 +85,9 @@ PACKAGE_VARIANTS = {
     "slack0": (PackageRule(ic_slack=0.0, half_octaves_below=0), True),
     "slack1": (PackageRule(ic_slack=1.0, half_octaves_below=0), True),
     "slack4": (PackageRule(ic_slack=4.0, half_octaves_below=0), True),
+    # No 2 sd floor on jumps (the repairs keep only the short-segment check).
+    "no-floor": (PackageRule(smallest_jump=0.0), True),
+    "floor-1": (PackageRule(smallest_jump=1.0), True),
     # The doubling grid at every length (the default before bandwidths sqrt(2) apart).
     "doubling-grid": (PackageRule(half_octaves_below=0), True),
     # Issue 22, bumps: no check that a finer curve follows a jump's surroundings as well (the
