@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "mapped_allocator.hpp"
 #include "memory.hpp"
 
 namespace vorn {
@@ -77,57 +78,51 @@ void fit_spline(std::span<const double> x, const MatrixView& y, const VectorView
     const std::size_t d = y.cols;
     const std::size_t m = n - 2;
 
-    // One block for all working storage: many calls are on tiny segments.
-    const std::size_t block_size = 2 * (n - 1) + 2 * n + 3 * m + 2 * n * d;
-    std::vector<double> block;
-    reserve_large(block, block_size);
-    block.resize(block_size);
+    // One block for all working storage: many calls are on tiny segments. Spacings, their
+    // reciprocals and the reciprocal weights are formed where they are read, with the same
+    // operations, so the block holds only what the solve overwrites (a third of what it would
+    // take with them stored).
+    const std::size_t block_size = 3 * m + 2 * n * d;
+    MappedVector<double> block(block_size);
     double* cursor = block.data();
     auto take = [&cursor](std::size_t count) {
         double* start = cursor;
         cursor += count;
         return start;
     };
-    double* const h = take(n - 1);
-    double* const r = take(n - 1);
-    double* const wv = take(n);
-    double* const iw = take(n);
     double* const diag = take(m);   // A[k][k], then d_k
     double* const off1 = take(m);   // A[k][k+1], then l1_(k+1)
     double* const off2 = take(m);   // A[k][k+2], then l2_(k+2)
     double* const g = take(n * d);  // second derivatives; rows 1 .. m hold B, then U
     double* const f = take(n * d);  // y, then the smoothed values
+    const auto h = [x](std::size_t i) { return x[i + 1] - x[i]; };
+    const auto r = [&h](std::size_t i) { return 1.0 / h(i); };
+    const auto iw = [&w](std::size_t i) { return 1.0 / w[i]; };
 
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        h[i] = x[i + 1] - x[i];
-        r[i] = 1.0 / h[i];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        wv[i] = w[i];
-        iw[i] = 1.0 / wv[i];
-    }
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < d; ++j) f[i * d + j] = y(i, j);
     }
 
     const double q = 1.0 - p;
     for (std::size_t k = 0; k < m; ++k) {
-        const double rk = r[k];
-        const double rk1 = r[k + 1];
+        const double rk = r(k);
+        const double rk1 = r(k + 1);
         const double rs = rk + rk1;
-        diag[k] = p * (h[k] + h[k + 1]) / 3.0 +
-                  q * ((rk1 * rk1) * iw[k + 2] + (rs * rs) * iw[k + 1] + (rk * rk) * iw[k]);
+        const double iw0 = iw(k);
+        const double iw1 = iw(k + 1);
+        const double iw2 = iw(k + 2);
+        diag[k] = p * (h(k) + h(k + 1)) / 3.0 +
+                  q * ((rk1 * rk1) * iw2 + (rs * rs) * iw1 + (rk * rk) * iw0);
         if (k + 1 < m) {
-            const double rk2 = r[k + 2];
-            off1[k] = p * h[k + 1] / 6.0 +
-                      q * ((-rs) * rk1 * iw[k + 1] - (rk2 + rk1) * rk1 * iw[k + 2]);
+            const double rk2 = r(k + 2);
+            off1[k] = p * h(k + 1) / 6.0 + q * ((-rs) * rk1 * iw1 - (rk2 + rk1) * rk1 * iw2);
+            if (k + 2 < m) off2[k] = q * rk2 * rk1 * iw2;
         }
-        if (k + 2 < m) off2[k] = q * r[k + 2] * rk1 * iw[k + 2];
     }
 
     for (std::size_t k = 0; k < m; ++k) {
-        const double rk = r[k];
-        const double rk1 = r[k + 1];
+        const double rk = r(k);
+        const double rk1 = r(k + 1);
         const double* y0 = f + k * d;
         const double* y1 = y0 + d;
         const double* y2 = y1 + d;
@@ -186,20 +181,23 @@ void fit_spline(std::span<const double> x, const MatrixView& y, const VectorView
         const double lambda = q / p;
         for (std::size_t i = 0; i < n; ++i) {
             double* fi = f + i * d;
-            const double wi = wv[i];
+            const double wi = w[i];
+            // The spacings' reciprocals either side of site i, where they exist.
+            const double left = i >= 1 ? r(i - 1) : 0.0;
+            const double right = i + 1 < n ? r(i) : 0.0;
             for (std::size_t j = 0; j < d; ++j) {
                 // Row i of Q * U, with the terms that exist at the two ends.
                 double s = 0.0;
-                if (i >= 2) s = r[i - 1] * u[(i - 2) * d + j];
-                if (i >= 1 && i <= m) s = s - (r[i - 1] + r[i]) * u[(i - 1) * d + j];
-                if (i + 1 <= m) s = s + r[i] * u[i * d + j];
+                if (i >= 2) s = left * u[(i - 2) * d + j];
+                if (i >= 1 && i <= m) s = s - (left + right) * u[(i - 1) * d + j];
+                if (i + 1 <= m) s = s + right * u[i * d + j];
                 fi[j] = fi[j] - (s * lambda) / wi;
             }
         }
     }
 
     for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double hi = h[i];
+        const double hi = h(i);
         const double* g0 = g + i * d;
         const double* g1 = g0 + d;
         const double* f0 = f + i * d;
