@@ -137,13 +137,14 @@ MappedVector<double> centred_values(const PreparedView& s) {
     return centred;
 }
 
-PartitionResult search(const PreparedView& s, const MatrixView& y, Pruning pruning, double p,
-                       double gamma, std::span<const double> tau, std::span<const double> omega,
-                       std::span<const double> h, double a, const CancelHook& cancel) {
+PartitionResult search(const PreparedView& s, const MatrixView& y, std::span<const double> delta,
+                       Pruning pruning, double p, double gamma, std::span<const double> tau,
+                       std::span<const double> omega, std::span<const double> h, double a,
+                       const CancelHook& cancel) {
     if (p == 0.0) {
         return pruning == Pruning::DOMINANCE
-                   ? partition_line_dominance(s.x, y, s.delta, gamma, cancel)
-                   : partition_line(s.x, y, s.delta, gamma, cancel);
+                   ? partition_line_dominance(s.x, y, delta, gamma, cancel)
+                   : partition_line(s.x, y, delta, gamma, cancel);
     }
     const EnergyInputs in{y, h, omega, tau, a};
     switch (pruning) {
@@ -165,9 +166,18 @@ SearchRun run_search(const PreparedView& s, Pruning pruning, Precondition precon
                      double p, double gamma, const CancelHook& cancel,
                      SearchValues values = SearchValues::as_given) {
     const std::size_t n = s.x.size();
+    // Samples read in place come without their deviations; only the search reads them, so they
+    // are derived here, as prepare_samples derives them, and freed before the segments' fits.
+    MappedVector<double> derived;
+    std::span<const double> delta = s.delta;
+    if (delta.empty()) {
+        derived.resize(n);
+        for (std::size_t i = 0; i < n; ++i) derived[i] = std::sqrt(1.0 / s.w[i]);
+        delta = derived;
+    }
     const double sqrt_p = std::sqrt(p);
     MappedVector<double> omega(n);
-    for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / s.delta[i];
+    for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / delta[i];
     MappedVector<double> h(n - 1);
     for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
     const double a = std::sqrt(1.0 - p);
@@ -179,7 +189,7 @@ SearchRun run_search(const PreparedView& s, Pruning pruning, Precondition precon
     const MatrixView y = values == SearchValues::centred
                              ? MatrixView::row_major(centred.data(), n, s.dim)
                              : s.y_view();
-    PartitionResult found = search(s, y, pruning, p, gamma, tau, omega, h, a, cancel);
+    PartitionResult found = search(s, y, delta, pruning, p, gamma, tau, omega, h, a, cancel);
     require(found.partition.size() == n, "partition must hold one entry per sample");
     return {std::move(found), std::move(tau)};
 }
@@ -317,8 +327,19 @@ Checked<Curve> fit_curve_in_place(const PreparedView& s, Pruning pruning,
             curve.search_stats = found.stats;
         }
 
-        // Every segment adds its samples and two cell ends, and shares one end with the next.
         const std::size_t segments = starts.size();
+        if (segments == 1) {
+            // The one segment's form is the curve: taken over, not copied, so that the fit
+            // never holds the curve twice.
+            detail::for_each_segment(s, p, starts, cancel,
+                                     [&](std::size_t, std::size_t, double, PpForm&& form) {
+                                         require(form.order == 4 && form.dim == s.dim,
+                                                 "segment forms must be cubic");
+                                         curve.form = std::move(form);
+                                     });
+            return curve;
+        }
+        // Every segment adds its samples and two cell ends, and shares one end with the next.
         PpForm& joined = curve.form;
         joined.dim = s.dim;
         joined.order = 4;

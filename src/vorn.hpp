@@ -75,8 +75,8 @@ Checked<Curve> fit_curve(PreparedSamples&& samples, Pruning pruning, Preconditio
                          double p, double gamma, const CancelHook& cancel = CancelHook(),
                          SearchValues values = SearchValues::as_given);
 // The same curve from prepared samples read where they are held, with no copy of them: the
-// curve's x and y are left empty. delta is read only by a search (not for p = 1 or an infinite
-// gamma).
+// curve's x and y are left empty. Empty deviations are derived from the weights for the search
+// alone.
 Checked<Curve> fit_curve_in_place(const PreparedView& samples, Pruning pruning,
                                   Precondition precondition, double p, double gamma,
                                   const CancelHook& cancel = CancelHook(),

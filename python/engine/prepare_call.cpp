@@ -198,7 +198,7 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
                                                             const CancelHook& cancel) {
             return fit_curve_in_place(samples, pruning, precondition, p, gamma, cancel,
                                       SearchValues::centred);
-        }, needs_deviations(p, gamma));
+        });
     }
     return fit_prepared_samples(*numpy, *xs, *ys, *ws,
                                 [&](PreparedSamples&& samples, const CancelHook& cancel) {

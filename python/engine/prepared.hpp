@@ -4,14 +4,11 @@
 
 #include <Python.h>
 
-#include <cmath>
-#include <limits>
 #include <optional>
 #include <utility>
 
 #include "arrays.hpp"
 #include "chk.hpp"
-#include "mapped_allocator.hpp"
 #include "unlocked.hpp"
 #include "views.hpp"
 
@@ -24,14 +21,9 @@ const char* unprepared(const VectorView& x, const MatrixView& y, const VectorVie
 PreparedSamples prepared_copy(const VectorView& x, const MatrixView& y, const VectorView& w);
 
 // x, y and w read in place when each is dense and aligned (as prepare returns them, and as
-// the package forms them); nothing otherwise. The deviations are left for the frame.
+// the package forms them); nothing otherwise. The deviations are left empty.
 std::optional<PreparedView> contiguous_samples(const StridedArray& x, const StridedArray& y,
                                                const StridedArray& w);
-
-// Whether a fit at p and gamma searches, and so reads the deviations.
-inline bool needs_deviations(double p, double gamma) {
-    return !(p == 1.0 || gamma >= std::numeric_limits<double>::infinity());
-}
 
 // The rest of a frame that fits from prepared samples, once its arguments are read and its
 // parameters checked: with the interpreter lock released, the samples' check and
@@ -60,30 +52,17 @@ PyObject* fit_prepared_samples(const np::Api& numpy, const StridedArray& x,
 }
 
 // fit_prepared_samples without the copy: the fit reads x, y and w where the caller holds
-// them, with the deviations derived beside them when the fit searches; the result's x and y
-// are copied once the fit is done, when its working memory is freed.
+// them (the search derives the deviations for itself); the result's x and y are copied once
+// the fit is done, when its working memory is freed.
 template <class Fit>
-PyObject* fit_prepared_in_place(const np::Api& numpy, const PreparedView& samples, Fit&& fit,
-                                bool with_deviations) {
+PyObject* fit_prepared_in_place(const np::Api& numpy, const PreparedView& samples, Fit&& fit) {
     const char* unfit = nullptr;
     std::optional<Checked<Curve>> fitted;
     if (!run_unlocked([&](const CancelHook& cancel) {
-            const MatrixView y = samples.y_view();
-            unfit = unprepared(VectorView::of(samples.x), y, VectorView::of(samples.w));
+            unfit = unprepared(VectorView::of(samples.x), samples.y_view(),
+                               VectorView::of(samples.w));
             if (unfit != nullptr) return;
-            {
-                MappedVector<double> delta;
-                PreparedView view = samples;
-                if (with_deviations) {
-                    delta.resize(samples.size());
-                    // As prepare_samples derives it, so the search sees the same deviations.
-                    for (std::size_t i = 0; i < delta.size(); ++i) {
-                        delta[i] = std::sqrt(1.0 / samples.w[i]);
-                    }
-                    view.delta = delta;
-                }
-                fitted.emplace(fit(view, cancel));
-            }
+            fitted.emplace(fit(samples, cancel));
             if (*fitted) {
                 Curve& curve = fitted->value();
                 curve.x.assign(samples.x.begin(), samples.x.end());
