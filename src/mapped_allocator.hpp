@@ -6,6 +6,7 @@
 // whatever the heap's state. Small buffers take the ordinary allocator. Only placement changes,
 // never a value.
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -68,5 +69,11 @@ struct MappedAllocator {
 
 template <class T>
 using MappedVector = std::vector<T, MappedAllocator<T>>;
+
+// Values compare equal whatever holds them (a form's breaks against a plain vector).
+template <class T>
+bool operator==(const MappedVector<T>& mapped, const std::vector<T>& plain) {
+    return std::equal(mapped.begin(), mapped.end(), plain.begin(), plain.end());
+}
 
 }  // namespace vorn
