@@ -108,8 +108,9 @@ std::optional<PreparedView> contiguous_samples(const StridedArray& x, const Stri
         return aligned(a) && (a.shape[0] < 2 || a.strides[0] == item);
     };
     const std::size_t dim = y.shape[1];
+    const auto row = static_cast<std::ptrdiff_t>(dim) * item;
     const bool rows_dense = aligned(y) && (dim < 2 || y.strides[1] == item) &&
-                            (y.shape[0] < 2 || y.strides[0] == static_cast<std::ptrdiff_t>(dim) * item);
+                            (y.shape[0] < 2 || y.strides[0] == row);
     // Anything else goes the copying way, which words every mismatch.
     if (dim == 0 || y.shape[0] != x.shape[0] || w.shape[0] != x.shape[0]) return std::nullopt;
     if (!dense(x) || !dense(w) || !rows_dense) return std::nullopt;

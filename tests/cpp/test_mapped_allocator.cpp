@@ -67,7 +67,8 @@ TEST(MappedAllocator, GrowingKeepsEveryValueAndReleasesOldMappings) {
     MappedVector<double> values;
     std::vector<std::pair<const void*, std::size_t>> left_behind;
     for (const double v : expected) {
-        if (values.size() == values.capacity() && MappedVector<double>::allocator_type::mapped(values.capacity())) {
+        const bool full = values.size() == values.capacity();
+        if (full && MappedVector<double>::allocator_type::mapped(values.capacity())) {
             left_behind.emplace_back(values.data(), values.capacity() * sizeof(double));
         }
         values.push_back(v);
