@@ -69,8 +69,8 @@ inline char* data_of(PyObject* array) { return fields(array).data; }
 
 // A C-contiguous array over the vector's memory; the vector moves into a capsule that becomes
 // the array's base, so the memory lives exactly as long as the array.
-template <class T>
-PyRef adopt_vector(const Api& a, std::vector<T>&& values, int type_num, int nd,
+template <class T, class A>
+PyRef adopt_vector(const Api& a, std::vector<T, A>&& values, int type_num, int nd,
                    const npy_intp* dims);
 
 namespace detail {
@@ -79,19 +79,20 @@ PyRef adopt_buffer(const Api& a, void* data, PyRef owner, int type_num, int nd,
 PyRef make_capsule(void* holder, void (*destroy)(PyObject*));
 void* capsule_pointer(PyObject* capsule);
 
-template <class T>
+template <class V>
 void destroy_holder(PyObject* capsule) {
-    std::unique_ptr<std::vector<T>> owned(static_cast<std::vector<T>*>(capsule_pointer(capsule)));
+    std::unique_ptr<V> owned(static_cast<V*>(capsule_pointer(capsule)));
 }
 }  // namespace detail
 
-template <class T>
-PyRef adopt_vector(const Api& a, std::vector<T>&& values, int type_num, int nd,
+template <class T, class A>
+PyRef adopt_vector(const Api& a, std::vector<T, A>&& values, int type_num, int nd,
                    const npy_intp* dims) {
+    using Vector = std::vector<T, A>;
     if (values.empty()) return new_array(a, type_num, nd, dims);  // nothing worth adopting
-    auto holder = std::make_unique<std::vector<T>>(std::move(values));
+    auto holder = std::make_unique<Vector>(std::move(values));
     void* data = holder->data();
-    PyRef owner = detail::make_capsule(holder.get(), &detail::destroy_holder<T>);
+    PyRef owner = detail::make_capsule(holder.get(), &detail::destroy_holder<Vector>);
     if (!owner) return {};  // holder still owns the vector
     (void)holder.release();  // the capsule owns it now
     return detail::adopt_buffer(a, data, std::move(owner), type_num, nd, dims);

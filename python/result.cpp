@@ -39,7 +39,8 @@ PyRef copy_indices(const np::Api& numpy, std::span<const std::uint64_t> values) 
     return array;
 }
 
-PyRef adopt_doubles(const np::Api& numpy, std::vector<double>&& values) {
+template <class A>
+PyRef adopt_doubles(const np::Api& numpy, std::vector<double, A>&& values) {
     const npy_intp dims[1] = {extent(values.size())};
     return np::adopt_vector(numpy, std::move(values), np::type_double, 1, dims);
 }

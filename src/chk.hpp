@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -66,6 +67,20 @@ struct PreparedSamples {
 
     std::size_t size() const { return x.size(); }
     MatrixView y_view() const { return MatrixView::row_major(y.data(), x.size(), dim); }
+};
+
+// Prepared samples read where they are held: a record's vectors, or arrays handed back by the
+// caller, in the same layout.
+struct PreparedView {
+    std::span<const double> x;
+    std::span<const double> y;
+    std::size_t dim = 0;
+    std::span<const double> w;
+    std::span<const double> delta;
+
+    std::size_t size() const { return x.size(); }
+    MatrixView y_view() const { return MatrixView::row_major(y.data(), x.size(), dim); }
+    static PreparedView of(const PreparedSamples& s) { return {s.x, s.y, s.dim, s.w, s.delta}; }
 };
 
 // Parameter checks made at the very start of a fit, p first and then gamma.

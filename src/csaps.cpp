@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "mapped_allocator.hpp"
 #include "memory.hpp"
 
 namespace vorn {
@@ -70,70 +71,66 @@ void fit_line(std::span<const double> x, const MatrixView& y, const VectorView& 
 
 // Reinsch's algorithm in p-weighted form. The pentadiagonal system for the inner second
 // derivatives is factorised in place (A's diagonals are overwritten by D, L1 and L2) and solved
-// for every value column in one sweep, so the cost stays linear in n * d.
+// for every value column in one sweep, so the cost stays linear in n * d. The second
+// derivatives and the values live in the coefficient rows that will hold half of each (the
+// quadratic and the constant term), one row per site (out has room for one more than its
+// pieces): the working block then holds only A.
 void fit_spline(std::span<const double> x, const MatrixView& y, const VectorView& w, double p,
                 PpForm& out) {
     const std::size_t n = x.size();
     const std::size_t d = y.cols;
     const std::size_t m = n - 2;
 
-    // One block for all working storage: many calls are on tiny segments.
-    const std::size_t block_size = 2 * (n - 1) + 2 * n + 3 * m + 2 * n * d;
-    std::vector<double> block;
-    reserve_large(block, block_size);
-    block.resize(block_size);
-    double* cursor = block.data();
-    auto take = [&cursor](std::size_t count) {
-        double* start = cursor;
-        cursor += count;
-        return start;
-    };
-    double* const h = take(n - 1);
-    double* const r = take(n - 1);
-    double* const wv = take(n);
-    double* const iw = take(n);
-    double* const diag = take(m);   // A[k][k], then d_k
-    double* const off1 = take(m);   // A[k][k+1], then l1_(k+1)
-    double* const off2 = take(m);   // A[k][k+2], then l2_(k+2)
-    double* const g = take(n * d);  // second derivatives; rows 1 .. m hold B, then U
-    double* const f = take(n * d);  // y, then the smoothed values
+    // One block for all working storage: many calls are on tiny segments. Spacings, their
+    // reciprocals and the reciprocal weights are formed where they are read, with the same
+    // operations.
+    MappedVector<double> block(3 * m);
+    double* const diag = block.data();  // A[k][k], then d_k
+    double* const off1 = diag + m;      // A[k][k+1], then l1_(k+1)
+    double* const off2 = off1 + m;      // A[k][k+2], then l2_(k+2)
+    const auto h = [x](std::size_t i) { return x[i + 1] - x[i]; };
+    const auto r = [&h](std::size_t i) { return 1.0 / h(i); };
+    const auto iw = [&w](std::size_t i) { return 1.0 / w[i]; };
 
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        h[i] = x[i + 1] - x[i];
-        r[i] = 1.0 / h[i];
-    }
+    out.coefs.resize(n * d * 4);  // zero: the ends' second derivatives
+    double* const coefs = out.coefs.data();
+    // Second derivatives; rows 1 .. m hold B, then U.
+    const auto g = [coefs, d](std::size_t i, std::size_t j) -> double& {
+        return coefs[(i * d + j) * 4 + 1];
+    };
+    // y, then the smoothed values.
+    const auto f = [coefs, d](std::size_t i, std::size_t j) -> double& {
+        return coefs[(i * d + j) * 4 + 3];
+    };
+    // Row k of U is row k + 1 of G.
+    const auto u = [&g](std::size_t k, std::size_t j) -> double& { return g(k + 1, j); };
+
     for (std::size_t i = 0; i < n; ++i) {
-        wv[i] = w[i];
-        iw[i] = 1.0 / wv[i];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < d; ++j) f[i * d + j] = y(i, j);
+        for (std::size_t j = 0; j < d; ++j) f(i, j) = y(i, j);
     }
 
     const double q = 1.0 - p;
     for (std::size_t k = 0; k < m; ++k) {
-        const double rk = r[k];
-        const double rk1 = r[k + 1];
+        const double rk = r(k);
+        const double rk1 = r(k + 1);
         const double rs = rk + rk1;
-        diag[k] = p * (h[k] + h[k + 1]) / 3.0 +
-                  q * ((rk1 * rk1) * iw[k + 2] + (rs * rs) * iw[k + 1] + (rk * rk) * iw[k]);
+        const double iw0 = iw(k);
+        const double iw1 = iw(k + 1);
+        const double iw2 = iw(k + 2);
+        diag[k] = p * (h(k) + h(k + 1)) / 3.0 +
+                  q * ((rk1 * rk1) * iw2 + (rs * rs) * iw1 + (rk * rk) * iw0);
         if (k + 1 < m) {
-            const double rk2 = r[k + 2];
-            off1[k] = p * h[k + 1] / 6.0 +
-                      q * ((-rs) * rk1 * iw[k + 1] - (rk2 + rk1) * rk1 * iw[k + 2]);
+            const double rk2 = r(k + 2);
+            off1[k] = p * h(k + 1) / 6.0 + q * ((-rs) * rk1 * iw1 - (rk2 + rk1) * rk1 * iw2);
+            if (k + 2 < m) off2[k] = q * rk2 * rk1 * iw2;
         }
-        if (k + 2 < m) off2[k] = q * r[k + 2] * rk1 * iw[k + 2];
     }
 
     for (std::size_t k = 0; k < m; ++k) {
-        const double rk = r[k];
-        const double rk1 = r[k + 1];
-        const double* y0 = f + k * d;
-        const double* y1 = y0 + d;
-        const double* y2 = y1 + d;
-        double* b = g + (k + 1) * d;
+        const double rk = r(k);
+        const double rk1 = r(k + 1);
         for (std::size_t j = 0; j < d; ++j) {
-            b[j] = p * (y2[j] * rk1 + (y0[j] * rk - y1[j] * (rk + rk1)));
+            g(k + 1, j) = p * (f(k + 2, j) * rk1 + (f(k, j) * rk - f(k + 1, j) * (rk + rk1)));
         }
     }
 
@@ -151,67 +148,67 @@ void fit_spline(std::span<const double> x, const MatrixView& y, const VectorView
         diag[k] = diag[k] - ((l1 * l1) * diag[k - 1] + (l2 * l2) * diag[k - 2]);
     }
 
-    double* const u = g + d;  // row k of U is row k + 1 of G
     if (m >= 2) {
         const double l1 = off1[0];
-        for (std::size_t j = 0; j < d; ++j) u[d + j] = u[d + j] - l1 * u[j];
+        for (std::size_t j = 0; j < d; ++j) u(1, j) = u(1, j) - l1 * u(0, j);
     }
     for (std::size_t k = 2; k < m; ++k) {
         const double l1 = off1[k - 1];
         const double l2 = off2[k - 2];
-        double* row = u + k * d;
-        const double* prev1 = row - d;
-        const double* prev2 = prev1 - d;
-        for (std::size_t j = 0; j < d; ++j) row[j] = row[j] - l1 * prev1[j] - l2 * prev2[j];
+        for (std::size_t j = 0; j < d; ++j) {
+            u(k, j) = u(k, j) - l1 * u(k - 1, j) - l2 * u(k - 2, j);
+        }
     }
     for (std::size_t k = 0; k < m; ++k) {
         const double dk = diag[k];
-        double* row = u + k * d;
-        for (std::size_t j = 0; j < d; ++j) row[j] /= dk;
+        for (std::size_t j = 0; j < d; ++j) u(k, j) /= dk;
     }
     for (std::size_t k = m - 1; k-- > 0;) {
         const double l1 = off1[k];
-        double* row = u + k * d;
-        const double* next1 = row + d;
         if (k + 2 <= m - 1) {
             const double l2 = off2[k];
-            const double* next2 = next1 + d;
-            for (std::size_t j = 0; j < d; ++j) row[j] = row[j] - l1 * next1[j] - l2 * next2[j];
+            for (std::size_t j = 0; j < d; ++j) {
+                u(k, j) = u(k, j) - l1 * u(k + 1, j) - l2 * u(k + 2, j);
+            }
         } else {
-            for (std::size_t j = 0; j < d; ++j) row[j] = row[j] - l1 * next1[j];
+            for (std::size_t j = 0; j < d; ++j) u(k, j) = u(k, j) - l1 * u(k + 1, j);
         }
     }
 
     if (q != 0.0 && d > 0) {
         const double lambda = q / p;
         for (std::size_t i = 0; i < n; ++i) {
-            double* fi = f + i * d;
-            const double wi = wv[i];
+            const double wi = w[i];
+            // The spacings' reciprocals either side of site i, where they exist.
+            const double left = i >= 1 ? r(i - 1) : 0.0;
+            const double right = i + 1 < n ? r(i) : 0.0;
             for (std::size_t j = 0; j < d; ++j) {
                 // Row i of Q * U, with the terms that exist at the two ends.
                 double s = 0.0;
-                if (i >= 2) s = r[i - 1] * u[(i - 2) * d + j];
-                if (i >= 1 && i <= m) s = s - (r[i - 1] + r[i]) * u[(i - 1) * d + j];
-                if (i + 1 <= m) s = s + r[i] * u[i * d + j];
-                fi[j] = fi[j] - (s * lambda) / wi;
+                if (i >= 2) s = left * u(i - 2, j);
+                if (i >= 1 && i <= m) s = s - (left + right) * u(i - 1, j);
+                if (i + 1 <= m) s = s + right * u(i, j);
+                f(i, j) = f(i, j) - (s * lambda) / wi;
             }
         }
     }
 
+    // Row i is written after its own site's values are read and before the next site's are.
     for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double hi = h[i];
-        const double* g0 = g + i * d;
-        const double* g1 = g0 + d;
-        const double* f0 = f + i * d;
-        const double* f1 = f0 + d;
+        const double hi = h(i);
         for (std::size_t j = 0; j < d; ++j) {
-            double* row = out.coefs.data() + (i * d + j) * 4;
-            row[0] = (g1[j] - g0[j]) / (hi * 6.0);
-            row[1] = g0[j] * 0.5;
-            row[2] = (f1[j] - f0[j]) / hi - (hi / 6.0) * ((g0[j] + g0[j]) + g1[j]);
-            row[3] = f0[j];
+            const double g0 = g(i, j);
+            const double g1 = g(i + 1, j);
+            const double f0 = f(i, j);
+            const double f1 = f(i + 1, j);
+            double* row = coefs + (i * d + j) * 4;
+            row[0] = (g1 - g0) / (hi * 6.0);
+            row[1] = g0 * 0.5;
+            row[2] = (f1 - f0) / hi - (hi / 6.0) * ((g0 + g0) + g1);
+            row[3] = f0;
         }
     }
+    out.coefs.resize((n - 1) * d * 4);
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ inline void advise_huge_pages([[maybe_unused]] const void* data,
 
 // Room for `count` elements, advised before anything touches it (the first touch decides the
 // page size).
-template <class T>
-void reserve_large(std::vector<T>& values, std::size_t count) {
+template <class T, class A>
+void reserve_large(std::vector<T, A>& values, std::size_t count) {
     values.reserve(count);
     advise_huge_pages(values.data(), values.capacity() * sizeof(T));
 }

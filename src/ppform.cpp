@@ -72,7 +72,7 @@ void widen(PpForm& form, std::size_t new_order) {
     if (form.order >= new_order) return;
     const std::size_t rows =
         form.order == 0 ? form.pieces() * form.dim : form.coefs.size() / form.order;
-    std::vector<double> wide(rows * new_order, 0.0);
+    MappedVector<double> wide(rows * new_order, 0.0);
     const std::size_t shift = new_order - form.order;
     for (std::size_t r = 0; r < rows; ++r) {
         std::copy_n(form.coefs.begin() + static_cast<std::ptrdiff_t>(r * form.order), form.order,

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "cancel.hpp"
+#include "mapped_allocator.hpp"
 
 namespace vorn {
 
 struct PpForm {
-    std::vector<double> breaks;
-    std::vector<double> coefs;  // pieces() * dim rows by order columns, row-major
+    MappedVector<double> breaks;
+    MappedVector<double> coefs;  // pieces() * dim rows by order columns, row-major
     std::size_t dim = 0;
     std::size_t order = 0;
 

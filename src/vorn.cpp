@@ -10,6 +10,7 @@
 #include "csaps.hpp"
 #include "dp.hpp"
 #include "failure.hpp"
+#include "mapped_allocator.hpp"
 #include "memory.hpp"
 
 namespace vorn {
@@ -49,7 +50,7 @@ std::vector<std::uint64_t> index_run(std::size_t first, std::size_t last) {
 }
 
 // The cell of a single sample carries that sample's value and nothing else.
-PpForm constant_form(const PreparedSamples& s, std::size_t i, double left, double right) {
+PpForm constant_form(const PreparedView& s, std::size_t i, double left, double right) {
     PpForm form;
     form.breaks = {left, right};
     form.dim = s.dim;
@@ -59,7 +60,7 @@ PpForm constant_form(const PreparedSamples& s, std::size_t i, double left, doubl
     return form;
 }
 
-PpForm segment_form(const PreparedSamples& s, double p, std::size_t first, std::size_t last,
+PpForm segment_form(const PreparedView& s, double p, std::size_t first, std::size_t last,
                     double left, double right) {
     const std::size_t count = last - first + 1;
     const std::span<const double> xs(s.x);
@@ -119,11 +120,9 @@ std::optional<PreparedSamples> prepare_ascending(const std::optional<VectorView>
 // segment's energy changes in exact arithmetic; in floating point the energies' rounding grows
 // with the values' magnitude and, far from zero, swamps gamma and decides between near-equal
 // partitions. The midrange leaves constant data exactly zero.
-std::vector<double> centred_values(const PreparedSamples& s) {
+MappedVector<double> centred_values(const PreparedView& s) {
     const std::size_t n = s.size();
-    std::vector<double> centred;
-    reserve_large(centred, n * s.dim);
-    centred.resize(n * s.dim);
+    MappedVector<double> centred(n * s.dim);
     for (std::size_t c = 0; c < s.dim; ++c) {
         double low = s.y[c];
         double high = s.y[c];
@@ -138,13 +137,14 @@ std::vector<double> centred_values(const PreparedSamples& s) {
     return centred;
 }
 
-PartitionResult search(const PreparedSamples& s, const MatrixView& y, Pruning pruning, double p,
-                       double gamma, std::span<const double> tau, std::span<const double> omega,
-                       std::span<const double> h, double a, const CancelHook& cancel) {
+PartitionResult search(const PreparedView& s, const MatrixView& y, std::span<const double> delta,
+                       Pruning pruning, double p, double gamma, std::span<const double> tau,
+                       std::span<const double> omega, std::span<const double> h, double a,
+                       const CancelHook& cancel) {
     if (p == 0.0) {
         return pruning == Pruning::DOMINANCE
-                   ? partition_line_dominance(s.x, y, s.delta, gamma, cancel)
-                   : partition_line(s.x, y, s.delta, gamma, cancel);
+                   ? partition_line_dominance(s.x, y, delta, gamma, cancel)
+                   : partition_line(s.x, y, delta, gamma, cancel);
     }
     const EnergyInputs in{y, h, omega, tau, a};
     switch (pruning) {
@@ -162,25 +162,34 @@ struct SearchRun {
     std::vector<double> tau;
 };
 
-SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition precondition,
+SearchRun run_search(const PreparedView& s, Pruning pruning, Precondition precondition,
                      double p, double gamma, const CancelHook& cancel,
                      SearchValues values = SearchValues::as_given) {
     const std::size_t n = s.x.size();
+    // Samples read in place come without their deviations; only the search reads them, so they
+    // are derived here, as prepare_samples derives them, and freed before the segments' fits.
+    MappedVector<double> derived;
+    std::span<const double> delta = s.delta;
+    if (delta.empty()) {
+        derived.resize(n);
+        for (std::size_t i = 0; i < n; ++i) derived[i] = std::sqrt(1.0 / s.w[i]);
+        delta = derived;
+    }
     const double sqrt_p = std::sqrt(p);
-    std::vector<double> omega(n);
-    for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / s.delta[i];
-    std::vector<double> h(n - 1);
+    MappedVector<double> omega(n);
+    for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / delta[i];
+    MappedVector<double> h(n - 1);
     for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
     const double a = std::sqrt(1.0 - p);
     std::vector<double> tau = precondition == Precondition::local
                                   ? local_tau(h, omega, a)
                                   : std::vector<double>(n, 1.0);
-    const std::vector<double> centred =
-        values == SearchValues::centred ? centred_values(s) : std::vector<double>();
+    const MappedVector<double> centred =
+        values == SearchValues::centred ? centred_values(s) : MappedVector<double>();
     const MatrixView y = values == SearchValues::centred
                              ? MatrixView::row_major(centred.data(), n, s.dim)
                              : s.y_view();
-    PartitionResult found = search(s, y, pruning, p, gamma, tau, omega, h, a, cancel);
+    PartitionResult found = search(s, y, delta, pruning, p, gamma, tau, omega, h, a, cancel);
     require(found.partition.size() == n, "partition must hold one entry per sample");
     return {std::move(found), std::move(tau)};
 }
@@ -188,7 +197,7 @@ SearchRun run_search(const PreparedSamples& s, Pruning pruning, Precondition pre
 // Each segment's samples, its cell (from halfway to the previous segment to halfway to the
 // next, one unit beyond the data at either end) and its cubic form, left to right.
 template <class Visit>
-void for_each_segment(const PreparedSamples& s, double p, std::span<const std::size_t> starts,
+void for_each_segment(const PreparedView& s, double p, std::span<const std::size_t> starts,
                       const CancelHook& cancel, Visit&& visit) {
     const std::size_t n = s.size();
     for (std::size_t k = 0; k < starts.size(); ++k) {
@@ -205,7 +214,7 @@ void for_each_segment(const PreparedSamples& s, double p, std::span<const std::s
 }
 
 // One smoothing spline of all samples, continued one unit beyond them.
-PpForm one_spline_form(const PreparedSamples& s, double p) {
+PpForm one_spline_form(const PreparedView& s, double p) {
     PpForm form = csaps(VectorView::of(s.x), s.y_view(), VectorView::of(s.w), p);
     extend_to(form, s.x.front() - 1.0, s.x.back() + 1.0);
     raise_to_cubic(form);
@@ -222,7 +231,8 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
     if (auto error = check_parameters(p, gamma)) return *error;
     Checked<PreparedSamples> prepared = prepare_samples(x, y, delta);
     if (!prepared) return prepared.error();
-    PreparedSamples& s = prepared.value();
+    PreparedSamples& samples = prepared.value();
+    const PreparedView s = PreparedView::of(samples);
     const std::size_t n = s.size();
 
     FitResult result;
@@ -258,8 +268,8 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
         result.search_stats = run.found.stats;
     }
 
-    result.x = std::move(s.x);
-    result.y = std::move(s.y);
+    result.x = std::move(samples.x);
+    result.y = std::move(samples.y);
     return result;
 }
 
@@ -282,13 +292,29 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
 Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition precondition,
                          double p, double gamma, const CancelHook& cancel, SearchValues values) {
     if (auto error = check_parameters(p, gamma)) return *error;
+    // One spline reads the weights only: its working block is the peak of the fit.
+    if (p == 1.0 || gamma >= std::numeric_limits<double>::infinity()) {
+        std::vector<double>().swap(s.delta);
+    }
+    Checked<Curve> fitted =
+        fit_curve_in_place(PreparedView::of(s), pruning, precondition, p, gamma, cancel, values);
+    if (fitted) {
+        fitted.value().x = std::move(s.x);
+        fitted.value().y = std::move(s.y);
+    }
+    return fitted;
+}
+
+Checked<Curve> fit_curve_in_place(const PreparedView& s, Pruning pruning,
+                                  Precondition precondition, double p, double gamma,
+                                  const CancelHook& cancel, SearchValues values) {
+    if (auto error = check_parameters(p, gamma)) return *error;
     const bool one_spline = p == 1.0 || gamma >= std::numeric_limits<double>::infinity();
     const std::size_t n = s.size();
 
     Curve curve;
     curve.dim = s.dim;
     if (one_spline) {
-        std::vector<double>().swap(s.delta);
         curve.form = detail::one_spline_form(s, p);
         curve.complexity_counter = n;
     } else {
@@ -301,8 +327,19 @@ Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition prec
             curve.search_stats = found.stats;
         }
 
-        // Every segment adds its samples and two cell ends, and shares one end with the next.
         const std::size_t segments = starts.size();
+        if (segments == 1) {
+            // The one segment's form is the curve: taken over, not copied, so that the fit
+            // never holds the curve twice.
+            detail::for_each_segment(s, p, starts, cancel,
+                                     [&](std::size_t, std::size_t, double, PpForm&& form) {
+                                         require(form.order == 4 && form.dim == s.dim,
+                                                 "segment forms must be cubic");
+                                         curve.form = std::move(form);
+                                     });
+            return curve;
+        }
+        // Every segment adds its samples and two cell ends, and shares one end with the next.
         PpForm& joined = curve.form;
         joined.dim = s.dim;
         joined.order = 4;
@@ -323,9 +360,6 @@ Checked<Curve> fit_curve(PreparedSamples&& s, Pruning pruning, Precondition prec
                 if (last + 1 < n) curve.jump_indices.push_back(last);
             });
     }
-
-    curve.x = std::move(s.x);
-    curve.y = std::move(s.y);
     return curve;
 }
 

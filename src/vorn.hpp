@@ -74,6 +74,13 @@ Checked<Curve> fit_curve(const std::optional<VectorView>& x, const MatrixView& y
 Checked<Curve> fit_curve(PreparedSamples&& samples, Pruning pruning, Precondition precondition,
                          double p, double gamma, const CancelHook& cancel = CancelHook(),
                          SearchValues values = SearchValues::as_given);
+// The same curve from prepared samples read where they are held, with no copy of them: the
+// curve's x and y are left empty. Empty deviations are derived from the weights for the search
+// alone.
+Checked<Curve> fit_curve_in_place(const PreparedView& samples, Pruning pruning,
+                                  Precondition precondition, double p, double gamma,
+                                  const CancelHook& cancel = CancelHook(),
+                                  SearchValues values = SearchValues::as_given);
 
 // What the fit on the other folds says at each held-out sample, rows in the order of the folds
 // and of the indices within each (dim columns, row-major). A held-out site strictly between

@@ -164,6 +164,14 @@ PyRef adopt_doubles(const np::Api& numpy, std::vector<double>&& values,
     return np::adopt_vector(numpy, std::move(values), np::type_double, nd, dims);
 }
 
+PyRef adopt_doubles(const np::Api& numpy, MappedVector<double>&& values,
+                    std::initializer_list<std::size_t> shape) {
+    np::npy_intp dims[3] = {0, 0, 0};
+    int nd = 0;
+    for (std::size_t extent_k : shape) dims[nd++] = extent(extent_k);
+    return np::adopt_vector(numpy, std::move(values), np::type_double, nd, dims);
+}
+
 // The core counts with unsigned integers; the package indexes with int64, the same bits for
 // every count below 2**63.
 PyRef adopt_indices(const np::Api& numpy, std::vector<std::uint64_t>&& values) {

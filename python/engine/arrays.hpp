@@ -65,6 +65,8 @@ bool read_folds(const np::Api& numpy, PyObject* obj, std::size_t n,
 // Result arrays over the vector's memory (no copy); null with an error set on failure.
 PyRef adopt_doubles(const np::Api& numpy, std::vector<double>&& values,
                     std::initializer_list<std::size_t> shape);
+PyRef adopt_doubles(const np::Api& numpy, MappedVector<double>&& values,
+                    std::initializer_list<std::size_t> shape);
 PyRef adopt_indices(const np::Api& numpy, std::vector<std::uint64_t>&& values);
 // Signed, for maps where -1 marks a row without a site.
 PyRef adopt_signed_indices(const np::Api& numpy, std::vector<std::int64_t>&& values);

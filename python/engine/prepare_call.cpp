@@ -98,6 +98,29 @@ PreparedSamples prepared_copy(const VectorView& x, const MatrixView& y, const Ve
     return s;
 }
 
+std::optional<PreparedView> contiguous_samples(const StridedArray& x, const StridedArray& y,
+                                              const StridedArray& w) {
+    constexpr auto item = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto aligned = [](const StridedArray& a) {
+        return reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) == 0;
+    };
+    const auto dense = [&](const StridedArray& a) {
+        return aligned(a) && (a.shape[0] < 2 || a.strides[0] == item);
+    };
+    const std::size_t dim = y.shape[1];
+    const auto row = static_cast<std::ptrdiff_t>(dim) * item;
+    const bool rows_dense = aligned(y) && (dim < 2 || y.strides[1] == item) &&
+                            (y.shape[0] < 2 || y.strides[0] == row);
+    // Anything else goes the copying way, which words every mismatch.
+    if (dim == 0 || y.shape[0] != x.shape[0] || w.shape[0] != x.shape[0]) return std::nullopt;
+    if (!dense(x) || !dense(w) || !rows_dense) return std::nullopt;
+    const auto values = [](const StridedArray& a, std::size_t count) {
+        return std::span<const double>(reinterpret_cast<const double*>(a.data), count);
+    };
+    return PreparedView{values(x, x.shape[0]), values(y, y.shape[0] * dim), dim,
+                        values(w, w.shape[0]), {}};
+}
+
 PyObject* call_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"x", "y", "delta", nullptr};
     PyObject* x = nullptr;
@@ -171,6 +194,13 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
 
+    if (const std::optional<PreparedView> in_place = contiguous_samples(*xs, *ys, *ws)) {
+        return fit_prepared_in_place(*numpy, *in_place, [&](const PreparedView& samples,
+                                                            const CancelHook& cancel) {
+            return fit_curve_in_place(samples, pruning, precondition, p, gamma, cancel,
+                                      SearchValues::centred);
+        });
+    }
     return fit_prepared_samples(*numpy, *xs, *ys, *ws,
                                 [&](PreparedSamples&& samples, const CancelHook& cancel) {
                                     return fit_curve(std::move(samples), pruning, precondition,

@@ -20,6 +20,11 @@ const char* unprepared(const VectorView& x, const MatrixView& y, const VectorVie
 // The record the core fits from, delta derived as prepare_samples derives it.
 PreparedSamples prepared_copy(const VectorView& x, const MatrixView& y, const VectorView& w);
 
+// x, y and w read in place when each is dense and aligned (as prepare returns them, and as
+// the package forms them); nothing otherwise. The deviations are left empty.
+std::optional<PreparedView> contiguous_samples(const StridedArray& x, const StridedArray& y,
+                                               const StridedArray& w);
+
 // The rest of a frame that fits from prepared samples, once its arguments are read and its
 // parameters checked: with the interpreter lock released, the samples' check and
 // fit(samples, cancel), which returns a Checked<Curve>; the curve's dict, or null with the
@@ -36,6 +41,33 @@ PyObject* fit_prepared_samples(const np::Api& numpy, const StridedArray& x,
             unfit = unprepared(xv, yv, wv);
             if (unfit != nullptr) return;
             fitted.emplace(fit(prepared_copy(xv, yv, wv), cancel));
+        })) {
+        return nullptr;
+    }
+    if (unfit != nullptr) {
+        PyErr_SetString(PyExc_ValueError, unfit);
+        return nullptr;
+    }
+    return curve_result(numpy, std::move(*fitted));
+}
+
+// fit_prepared_samples without the copy: the fit reads x, y and w where the caller holds
+// them (the search derives the deviations for itself); the result's x and y are copied once
+// the fit is done, when its working memory is freed.
+template <class Fit>
+PyObject* fit_prepared_in_place(const np::Api& numpy, const PreparedView& samples, Fit&& fit) {
+    const char* unfit = nullptr;
+    std::optional<Checked<Curve>> fitted;
+    if (!run_unlocked([&](const CancelHook& cancel) {
+            unfit = unprepared(VectorView::of(samples.x), samples.y_view(),
+                               VectorView::of(samples.w));
+            if (unfit != nullptr) return;
+            fitted.emplace(fit(samples, cancel));
+            if (*fitted) {
+                Curve& curve = fitted->value();
+                curve.x.assign(samples.x.begin(), samples.x.end());
+                curve.y.assign(samples.y.begin(), samples.y.end());
+            }
         })) {
         return nullptr;
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 PpForm make(std::vector<double> breaks, std::vector<double> coefs, std::size_t dim,
             std::size_t order) {
     PpForm f;
-    f.breaks = std::move(breaks);
-    f.coefs = std::move(coefs);
+    f.breaks.assign(breaks.begin(), breaks.end());
+    f.coefs.assign(coefs.begin(), coefs.end());
     f.dim = dim;
     f.order = order;
     return f;
@@ -39,7 +40,7 @@ PpForm random_form(std::mt19937_64& rng, std::vector<double> breaks, std::size_t
     return make(std::move(breaks), std::move(c), dim, order);
 }
 
-std::size_t brute_locate(const std::vector<double>& b, double x) {
+std::size_t brute_locate(std::span<const double> b, double x) {
     if (b.size() < 2 || !(x > b[0])) return 0;
     if (x >= b.back()) return b.size() - 2;
     std::size_t best = 0;
@@ -344,8 +345,8 @@ double power_sum_nu(const PpForm& f, std::size_t i, std::size_t d, double t, uns
     return sum;
 }
 
-std::vector<double> probe_sites(std::mt19937_64& rng, const std::vector<double>& b) {
-    std::vector<double> sites(b);
+std::vector<double> probe_sites(std::mt19937_64& rng, std::span<const double> b) {
+    std::vector<double> sites(b.begin(), b.end());
     std::uniform_int_distribution<int> step(-40, 40);
     for (int k = 0; k < 60; ++k) sites.push_back(step(rng) / 8.0);
     return sites;

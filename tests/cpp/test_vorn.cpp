@@ -173,7 +173,7 @@ std::vector<double> reference_values(const std::vector<double>& x, const std::ve
 }
 
 std::vector<double> expected_breaks_of_joined(const FitResult& r) {
-    std::vector<double> breaks = r.pp_cell.front().breaks;
+    std::vector<double> breaks(r.pp_cell.front().breaks.begin(), r.pp_cell.front().breaks.end());
     for (std::size_t k = 1; k < r.pp_cell.size(); ++k) {
         breaks.insert(breaks.end(), r.pp_cell[k].breaks.begin() + 1, r.pp_cell[k].breaks.end());
     }
