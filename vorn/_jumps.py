@@ -32,7 +32,10 @@ On a curved segment a split saves curvature as well as noise, so the saving the 
 at is first reduced by what the split saves on the merged segment's own smooth: the spline
 fitted to the merged samples alone, which holds the curvature but (nearly) none of the noise.
 The engine refits it over the samples within 10 bandwidths of the split, where that saving
-lives.
+lives. The significance measures the saving in a noise variance read off the fit's own
+residuals (:func:`evidence_noise`), which spreads about half as much as select's second
+differences on a few hundred samples; the saving itself is reported in select's estimate, the
+unit of its price, and the intervals keep that estimate too.
 """
 
 from __future__ import annotations
@@ -44,7 +47,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _engine, _jump_ar, _jump_null, _jump_walk
+from . import _engine, _jump_ar, _jump_null, _jump_residual, _jump_walk
 from ._noise import (
     _phi_from_ratio,
     _robust_variance,
@@ -73,8 +76,9 @@ class JumpEvidence(NamedTuple):
     significance : ndarray, shape (k,)
         Probability that a merged segment without a jump shows, at some split, a saving at
         least this large. Small values mean the jump is hard to explain by noise. The saving
-        is read less what the split saves on the merged segment's own smooth, which a curved
-        segment gives a split without any jump.
+        is read in the noise variance of the fit's residuals, less what the split saves on
+        the merged segment's own smooth, which a curved segment gives a split without any
+        jump.
     """
 
     saved: NDArray[np.float64]
@@ -340,6 +344,158 @@ def noise_of_values(z: NDArray[np.float64],
     return float(np.sqrt(np.mean(var1 / (2.0 * (1.0 - phi) * (3.0 - phi))))), phi
 
 
+# Midpoint rule over (0, pi) for the smoother's transfer function: its step sits near
+# 1 / bandwidth, and the part of the integrals it decides is about 0.35 / bandwidth of the
+# total, so 512 points leave errors far below the estimate's own spread.
+_OMEGA = (np.arange(512) + 0.5) * (math.pi / 512)
+_RESIDUAL_PHIS = np.linspace(-0.5, 0.9, 281)
+
+
+def residual_moments(bandwidth: float, phis: NDArray[np.float64] = _RESIDUAL_PHIS
+                     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """E r_t**2 and E r_t r_(t+1) per unit noise variance for the residuals r of a smoothing
+    spline of `bandwidth` samples on even sites, under AR(1) noise of each of `phis`.
+
+    Away from the ends of a segment the spline is the filter of transfer function
+    1 / (1 + b**4 K(w)), K(w) = 3 (2 - 2 cos w)**2 / (2 + cos w) the penalty of a natural
+    cubic spline through equally spaced samples, so the residuals have the noise's spectrum
+    times (1 - H)**2.
+    """
+    cos = np.cos(_OMEGA)
+    if math.isfinite(bandwidth):
+        penalty = 3.0 * (2.0 - 2.0 * cos) ** 2 / (2.0 + cos)
+        kept = (bandwidth**4 * penalty / (1.0 + bandwidth**4 * penalty)) ** 2
+    else:
+        kept = np.ones_like(cos)
+    phi = np.asarray(phis, dtype=np.float64)[:, None]
+    spectrum = (1.0 - phi * phi) / (1.0 - 2.0 * phi * cos + phi * phi)
+    return (np.asarray(np.mean(kept * spectrum, axis=1)),
+            np.asarray(np.mean(kept * spectrum * cos, axis=1)))
+
+
+def _edge_deficits(bandwidth: float, phis: NDArray[np.float64] = _RESIDUAL_PHIS
+                   ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Per segment end, on the grid of phis: :mod:`vorn._jump_residual` read at `bandwidth`
+    (the widest tabulated one beyond it, straight lines included)."""
+    grid = np.asarray(_jump_residual.LOG2_B, dtype=np.float64)
+    at = math.log2(bandwidth) if math.isfinite(bandwidth) else grid[-1]
+    i, t = _bracket(grid, at)
+    grid_phis = np.asarray(_jump_residual.PHIS, dtype=np.float64)
+    out = []
+    for table in (_jump_residual.SQUARE, _jump_residual.LAGGED):
+        values = np.asarray(table, dtype=np.float64)
+        row = (1.0 - t) * values[i] + t * values[i + 1]
+        out.append(np.asarray(np.interp(phis, grid_phis, row)))
+    return out[0], out[1]
+
+
+def noise_of_residuals(r: NDArray[np.float64], bandwidth: float, ends: int = 0,
+                       phi: Optional[float] = None) -> tuple[float, float]:
+    """Noise sd and phi from the residuals (n, d) of a fit of `bandwidth` samples whose
+    segments have `ends` ends in all (two per segment); phi as given, or estimated from the
+    residuals when None (:func:`noise_of_moments`)."""
+    n, d = r.shape
+    r = np.ascontiguousarray(r)
+    # Rows one apart are d entries apart in the flat array, so one dot product pairs them.
+    return noise_of_moments(float(np.vdot(r, r)) / d, float(np.vdot(r[1:], r[:-1])) / d, n,
+                            bandwidth, ends, phi)
+
+
+def noise_of_moments(square: float, lagged: float, n: int, bandwidth: float, ends: int = 0,
+                     phi: Optional[float] = None) -> tuple[float, float]:
+    """Noise sd and phi from the summed square and lag-one product of the residuals of n
+    samples (per column).
+
+    Both are matched to their expectations under AR(1) noise: the stationary filter
+    (:func:`residual_moments`) less what each end of a segment takes
+    (:mod:`vorn._jump_residual`). The smoother takes out part of the noise, most of its slow,
+    positively correlated part and most near the ends of segments, so the raw lag-one
+    correlation of residuals understates phi and their mean square the variance.
+    """
+    if square <= 0.0:
+        return 0.0, 0.0 if phi is None else phi
+    phis = _RESIDUAL_PHIS if phi is None else np.array([phi])
+    variance, covariance = residual_moments(bandwidth, phis)
+    edge_square, edge_lagged = _edge_deficits(bandwidth, phis)
+    # The ends' shares add up only while segments are long beside the bandwidth; the floor
+    # keeps a fit of many short segments from dividing by next to nothing.
+    expected_square = np.maximum(n * variance - ends * edge_square, 0.25 * n * variance)
+    if phi is None:
+        ratio = ((n - 1) * covariance - ends * edge_lagged) / expected_square
+        # The ratio grows with phi; outside the grid phi is clamped to its ends.
+        phi = float(np.interp(lagged / square, ratio, _RESIDUAL_PHIS))
+        expected_square = np.interp([phi], _RESIDUAL_PHIS, expected_square)
+    return math.sqrt(square / float(expected_square[0])), phi
+
+
+def series_bandwidth(fit: Fit, w: Optional[NDArray[np.float64]]) -> float:
+    """The fit's bandwidth in samples over the whole series (mean spacing and weight)."""
+    x = fit.x
+    n = x.shape[0]
+    if fit.p <= 0.0 or n < 2:
+        return math.inf
+    spacing = (x[-1] - x[0]) / (n - 1)
+    weight = 1.0 if w is None else float(np.mean(w))
+    return float(((1.0 - fit.p) / (fit.p * weight * spacing**3)) ** 0.25)
+
+
+def _values_at_samples(fit: Fit) -> NDArray[np.float64]:
+    """The curve at the fit's own samples, (n, d).
+
+    Every sample starts a piece (after one outer piece, and one more piece from each jump's
+    site), so its value is that piece's constant term: read directly, it costs a fraction of
+    locating a million samples among the breaks and is the same number, which the curve at
+    the start of a piece is exactly.
+    """
+    breaks, coefs = fit._form()
+    x = fit.x
+    n = x.shape[0]
+    jumps = np.asarray(fit.jump_indices, dtype=np.int64)
+    after_jump = np.zeros(n, dtype=np.int64)
+    after_jump[jumps + 1] = 1
+    piece = np.arange(1, n + 1, dtype=np.int64) + np.cumsum(after_jump)
+    if (fit._frame is None and breaks.shape[0] == n + jumps.size + 2
+            and np.array_equal(breaks[piece], x)):
+        return np.asarray(coefs[piece, :, -1])
+    return fit._values(x)
+
+
+def evidence_noise(fit: Fit, w: Optional[NDArray[np.float64]], select_noise: tuple[float, float],
+                   phi_from: str = "differences") -> tuple[float, float]:
+    """Noise sd (units of delta) and phi the significance reads the saving in: the variance
+    from the fit's own residuals (:func:`noise_of_residuals`), phi as select's estimate
+    `select_noise` (:func:`noise_of`) has it.
+
+    The residuals see every sample's noise, where the second differences select prices
+    jumps with lose most of it to differencing and to a median-based scale, so the estimate
+    spreads about half as much on a few hundred samples (bench/jumps/noise_candidates.py),
+    which the significance, averaged over that spread, turns into power. phi stays the
+    difference estimate: the fit's residuals lose the slow part of AR(1) noise to every
+    jump, and most to the jumps noise made, so their lag-one product understates phi by
+    more than the fixed ends a correction can know of (``phi_from="residuals"``, measured
+    and not used). A curve that keeps most of the noise (a bandwidth of about a sample or
+    less) leaves too little in its residuals, and select's estimate is kept.
+    """
+    scale, phi = select_noise
+    if fit._inputs[2] is not None and not fit._jump_noise_estimated:
+        return 1.0, phi
+    bandwidth = series_bandwidth(fit, w)
+    if fit.x.shape[0] < 7 or residual_moments(bandwidth, np.array([phi]))[0][0] < 0.5:
+        return scale, phi
+    r = fit._y - _values_at_samples(fit)
+    if w is not None:
+        r *= np.sqrt(w)[:, None]
+    found = noise_of_residuals(r, bandwidth, 2 * (fit.jump_indices.size + 1),
+                               phi if phi_from == "differences" else None)
+    return found if found[0] > 0.0 else (scale, phi)
+
+
+def noise_of_fit(fit: Fit, w: Optional[NDArray[np.float64]],
+                 phi_from: str = "differences") -> tuple[float, float]:
+    """:func:`evidence_noise` with select's estimate made here (the benches' entry)."""
+    return evidence_noise(fit, w, noise_of(fit, w), phi_from)
+
+
 def noise_samples(fit: Fit, noise: Optional[tuple[float, float]]) -> float:
     """Samples the noise the savings are measured in was estimated from (inf: known)."""
     if noise is None and fit._inputs[2] is not None and not fit._jump_noise_estimated:
@@ -351,7 +507,9 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
            keep_profile: bool = False) -> tuple[JumpReport, dict[str, Any]]:
     """The engine pass for every jump of `fit` at `level`.
 
-    `noise` is (sd in units of delta, lag-one correlation); by default :func:`noise_of`.
+    `noise` is (sd in units of delta, lag-one correlation) for everything; by default
+    :func:`noise_of` for the intervals and the saving and :func:`evidence_noise` for the
+    significance.
     """
     if getattr(fit, "segment_model", "smooth") == "constant":
         raise NotImplementedError("jump intervals and evidence are not available for constant "
@@ -359,6 +517,9 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     w = _prepared_weights(fit)
     df = noise_samples(fit, noise)
     scale, phi = noise if noise is not None else noise_of(fit, w)
+    # The intervals keep select's estimate, which their cut was calibrated with.
+    evidence_scale, evidence_phi = (noise if noise is not None
+                                    else evidence_noise(fit, w, (scale, phi)))
     rho = (1.0 + phi) / (1.0 - phi)
     unit = (fit.p if fit.p > 0.0 else 1.0) * scale * scale
     jumps = np.ascontiguousarray(fit.jump_indices, dtype=np.int64)
@@ -375,8 +536,8 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     got: dict[str, Any] = dict(_engine.jump_profiles(
         np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._searched_y), w,
         fit.p, fit.precondition, jumps, np.zeros(k), True))  # type: ignore[arg-type]
-    saved = np.maximum(got["merged"] - got["at_fit"], 0.0) / unit if k else np.zeros(0)
-    cuts = location_cut(level, measured_size(effective, saved / rho, fit.dim))
+    raw_saved = np.maximum(got["merged"] - got["at_fit"], 0.0) if k else np.zeros(0)
+    cuts = location_cut(level, measured_size(effective, raw_saved / unit / rho, fit.dim))
     low, high = hull(got, cuts * rho * unit)
     got["low"], got["high"] = low, high
     if not keep_profile:
@@ -391,8 +552,13 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
         bandwidth = ((1.0 - fit.p) / (fit.p * weight * spacing**3)) ** 0.25
     else:
         bandwidth = np.full(k, np.inf)
-    significance = (null_significance(beyond_curvature(saved, got["smooth_saving"], unit), m,
-                                      bandwidth, fit.dim, df, phi) if k else np.zeros(0))
+    # The saving stays in select's noise, the unit its price is in; the significance reads
+    # it in the sharper estimate its null law is averaged over.
+    saved = raw_saved / unit
+    evidence_unit = (fit.p if fit.p > 0.0 else 1.0) * evidence_scale * evidence_scale
+    significance = (null_significance(
+        beyond_curvature(raw_saved / evidence_unit, got["smooth_saving"], evidence_unit), m,
+        bandwidth, fit.dim, df, evidence_phi) if k else np.zeros(0))
     return JumpReport(low, high, JumpEvidence(saved, significance)), got
 
 

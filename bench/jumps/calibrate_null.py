@@ -13,6 +13,8 @@ each s on a grid of s). The table stores log N and log s.
     .venv/bin/python bench/jumps/calibrate_null.py --noise-law  # writes bench/jumps/white_noise_law.py
     .venv/bin/python bench/jumps/calibrate_null.py --ar         # writes bench/jumps/ar_table.py
     .venv/bin/python bench/jumps/calibrate_null.py --ar-noise   # writes vorn/_jump_ar.py
+    .venv/bin/python bench/jumps/calibrate_null.py --ar-noise --jump-free  # a candidate
+    .venv/bin/python bench/jumps/calibrate_null.py --edges      # writes vorn/_jump_residual.py
 
 The model is checked, not assumed: --check prints the simulated 50 / 90 / 99 % points beside
 the model's for every cell, and bench/jumps/run.py tests the uniformity of the significances on
@@ -88,9 +90,16 @@ def main() -> None:
     parser.add_argument("--noise-law", action="store_true")
     parser.add_argument("--ar", action="store_true")
     parser.add_argument("--ar-noise", action="store_true")
+    parser.add_argument("--edges", action="store_true")
+    parser.add_argument("--jump-free", action="store_true",
+                        help="with --ar-noise: the candidate law of a jump-free fit's "
+                             "residuals, to bench/jumps/jump_free_noise_law.py")
     args = parser.parse_args()
+    if args.edges:
+        residual_edges()
+        return
     if args.ar_noise:
-        ar_noise_law()
+        ar_noise_law(not args.jump_free)
         return
     if args.noise_law:
         noise_law()
@@ -233,22 +242,49 @@ AR_PHIS = (0.0, 0.15, 0.3, 0.45, 0.6, 0.8)
 AR_RS = (0.0, 0.5, 0.8, 1.0)
 AR_QUANTILES = 16
 AR_REPS = 1500
+AR_BANDWIDTH = 16.0
 
 
-def ar_noise_law() -> None:
+def residual_noise(e: np.ndarray, split: bool = True) -> tuple[float, float]:
+    """The package's noise estimate for the evidence of a jump forced into a jump-free series:
+    the residuals of the fit split at the series' best split, a spline of AR_BANDWIDTH
+    samples on either side (the law hardly depends on the bandwidth beyond a few samples:
+    the smoother keeps 0.35 / b of the noise's degrees of freedom). The split is the one the
+    evidence is asked about, and choosing it took the largest saving out of the residuals,
+    so the estimate is lower than at a split fixed in advance. Without `split` (a candidate,
+    measured in run.py and not adopted) the residuals are those of one jump-free spline."""
+    from vorn._jumps import noise_of_residuals, noise_of_values
+
+    m = e.shape[0]
+    x = np.arange(m, dtype=float)
+    p = 1.0 / (1.0 + AR_BANDWIDTH**4)
+    parts = [(0, m)]
+    if split:
+        got = _engine.jump_profiles(x, e, None, p, "none", np.array([m // 2], dtype=np.int64),
+                                    np.zeros(1))
+        cut = int(got["best_split"][0]) + 1
+        parts = [(0, cut), (cut, m)]
+    r = np.zeros_like(e)
+    for a, c in parts:
+        if c - a > 2:  # two samples or fewer lie on their own line
+            part = _engine.fit(x[a:c], e[a:c], None, p, math.inf, "DOMINANCE", "none")
+            r[a:c] = e[a:c] - _engine.evaluate(part["breaks"], part["coefs"], x[a:c])
+    return noise_of_residuals(r, AR_BANDWIDTH, 2 * len(parts), noise_of_values(e)[1])
+
+
+def ar_noise_law(split: bool = True) -> None:
     """Writes vorn/_jump_ar.py: how AR(1) noise inflates the largest saving, and the law of
-    the estimated noise the saving is measured in.
+    the estimated noise the saving is measured in (residual_noise).
 
     The saving is divided by kappa(phi) = (1 + phi r) / (1 - phi r) with r of
     bench/jumps/ar_table.py (copied into the package as R). Measured in the estimated noise
-    (variance s2 and correlation phi from second differences), the saving is then the white
+    (variance s2 from the fit's residuals, correlation phi from second differences), the
+    saving is then the white
     one over V = s2 kappa(phi estimated) / (s2 true kappa(phi true)). V's law depends on r, the
     series' length, d and phi; its log quantiles at the midpoints of AR_QUANTILES
     equal-probability slices are stored on the grid AR_LOG2_M x AR_PHIS x AR_RS (one set of
     noise estimates per length, d and phi serves every r)."""
     from scipy.signal import lfilter
-
-    from vorn._jumps import noise_of_values
 
     import ar_table
 
@@ -267,7 +303,7 @@ def ar_noise_law() -> None:
                     if phi:
                         e = np.asarray(lfilter([math.sqrt(1.0 - phi * phi)], [1.0, -phi], e,
                                                axis=0, zi=phi * rng.standard_normal((1, d)))[0])
-                    scale, phis[r] = noise_of_values(e)
+                    scale, phis[r] = residual_noise(e, split)
                     s2[r] = scale * scale
                 for q, r_ in enumerate(rs):
                     kappa_hat = (1.0 + phis * r_) / (1.0 - phis * r_)
@@ -283,14 +319,18 @@ def ar_noise_law() -> None:
         pad = " " * (indent + 1)
         return "(" + (",\n" + pad).join(nested(v, indent + 1) for v in values) + ")"
 
-    path = pathlib.Path(__file__).resolve().parents[2] / "vorn" / "_jump_ar.py"
+    path = (pathlib.Path(__file__).resolve().parents[2] / "vorn" / "_jump_ar.py" if split
+            else pathlib.Path(__file__).resolve().parent / "jump_free_noise_law.py")
     path.write_text(
         '"""AR(1) noise and the largest saving of one split. R: kappa = (1 + phi r) / (1 - phi r)\n'
         "is the factor AR(1) noise of lag-one correlation phi inflates the white-noise law by,\n"
         "r by value columns d, log2 of the segment's samples and log2 of the bandwidth in\n"
         "samples (the grid of vorn._jump_null; bench/jumps/calibrate_null.py --ar, seed "
-        f"{SEED + 2},\nphi = {AR_PHI}). LOG_V: log quantiles of V = estimated s2 kappa(estimated phi)"
-        " over the\ntrue one, by d, log2 of the series' samples, phi and r. Generated by\n"
+        f"{SEED + 2},\nphi = {AR_PHI}). LOG_V: log quantiles of V = estimated s2 "
+        "kappa(estimated phi) over the\ntrue one (s2 from the residuals of "
+        + ("a fit split at its best split" if split else "a jump-free fit")
+        + ", phi from second\ndifferences), by d, log2 of the\n"
+        "series' samples, phi and r. Generated by\n"
         f"bench/jumps/calibrate_null.py --ar-noise (seed {SEED + 3}, {AR_REPS} series a cell); "
         'do not edit."""\n\n'
         f"DIMS = {DIMS}\nLOG2_M = {tuple(int(v) for v in AR_LOG2_M)}\nPHIS = {AR_PHIS}\n"
@@ -315,6 +355,71 @@ def _model_quantile(n: float, d: int, u: float) -> float:
         else:
             hi = mid
     return 0.5 * (lo + hi)
+
+
+EDGE_LOG2_B = np.arange(-1, 8)               # bandwidth 0.5 .. 128 samples
+# Adding 0.0 writes the rounded -0.0 as 0.0.
+EDGE_PHIS = tuple(float(v) + 0.0 for v in np.round(np.linspace(-0.5, 0.9, 15), 2))
+
+
+def smoother(m: int, b: float) -> np.ndarray:
+    """The hat matrix of a natural cubic smoothing spline through m equally spaced samples of
+    bandwidth b samples, from the dense normal equations (no vorn code)."""
+    q = np.zeros((m, m - 2))
+    for j in range(m - 2):
+        q[j:j + 3, j] = (1.0, -2.0, 1.0)
+    r = (4.0 * np.eye(m - 2) + np.eye(m - 2, k=1) + np.eye(m - 2, k=-1)) / 6.0
+    return np.linalg.inv(np.eye(m) + b**4 * (q @ np.linalg.solve(r, q.T)))
+
+
+def residual_edges() -> None:
+    """Writes vorn/_jump_residual.py: what each end of a segment takes from the residuals'
+    mean square and lag-one product beyond the stationary filter (vorn._jumps.residual_moments).
+
+    Near an end the spline follows the samples more closely than in the middle, and it
+    follows the slow, positively correlated part of AR(1) noise most, so every jump of a fit
+    lowers both moments, the lag-one product relatively far more. The deficits are exact
+    expectations, per end and unit noise variance, for one segment of 16 b + 32 samples
+    (long enough for its two ends not to meet), on the grid EDGE_LOG2_B x EDGE_PHIS."""
+    from vorn._jumps import residual_moments, _RESIDUAL_PHIS
+
+    square = np.empty((EDGE_LOG2_B.size, len(EDGE_PHIS)))
+    lagged = np.empty_like(square)
+    for i, lb in enumerate(EDGE_LOG2_B):
+        b = float(2.0**lb)
+        m = int(16 * b + 32)
+        keep = np.eye(m) - smoother(m, b)
+        moment = keep.T @ keep
+        shifted = keep.T @ np.eye(m, k=1) @ keep
+        lags = np.arange(m)
+        by_lag = np.array([np.trace(moment, k) for k in lags])
+        by_lag[1:] *= 2.0
+        shifted_by_lag = np.array([np.trace(shifted, k) + (np.trace(shifted, -k) if k else 0.0)
+                                   for k in lags])
+        stationary_square, stationary_lagged = residual_moments(b)
+        for j, phi in enumerate(EDGE_PHIS):
+            powers = phi ** lags.astype(float)
+            a = float(np.dot(by_lag, powers))
+            c = float(np.dot(shifted_by_lag, powers))
+            square[i, j] = (m * np.interp(phi, _RESIDUAL_PHIS, stationary_square) - a) / 2.0
+            lagged[i, j] = ((m - 1) * np.interp(phi, _RESIDUAL_PHIS, stationary_lagged) - c) / 2.0
+        print(f"b={b:6.1f} square {np.round(square[i, [0, 7, 14]], 3)} lagged "
+              f"{np.round(lagged[i, [0, 7, 14]], 3)}", file=sys.stderr, flush=True)
+
+    def rows(values: np.ndarray) -> str:
+        return "(" + ",\n    ".join("(" + ", ".join(f"{v:.4f}" for v in row) + ")"
+                                     for row in values) + ")"
+
+    path = pathlib.Path(__file__).resolve().parents[2] / "vorn" / "_jump_residual.py"
+    path.write_text(
+        '"""What each end of a segment takes from the mean square (SQUARE) and the lag-one\n'
+        "product (LAGGED) of a smoothing spline's residuals beyond the stationary filter, per\n"
+        "unit noise variance, by log2 of the bandwidth in samples and the lag-one correlation\n"
+        "phi of AR(1) noise. Exact expectations from the dense smoother, generated by\n"
+        'bench/jumps/calibrate_null.py --edges; do not edit."""\n\n'
+        f"LOG2_B = {tuple(int(v) for v in EDGE_LOG2_B)}\nPHIS = {EDGE_PHIS}\n"
+        f"SQUARE = {rows(square)}\nLAGGED = {rows(lagged)}\n")
+    print(f"wrote {path}", file=sys.stderr)
 
 
 if __name__ == "__main__":

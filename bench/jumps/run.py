@@ -25,9 +25,13 @@ attain the coverage of "walk"; the width target compares "walk" with the narrowe
 Significance: "null" forces one jump into jump-free data (the best split of the whole series)
 and tests the uniformity of its significance (Kolmogorov-Smirnov, >= 1,000 series a cell);
 "power" is the share of jumps of >= 3 sd with significance below 0.01 in the coverage corpus.
-Rules side by side on the same series and jumps: "smooth" (the package's: "kappa" after
+Rules side by side on the same series and jumps: "resid" (the package's: "smooth" with the
+saving measured in the noise variance read off the residuals of the fit, forced_noise for
+the forced split, and the law averaged over that estimate's law), "resid, jump-free law" (the
+same with the law simulated on jump-free fits; not adopted), "smooth" (the
+rule before: "kappa" after
 subtracting what the split saves on the merged segment's own smooth, the engine's
-smooth_saving over 10 bandwidths either side of the split), "kappa" (the rule before: the
+smooth_saving over 10 bandwidths either side of the split), "kappa" (the rule before that: the
 saving over (1 + phi r) / (1 - phi r), the law averaged over the estimated noise's law under
 AR(1)), "rho" (the rule before that: over the long-run factor, averaged over the white-noise
 law of s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bias" (as
@@ -37,9 +41,11 @@ law of s2 rho; white_noise_law.py), "kappa, white law" (rejected before) and "bi
 from __future__ import annotations
 
 import argparse
+import contextlib
 import itertools
 import math
 import time
+from typing import Optional
 
 import numpy as np
 from scipy import stats
@@ -48,6 +54,8 @@ import vorn
 from vorn import _engine, _jumps
 
 import ar_table
+import select_noise_law
+import jump_free_noise_law
 import white_noise_law
 
 N = 200
@@ -60,7 +68,8 @@ SEED = 19
 
 
 def signal(rng: np.random.Generator, smooth: bool, uneven: bool, d: int, phi: float,
-           size: float) -> tuple[np.ndarray, np.ndarray, float]:
+           size: float, noise: Optional[list] = None) -> tuple[np.ndarray, np.ndarray, float]:
+    """x, y and the true place of the jump; the noise drawn is appended to `noise` if given."""
     x = np.sort(rng.uniform(0.0, N, N)) if uneven else np.arange(N, dtype=float)
     t = x / N
     if smooth:
@@ -78,6 +87,8 @@ def signal(rng: np.random.Generator, smooth: bool, uneven: bool, d: int, phi: fl
     if phi:
         for i in range(1, N):
             e[i] = phi * e[i - 1] + math.sqrt(1 - phi * phi) * e[i]
+    if noise is not None:
+        noise.append(e)
     return x, y + e, where
 
 
@@ -139,6 +150,38 @@ def bias_saving(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray, j: in
     return float(got["smooth_saving"][j])
 
 
+@contextlib.contextmanager
+def noise_law(table):  # type: ignore[no-untyped-def]
+    """The package's significance averaged over another law of the noise estimate."""
+    kept = _jumps._jump_ar
+    _jumps._jump_ar = table
+    try:
+        yield
+    finally:
+        _jumps._jump_ar = kept
+
+
+def select_law():  # type: ignore[no-untyped-def]
+    """The law of select's noise estimate, as before this change (select_noise_law.py), for
+    the rules that measure the saving in that estimate."""
+    return noise_law(select_noise_law)
+
+
+def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
+                 phi_hat: float) -> tuple[float, float]:
+    """The package's noise for the evidence of a fit with `jumps` (split indices): the
+    residuals of the spline fitted to each segment alone, read as evidence_noise reads a
+    fit's."""
+    r = np.zeros_like(y)
+    bounds = np.concatenate(([0], np.asarray(jumps) + 1, [x.size]))
+    for a, c in zip(bounds[:-1], bounds[1:]):
+        if c - a > 2:  # two samples or fewer lie on their own line
+            g = vorn.fit(x[a:c], y[a:c], p, math.inf)
+            r[a:c] = y[a:c] - np.asarray(g(x[a:c])).reshape(c - a, -1)
+    b = ((1.0 - p) / (p * ((x[-1] - x[0]) / (x.size - 1)) ** 3)) ** 0.25
+    return _jumps.noise_of_residuals(r, b, 2 * (len(jumps) + 1), phi_hat)
+
+
 RULES = ("walk", "fitted", "debiased", "limit", "chi2")
 
 
@@ -154,6 +197,8 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         lr_truth, offsets, profiles, signif, found = [], [], [], [], 0
         signif_before: list[float] = []
         signif_kappa: list[float] = []
+        signif_smooth: list[float] = []
+        signif_split: list[float] = []
         for _ in range(sims):
             x, y, where = signal(rng, smooth, uneven, d, phi, size)
             f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
@@ -177,7 +222,9 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             spans = {"walk": (int(rep.low[j]), int(rep.high[j]))}
             effective = np.linalg.norm(np.asarray(f.jump_sizes).reshape(-1, d)[j]) / (
                 scale * math.sqrt(rho))
-            evidence = float(rep.evidence.saved[j]) / rho
+            # The saving in select's noise, which the intervals keep.
+            saved_select = float(got["merged"][j] - got["at_fit"][j]) / unit
+            evidence = saved_select / rho
             for name in ("fitted", "debiased"):
                 size_at = _jumps.measured_size(np.array([effective]), np.array([evidence]), d, name)
                 cuts[name] = float(_jumps.location_cut(LEVEL, size_at)[0])
@@ -189,11 +236,22 @@ def coverage(sims: int) -> tuple[list[dict], float]:
                 covered[name] += lo <= s_true <= hi
             signif.append(float(rep.evidence.significance[j]))
             m, b = segment_shape(f.x, f.p, got, j)
-            signif_before.append(significance_before(float(rep.evidence.saved[j]), m, b, d,
-                                                     phi_hat))
-            signif_kappa.append(float(_jumps.null_significance(
-                np.array([float(rep.evidence.saved[j])]), np.array([m]), np.array([b]), d, N,
-                phi_hat)[0]))
+            resid_scale, resid_phi = _jumps.noise_of_fit(f, None)
+            resid_unit = f.p * resid_scale**2
+            with noise_law(jump_free_noise_law):
+                signif_split.append(float(_jumps.null_significance(
+                    _jumps.beyond_curvature(
+                        np.array([float(got["merged"][j] - got["at_fit"][j]) / resid_unit]),
+                        got["smooth_saving"][j:j + 1], resid_unit),
+                    np.array([m]), np.array([b]), d, N, resid_phi)[0]))
+            signif_before.append(significance_before(saved_select, m, b, d, phi_hat))
+            with select_law():
+                signif_kappa.append(float(_jumps.null_significance(
+                    np.array([saved_select]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
+                signif_smooth.append(float(_jumps.null_significance(
+                    _jumps.beyond_curvature(np.array([saved_select]),
+                                            got["smooth_saving"][j:j + 1], unit),
+                    np.array([m]), np.array([b]), d, N, phi_hat)[0]))
         share = {rule: covered[rule] / max(found, 1) for rule in RULES}
         # Oracles: the smallest cut / window that covers as often as "walk" does.
         need = max(1, covered["walk"])
@@ -219,6 +277,10 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             power_before=(float(np.mean(np.asarray(signif_before) < 0.01)) if signif_before
                           else math.nan),
             power_kappa=(float(np.mean(np.asarray(signif_kappa) < 0.01)) if signif_kappa
+                         else math.nan),
+            power_smooth=(float(np.mean(np.asarray(signif_smooth) < 0.01)) if signif_smooth
+                          else math.nan),
+            power_split=(float(np.mean(np.asarray(signif_split) < 0.01)) if signif_split
                          else math.nan)))
     return rows, time.perf_counter() - started
 
@@ -228,8 +290,9 @@ def null_significance(sims: int) -> list[dict]:
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        got_by_rule: dict[str, list[float]] = {"smooth": [], "kappa": [], "rho": [],
-                                               "kappa_white": [], "bias": []}
+        got_by_rule: dict[str, list[float]] = {"resid": [], "split": [], "smooth": [],
+                                               "kappa": [], "rho": [], "kappa_white": [],
+                                               "bias": []}
         p = None
         for _ in range(sims):
             x, y, _ = signal(rng, smooth, uneven, d, phi, 0.0)
@@ -242,17 +305,30 @@ def null_significance(sims: int) -> list[dict]:
             saved = (got["merged"][1] - got["best"][1]) / (p * scale ** 2)
             m, b = segment_shape(x, p, got, 1)
             corrected = max(saved - got["smooth_saving"][1] / (p * scale ** 2), 0.0)
-            got_by_rule["smooth"].append(float(_jumps.null_significance(
-                np.array([corrected]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
-            got_by_rule["kappa"].append(float(_jumps.null_significance(
-                np.array([saved]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
+            resid_scale, resid_phi = forced_noise(
+                x, y, p, np.array([1, int(got["best_split"][1])]), phi_hat)
+            resid_unit = p * resid_scale**2
+            resid_saved = _jumps.beyond_curvature(
+                np.array([(got["merged"][1] - got["best"][1]) / resid_unit]),
+                got["smooth_saving"][1:2], resid_unit)
+            got_by_rule["resid"].append(float(_jumps.null_significance(
+                resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
+            with noise_law(jump_free_noise_law):
+                got_by_rule["split"].append(float(_jumps.null_significance(
+                    resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
+            with select_law():
+                got_by_rule["smooth"].append(float(_jumps.null_significance(
+                    np.array([corrected]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
+                got_by_rule["kappa"].append(float(_jumps.null_significance(
+                    np.array([saved]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
             got_by_rule["rho"].append(significance_before(saved, m, b, d, phi_hat, "rho"))
             got_by_rule["kappa_white"].append(
                 significance_before(saved, m, b, d, phi_hat, "kappa"))
             bias = bias_saving(x, y, p, np.array([1, N // 2], dtype=np.int64), 1) / (p * scale**2)
-            got_by_rule["bias"].append(float(_jumps.null_significance(
-                np.array([max(saved - bias, 0.0)]), np.array([m]), np.array([b]), d, N,
-                phi_hat)[0]))
+            with select_law():
+                got_by_rule["bias"].append(float(_jumps.null_significance(
+                    np.array([max(saved - bias, 0.0)]), np.array([m]), np.array([b]), d, N,
+                    phi_hat)[0]))
         row = dict(segments="smooth" if smooth else "constant",
                    sites="uneven" if uneven else "even", d=d,
                    noise=f"AR {phi}" if phi else "white")
@@ -289,22 +365,26 @@ def main() -> None:
           "(gaps the interval spans), median. `oracle cut` and "
           "`oracle window` are the narrowest cost cut and symmetric window that reach the "
           "walk rule's coverage on the same signals; `ratio` is its width over the narrower "
-          "of them. `power` is the share of found jumps with significance < 0.01, "
-          "`power before` the same under the rule before (the saving over the long-run factor "
-          "rho), `power kappa` under the rule before this change (kappa without the smooth "
-          "correction).\n")
+          "of them. `power` is the share of found jumps with significance < 0.01 (the "
+          "package's rule, `resid`: the saving in the noise variance read off the fit's "
+          "residuals), `power smooth` the same under the rule before this change (the saving "
+          "in select's second-difference estimate), `power jump-free` under the candidate "
+          "`resid, jump-free law` (not adopted), `power before` under the rule before the "
+          "AR(1) law (the saving over the long-run factor rho), `power kappa` under kappa "
+          "without the smooth correction.\n")
     print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
           "limit | chi2 | "
-          "width | limit width | oracle cut | oracle window | ratio | power | power before | "
-          "power kappa |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "width | limit width | oracle cut | oracle window | ratio | power | power smooth | "
+          "power jump-free | power before | power kappa |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
               f"{r['found']:.3f} | {r['coverage']:.3f} | {r['fitted']:.3f} | {r['debiased']:.3f} | "
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
               f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
               f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} | "
-              f"{r['power_before']:.3f} | {r['power_kappa']:.3f} |")
+              f"{r['power_smooth']:.3f} | {r['power_split']:.3f} | {r['power_before']:.3f} | "
+              f"{r['power_kappa']:.3f} |")
     print()
     for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
@@ -323,30 +403,42 @@ def main() -> None:
         print(f"- {name}: {below} below, {above} above (of {len(small)})")
     print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells")
     print("\n## Significance of a jump forced into jump-free data\n")
-    print("Rules on the same series. `smooth` (the package's now): `kappa` after subtracting "
+    print("Rules on the same series. `resid` (the package's now): `smooth` with the saving "
+          "measured in the noise variance read off the residuals of the fit with the forced "
+          "split (each segment's spline alone; mean square matched to its expectation under "
+          "the smoother and its segments' ends, vorn._jumps.noise_of_residuals), phi as "
+          "before, and the law averaged over that estimate's own law (vorn/_jump_ar.py, "
+          "regenerated on fits split at their best split). `resid, jump-free law` (candidate, not "
+          "adopted): the same saving, the law simulated on jump-free fits "
+          "(jump_free_noise_law.py, calibrate_null.py --ar-noise --jump-free). "
+          "`smooth` (the rule before this change): `kappa` after subtracting "
           "from the saving what the split saves on the merged segment's own smooth, refitted "
           "by the engine over the samples within 10 bandwidths of the split. `kappa` (the rule "
-          "before this change): the saving divided by "
+          "before that): the saving divided by "
           "kappa = (1 + phi r) / (1 - phi r), r tabulated per segment length and bandwidth, the "
           "law averaged over the simulated law of the estimated s2 kappa under AR(1) "
-          "(vorn/_jump_ar.py). `rho` (the rule before): divided by the long-run factor "
+          "(select_noise_law.py, the package's table before this change). `rho` (the rule before): divided by the long-run factor "
           "(1 + phi) / (1 - phi), averaged over the law of s2 rho on white noise. `kappa, white "
           "law` (rejected before): kappa, averaged over the white law of s2 rho. `bias` "
           "(candidate): as `smooth` but refitted over the whole merged segment "
           "(bias_saving). Each cell: KS p, share < 0.01, share < "
           "0.1, share < 0.5.\n")
-    print("| segments | sites | d | noise | smooth: KS p | < 0.01 | < 0.1 | < 0.5 | "
+    print("| segments | sites | d | noise | resid: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "resid, jump-free law: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "smooth: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "rho: KS p | < 0.01 | < 0.1 | < 0.5 | kappa, white law: KS p | < 0.01 | < 0.1 | < 0.5 "
           "| bias: KS p | < 0.01 | < 0.1 | < 0.5 |")
-    print("|---|---|---|---|" + "---|" * 20)
+    print("|---|---|---|---|" + "---|" * 28)
     null_rows = null_significance(args.null_sims)
     for r in null_rows:
-        cells = " | ".join(f"{v:.3f}" for rule in ("smooth", "kappa", "rho", "kappa_white",
-                                                          "bias") for v in r[rule])
+        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "split", "smooth", "kappa", "rho",
+                                                   "kappa_white", "bias") for v in r[rule])
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
     print()
-    for rule, name in (("smooth", "smooth"), ("kappa", "kappa (before)"), ("rho", "rho"),
+    for rule, name in (("resid", "resid"), ("split", "resid, jump-free law"),
+                       ("smooth", "smooth (before)"), ("kappa", "kappa"),
+                       ("rho", "rho"),
                        ("kappa_white", "kappa, white law"), ("bias", "bias")):
         ok = [r for r in null_rows if r[rule][0] >= 0.01]
         tails = [r for r in null_rows if abs(r[rule][2] - 0.1) <= 3 * math.sqrt(0.09 / args.null_sims)
@@ -356,7 +448,9 @@ def main() -> None:
               f"{len(tails)} of {len(null_rows)}")
     print("\nPower (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
           f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
-          f"{sum(r['size'] >= 3 for r in rows)} cells (before: "
+          f"{sum(r['size'] >= 3 for r in rows)} cells (resid, jump-free law: "
+          f"{sum(r['power_split'] >= 0.95 for r in rows if r['size'] >= 3)}; smooth, before: "
+          f"{sum(r['power_smooth'] >= 0.95 for r in rows if r['size'] >= 3)}; kappa: "
           f"{sum(r['power_kappa'] >= 0.95 for r in rows if r['size'] >= 3)}; rho: "
           f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}).")
 

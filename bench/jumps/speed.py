@@ -9,7 +9,9 @@ time of ``jump_intervals()`` + ``jump_evidence`` on a fresh copy of the fit (bes
 kernel's high-water mark, reset through /proc/self/clear_refs), per sample. The share of the
 smooth correction (the engine's smooth_saving, which refits the samples within 10 bandwidths
 of each split) is the engine pass at its default reach less the pass at a reach that keeps
-only the four samples the window always holds, both best of `repeats` in the same run.
+only the four samples the window always holds, both best of `repeats` in the same run; the
+share of the evidence's noise estimate (the fit evaluated at every sample, its residuals'
+square and lag-one product) is timed alone, best of `repeats`.
 """
 
 from __future__ import annotations
@@ -79,6 +81,16 @@ def main() -> None:
     print(f"intervals + evidence: {min(times):.3f} s (best of {args.repeats}) = "
           f"{100 * min(times) / fit_s:.1f} % of the fit; peak {max(peaks) / n:.1f} B/sample "
           "above the fit")
+    from vorn import _jumps
+
+    select_noise = _jumps.noise_of(f, None)
+    residual = []
+    for _ in range(args.repeats):
+        started = time.perf_counter()
+        _jumps.evidence_noise(f, None, select_noise)
+        residual.append(time.perf_counter() - started)
+    print(f"of which the noise read off the residuals: {min(residual):.3f} s = "
+          f"{100 * min(residual) / fit_s:.1f} % of the fit")
     engine = {}
     for reach in (10.0, 1e-12):
         engine[reach] = min(_engine_pass(f, reach) for _ in range(args.repeats))
