@@ -483,6 +483,8 @@ def evidence_noise(fit: Fit, w: Optional[NDArray[np.float64]], select_noise: tup
     if fit.x.shape[0] < 7 or residual_moments(bandwidth, np.array([phi]))[0][0] < 0.5:
         return scale, phi
     r = fit._y - _values_at_samples(fit)
+    if getattr(fit, "column_scale", None) is not None:
+        r /= fit.column_scale
     if w is not None:
         r *= np.sqrt(w)[:, None]
     found = noise_of_residuals(r, bandwidth, 2 * (fit.jump_indices.size + 1),
