@@ -328,6 +328,8 @@ def test_a_column_scale_measures_each_column_in_its_own_unit():
     np.testing.assert_allclose(got.jump_sizes, scaled.jump_sizes * scale, rtol=1e-14)
     np.testing.assert_array_equal(got.jump_intervals(), scaled.jump_intervals())
     np.testing.assert_allclose(got.jump_evidence.saved, scaled.jump_evidence.saved, rtol=1e-12)
+    np.testing.assert_allclose(got.jump_evidence.significance,
+                               scaled.jump_evidence.significance, rtol=1e-9)
     assert got.frame is None and "each column in its own unit" in repr(got)
     # With one noise level for both columns the noisy one drowns the jump at the same price.
     assert vorn.fit(None, y, bandwidth_samples=6, penalty=25).jump_indices.size == 0
