@@ -216,7 +216,9 @@ def test_select(data):
     # The chosen parameters are the fit's: fitting with them gives it again, bit for bit.
     again = vorn.fit(x, y, **{"delta": delta, **s.arguments})
     np.testing.assert_array_equal(again.coefs, s.fit.coefs)
-    if smooth and s.downweighted.size == 0:
+    if smooth and "delta" not in s.arguments:
+        # Neither wild rows nor a changing noise level altered the deviations: the pair alone
+        # (in the columns' own units) gives the fit.
         again = vorn.fit(x, y, s.p, s.gamma, delta=delta, column_scale=s.fit.column_scale)
         np.testing.assert_array_equal(again.coefs, s.fit.coefs)
     # A jump of 12 or more noise deviations between 50-sample plateaus is never missed.
