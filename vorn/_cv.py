@@ -241,9 +241,8 @@ class CvGrid:
     def of(cls, problem: Problem) -> CvGrid:
         samples = problem.samples
         spacing = float(samples.x[-1] - samples.x[0]) / (samples.x.shape[0] - 1)
-        rows = problem.prepared
-        given = rows.delta if rows.delta is not None else np.ones(rows.y.shape[0])
-        mean_weight = float(np.mean(1.0 / given[samples.site_of_row >= 0] ** 2))
+        kept = samples.site_of_row >= 0
+        mean_weight = float(np.mean(1.0 / problem.row_deltas[kept] ** 2))
         ys, ds = problem.rows_in_site_order()
         energy = float(np.sum(first_difference_sd(ys, ds) ** 2))
         if not energy > 0.0:
@@ -364,8 +363,8 @@ def cv_score(
     """
     if scoring not in ("gap-aware", "core"):
         raise ValueError(f"scoring must be 'gap-aware' or 'core', got {scoring!r}")
-    prepared = Problem.of(x, y, delta).prepared
-    values = prepared.y
+    problem = Problem.of(x, y, delta)
+    values = problem.prepared.y
     n = values.shape[0]
     bad = np.flatnonzero(~np.all(np.isfinite(values), axis=1))
     if bad.size:
@@ -373,10 +372,8 @@ def cv_score(
             f"y must be finite in every row to be scored, got a missing value in row "
             f"{int(bad[0])}; drop the rows with missing values first"
         )
-    sites = prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0)
-    deviations = prepared.delta if prepared.delta is not None else np.ones(n)
-    return fold_score(sites, values, deviations, _fold_arrays(folds, n), _number("p", p),
-                      _number("gamma", gamma), scoring)
+    return fold_score(problem.row_sites, values, problem.row_deltas, _fold_arrays(folds, n),
+                      _number("p", p), _number("gamma", gamma), scoring)
 
 
 def _number(name: str, value: Any) -> float:
@@ -420,12 +417,8 @@ def select_by_cv(problem: Problem, folds: int, seed: int, p: Candidates, gamma: 
                  precondition: str = "none") -> Selection:
     """:func:`vorn.select` with ``method="cv"``: K-fold cross-validation over a grid of
     (p, gamma), coarse and then refined around the best pair."""
-    prepared = problem.prepared
-    n = prepared.y.shape[0]
-    keep = np.all(np.isfinite(prepared.y), axis=1)
-    xs = (prepared.x if prepared.x is not None else np.arange(1.0, n + 1.0))[keep]
-    ds = (prepared.delta if prepared.delta is not None else np.ones(n))[keep]
-    ys = prepared.y[keep]
+    keep = np.all(np.isfinite(problem.prepared.y), axis=1)
+    xs, ys, ds = problem.row_sites[keep], problem.prepared.y[keep], problem.row_deltas[keep]
     xs, ys, ds = np.ascontiguousarray(xs), np.ascontiguousarray(ys), np.ascontiguousarray(ds)
     count = ys.shape[0]
     p_fixed = candidate_axis("p", p)

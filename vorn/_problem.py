@@ -94,15 +94,25 @@ class Problem:
         values[known] = per_site[site[known]]
         return values
 
+    @property
+    def row_sites(self) -> NDArray[np.float64]:
+        """Each row's site as checked, or 1, 2, ..., n when no sites were given."""
+        rows = self.prepared
+        return rows.x if rows.x is not None else np.arange(1.0, rows.y.shape[0] + 1.0)
+
+    @property
+    def row_deltas(self) -> NDArray[np.float64]:
+        """Each row's deviation as checked, or ones when none were given."""
+        rows = self.prepared
+        return rows.delta if rows.delta is not None else np.ones(rows.y.shape[0])
+
     def rows_in_site_order(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Every kept row's values and deviation in the order of its site, rows that share a
         site unmerged and in input order."""
-        rows = self.prepared
         site = self.samples.site_of_row
         kept = np.flatnonzero(site >= 0)
         kept = kept[np.argsort(site[kept], kind="stable")]
-        deltas = rows.delta if rows.delta is not None else np.ones(rows.y.shape[0])
-        return rows.y[kept], deltas[kept]
+        return self.prepared.y[kept], self.row_deltas[kept]
 
     def with_delta(self, delta: NDArray[np.float64]) -> Problem:
         """The same rows with other deviations `delta` (shape (n,)): the same sites merged
@@ -193,11 +203,9 @@ class Problem:
         b = bandwidth_samples
         p_standard = units.p_standard(b) if not np.isinf(b) else 0.0
         gamma_standard = penalty * (p_standard if p_standard > 0.0 else 1.0)
-        frame = Frame(units.origin, units.spacing,
-                      units.scale if self.column_scale is None else units.scale * self.column_scale)
-        n = rows.y.shape[0]
-        x_user = rows.x if rows.x is not None else np.arange(1.0, n + 1.0)
-        x_standard = np.ascontiguousarray(frame.sites(x_user))
+        scale = units.scale if self.column_scale is None else units.scale * self.column_scale
+        frame = Frame(units.origin, units.spacing, scale)
+        x_standard = np.ascontiguousarray(frame.sites(self.row_sites))
         with np.errstate(over="ignore", under="ignore"):
             y_standard = np.ascontiguousarray(rows.y / units.scale)
         sites = np.ascontiguousarray(frame.sites(samples.x))
