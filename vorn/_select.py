@@ -263,8 +263,7 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
                   precondition: str = "none") -> Selection:
     """The default method, in the steps :func:`select` describes."""
     caller = problem
-    if gamma_exact is None:
-        problem = in_own_units(problem)
+    own = problem = in_own_units(problem) if gamma_exact is None else problem
     # A noise level that changes along x, only when both halves are chosen (a given penalty or
     # gamma is in units of one level) and the caller gave no deviations: they already say how
     # the noise changes, and the differences of y / delta read a level times the spread of
@@ -296,7 +295,7 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             bar.close()
     smooth = selection_of(problem, choice, final, local)
     if b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None:
-        return steps_if_simpler(caller, smooth) or smooth
+        return steps_if_simpler(own, smooth) or smooth
     return smooth
 
 
@@ -370,7 +369,7 @@ def selection_of(problem: Problem, choice: Choice, final: FinalFit,
     x_std, y_std = units.standardise(samples)
     best = np.flatnonzero((choice.table["bandwidth_samples"] == b)
                           & (choice.table["penalty"] == pen))
-    criterion = _in_own_units(problem, choice.criterion)
+    criterion = _noting_own_units(problem, choice.criterion)
     if local is not None:
         criterion = (f"the noise level changes {_counted(local.changes, 'time')} along x (up to "
                      f"{float(local.factors.max()):.3g} times the quietest stretch's, whose sd "
@@ -449,7 +448,7 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
         fit=refit,
         scoring="information criterion",
         method="priced",
-        criterion=_in_own_units(problem, criterion),
+        criterion=_noting_own_units(problem, criterion),
         noise=scale,
         phi=units.noise.phi,
         bandwidth=math.nan,
@@ -468,16 +467,17 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
 _FOLLOWS_STEPS = 2.0
 
 
-def steps_if_simpler(caller: Problem, smooth: Selection) -> Optional[Selection]:
+def steps_if_simpler(problem: Problem, smooth: Selection) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows every step: when the smooth
     choice sits at the bottom of the grid (at most 2 samples) and the constant model of
     ``select(segments="constant")`` leaves no more than the noise leaves with fewer
     parameters (a level per segment and column, one per jump; the smooth fit's effective
     degrees of freedom and its jumps), or the smooth fit leaves more than the noise and the
-    constant model does not. None keeps the smooth choice."""
+    constant model does not. `problem` holds the data the choice was made on, each column in
+    its own units. None keeps the smooth choice."""
     if not smooth.bandwidth_samples <= _FOLLOWS_STEPS:
         return None
-    steps, own, units, factors = _constant_selection(caller, None, None)
+    steps, own, units, factors = _constant_selection(problem, None, None)
     samples = own.samples
     m, d = samples.y.shape
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
@@ -509,13 +509,15 @@ def steps_if_simpler(caller: Problem, smooth: Selection) -> Optional[Selection]:
 def in_own_units(problem: Problem) -> Problem:
     """Several columns each in its own noise level, so that a noisy column does not drown a
     jump in a quiet one (one column, or a column without noise, as given)."""
+    if problem.column_scale is not None:
+        return problem
     sigma = problem.units.noise.sigma
     if sigma.size < 2 or not np.all(sigma > 0.0):
         return problem
     return problem.with_column_scale(sigma)
 
 
-def _in_own_units(problem: Problem, criterion: str) -> str:
+def _noting_own_units(problem: Problem, criterion: str) -> str:
     if problem.column_scale is None:
         return criterion
     return ("each column in its own noise level (sd " + ", ".join(

@@ -163,7 +163,7 @@ def priced(problem, chooser=package_choose, local_level=True):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series."""
     caller, local = problem, None
-    problem = in_own_units(problem)
+    own = problem = in_own_units(problem)
     if local_level and problem.prepared.delta is None:
         local = local_noise(problem.samples)
     if local is not None:
@@ -171,7 +171,7 @@ def priced(problem, chooser=package_choose, local_level=True):
     choice = chooser(problem.samples, problem.units)
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)
-    return steps_if_simpler(caller, smooth) or smooth
+    return steps_if_simpler(own, smooth) or smooth
 
 
 def run_method(method, x, y):
