@@ -31,6 +31,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from nochange import sites  # noqa: E402  (even or jittered sites on [0, 1])
 
 CLASSES = ("noise", "line", "smooth", "ar0.3", "ar0.5")
 SIZES = (4, 8, 10, 20, 50, 100, 300, 1000, 3000, 10_000, 100_000)
@@ -41,13 +42,6 @@ def default_series(n):
     if n <= 300:
         return 400
     return {1000: 300, 3000: 150, 10_000: 60, 100_000: 12}.get(n, 3)
-
-
-def sites(rng, n, jittered):
-    x = np.arange(n, dtype=float)
-    if jittered and n > 1:
-        x = x + rng.uniform(-0.4, 0.4, n)
-    return (x - x[0]) / (x[-1] - x[0])
 
 
 def ar1(rng, n, phi):
