@@ -1,9 +1,12 @@
 """Shared helpers for the tests of the extension module _vorn_core."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -144,3 +147,23 @@ def assert_results_identical(a, b):
                 assert fa["dim"] == fb["dim"] and fa["order"] == fb["order"]
         else:
             assert va == vb, key
+
+
+def interrupt_latency(call, after=0.3):
+    """Seconds from a SIGINT sent to this thread `after` seconds into `call` until the
+    KeyboardInterrupt it must raise (the test fails when `call` ends without one)."""
+    main = threading.get_ident()
+    sent = []
+
+    def interrupt():
+        sent.append(time.perf_counter())
+        signal.pthread_kill(main, signal.SIGINT)
+
+    timer = threading.Timer(after, interrupt)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        return time.perf_counter() - sent[0]
+    finally:
+        timer.cancel()

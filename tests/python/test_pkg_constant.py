@@ -6,13 +6,12 @@ from __future__ import annotations
 import itertools
 import math
 import signal
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import vorn
+from conftest import interrupt_latency
 from vorn import _engine
 from vorn._scoring import fit_arrays
 
@@ -182,21 +181,7 @@ def test_ctrl_c_interrupts_a_long_constant_fit():
     n = 400_000
     y = np.random.default_rng(0).standard_normal((n, 3))
     x, w = np.arange(float(n)), np.ones(n)
-    main = threading.get_ident()
-    sent = []
-
-    def interrupt():
-        sent.append(time.perf_counter())
-        signal.pthread_kill(main, signal.SIGINT)
-
-    timer = threading.Timer(0.3, interrupt)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            _engine.fit_constant(x, y, w, 50.0)
-        latency = time.perf_counter() - sent[0]
-    finally:
-        timer.cancel()
+    latency = interrupt_latency(lambda: _engine.fit_constant(x, y, w, 50.0))
     assert latency < 1.0
     assert _engine.fit_constant(x[:50], y[:50], w[:50], 1.0)["x"].size == 50
 

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import _vorn_core
+from conftest import interrupt_latency
 from vorn import _engine
 
 PPoly = pytest.importorskip("scipy.interpolate").PPoly
@@ -460,21 +461,7 @@ def test_other_threads_run_during_a_fit():
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
 def test_ctrl_c_interrupts_a_long_fit():
     x, y = _long_fit_data(12000)
-    main = threading.get_ident()
-    sent = []
-
-    def interrupt():
-        sent.append(time.perf_counter())
-        signal.pthread_kill(main, signal.SIGINT)
-
-    timer = threading.Timer(0.3, interrupt)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            _engine.fit(x, y, None, 0.9999, 10.0, "FPVI", "none")
-        latency = time.perf_counter() - sent[0]
-    finally:
-        timer.cancel()
+    latency = interrupt_latency(lambda: _engine.fit(x, y, None, 0.9999, 10.0, "FPVI", "none"))
     print(f"KeyboardInterrupt {latency * 1e3:.1f} ms after SIGINT")
     assert latency < 1.0
     small = _engine.fit(x[:50], y[:50], None, 0.9, 1.0, "FPVI", "none")
