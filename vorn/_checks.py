@@ -191,19 +191,19 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
             )
 
     # Checked with reductions first (a NaN carries through min and max): on the usual clean
-    # data no mask is formed.
+    # data no mask is formed (None below: every row kept).
     lowest, highest = (float(yy.min()), float(yy.max())) if yy.size else (0.0, 0.0)
     all_kept = math.isfinite(lowest) and math.isfinite(highest)
-    kept = np.ones(n, dtype=bool) if all_kept else np.all(np.isfinite(yy), axis=1)
+    kept = None if all_kept else np.all(np.isfinite(yy), axis=1)
     # Clean sorted sites are read off their gaps alone: positive gaps between finite ends
     # leave no room for a NaN, an infinity or a repeat.
     smallest_gap = math.nan
     if xx is not None and all_kept and n >= 2:
-        smallest_gap = float(np.diff(xx).min())
+        smallest_gap = _smallest_gap(xx)
     sites_clean = (xx is not None and smallest_gap > 0.0 and math.isfinite(xx[0])
                    and math.isfinite(xx[-1]))
     if xx is not None and not sites_clean:
-        bad = np.flatnonzero(kept & ~np.isfinite(xx))
+        bad = np.flatnonzero(~np.isfinite(xx) if kept is None else kept & ~np.isfinite(xx))
         if bad.size:
             i = int(bad[0])
             shown = "NaT" if sites.is_datetime else repr(float(sites.decode(xx[i])))
@@ -213,7 +213,8 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
         smallest_delta = float(dd.min()) if dd.size else None
         if smallest_delta is not None and not 0.0 < smallest_delta <= float(dd.max()) < math.inf:
             smallest_delta = None
-            bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
+            unfit = ~(np.isfinite(dd) & (dd > 0))
+            bad = np.flatnonzero(unfit if kept is None else kept & unfit)
             if bad.size:
                 i = int(bad[0])
                 raise ValueError(
@@ -222,7 +223,10 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
     if sites_clean and xx is not None:
         sites_kept = xx
     else:
-        sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
+        if kept is None:
+            sites_kept = xx if xx is not None else np.arange(n, dtype=np.float64)
+        else:
+            sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
         # Sorted data, the usual case, needs no sort to count its distinct sites.
         gaps = np.diff(sites_kept)
         if not np.all(gaps > 0):
@@ -247,16 +251,34 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
         largest = max(highest, -lowest) if all_kept else None
         gap = smallest_gap if xx is not None and math.isfinite(smallest_gap) else None
         problem = energy_problem(prepared, kept, gap, largest,
-                                 smallest_delta if all_kept else None)
+                                 smallest_delta if all_kept else None, all_kept=all_kept)
         if problem is not None:
             raise ValueError(problem)
     return prepared
 
 
+# Sites are differenced in blocks of this many: the gaps of 10^6 sites as one array would take
+# 8 MB of fresh memory on every call.
+_GAP_BLOCK = 1 << 16
+
+
+def _smallest_gap(x: NDArray[np.float64]) -> float:
+    """The smallest x[i + 1] - x[i] (NaN when a gap is NaN), x of 2 or more sites."""
+    count = x.size - 1
+    buffer = np.empty(min(count, _GAP_BLOCK))
+    smallest = []
+    for start in range(0, count, _GAP_BLOCK):
+        stop = min(start + _GAP_BLOCK, count)
+        gaps = np.subtract(x[start + 1:stop + 1], x[start:stop], out=buffer[:stop - start])
+        smallest.append(gaps.min())
+    return float(np.min(smallest))
+
+
 def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
                    smallest_gap: Optional[float] = None,
                    largest_value: Optional[float] = None,
-                   smallest_delta: Optional[float] = None) -> Optional[str]:
+                   smallest_delta: Optional[float] = None, *,
+                   all_kept: bool = False) -> Optional[str]:
     """Why the fit's energies would overflow on these data in their own units, or None.
 
     Squares of values beyond 1e150 overflow; second derivatives grow like |y| / gap**2,
@@ -264,13 +286,16 @@ def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
     parameters of :func:`vorn.fit`, and :func:`vorn.select`) has neither problem.
     """
     yy, dd = prepared.y, prepared.delta
-    if kept is None:
-        kept = np.all(np.isfinite(yy), axis=1)
-    if not kept.any():
-        return None
+    if not all_kept:
+        if kept is None:
+            kept = np.all(np.isfinite(yy), axis=1)
+        if not kept.any():
+            return None
+        all_kept = bool(kept.all())
     gap = smallest_gap
     if gap is None and prepared.x is not None:
-        gap = float(np.min(np.diff(np.unique(prepared.x[kept]))))
+        sites = prepared.x if kept is None else prepared.x[kept]
+        gap = float(np.min(np.diff(np.unique(sites))))
 
     def too_fine(value: float) -> bool:
         return (gap is not None and value > 0.0
@@ -278,7 +303,6 @@ def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
 
     # This runs on every fit: most data drop no row, so y is not copied, and |y| / delta is
     # formed only when its bound max|y| / min(delta) does not already settle both checks.
-    all_kept = bool(kept.all())
     values = yy if all_kept else yy[kept]
     largest = largest_value
     if largest is None:

@@ -151,6 +151,18 @@ def test_sites_that_overflow_the_energies_are_refused(x, y, message):
     assert str(info.value) == message
 
 
+# Long site arrays are differenced in blocks of 2**16 gaps: the smallest gap is found wherever it
+# lies, either side of a block's edge and at the very ends.
+@pytest.mark.parametrize("where", [0, 2**16 - 1, 2**16, 2**16 + 1, 2**17 + 1])
+def test_the_smallest_gap_of_long_sites_is_found_in_every_block(where):
+    x = np.arange(2**17 + 3, dtype=float)
+    x[where + 1:] -= 1.0 - 2.0**-30  # exact: one gap of 2**-30, the others 1
+    with pytest.raises(ValueError) as info:
+        vorn.fit(x, np.full_like(x, 1e135), 0.5, 1.0)
+    assert str(info.value).startswith("x is too finely spaced for the size of y: a gap of "
+                                      "9.31e-10 between sites")
+
+
 def test_fine_spacing_with_small_values_still_fits():
     x = np.arange(10.0) * 1e-60
     y = np.r_[np.zeros(5), np.ones(5)] * 1e-30
