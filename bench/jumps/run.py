@@ -27,8 +27,11 @@ and tests the uniformity of its significance (Kolmogorov-Smirnov, >= 1,000 serie
 "power" is the share of jumps of >= 3 sd with significance below 0.01 in the coverage corpus.
 Rules side by side on the same series and jumps: "resid" (the package's: "smooth" with the
 saving measured in the noise variance read off the residuals of the fit, forced_noise for
-the forced split, and the law averaged over that estimate's law), "resid, jump-free law" (the
-same with the law simulated on jump-free fits; not adopted), "smooth" (the
+the forced split, and the law averaged over that estimate's law; the null law fitted to the
+saving less the curvature correction, the statistic it is read at), "resid, raw null law"
+(the same with the null law fitted to the raw saving, raw_null_law.py: the package's rule
+before; it and every rule below use that law), "resid, jump-free law" (the
+same with the noise law simulated on jump-free fits; not adopted), "smooth" (the
 rule before: "kappa" after
 subtracting what the split saves on the merged segment's own smooth, the engine's
 smooth_saving over 10 bandwidths either side of the split), "kappa" (the rule before that: the
@@ -56,6 +59,7 @@ from vorn import _engine, _jumps
 import ar_table
 import select_noise_law
 import jump_free_noise_law
+import raw_null_law
 import white_noise_law
 
 N = 200
@@ -121,9 +125,9 @@ def significance_before(saved: float, m: float, b: float, d: int, phi: float,
     package's rule before) or by kappa with r of ar_table.py (a candidate rejected then), the
     law averaged over white_law either way."""
     factor = (1 + phi) / (1 - phi) if divisor == "rho" else ar_factor(phi, m, b, d)
-    n = float(np.exp(_jumps._null_parameter(vorn._jump_null.LOG_N, np.array([m]),
+    n = float(np.exp(_jumps._null_parameter(_jumps._jump_null.LOG_N, np.array([m]),
                                              np.array([b]), d)[0]))
-    s = float(np.exp(_jumps._null_parameter(vorn._jump_null.LOG_S, np.array([m]),
+    s = float(np.exp(_jumps._null_parameter(_jumps._jump_null.LOG_S, np.array([m]),
                                              np.array([b]), d)[0]))
     u = saved / factor / s * white_law(N, d)
     log_f = np.log1p(-np.minimum(_jumps._chi2_even_sf(u, d), 1.0))
@@ -159,6 +163,18 @@ def noise_law(table):  # type: ignore[no-untyped-def]
         yield
     finally:
         _jumps._jump_ar = kept
+
+
+@contextlib.contextmanager
+def raw_table():  # type: ignore[no-untyped-def]
+    """The null law fitted to the raw saving (raw_null_law.py, vorn/_jump_null.py before the
+    curvature correction was part of it), for the rules measured before."""
+    kept = _jumps._jump_null
+    _jumps._jump_null = raw_null_law
+    try:
+        yield
+    finally:
+        _jumps._jump_null = kept
 
 
 def select_law():  # type: ignore[no-untyped-def]
@@ -199,6 +215,7 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         signif_kappa: list[float] = []
         signif_smooth: list[float] = []
         signif_split: list[float] = []
+        signif_raw: list[float] = []
         for _ in range(sims):
             x, y, where = signal(rng, smooth, uneven, d, phi, size)
             f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
@@ -238,14 +255,18 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             m, b = segment_shape(f.x, f.p, got, j)
             resid_scale, resid_phi = _jumps.noise_of_fit(f, None)
             resid_unit = f.p * resid_scale**2
-            with noise_law(jump_free_noise_law):
+            resid_saved = _jumps.beyond_curvature(
+                np.array([float(got["merged"][j] - got["at_fit"][j]) / resid_unit]),
+                got["smooth_saving"][j:j + 1], resid_unit)
+            with raw_table():
+                signif_raw.append(float(_jumps.null_significance(
+                    resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
+            with raw_table(), noise_law(jump_free_noise_law):
                 signif_split.append(float(_jumps.null_significance(
-                    _jumps.beyond_curvature(
-                        np.array([float(got["merged"][j] - got["at_fit"][j]) / resid_unit]),
-                        got["smooth_saving"][j:j + 1], resid_unit),
-                    np.array([m]), np.array([b]), d, N, resid_phi)[0]))
-            signif_before.append(significance_before(saved_select, m, b, d, phi_hat))
-            with select_law():
+                    resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
+            with raw_table():
+                signif_before.append(significance_before(saved_select, m, b, d, phi_hat))
+            with raw_table(), select_law():
                 signif_kappa.append(float(_jumps.null_significance(
                     np.array([saved_select]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
                 signif_smooth.append(float(_jumps.null_significance(
@@ -281,7 +302,9 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             power_smooth=(float(np.mean(np.asarray(signif_smooth) < 0.01)) if signif_smooth
                           else math.nan),
             power_split=(float(np.mean(np.asarray(signif_split) < 0.01)) if signif_split
-                         else math.nan)))
+                         else math.nan),
+            power_raw=(float(np.mean(np.asarray(signif_raw) < 0.01)) if signif_raw
+                       else math.nan)))
     return rows, time.perf_counter() - started
 
 
@@ -290,7 +313,7 @@ def null_significance(sims: int) -> list[dict]:
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        got_by_rule: dict[str, list[float]] = {"resid": [], "split": [], "smooth": [],
+        got_by_rule: dict[str, list[float]] = {"resid": [], "raw": [], "split": [], "smooth": [],
                                                "kappa": [], "rho": [], "kappa_white": [],
                                                "bias": []}
         p = None
@@ -313,19 +336,23 @@ def null_significance(sims: int) -> list[dict]:
                 got["smooth_saving"][1:2], resid_unit)
             got_by_rule["resid"].append(float(_jumps.null_significance(
                 resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
-            with noise_law(jump_free_noise_law):
+            with raw_table():
+                got_by_rule["raw"].append(float(_jumps.null_significance(
+                    resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
+            with raw_table(), noise_law(jump_free_noise_law):
                 got_by_rule["split"].append(float(_jumps.null_significance(
                     resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
-            with select_law():
+            with raw_table(), select_law():
                 got_by_rule["smooth"].append(float(_jumps.null_significance(
                     np.array([corrected]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
                 got_by_rule["kappa"].append(float(_jumps.null_significance(
                     np.array([saved]), np.array([m]), np.array([b]), d, N, phi_hat)[0]))
-            got_by_rule["rho"].append(significance_before(saved, m, b, d, phi_hat, "rho"))
-            got_by_rule["kappa_white"].append(
-                significance_before(saved, m, b, d, phi_hat, "kappa"))
+            with raw_table():
+                got_by_rule["rho"].append(significance_before(saved, m, b, d, phi_hat, "rho"))
+                got_by_rule["kappa_white"].append(
+                    significance_before(saved, m, b, d, phi_hat, "kappa"))
             bias = bias_saving(x, y, p, np.array([1, N // 2], dtype=np.int64), 1) / (p * scale**2)
-            with select_law():
+            with raw_table(), select_law():
                 got_by_rule["bias"].append(float(_jumps.null_significance(
                     np.array([max(saved - bias, 0.0)]), np.array([m]), np.array([b]), d, N,
                     phi_hat)[0]))
@@ -367,22 +394,25 @@ def main() -> None:
           "walk rule's coverage on the same signals; `ratio` is its width over the narrower "
           "of them. `power` is the share of found jumps with significance < 0.01 (the "
           "package's rule, `resid`: the saving in the noise variance read off the fit's "
-          "residuals), `power smooth` the same under the rule before this change (the saving "
+          "residuals, the null law fitted to the saving less the curvature correction), "
+          "`power raw` the same with the null law fitted to the raw saving (the package's "
+          "rule before this change), `power smooth` the same under the rule before this change (the saving "
           "in select's second-difference estimate), `power jump-free` under the candidate "
           "`resid, jump-free law` (not adopted), `power before` under the rule before the "
           "AR(1) law (the saving over the long-run factor rho), `power kappa` under kappa "
           "without the smooth correction.\n")
     print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
           "limit | chi2 | "
-          "width | limit width | oracle cut | oracle window | ratio | power | power smooth | "
+          "width | limit width | oracle cut | oracle window | ratio | power | power raw | power smooth | "
           "power jump-free | power before | power kappa |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|" + "---|" * 18)
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
               f"{r['found']:.3f} | {r['coverage']:.3f} | {r['fitted']:.3f} | {r['debiased']:.3f} | "
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
               f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
               f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} | "
+              f"{r['power_raw']:.3f} | "
               f"{r['power_smooth']:.3f} | {r['power_split']:.3f} | {r['power_before']:.3f} | "
               f"{r['power_kappa']:.3f} |")
     print()
@@ -401,9 +431,29 @@ def main() -> None:
         below = sum(r[rule] < 0.85 - 2 * math.sqrt(0.85 * 0.15 / k) for r, k in zip(small, m))
         above = sum(r[rule] > 0.95 + 2 * math.sqrt(0.95 * 0.05 / k) for r, k in zip(small, m))
         print(f"- {name}: {below} below, {above} above (of {len(small)})")
+    print("\nWhere the package's rule (walk) fails 85-95 %, and why:\n")
+    for r in rows:
+        k = r["found"] * args.sims
+        if 0.85 <= r["coverage"] <= 0.95:
+            continue
+        cell = (f"{r['segments']}, {r['sites']}, d = {r['d']}, {r['noise']}, {r['size']} sd: "
+                f"{r['coverage']:.3f} of {k:.0f} found")
+        if r["size"] >= 5:
+            why = "5 sd, the fit's split is the true one nearly always (discrete sites)"
+        elif (r["coverage"] < 0.85 - 2 * math.sqrt(0.85 * 0.15 / k)
+              or r["coverage"] > 0.95 + 2 * math.sqrt(0.95 * 0.05 / k)):
+            why = "outside by more than two binomial sd: a failure of the rule"
+        else:
+            why = "within two binomial sd of the band: sampling noise"
+        print(f"- {cell} ({why})")
     print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells")
     print("\n## Significance of a jump forced into jump-free data\n")
-    print("Rules on the same series. `resid` (the package's now): `smooth` with the saving "
+    print("Rules on the same series. `resid` (the package's now): `resid, raw null law` with "
+          "the null law (vorn/_jump_null.py) fitted to what the package reads it at, the "
+          "largest saving less what the split saves on the merged segment's own smooth "
+          "(calibrate_null.py). `resid, raw null law` (the package's rule before this change; "
+          "its law fitted to the raw saving, raw_null_law.py; every rule after it in the "
+          "table uses that law too): `smooth` with the saving "
           "measured in the noise variance read off the residuals of the fit with the forced "
           "split (each segment's spline alone; mean square matched to its expectation under "
           "the smoother and its segments' ends, vorn._jumps.noise_of_residuals), phi as "
@@ -424,20 +474,22 @@ def main() -> None:
           "(bias_saving). Each cell: KS p, share < 0.01, share < "
           "0.1, share < 0.5.\n")
     print("| segments | sites | d | noise | resid: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "resid, raw null law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "resid, jump-free law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "smooth: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "rho: KS p | < 0.01 | < 0.1 | < 0.5 | kappa, white law: KS p | < 0.01 | < 0.1 | < 0.5 "
           "| bias: KS p | < 0.01 | < 0.1 | < 0.5 |")
-    print("|---|---|---|---|" + "---|" * 28)
+    print("|---|---|---|---|" + "---|" * 32)
     null_rows = null_significance(args.null_sims)
     for r in null_rows:
-        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "split", "smooth", "kappa", "rho",
+        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "raw", "split", "smooth", "kappa", "rho",
                                                    "kappa_white", "bias") for v in r[rule])
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
     print()
-    for rule, name in (("resid", "resid"), ("split", "resid, jump-free law"),
-                       ("smooth", "smooth (before)"), ("kappa", "kappa"),
+    for rule, name in (("resid", "resid"), ("raw", "resid, raw null law (before)"),
+                       ("split", "resid, jump-free law"),
+                       ("smooth", "smooth"), ("kappa", "kappa"),
                        ("rho", "rho"),
                        ("kappa_white", "kappa, white law"), ("bias", "bias")):
         ok = [r for r in null_rows if r[rule][0] >= 0.01]
@@ -448,11 +500,19 @@ def main() -> None:
               f"{len(tails)} of {len(null_rows)}")
     print("\nPower (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
           f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
-          f"{sum(r['size'] >= 3 for r in rows)} cells (resid, jump-free law: "
-          f"{sum(r['power_split'] >= 0.95 for r in rows if r['size'] >= 3)}; smooth, before: "
+          f"{sum(r['size'] >= 3 for r in rows)} cells (raw null law, before: "
+          f"{sum(r['power_raw'] >= 0.95 for r in rows if r['size'] >= 3)}; resid, jump-free law: "
+          f"{sum(r['power_split'] >= 0.95 for r in rows if r['size'] >= 3)}; smooth: "
           f"{sum(r['power_smooth'] >= 0.95 for r in rows if r['size'] >= 3)}; kappa: "
           f"{sum(r['power_kappa'] >= 0.95 for r in rows if r['size'] >= 3)}; rho: "
           f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}).")
+    lower = [r for r in rows if r["found"] > 0 and r["power"] < r["power_raw"] - 2 * math.sqrt(
+        max(r["power_raw"] * (1 - r["power_raw"]), 1e-9) / (r["found"] * args.sims))]
+    higher = sum(r["power"] > r["power_raw"] for r in rows)
+    print(f"\nPower of `resid` against `resid, raw null law` (all sizes): higher in {higher} of "
+          f"{len(rows)} cells, lower by more than two binomial sd in {len(lower)}"
+          + "".join(f"; {r['segments']} {r['sites']} d = {r['d']} {r['noise']} {r['size']} sd: "
+                    f"{r['power']:.3f} against {r['power_raw']:.3f}" for r in lower) + ".")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,30 @@
+"""Sampling sd of select's phi (second differences, vorn._jumps.noise_of_values) on AR(1)
+noise, times sqrt(samples * columns): the constants of null_candidates.phi_spread.
+
+    .venv/bin/python bench/jumps/phi_spread.py   (600 series a cell, seed 5, about 10 s)
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+from scipy.signal import lfilter
+
+from vorn._jumps import noise_of_values
+
+rng = np.random.default_rng(5)
+print("| d | n | phi | mean phi_hat | sd | sd sqrt(n d) |\n|---|---|---|---|---|---|")
+for d in (1, 3):
+    for n in (100, 200, 800):
+        for phi in (0.0, 0.3, 0.6):
+            got = []
+            for _ in range(600):
+                e = rng.standard_normal((n, d))
+                if phi:
+                    e = lfilter([math.sqrt(1 - phi * phi)], [1, -phi], e, axis=0,
+                                zi=phi * rng.standard_normal((1, d)))[0]
+                got.append(noise_of_values(e)[1])
+            v = np.array(got)
+            print(f"| {d} | {n} | {phi} | {v.mean():.3f} | {v.std():.3f} | "
+                  f"{v.std() * math.sqrt(n * d):.2f} |")
