@@ -163,6 +163,31 @@ def _phi_from_ratio(ratio: float) -> float:
     return 0.5 * (lo + hi)
 
 
+def price_phi(raw_phi: float, n: int) -> float:
+    """The autocorrelation a jump's price is set from.
+
+    Read as 0 unless it clears its sampling noise under independent noise, c = 3.1 / sqrt(n),
+    then shrunk by the factor ``1 - (c / phi)**2``. Nearer the raw estimate (a cut at one
+    standard deviation, the raw value, or the long-run factor averaged over the estimate's
+    sampling law) lowers the false-jump rate of short AR(1) series but reads small dense
+    steps (teeth, staircases) and the texture of real series as autocorrelation and loses
+    their jumps (bench/select/false_jumps.py ``--phi-rule``, bench/select/RESULTS.md).
+
+    Parameters
+    ----------
+    raw_phi : float
+        Estimate from the ratio of second-difference variances.
+    n : int
+        Number of samples it rests on.
+
+    Returns
+    -------
+    float
+    """
+    cut = _PHI_NOISE / math.sqrt(n)
+    return raw_phi * (1.0 - (cut / raw_phi) ** 2) if raw_phi > cut else 0.0
+
+
 def _clear_of(breaks: Optional[NDArray[np.intp]], n: int, lag: int,
               span: int) -> NDArray[np.bool_]:
     """Which differences ``z[i + span * lag] - ...`` starting at i = 0, 1, ... cross no break.
@@ -252,11 +277,7 @@ def estimate_noise(z: NDArray[np.float64],
     # look for the jumps to leave out keep the shift: a larger phi there inflates the scale,
     # the generous fit then finds fewer of dense jumps, and their runs read as an
     # autocorrelation of 0.9.
-    cut = _PHI_NOISE / math.sqrt(n)
-    if not for_price:
-        phi = max(0.0, raw_phi - cut)
-    else:
-        phi = raw_phi * (1.0 - (cut / raw_phi) ** 2) if raw_phi > cut else 0.0
+    phi = price_phi(raw_phi, n) if for_price else max(0.0, raw_phi - _PHI_NOISE / math.sqrt(n))
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
     return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(first.size),
                          _correlation(first), left_out)

@@ -2,13 +2,17 @@
 
     .venv/bin/python bench/select/false_jumps.py [--methods priced ...]
         [--classes noise line smooth ar0.3 ar0.5] [--sizes 4 8 10 20 50 ...]
-        [--series N] [--out rows.json]
+        [--series N] [--out rows.json] [--phi-rule shipped|cut-1sd|raw|factor ...]
+        [--constant-too]
     .venv/bin/python bench/select/false_jumps.py --table rows.json [more.json ...]
 
 For every class and size it runs `--series` seeded series (by default 400 up to n = 300,
 fewer above, see `default_series`), even sites for even seeds and sites jittered by up to 0.4
 spacings for odd ones, and prints the share with any jump with its Wilson 95 % interval, the
-even and jittered shares apart, and the mean seconds of one call. Methods are those of run.py
+even and jittered shares apart, how many of those jumps came from the constant-levels model
+that replaced a smooth choice ("by steps"), and the mean seconds of one call. `--phi-rule`
+installs a candidate for the autocorrelation the price reads (`PHI_RULES`); with
+`--constant-too` the constant model's noise reads it as well. Methods are those of run.py
 (`priced` is the package's default, `vorn.select(x, y)`).
 
 Classes (noise sd 1):
@@ -16,6 +20,8 @@ noise    pure normal noise
 line     a line, slope -10 to 10 noise sd over the series
 smooth   a sine of 0.5 to 2 periods, 2 to 6 noise sd
 ar0.3, ar0.5   the same sine with AR(1) noise of that lag-one correlation (unit variance)
+jump3, jump5   not a null: pure noise with one jump of 3 or 5 noise sd in the middle half of
+         the sites (the price's cost in power; not in the default --classes)
 """
 
 from __future__ import annotations
@@ -33,7 +39,9 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from nochange import sites  # noqa: E402  (even or jittered sites on [0, 1])
 
-CLASSES = ("noise", "line", "smooth", "ar0.3", "ar0.5")
+CLASSES = ("noise", "line", "smooth", "ar0.3", "ar0.5", "jump3", "jump5")
+# What a dearer price costs: one real jump, where "any jump" is the share found.
+POWER = ("jump3", "jump5")
 SIZES = (4, 8, 10, 20, 50, 100, 300, 1000, 3000, 10_000, 100_000)
 
 
@@ -61,6 +69,8 @@ def make(kind, n, seed):
     x = sites(rng, n, bool(seed % 2))
     if kind == "noise":
         clean = np.zeros(n)
+    elif kind in POWER:
+        clean = np.where(x > rng.uniform(0.25, 0.75), float(kind[4:]), 0.0)
     elif kind == "line":
         clean = rng.uniform(-10.0, 10.0) * x + rng.uniform(-5.0, 5.0)
     else:
@@ -83,6 +93,97 @@ def wilson(k, n, z=1.959963984540054):
     return max(0.0, centre - half), min(1.0, centre + half)
 
 
+# Issue 22, AR(1) price: candidates for the autocorrelation a jump's price reads, given the raw
+# estimate from the ratio of second-difference variances (vorn._noise.price_phi). Under
+# independent noise that estimate exceeds 3.1 / sqrt(n) in one series in twenty, so its sd is
+# about 1.88 / sqrt(n) (0.27 at n = 50, 0.11 at 300). The absolute price of a jump is the
+# price in noise variances times sigma**2, and sigma**2 is the lag-one second-difference
+# variance over 2 (1 - phi)(3 - phi); with the long-run factor (1 + phi) / (1 - phi) it is that
+# variance times _g(phi). "factor" averages _g over phi's law given the estimate (flat on
+# [0, 0.9]), so the price is that of the expected long-run variance of a local mean;
+# "factor-spike" gives independent noise (phi = 0) half the prior. "shipped" leaves the package
+# as installed (0 below 3.1 / sqrt(n), shrunk by 1 - (c / phi)**2 above).
+_SD_PER_ROOT_N = 3.1 / 1.6448536269514722
+
+
+def _truncated_normal(mu, sd, lo=0.0, hi=0.9, points=401):
+    """Grid and weights of a normal law truncated to [lo, hi]."""
+    grid = np.linspace(lo, hi, points)
+    weight = np.exp(-0.5 * ((grid - mu) / sd) ** 2)
+    return grid, weight / weight.sum()
+
+
+def _g(phi):
+    """Long-run variance of AR(1) noise per unit of lag-one second-difference variance."""
+    return (1.0 + phi) / (2.0 * (1.0 - phi) ** 2 * (3.0 - phi))
+
+
+def _phi_of_g(target):
+    """The phi in [0, 0.9] whose _g is `target` (_g rises on it)."""
+    lo, hi = 0.0, 0.9
+    for _ in range(50):
+        mid = 0.5 * (lo + hi)
+        lo, hi = (mid, hi) if _g(mid) < target else (lo, mid)
+    return 0.5 * (lo + hi)
+
+
+def phi_shrink(k):
+    """The shipped rule with the cut at k / sqrt(n) instead of 3.1 / sqrt(n)."""
+    def rule(raw, n):
+        cut = k / math.sqrt(n)
+        return raw * (1.0 - (cut / raw) ** 2) if raw > cut else 0.0
+    return rule
+
+
+def phi_mean(raw, n):
+    """Posterior mean of phi, flat prior on [0, 0.9], the raw estimate normal about it."""
+    grid, w = _truncated_normal(raw, _SD_PER_ROOT_N / math.sqrt(n))
+    return float(np.sum(grid * w))
+
+
+def phi_factor(raw, n):
+    """The phi whose price (scale and long-run factor together) is the posterior mean."""
+    grid, w = _truncated_normal(raw, _SD_PER_ROOT_N / math.sqrt(n))
+    return _phi_of_g(float(np.sum(_g(grid) * w)))
+
+
+def phi_factor_spike(raw, n):
+    """As `phi_factor` with half the prior on independent noise (phi = 0 exactly)."""
+    sd = _SD_PER_ROOT_N / math.sqrt(n)
+    grid, w = _truncated_normal(raw, sd)
+    # Likelihoods of the raw estimate at phi = 0 and averaged over the flat part.
+    at_zero = math.exp(-0.5 * (raw / sd) ** 2)
+    slab = float(np.mean(np.exp(-0.5 * ((np.linspace(0.0, 0.9, 401) - raw) / sd) ** 2)))
+    w0 = at_zero / (at_zero + slab)
+    return _phi_of_g(w0 * _g(0.0) + (1.0 - w0) * float(np.sum(_g(grid) * w)))
+
+
+PHI_RULES = {
+    "shipped": None,
+    "cut-1sd": phi_shrink(_SD_PER_ROOT_N),
+    "cut-0.5sd": phi_shrink(0.5 * _SD_PER_ROOT_N),
+    "raw": lambda raw, n: min(max(raw, 0.0), 0.9),
+    "mean": phi_mean,
+    "factor": phi_factor,
+    "factor-spike": phi_factor_spike,
+}
+
+
+def use_phi_rule(name, constant_too=False):
+    """Install a candidate rule for the price's phi (and with `constant_too` let the
+    constant model's noise read it as well)."""
+    import vorn._constant_choice as constant
+    import vorn._noise as noise
+
+    rule = PHI_RULES[name]
+    if rule is not None:
+        noise.price_phi = rule
+    if constant_too:
+        def priced_estimate(values, breaks=None, delta=None, for_price=False):
+            return noise.estimate_noise(values, breaks, delta, True)
+        constant.estimate_noise = priced_estimate
+
+
 def evaluate(method, kind, n, series):
     from run import run_method
 
@@ -90,15 +191,16 @@ def evaluate(method, kind, n, series):
     for seed in range(series):
         x, y = make(kind, n, seed)
         t0 = time.perf_counter()
-        jumps = int(run_method(method, x, y).fit.jumps.size)
+        chosen = run_method(method, x, y)
         rows.append(dict(method=method, kind=kind, n=n, seed=seed, jittered=seed % 2,
-                         jumps=jumps, seconds=time.perf_counter() - t0))
+                         jumps=int(chosen.fit.jumps.size), seconds=time.perf_counter() - t0,
+                         segments=chosen.segments))
     return rows
 
 
 def table(rows):
     lines = ["| method | class | n | series | any jump | 95 % interval | even | jittered | "
-             "mean s |", "|---|---|---|---|---|---|---|---|---|"]
+             "by steps | mean s |", "|---|---|---|---|---|---|---|---|---|---|"]
     keys = list(dict.fromkeys((r["method"], r["kind"], r["n"]) for r in rows))
     keys.sort(key=lambda k: (k[0], CLASSES.index(k[1]), k[2]))
     for method, kind, n in keys:
@@ -111,19 +213,54 @@ def table(rows):
             parts.append(f"{sum(r['jumps'] > 0 for r in sub)}/{len(sub)}")
         lines.append(f"| {method} | {kind} | {n} | {len(rs)} | {hit / len(rs):.3f} | "
                      f"{lo:.3f}–{hi:.3f} | {parts[0]} | {parts[1]} | "
+                     f"{sum(r['jumps'] > 0 and r.get('segments') == 'constant' for r in rs)} | "
                      f"{np.mean([r['seconds'] for r in rs]):.3f} |")
+    return "\n".join(lines)
+
+
+def side_by_side(files):
+    """Series with any jump (of them by the constant-levels model) per class and n, one
+    column per file of rows (named after the file)."""
+    data = {Path(f).stem: json.loads(Path(f).read_text()) for f in files}
+    first = next(iter(data.values()))
+    keys = sorted(dict.fromkeys((r["kind"], r["n"]) for r in first),
+                  key=lambda k: (CLASSES.index(k[0]), k[1]))
+    lines = ["| class | n | " + " | ".join(data) + " |", "|---|---|" + "---|" * len(data)]
+    for kind, n in keys:
+        cells = []
+        for rows in data.values():
+            rs = [r for r in rows if (r["kind"], r["n"]) == (kind, n)]
+            hit = [r for r in rs if r["jumps"] > 0]
+            steps = sum(r.get("segments") == "constant" for r in hit)
+            cells.append(f"{len(hit)}/{len(rs)} ({steps})")
+        lines.append(f"| {kind} | {n} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--methods", nargs="+", default=["priced"])
-    ap.add_argument("--classes", nargs="+", default=list(CLASSES))
+    ap.add_argument("--classes", nargs="+", default=[c for c in CLASSES if c not in POWER])
     ap.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
     ap.add_argument("--series", type=int)
     ap.add_argument("--out")
     ap.add_argument("--table", nargs="+")
+    ap.add_argument("--phi-rule", default="shipped", choices=sorted(PHI_RULES))
+    ap.add_argument("--constant-too", action="store_true")
+    ap.add_argument("--side-by-side", nargs="+", metavar="ROWS.json")
+    # Another bench script run with the candidate installed: --then steps.py --methods ...
+    ap.add_argument("--then", nargs=argparse.REMAINDER)
     args = ap.parse_args()
+    use_phi_rule(args.phi_rule, args.constant_too)
+    if args.then:
+        import runpy
+
+        sys.argv = args.then
+        runpy.run_path(args.then[0], run_name="__main__")
+        return
+    if args.side_by_side:
+        print(side_by_side(args.side_by_side))
+        return
     if args.table:
         print(table([r for f in args.table for r in json.loads(Path(f).read_text())]))
         return
