@@ -72,22 +72,19 @@ def adequate(rss: float, parameters: float, jumps: int, values: int,
 
 
 def level_between_jumps(x: NDArray[np.float64], residual: NDArray[np.float64],
-                        jumps: NDArray[np.int64], noise: NoiseEstimate, degree: int = 2,
-                        tested: Optional[NDArray[np.bool_]] = None) -> bool:
+                        jumps: NDArray[np.int64], noise: NoiseEstimate, degree: int = 2) -> bool:
     """Whether the segments of a constant fit are level: the energy that a polynomial of
     `degree` through each segment's `residual` (in noise sd, one column per column of y)
     saves beyond its level, summed over segments and columns, within the one-sided 1 % band
     of a chi-square with `degree` degrees of freedom per segment and column (the spread
     widened by the long-run factor of autocorrelated noise). A staircase cut into a ramp
     leaves a slope in every step, one cut into a curve a bend; the levels of steps leave
-    neither. `tested` (one flag per segment) limits the sum to some segments."""
+    neither."""
     m = residual.shape[0]
     bounds = np.concatenate(([0], jumps + 1, [m]))
-    if tested is None:
-        tested = np.ones(bounds.size - 1, dtype=bool)
     saved, dof = 0.0, 0
-    for lo, hi, test in zip(bounds[:-1].tolist(), bounds[1:].tolist(), tested.tolist()):
-        if not test or hi - lo <= degree + 1:
+    for lo, hi in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+        if hi - lo <= degree + 1:
             continue
         t = x[lo:hi] - np.mean(x[lo:hi])
         if not np.ptp(t) > 0.0:

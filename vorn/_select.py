@@ -498,30 +498,35 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     return ~kept if np.all(beside[~kept] >= shortest) else None
 
 
-def _beside(added: NDArray[np.bool_]) -> NDArray[np.bool_]:
-    """The segments either side of the flagged jumps."""
-    flags = np.zeros(added.size + 1, dtype=bool)
-    flags[:-1] |= added
-    flags[1:] |= added
-    return flags
+def jump_savings(values: NDArray[np.float64], unit: NDArray[np.float64],
+                 jumps: NDArray[np.int64]) -> NDArray[np.float64]:
+    """The energy (in noise variances, summed over columns) that each jump of a constant fit
+    saves against one level over its two segments: ``w1 w2 / (w1 + w2) (level1 - level2)**2``
+    per column, w the sum of 1 / unit**2 over a segment. `values` are the fit's at the
+    samples (m, d), `unit` each sample's noise sd (m, d)."""
+    starts = np.concatenate(([0], jumps + 1))
+    weights = np.add.reduceat(1.0 / np.square(unit), starts, axis=0)
+    levels = values[starts]
+    w1, w2 = weights[:-1], weights[1:]
+    return np.sum(w1 * w2 / (w1 + w2) * np.square(levels[:-1] - levels[1:]), axis=1)
 
 
 def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool = True,
                      noise_changes: bool = False, level_test: bool = True,
                      both_adequate: bool = False, shortest: float = Rule().shortest_segment,
                      finest: float = Rule().finest_follow, degree: int = 2,
-                     beside_added: bool = True) -> Optional[Selection]:
+                     added_pay_smooth: bool = True) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Two cases. The smooth choice sits at the bottom of the grid (at most 2 samples): the
     curve follows every step without cutting it. Or the smooth choice, wider than `finest`
     samples and under one noise level along x, has jumps, and the constant model of
     ``select(segments="constant")`` keeps each of them and adds others between segments at
-    least `shortest` bandwidths long (:func:`keeps_and_adds`), the segments beside the added
-    ones flat to a polynomial of `degree`
-    (:func:`._constant_choice.level_between_jumps`): small steps among large ones, which the
-    wide curve bent to follow rather than pay the smooth price for. A narrower curve follows
-    real levels itself, and there the constant model's extra jumps were its own false ones.
+    least `shortest` bandwidths long (:func:`keeps_and_adds`), its segments flat to a
+    polynomial of `degree` (:func:`._constant_choice.level_between_jumps`): small steps
+    among large ones, which the wide curve bent to follow rather than pay the smooth price
+    for. A narrower curve follows real levels itself, and there the constant model's extra
+    jumps were mostly its own false ones (bench/select/RESULTS.md).
     In either case the constant model must leave no more than the noise leaves with fewer
     parameters (a level per segment and column, one per jump; the smooth fit's effective
     degrees of freedom and its jumps), or the smooth fit more than the noise.
@@ -537,9 +542,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     noise_changes : bool
         Whether the smooth choice measured a noise level that changes along x (the constant
         model's one level would read the noisier stretch as steps).
-    level_test, degree, beside_added : bool, int, bool
-        Whether the second case tests the segments for a polynomial of `degree`, beside the
-        added jumps only or all of them.
+    level_test, degree : bool, int
+        Whether the second case tests the segments for a polynomial of `degree`.
     both_adequate : bool
         Whether the second case also needs the smooth fit to leave what the noise leaves.
     shortest, finest : float
@@ -584,13 +588,17 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps")
     else:
         if (both_adequate and not ok_s) or (level_test and not level_between_jumps(
-                samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree,
-                _beside(added) if beside_added and added is not None else None)):
+                samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree)):
             return None
+        if added_pay_smooth and added is not None:
+            values = (steps.fit._values(samples.x) / column_scale).reshape(m, d)
+            saved = jump_savings(values, unit, steps.fit.jump_indices)[added]
+            if np.any(saved < smooth.penalty):
+                return None
         why = (f"constant levels in place of the smooth choice at "
                f"{smooth.bandwidth_samples:.3g} samples: they keep its "
-               f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, with "
-               "level segments beside them")
+               f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
+               "with level segments")
     steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
                        f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
                        + "; " + steps.criterion)
