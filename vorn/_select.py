@@ -85,10 +85,10 @@ def select(
     When the choice ends at a bandwidth of at most 2 samples (the curve follows every step
     without cutting it) and the constant levels of ``segments="constant"`` leave no more than
     the noise leaves with fewer parameters, those levels are the answer (``segments`` of the
-    Selection says which). So they are when the choice ends over 8 samples with jumps, under
-    one noise level along x, and the constant levels keep each of its jumps and add others
-    between segments at least a bandwidth long, flat to a parabola beside each added jump
-    (small steps among large ones, which the wide curve bent to follow rather than pay for).
+    Selection says which). So they are when the choice ends over 8 samples with jumps, at a
+    price the check raised to drop small ones, under one noise level along x, and the constant
+    levels keep each of its jumps and add others between segments at least a bandwidth long,
+    flat to a parabola (small steps among large ones, which the wide curve bent to follow).
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -154,9 +154,9 @@ def select(
     series (the short bandwidth the season needs also follows a level shift, which then is
     not worth a jump), on constant steps shorter than about 20 samples (a short bandwidth
     follows them; if the signal is known to be steps, ask for ``segments="constant"``), on
-    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in 70 to 80 %
-    of series, a change-point search at BIC's price 95 %), on slow curves between jumps (their gentle stretches may come back as a
-    few small steps) and on a handful of samples. ``Selection.explain()``,
+    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in about 40 %
+    of series, a change-point search at BIC's price 95 %) and on a handful of samples.
+    ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
     ``bandwidth=`` and ``penalty=`` override either half of it. bench/select/RESULTS.md has
     the measurements behind the method, on synthetic and real-like annotated series.
@@ -498,36 +498,31 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     return ~kept if np.all(beside[~kept] >= shortest) else None
 
 
-def jump_savings(values: NDArray[np.float64], unit: NDArray[np.float64],
-                 jumps: NDArray[np.int64]) -> NDArray[np.float64]:
-    """The energy (in noise variances, summed over columns) that each jump of a constant fit
-    saves against one level over its two segments: ``w1 w2 / (w1 + w2) (level1 - level2)**2``
-    per column, w the sum of 1 / unit**2 over a segment. `values` are the fit's at the
-    samples (m, d), `unit` each sample's noise sd (m, d)."""
-    starts = np.concatenate(([0], jumps + 1))
-    weights = np.add.reduceat(1.0 / np.square(unit), starts, axis=0)
-    levels = values[starts]
-    w1, w2 = weights[:-1], weights[1:]
-    return np.sum(w1 * w2 / (w1 + w2) * np.square(levels[:-1] - levels[1:]), axis=1)
+def _raised(smooth: Selection) -> bool:
+    """Whether the checks after the grid raised the smooth choice's price (to drop a jump
+    under the smallest height, or a segment under a bandwidth at the grid's bottom)."""
+    grid = smooth.table["penalty"]
+    return bool(grid.size) and smooth.penalty > float(np.min(grid))
 
 
 def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool = True,
                      noise_changes: bool = False, level_test: bool = True,
                      both_adequate: bool = False, shortest: float = Rule().shortest_segment,
                      finest: float = Rule().finest_follow, degree: int = 2,
-                     added_pay_smooth: bool = True) -> Optional[Selection]:
+                     raised_only: bool = True) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Two cases. The smooth choice sits at the bottom of the grid (at most 2 samples): the
     curve follows every step without cutting it. Or the smooth choice, wider than `finest`
-    samples and under one noise level along x, has jumps, and the constant model of
-    ``select(segments="constant")`` keeps each of them and adds others between segments at
-    least `shortest` bandwidths long (:func:`keeps_and_adds`), its segments flat to a
-    polynomial of `degree` (:func:`._constant_choice.level_between_jumps`): small steps
-    among large ones, which the wide curve bent to follow rather than pay the smooth price
-    for. A narrower curve follows real levels itself, and there the constant model's extra
-    jumps were mostly its own false ones (bench/select/RESULTS.md).
-    In either case the constant model must leave no more than the noise leaves with fewer
+    samples, under one noise level along x and at a price that the checks after the grid
+    raised (to drop jumps under 2 noise sd, :func:`._search.choose`), has jumps, and the
+    constant model of ``select(segments="constant")`` keeps each of them and adds others
+    between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), its
+    segments flat to a polynomial of `degree` (:func:`._constant_choice.level_between_jumps`):
+    small steps among large ones, which the wide curve bent to follow and the check then
+    dropped. A narrower curve follows real levels itself, and there the constant model's
+    extra jumps were mostly its own false ones; without a raised price they were mostly a
+    smooth trend between jumps cut into steps (bench/select/RESULTS.md). In either case the constant model must leave no more than the noise leaves with fewer
     parameters (a level per segment and column, one per jump; the smooth fit's effective
     degrees of freedom and its jumps), or the smooth fit more than the noise.
 
@@ -544,6 +539,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
         model's one level would read the noisier stretch as steps).
     level_test, degree : bool, int
         Whether the second case tests the segments for a polynomial of `degree`.
+    raised_only : bool
+        Whether the second case needs the raised price.
     both_adequate : bool
         Whether the second case also needs the smooth fit to leave what the noise leaves.
     shortest, finest : float
@@ -557,7 +554,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     narrow = smooth.bandwidth_samples <= _FOLLOWS_STEPS
     if not narrow and not (among_jumps and not noise_changes
                            and smooth.bandwidth_samples > finest
-                           and smooth.fit.jump_indices.size > 0):
+                           and smooth.fit.jump_indices.size > 0
+                           and (not raised_only or _raised(smooth))):
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
     samples = own.samples
@@ -590,11 +588,6 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
         if (both_adequate and not ok_s) or (level_test and not level_between_jumps(
                 samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree)):
             return None
-        if added_pay_smooth and added is not None:
-            values = (steps.fit._values(samples.x) / column_scale).reshape(m, d)
-            saved = jump_savings(values, unit, steps.fit.jump_indices)[added]
-            if np.any(saved < smooth.penalty):
-                return None
         why = (f"constant levels in place of the smooth choice at "
                f"{smooth.bandwidth_samples:.3g} samples: they keep its "
                f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "

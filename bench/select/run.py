@@ -149,27 +149,28 @@ RAISED = {
 
 # Issue 22, small steps among large ones: the constant model also where the smooth choice has
 # jumps that the constant model keeps and adds to (`steps_if_simpler`), with and without its
-# tests. The default: a smooth choice over 8 samples, one noise level along x, the constant
-# segments level to a parabola, the smooth fit adequate or not, added jumps between segments
-# of at least one bandwidth (as the repairs' shortest segment). "among-wide-beside" (the test
-# on the segments beside the added jumps only) was measured at commit b82515e.
+# tests. The default: a smooth choice over 8 samples whose price the checks after the grid
+# raised, one noise level along x, the constant segments level to a parabola, the smooth fit
+# adequate or not, added jumps between segments of at least one bandwidth (as the repairs'
+# shortest segment). Measured on earlier commits of the branch: "among-wide-beside" (the
+# level test on the segments beside the added jumps only, b82515e), "among-wide-paid" and
+# "among-raised-paid" (each added jump saving at least the smooth choice's price, db4ba78).
 AMONG = {
     # The rule before: the constant model only at the grid's bottom.
     "narrow-only": dict(among_jumps=False),
     # At any smooth bandwidth (over 2 samples), the level test a straight line per segment:
-    "among-any": dict(level_test=False, any_noise=True, shortest=0.0, finest=0.0),
-    "among-level": dict(shortest=0.0, finest=0.0, degree=1),
-    "among-level-adequate": dict(both_adequate=True, shortest=0.0, finest=0.0, degree=1),
-    "among-level-adequate-len1": dict(both_adequate=True, shortest=1.0, finest=0.0, degree=1),
-    "among-len0.5": dict(shortest=0.5, finest=0.0, degree=1),
-    "among-len0.75": dict(shortest=0.75, finest=0.0, degree=1),
-    "among-len1": dict(shortest=1.0, finest=0.0, degree=1),
+    "among-any": dict(level_test=False, any_noise=True, shortest=0.0, finest=0.0, raised_only=False),
+    "among-level": dict(shortest=0.0, finest=0.0, degree=1, raised_only=False),
+    "among-level-adequate": dict(both_adequate=True, shortest=0.0, finest=0.0, degree=1, raised_only=False),
+    "among-level-adequate-len1": dict(both_adequate=True, shortest=1.0, finest=0.0, degree=1, raised_only=False),
+    "among-len0.5": dict(shortest=0.5, finest=0.0, degree=1, raised_only=False),
+    "among-len0.75": dict(shortest=0.75, finest=0.0, degree=1, raised_only=False),
+    "among-len1": dict(shortest=1.0, finest=0.0, degree=1, raised_only=False),
     # The default's pieces one at a time: any bandwidth; a straight line per segment.
-    "among-quadratic": dict(finest=0.0),
-    "among-wide-linear": dict(degree=1),
-    "among-wide-unpaid": dict(added_pay_smooth=False),
-    "among-raised": dict(added_pay_smooth=False, raised_only=True),
-    "among-raised-paid": dict(raised_only=True),
+    "among-quadratic": dict(finest=0.0, raised_only=False),
+    "among-wide-linear": dict(degree=1, raised_only=False),
+    # Where the checks did not raise the price as well (the default: only where they did).
+    "among-wide": dict(raised_only=False),
 }
 
 
@@ -198,8 +199,6 @@ def priced(problem, chooser=package_choose, local_level=True, among_jumps=True, 
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)
     any_noise = steps.pop("any_noise", False)
-    if steps.pop("raised_only", False) and not _raised(smooth.criterion):
-        among_jumps = False
     changes = local is not None and not any_noise
     return steps_if_simpler(own, smooth, among_jumps=among_jumps, noise_changes=changes,
                             **steps) or smooth
