@@ -589,7 +589,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
                 samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree)):
             return None
         why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples: they keep its "
+               f"{smooth.bandwidth_samples:.3g} samples, whose price the check raised to "
+               f"drop small jumps: they keep its "
                f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
                "with level segments")
     steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
