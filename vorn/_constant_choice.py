@@ -39,7 +39,7 @@ from ._scoring import fit_arrays
 from ._search import Rule, student_price
 from ._units import Samples, Units
 
-__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price"]
+__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "level_between_jumps"]
 
 # The price of one jump between levels, in noise variances: BASE + PER_LOG_LOG log log m.
 BASE = 8.0
@@ -69,6 +69,34 @@ def adequate(rss: float, parameters: float, jumps: int, values: int,
     spread = (2.0 * max(noise.long_run_factor, 1.0) / free
               + (_MEDIAN_SPREAD / noise.dof if math.isfinite(noise.dof) else 0.0))
     return rss <= free * (1.0 + _ADEQUATE_Z * math.sqrt(spread))
+
+
+def level_between_jumps(x: NDArray[np.float64], residual: NDArray[np.float64],
+                        jumps: NDArray[np.int64], noise: NoiseEstimate, degree: int = 2) -> bool:
+    """Whether the segments of a constant fit are level: the energy that a polynomial of
+    `degree` through each segment's `residual` (in noise sd, one column per column of y)
+    saves beyond its level, summed over segments and columns, within the one-sided 1 % band
+    of a chi-square with `degree` degrees of freedom per segment and column (the spread
+    widened by the long-run factor of autocorrelated noise). A staircase cut into a ramp
+    leaves a slope in every step, one cut into a curve a bend; the levels of steps leave
+    neither."""
+    m = residual.shape[0]
+    bounds = np.concatenate(([0], jumps + 1, [m]))
+    saved, dof = 0.0, 0
+    for lo, hi in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+        if hi - lo <= degree + 1:
+            continue
+        t = x[lo:hi] - np.mean(x[lo:hi])
+        if not np.ptp(t) > 0.0:
+            continue
+        t /= np.max(np.abs(t))
+        basis, _ = np.linalg.qr(np.vander(t, degree + 1, increasing=True))
+        saved += float(np.sum(np.square(basis[:, 1:].T @ residual[lo:hi])))
+        dof += degree * residual.shape[1]
+    if dof == 0:
+        return True
+    rho = max(noise.long_run_factor, 1.0)
+    return saved <= rho * (dof + _ADEQUATE_Z * math.sqrt(2.0 * dof))
 
 
 class ConstantPrice(NamedTuple):

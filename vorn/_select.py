@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._constant_choice import adequate, price_of
+from ._constant_choice import adequate, level_between_jumps, price_of
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
@@ -85,7 +85,10 @@ def select(
     When the choice ends at a bandwidth of at most 2 samples (the curve follows every step
     without cutting it) and the constant levels of ``segments="constant"`` leave no more than
     the noise leaves with fewer parameters, those levels are the answer (``segments`` of the
-    Selection says which).
+    Selection says which). So they are when the choice ends over 8 samples with jumps, at a
+    price the check raised to drop small ones, under one noise level along x, and the constant
+    levels keep each of its jumps and add others between segments at least a bandwidth long,
+    flat to a parabola (small steps among large ones, which the wide curve bent to follow).
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -149,10 +152,11 @@ def select(
     Distrust the choice when the noise is correlated over many samples (long memory, a random
     walk, bursts of volatility: the wandering may be read as jumps), on strongly seasonal
     series (the short bandwidth the season needs also follows a level shift, which then is
-    not worth a jump), on constant steps shorter than about 20 samples and small jumps among
-    large ones (a short bandwidth follows the first, the 2 sd floor drops the second; if the
-    signal is known to be steps, ask for ``segments="constant"``) and on a handful of
-    samples. ``Selection.explain()``,
+    not worth a jump), on constant steps shorter than about 20 samples (a short bandwidth
+    follows them; if the signal is known to be steps, ask for ``segments="constant"``), on
+    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in about 40 %
+    of series, a change-point search at BIC's price 95 %) and on a handful of samples.
+    ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
     ``bandwidth=`` and ``penalty=`` override either half of it. bench/select/RESULTS.md has
     the measurements behind the method, on synthetic and real-like annotated series.
@@ -295,7 +299,7 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             bar.close()
     smooth = selection_of(problem, choice, final, local)
     if b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None:
-        return steps_if_simpler(own, smooth) or smooth
+        return steps_if_simpler(own, smooth, noise_changes=local is not None) or smooth
     return smooth
 
 
@@ -465,42 +469,132 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
 
 # A smooth choice this narrow (mean spacings) follows steps without cutting them.
 _FOLLOWS_STEPS = 2.0
+# A jump of the constant model stands for one of the smooth choice this close (samples).
+_SAME_JUMP = 2
 
 
-def steps_if_simpler(problem: Problem, smooth: Selection) -> Optional[Selection]:
-    """Constant levels in place of a smooth choice that follows every step: when the smooth
-    choice sits at the bottom of the grid (at most 2 samples) and the constant model of
-    ``select(segments="constant")`` leaves no more than the noise leaves with fewer
+def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64], m: int,
+                   shortest: float = 0.0, tolerance: int = _SAME_JUMP
+                   ) -> Optional[NDArray[np.bool_]]:
+    """Whether `step_jumps` (of m samples) hold a jump within `tolerance` samples of each of
+    `smooth_jumps` (at least one) and more jumps besides, each added one between segments of
+    at least `shortest` samples: the smooth choice found level changes, and the constant model
+    finds those and others that the smooth curve bent to follow. A segment shorter than the
+    smooth choice's bandwidth is one that curve could not follow, no evidence that it bent.
+    The flags of the added jumps among `step_jumps` when so, else None."""
+    if smooth_jumps.size == 0 or step_jumps.size <= smooth_jumps.size:
+        return None
+    at = np.searchsorted(step_jumps, smooth_jumps)
+    below = np.abs(smooth_jumps - step_jumps[np.maximum(at - 1, 0)])
+    above = np.abs(step_jumps[np.minimum(at, step_jumps.size - 1)] - smooth_jumps)
+    nearest = np.minimum(below, above)
+    if not np.all(nearest <= tolerance):
+        return None
+    kept = np.zeros(step_jumps.size, dtype=bool)
+    kept[np.where(below <= above, np.maximum(at - 1, 0),
+                  np.minimum(at, step_jumps.size - 1))] = True
+    lengths = np.diff(np.concatenate(([-1], step_jumps, [m - 1])))
+    beside = np.minimum(lengths[:-1], lengths[1:])
+    return ~kept if np.all(beside[~kept] >= shortest) else None
+
+
+def _raised(smooth: Selection) -> bool:
+    """Whether the checks after the grid raised the smooth choice's price (to drop a jump
+    under the smallest height, or a segment under a bandwidth at the grid's bottom)."""
+    grid = smooth.table["penalty"]
+    return bool(grid.size) and smooth.penalty > float(np.min(grid))
+
+
+def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool = True,
+                     noise_changes: bool = False, level_test: bool = True,
+                     both_adequate: bool = False, shortest: float = Rule().shortest_segment,
+                     finest: float = Rule().finest_follow, degree: int = 2,
+                     raised_only: bool = True) -> Optional[Selection]:
+    """Constant levels in place of a smooth choice that follows steps, or None to keep it.
+
+    Two cases. The smooth choice sits at the bottom of the grid (at most 2 samples): the
+    curve follows every step without cutting it. Or the smooth choice, wider than `finest`
+    samples, under one noise level along x and at a price that the checks after the grid
+    raised (to drop jumps under 2 noise sd, :func:`._search.choose`), has jumps, and the
+    constant model of ``select(segments="constant")`` keeps each of them and adds others
+    between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), its
+    segments flat to a polynomial of `degree` (:func:`._constant_choice.level_between_jumps`):
+    small steps among large ones, which the wide curve bent to follow and the check then
+    dropped. A narrower curve follows real levels itself, and there the constant model's
+    extra jumps were mostly its own false ones; without a raised price they were mostly a
+    smooth trend between jumps cut into steps (bench/select/RESULTS.md). In either case the constant model must leave no more than the noise leaves with fewer
     parameters (a level per segment and column, one per jump; the smooth fit's effective
-    degrees of freedom and its jumps), or the smooth fit leaves more than the noise and the
-    constant model does not. `problem` holds the data the choice was made on, each column in
-    its own units. None keeps the smooth choice."""
-    if not smooth.bandwidth_samples <= _FOLLOWS_STEPS:
+    degrees of freedom and its jumps), or the smooth fit more than the noise.
+
+    Parameters
+    ----------
+    problem : Problem
+        The data the choice was made on, each column in its own units.
+    smooth : Selection
+        The smooth choice.
+    among_jumps : bool
+        Whether the second case is tried at all.
+    noise_changes : bool
+        Whether the smooth choice measured a noise level that changes along x (the constant
+        model's one level would read the noisier stretch as steps).
+    level_test, degree : bool, int
+        Whether the second case tests the segments for a polynomial of `degree`.
+    raised_only : bool
+        Whether the second case needs the raised price.
+    both_adequate : bool
+        Whether the second case also needs the smooth fit to leave what the noise leaves.
+    shortest, finest : float
+        Segments beside an added jump, in smooth bandwidths; the narrowest smooth choice of
+        the second case, in samples.
+
+    Returns
+    -------
+    Selection or None
+    """
+    narrow = smooth.bandwidth_samples <= _FOLLOWS_STEPS
+    if not narrow and not (among_jumps and not noise_changes
+                           and smooth.bandwidth_samples > finest
+                           and smooth.fit.jump_indices.size > 0
+                           and (not raised_only or _raised(smooth))):
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
     samples = own.samples
     m, d = samples.y.shape
+    added = None if narrow else keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices,
+                                               m, shortest * smooth.bandwidth_samples)
+    if not narrow and added is None:
+        return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
     unit = (samples.delta * factors)[:, None] * sigma
     column_scale = 1.0 if own.column_scale is None else own.column_scale
 
-    def rss(fit: Fit) -> float:
-        fitted = fit._values(samples.x) / column_scale
-        return float(np.sum(((fitted - samples.y) / unit) ** 2))
+    def residual(fit: Fit) -> NDArray[np.float64]:
+        return ((fit._values(samples.x) / column_scale).reshape(m, d) - samples.y) / unit
 
+    steps_residual = residual(steps.fit)
     k_c = steps.fit.jump_indices.size
     par_c = d * (k_c + 1) + k_c
     k_s = smooth.fit.jump_indices.size
     lengths = np.diff(np.concatenate(([0], smooth.fit.jump_indices + 1, [m])))
     par_s = d * float(np.sum(effective_dof(lengths, smooth.bandwidth_samples))) + k_s
-    ok_c = adequate(rss(steps.fit), par_c, k_c, m * d, units.noise)
-    ok_s = adequate(rss(smooth.fit), par_s, k_s, m * d, units.noise)
+    ok_c = adequate(float(np.sum(steps_residual ** 2)), par_c, k_c, m * d, units.noise)
+    ok_s = adequate(float(np.sum(residual(smooth.fit) ** 2)), par_s, k_s, m * d, units.noise)
     if not ok_c or (ok_s and par_s <= par_c):
         return None
-    steps.criterion = (f"constant levels in place of the smooth choice at "
-                       f"{smooth.bandwidth_samples:.3g} samples, which followed the steps: "
-                       f"they leave what the noise leaves with {par_c} parameters against "
-                       f"{par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
+    if narrow:
+        why = (f"constant levels in place of the smooth choice at "
+               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps")
+    else:
+        if (both_adequate and not ok_s) or (level_test and not level_between_jumps(
+                samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree)):
+            return None
+        why = (f"constant levels in place of the smooth choice at "
+               f"{smooth.bandwidth_samples:.3g} samples, whose price the check raised to "
+               f"drop small jumps: they keep its "
+               f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
+               "with level segments")
+    steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
+                       f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
                        + "; " + steps.criterion)
     steps.searches = smooth.searches + steps.searches
     return steps

@@ -147,6 +147,33 @@ RAISED = {
 }
 
 
+# Issue 22, small steps among large ones: the constant model also where the smooth choice has
+# jumps that the constant model keeps and adds to (`steps_if_simpler`), with and without its
+# tests. The default: a smooth choice over 8 samples whose price the checks after the grid
+# raised, one noise level along x, the constant segments level to a parabola, the smooth fit
+# adequate or not, added jumps between segments of at least one bandwidth (as the repairs'
+# shortest segment). Measured on earlier commits of the branch: "among-wide-beside" (the
+# level test on the segments beside the added jumps only, b82515e), "among-wide-paid" and
+# "among-raised-paid" (each added jump saving at least the smooth choice's price, db4ba78).
+AMONG = {
+    # The rule before: the constant model only at the grid's bottom.
+    "narrow-only": dict(among_jumps=False),
+    # At any smooth bandwidth (over 2 samples), the level test a straight line per segment:
+    "among-any": dict(level_test=False, any_noise=True, shortest=0.0, finest=0.0, raised_only=False),
+    "among-level": dict(shortest=0.0, finest=0.0, degree=1, raised_only=False),
+    "among-level-adequate": dict(both_adequate=True, shortest=0.0, finest=0.0, degree=1, raised_only=False),
+    "among-level-adequate-len1": dict(both_adequate=True, shortest=1.0, finest=0.0, degree=1, raised_only=False),
+    "among-len0.5": dict(shortest=0.5, finest=0.0, degree=1, raised_only=False),
+    "among-len0.75": dict(shortest=0.75, finest=0.0, degree=1, raised_only=False),
+    "among-len1": dict(shortest=1.0, finest=0.0, degree=1, raised_only=False),
+    # The default's pieces one at a time: any bandwidth; a straight line per segment.
+    "among-quadratic": dict(finest=0.0, raised_only=False),
+    "among-wide-linear": dict(degree=1, raised_only=False),
+    # Where the checks did not raise the price as well (the default: only where they did).
+    "among-wide": dict(raised_only=False),
+}
+
+
 def _raised(criterion):
     """Whether the repairs doubled the price at least once."""
     import re
@@ -159,7 +186,7 @@ def _raised(criterion):
 UNREFINED = ("main", "no-refine")
 
 
-def priced(problem, chooser=package_choose, local_level=True):
+def priced(problem, chooser=package_choose, local_level=True, among_jumps=True, **steps):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series."""
     caller, local = problem, None
@@ -171,7 +198,10 @@ def priced(problem, chooser=package_choose, local_level=True):
     choice = chooser(problem.samples, problem.units)
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)
-    return steps_if_simpler(own, smooth) or smooth
+    any_noise = steps.pop("any_noise", False)
+    changes = local is not None and not any_noise
+    return steps_if_simpler(own, smooth, among_jumps=among_jumps, noise_changes=changes,
+                            **steps) or smooth
 
 
 def run_method(method, x, y):
@@ -187,6 +217,8 @@ def run_method(method, x, y):
     prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
         return priced(problem)
+    if method in AMONG:
+        return priced(problem, **AMONG[method])
     if method.startswith("local-noise"):
         # "local-noise" or "local-noise-pC": C the price per log of blocks (3.5 by default).
         from local_noise import local_deviations

@@ -213,9 +213,9 @@ def make(kind, seed):
                   np.asarray(truth, dtype=np.int64), sd * scale)
 
 
-def corpus(per_class, kinds=KINDS):
+def corpus(per_class, kinds=KINDS, first=0):
     for kind in kinds:
-        for seed in range(per_class):
+        for seed in range(first, first + per_class):
             yield make(kind, seed)
 
 
@@ -246,9 +246,9 @@ def _vorn(method, sig):
     return np.asarray(chosen.fit.jump_indices, dtype=np.int64), np.asarray(chosen.fit(sig.x))
 
 
-def evaluate(method, per_class, kinds):
+def evaluate(method, per_class, kinds, first=0):
     out = []
-    for sig in corpus(per_class, kinds):
+    for sig in corpus(per_class, kinds, first):
         t0 = time.perf_counter()
         found, est = _pelt(sig) if method == "pelt" else _vorn(method, sig)
         elapsed = time.perf_counter() - t0
@@ -289,6 +289,8 @@ def main():
     ap.add_argument("--methods", nargs="+", default=["priced"])
     ap.add_argument("--per-class", type=int, default=40)
     ap.add_argument("--kinds", nargs="+", default=list(KINDS))
+    ap.add_argument("--first-seed", type=int, default=0,
+                    help="seeds first-seed .. first-seed + per-class - 1 of every class")
     ap.add_argument("--out")
     ap.add_argument("--table", nargs="+")
     args = ap.parse_args()
@@ -298,7 +300,7 @@ def main():
         return
     rows = []
     for method in args.methods:
-        rows += evaluate(method, args.per_class, tuple(args.kinds))
+        rows += evaluate(method, args.per_class, tuple(args.kinds), args.first_seed)
         print(f"done {method}", file=sys.stderr)
     if args.out:
         Path(args.out).write_text(json.dumps(rows))
