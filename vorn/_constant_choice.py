@@ -39,7 +39,8 @@ from ._scoring import fit_arrays
 from ._search import Rule, student_price
 from ._units import Samples, Units
 
-__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "level_between_jumps"]
+__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "level_between_jumps",
+           "residual_correlation"]
 
 # The price of one jump between levels, in noise variances: BASE + PER_LOG_LOG log log m.
 BASE = 8.0
@@ -97,6 +98,36 @@ def level_between_jumps(x: NDArray[np.float64], residual: NDArray[np.float64],
         return True
     rho = max(noise.long_run_factor, 1.0)
     return saved <= rho * (dof + _ADEQUATE_Z * math.sqrt(2.0 * dof))
+
+
+def residual_correlation(residual: NDArray[np.float64],
+                         jumps: NDArray[np.int64]) -> float:
+    """How far the lag-one correlation of a constant fit's residuals within its segments lies
+    above what independent noise gives, in standard errors.
+
+    Residuals about each segment's mean are correlated even when the noise is independent:
+    a segment of L samples has lag-one products summing to e'PBPe (P removes the mean, B the
+    symmetric lag-one matrix), of mean tr(PBP) = -(L - 1) / L and variance 2 tr((PBP)^2) =
+    (L - 1) - 4 (L - 1.5) / L + 2 ((L - 1) / L)**2 noise variances squared. Levels that
+    describe the data leave residuals that are otherwise uncorrelated; levels laid over a
+    curve or over autocorrelated noise leave runs of one sign, and the statistic grows like
+    the square root of the pairs. Approximately standard normal for levels that fit, each
+    column its own (`residual` (m, d), summed over the columns)."""
+    m, d = residual.shape
+    lengths = np.diff(np.concatenate(([0], jumps + 1, [m]))).astype(np.float64)
+    within = np.ones(m - 1, dtype=bool)
+    within[jumps[jumps < m - 1]] = False
+    paired = lengths[lengths > 1.0]
+    if paired.size == 0:
+        return 0.0
+    variance = float(np.sum(residual * residual)) / max(m * d - lengths.size * d, 1)
+    if not variance > 0.0:
+        return 0.0
+    products = float(np.sum((residual[1:] * residual[:-1])[within]))
+    expected = -d * float(np.sum((paired - 1.0) / paired))
+    spread = d * float(np.sum((paired - 1.0) - 4.0 * (paired - 1.5) / paired
+                              + 2.0 * np.square((paired - 1.0) / paired)))
+    return (products / variance - expected) / math.sqrt(spread)
 
 
 class ConstantPrice(NamedTuple):

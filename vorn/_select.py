@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._constant_choice import adequate, level_between_jumps, price_of
+from ._constant_choice import adequate, level_between_jumps, price_of, residual_correlation
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
@@ -83,8 +83,11 @@ def select(
     score wins. A final check halves the bandwidth while a segment is shorter than one
     bandwidth and doubles the price while a jump is smaller than 2 noise standard deviations.
     When the choice ends at a bandwidth of at most 2 samples (the curve follows every step
-    without cutting it) and the constant levels of ``segments="constant"`` leave no more than
-    the noise leaves with fewer parameters, those levels are the answer (``segments`` of the
+    without cutting it) on 50 samples or more and the constant levels of
+    ``segments="constant"`` leave no more than the noise leaves with fewer parameters and
+    residuals no more correlated than independent noise leaves (a short curve or
+    autocorrelated noise cut into levels leaves runs of one sign), those levels are the
+    answer (``segments`` of the
     Selection says which). So they are when the choice ends over 8 samples with jumps, at a
     price the check raised to drop small ones, under one noise level along x, and the constant
     levels keep each of its jumps and add others between segments at least a bandwidth long,
@@ -469,6 +472,14 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
 
 # A smooth choice this narrow (mean spacings) follows steps without cutting them.
 _FOLLOWS_STEPS = 2.0
+# Levels in place of a narrow choice must leave residuals that look independent, by the
+# one-sided 1 % point of the standard normal (as the adequacy band); a 5 % point cost 4 of 100
+# series of dense steps their levels. Under 50 samples the test has little power (against a
+# correlation of 0.3 left in the residuals, about 0.2 at 30 samples), and there levels laid
+# over short curves and AR(1) noise gave 25 to 40 % of jump-free series jumps
+# (bench/select/RESULTS.md); at 50 and more the narrow choice with the test adds few.
+_CORRELATED_Z = 2.326
+_FEWEST_FOR_LEVELS = 50
 # A jump of the constant model stands for one of the smooth choice this close (samples).
 _SAME_JUMP = 2
 
@@ -509,11 +520,17 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
                      noise_changes: bool = False, level_test: bool = True,
                      both_adequate: bool = False, shortest: float = Rule().shortest_segment,
                      finest: float = Rule().finest_follow, degree: int = 2,
-                     raised_only: bool = True) -> Optional[Selection]:
+                     raised_only: bool = True, fewest: int = _FEWEST_FOR_LEVELS,
+                     correlated: float = _CORRELATED_Z) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Two cases. The smooth choice sits at the bottom of the grid (at most 2 samples): the
-    curve follows every step without cutting it. Or the smooth choice, wider than `finest`
+    curve follows every step without cutting it, on at least `fewest` samples, and the
+    levels leave residuals no more correlated within their segments than independent noise
+    leaves (at most `correlated` standard errors above it,
+    :func:`._constant_choice.residual_correlation`): a narrow choice also follows a curve
+    or autocorrelated noise on a short series, and levels laid over those leave runs of one
+    sign. Or the smooth choice, wider than `finest`
     samples, under one noise level along x and at a price that the checks after the grid
     raised (to drop jumps under 2 noise sd, :func:`._search.choose`), has jumps, and the
     constant model of ``select(segments="constant")`` keeps each of them and adds others
@@ -546,12 +563,17 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     shortest, finest : float
         Segments beside an added jump, in smooth bandwidths; the narrowest smooth choice of
         the second case, in samples.
+    fewest, correlated : int, float
+        The first case's shortest series, and its bound on the residuals' correlation (inf:
+        none).
 
     Returns
     -------
     Selection or None
     """
     narrow = smooth.bandwidth_samples <= _FOLLOWS_STEPS
+    if narrow and problem.samples.y.shape[0] < fewest:
+        return None
     if not narrow and not (among_jumps and not noise_changes
                            and smooth.bandwidth_samples > finest
                            and smooth.fit.jump_indices.size > 0
@@ -582,6 +604,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     if not ok_c or (ok_s and par_s <= par_c):
         return None
     if narrow:
+        if residual_correlation(steps_residual, steps.fit.jump_indices) > correlated:
+            return None
         why = (f"constant levels in place of the smooth choice at "
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps")
     else:

@@ -11,6 +11,7 @@ got any jump, and the mean and largest time of one select call.
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 import time
 from dataclasses import replace
@@ -155,6 +156,19 @@ RAISED = {
 # shortest segment). Measured on earlier commits of the branch: "among-wide-beside" (the
 # level test on the segments beside the added jumps only, b82515e), "among-wide-paid" and
 # "among-raised-paid" (each added jump saving at least the smooth choice's price, db4ba78).
+# The constant levels in place of a narrow smooth choice (the first case of
+# steps_if_simpler) under other conditions: `correlated`, the residuals' lag-one correlation
+# within the levels at most this many standard errors above independent noise's (inf: no
+# test); `fewest`, at least this many samples. The default: 2.326 and 50.
+GATES = {
+    "gate-before": dict(correlated=math.inf, fewest=0),
+    "gate-m50": dict(correlated=math.inf),
+    "gate-white-2.33": dict(fewest=0),
+    "gate-m50-white-1.64": dict(correlated=1.645),
+    "gate-m30-white-1.64": dict(correlated=1.645, fewest=30),
+    "gate-white-1.64": dict(correlated=1.645, fewest=0),
+}
+
 AMONG = {
     # The rule before: the constant model only at the grid's bottom.
     "narrow-only": dict(among_jumps=False),
@@ -217,6 +231,8 @@ def run_method(method, x, y):
     prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
         return priced(problem)
+    if method in GATES:
+        return priced(problem, **GATES[method])
     if method in AMONG:
         return priced(problem, **AMONG[method])
     if method.startswith("local-noise"):
