@@ -82,8 +82,8 @@ def select(
     freedom summed over segments and columns); the smoothest bandwidth within 2 L of the best
     score wins. A final check halves the bandwidth while a segment is shorter than one
     bandwidth and doubles the price while a jump is smaller than 2 noise standard deviations.
-    When the choice ends at a bandwidth of at most 2 samples (the curve follows every step
-    without cutting it) on 50 samples or more and the constant levels of
+    When the choice ends at a bandwidth of at most 4 samples (the curve follows every step
+    without cutting it) on 150 samples or more and the constant levels of
     ``segments="constant"`` leave no more than the noise leaves with fewer parameters and
     residuals no more correlated than independent noise leaves (a short curve or
     autocorrelated noise cut into levels leaves runs of one sign), those levels are the
@@ -471,15 +471,16 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
 
 
 # A smooth choice this narrow (mean spacings) follows steps without cutting them.
-_FOLLOWS_STEPS = 2.0
+_FOLLOWS_STEPS = 4.0
 # Levels in place of a narrow choice must leave residuals that look independent, by the
-# one-sided 1 % point of the standard normal (as the adequacy band); a 5 % point cost 4 of 100
-# series of dense steps their levels. Under 50 samples the test has little power (against a
-# correlation of 0.3 left in the residuals, about 0.2 at 30 samples), and there levels laid
-# over short curves and AR(1) noise gave 25 to 40 % of jump-free series jumps
-# (bench/select/RESULTS.md); at 50 and more the narrow choice with the test adds few.
+# one-sided 1 % point of the standard normal (as the adequacy band; a 5 % point cost 4 of 100
+# series of dense steps their levels), on at least 150 samples: where the test has power 0.9
+# against a correlation of 0.3 left in the residuals (0.3 sqrt(pairs) >= 2.326 + 1.282 needs
+# 145 pairs). On fewer, a narrow choice follows short curves and AR(1) noise as well as steps,
+# and levels laid over those gave jump-free series jumps (AR(1) 0.3 on 50 samples: 8 % without
+# the levels, 16 % with them and the test, 21 % without the test; bench/select/RESULTS.md).
 _CORRELATED_Z = 2.326
-_FEWEST_FOR_LEVELS = 50
+_FEWEST_FOR_LEVELS = 150
 # A jump of the constant model stands for one of the smooth choice this close (samples).
 _SAME_JUMP = 2
 
@@ -521,11 +522,12 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
                      both_adequate: bool = False, shortest: float = Rule().shortest_segment,
                      finest: float = Rule().finest_follow, degree: int = 2,
                      raised_only: bool = True, fewest: int = _FEWEST_FOR_LEVELS,
-                     correlated: float = _CORRELATED_Z) -> Optional[Selection]:
+                     correlated: float = _CORRELATED_Z,
+                     follows: float = _FOLLOWS_STEPS) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
-    Two cases. The smooth choice sits at the bottom of the grid (at most 2 samples): the
-    curve follows every step without cutting it, on at least `fewest` samples, and the
+    Two cases. The smooth choice is at most `follows` samples wide: the curve follows every
+    step without cutting it, on at least `fewest` samples, and the
     levels leave residuals no more correlated within their segments than independent noise
     leaves (at most `correlated` standard errors above it,
     :func:`._constant_choice.residual_correlation`): a narrow choice also follows a curve
@@ -563,15 +565,15 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     shortest, finest : float
         Segments beside an added jump, in smooth bandwidths; the narrowest smooth choice of
         the second case, in samples.
-    fewest, correlated : int, float
-        The first case's shortest series, and its bound on the residuals' correlation (inf:
-        none).
+    follows, fewest, correlated : float, int, float
+        The first case's widest smooth choice (samples), its shortest series, and its bound
+        on the residuals' correlation (inf: none).
 
     Returns
     -------
     Selection or None
     """
-    narrow = smooth.bandwidth_samples <= _FOLLOWS_STEPS
+    narrow = smooth.bandwidth_samples <= follows
     if narrow and problem.samples.y.shape[0] < fewest:
         return None
     if not narrow and not (among_jumps and not noise_changes

@@ -161,12 +161,18 @@ RAISED = {
 # within the levels at most this many standard errors above independent noise's (inf: no
 # test); `fewest`, at least this many samples. The default: 2.326 and 50.
 GATES = {
-    "gate-before": dict(correlated=math.inf, fewest=0),
-    "gate-m50": dict(correlated=math.inf),
-    "gate-white-2.33": dict(fewest=0),
-    "gate-m50-white-1.64": dict(correlated=1.645),
-    "gate-m30-white-1.64": dict(correlated=1.645, fewest=30),
-    "gate-white-1.64": dict(correlated=1.645, fewest=0),
+    "gate-before": dict(correlated=math.inf, fewest=0, follows=2.0),
+    "gate-2-m50": dict(follows=2.0, fewest=50),
+    "gate-2-m50-white-1.64": dict(follows=2.0, fewest=50, correlated=1.645),
+    "gate-2-m30-white-1.64": dict(follows=2.0, fewest=30, correlated=1.645),
+    "gate-2-white-1.64": dict(follows=2.0, correlated=1.645, fewest=0),
+    "gate-2-m50-nowhite": dict(follows=2.0, fewest=50, correlated=math.inf),
+    "gate-2-m200": dict(follows=2.0, fewest=200),
+    "gate-4-m50": dict(fewest=50),
+    "gate-4-m200": dict(fewest=200),
+    "gate-8-m50": dict(follows=8.0, fewest=50),
+    "gate-none": dict(fewest=10**9),
+    "gate-4-m150-nowhite": dict(correlated=math.inf),
 }
 
 AMONG = {

@@ -16,8 +16,9 @@ def _dense_steps(seed, n=300, every=5, sd=0.8):
 
 
 def test_dense_steps_get_constant_levels_and_most_of_their_jumps():
-    # Measured on these 40: constant levels in 34, mean share of true jumps found 0.875 (the
-    # smooth choice alone: 0 and about 0.11). Rate ~0.85, sd 2.3: at least 28.
+    # Measured on these 40: constant levels in 37, mean share of true jumps found 0.925 (34
+    # and 0.875 with the choice up to 2 samples; the smooth choice alone: 0 and about 0.11).
+    # Rate ~0.85, sd 2.3: at least 28.
     constant, found = 0, []
     for seed in range(40):
         y, truth = _dense_steps(seed)
@@ -56,8 +57,9 @@ def test_the_switch_is_explained_and_reproduced():
 def test_short_curves_and_autocorrelated_noise_do_not_become_levels():
     # A sine of 0.5 to 2 periods or AR(1) noise (phi 0.5) on 30 to 60 samples: the smooth
     # choice is narrow and levels laid over it passed the residual check. Measured on these
-    # 120: 8 series with a jump (without the residual-correlation test and the shortest
-    # series: 20; with only one of them 10 and 16). Rate about 0.07, sd 2.7: at most 15.
+    # 120: 7 series with a jump (levels offered at any length, the choice up to 2 samples:
+    # 20 without the residual-correlation test, 16 with it). Rate about 0.06, sd 2.6: at
+    # most 14.
     with_jumps = 0
     for seed in range(120):
         rng = np.random.default_rng([seed, 33])
@@ -74,7 +76,7 @@ def test_short_curves_and_autocorrelated_noise_do_not_become_levels():
             for i in range(1, n):
                 y[i] = 0.5 * y[i - 1] + e[i]
         with_jumps += vorn.select(x, y).fit.jumps.size > 0
-    assert with_jumps <= 15
+    assert with_jumps <= 14
 
 
 def test_residual_correlation_of_levels_that_fit_is_standard_normal():
