@@ -527,23 +527,23 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Two cases. The smooth choice is at most `follows` samples wide: the curve follows every
-    step without cutting it, on at least `fewest` samples, and the
-    levels leave residuals no more correlated within their segments than independent noise
-    leaves (at most `correlated` standard errors above it,
-    :func:`._constant_choice.residual_correlation`): a narrow choice also follows a curve
-    or autocorrelated noise on a short series, and levels laid over those leave runs of one
-    sign. Or the smooth choice, wider than `finest`
-    samples, under one noise level along x and at a price that the checks after the grid
-    raised (to drop jumps under 2 noise sd, :func:`._search.choose`), has jumps, and the
-    constant model of ``select(segments="constant")`` keeps each of them and adds others
-    between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), its
-    segments flat to a polynomial of `degree` (:func:`._constant_choice.level_between_jumps`):
-    small steps among large ones, which the wide curve bent to follow and the check then
-    dropped. A narrower curve follows real levels itself, and there the constant model's
-    extra jumps were mostly its own false ones; without a raised price they were mostly a
-    smooth trend between jumps cut into steps (bench/select/RESULTS.md). In either case the constant model must leave no more than the noise leaves with fewer
-    parameters (a level per segment and column, one per jump; the smooth fit's effective
-    degrees of freedom and its jumps), or the smooth fit more than the noise.
+    step without cutting it, on at least `fewest` samples, and the levels leave residuals no
+    more correlated within their segments than independent noise leaves (at most `correlated`
+    standard errors above it, :func:`._constant_choice.residual_correlation`): a narrow choice
+    also follows a curve or autocorrelated noise on a short series, and levels laid over those
+    leave runs of one sign. Or the smooth choice, wider than `finest` samples, under one noise
+    level along x and at a price that the checks after the grid raised (to drop jumps under 2
+    noise sd, :func:`._search.choose`), has jumps, and the constant model of
+    ``select(segments="constant")`` keeps each of them and adds others between segments at
+    least `shortest` bandwidths long (:func:`keeps_and_adds`), its segments flat to a
+    polynomial of `degree` (:func:`._constant_choice.level_between_jumps`): small steps among
+    large ones, which the wide curve bent to follow and the check then dropped. A narrower
+    curve follows real levels itself, and there the constant model's extra jumps were mostly
+    its own false ones; without a raised price they were mostly a smooth trend between jumps
+    cut into steps (bench/select/RESULTS.md). In either case the constant model must leave no
+    more than the noise leaves with fewer parameters (a level per segment and column, one per
+    jump; the smooth fit's effective degrees of freedom and its jumps), or the smooth fit more
+    than the noise.
 
     Parameters
     ----------
