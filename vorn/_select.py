@@ -85,13 +85,13 @@ def select(
     When the choice ends at a bandwidth of at most 4 samples (the curve follows every step
     without cutting it) on 150 samples or more and the constant levels of
     ``segments="constant"`` leave no more than the noise leaves with fewer parameters and
-    residuals no more correlated than independent noise leaves (a short curve or
-    autocorrelated noise cut into levels leaves runs of one sign), those levels are the
-    answer (``segments`` of the
-    Selection says which). So they are when the choice ends over 8 samples with jumps, at a
-    price the check raised to drop small ones, under one noise level along x, and the constant
-    levels keep each of its jumps and add others between segments at least a bandwidth long,
-    flat to a parabola (small steps among large ones, which the wide curve bent to follow).
+    residuals no more correlated than independent noise leaves (a short curve or autocorrelated
+    noise cut into levels leaves runs of one sign), those levels are the answer (``segments``
+    of the Selection says which). So they are when the choice ends over 8 samples with jumps,
+    at a price the check raised to drop small ones, under one noise level along x, and the
+    constant levels keep each of its jumps and add others between segments at least a bandwidth
+    long, flat to a parabola (small steps among large ones, which the wide curve bent to
+    follow).
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -606,10 +606,13 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
     if not ok_c or (ok_s and par_s <= par_c):
         return None
     if narrow:
-        if residual_correlation(steps_residual, steps.fit.jump_indices) > correlated:
+        runs = residual_correlation(steps_residual, steps.fit.jump_indices)
+        if runs > correlated:
             return None
         why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps")
+               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps, with "
+               f"residuals as independent as the noise's (lag-one correlation {runs:.2f} "
+               f"standard errors from it)")
     else:
         if (both_adequate and not ok_s) or (level_test and not level_between_jumps(
                 samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree)):
