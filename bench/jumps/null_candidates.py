@@ -58,14 +58,8 @@ RULES = {"shipped before": (raw_null_law, _jumps._jump_ar, None),
          "jump-free, corrected": (_jumps._jump_null, jump_free_noise_law, None)}
 
 
-@contextlib.contextmanager
 def null_table(table):  # type: ignore[no-untyped-def]
-    kept = _jumps._jump_null
-    _jumps._jump_null = table
-    try:
-        yield
-    finally:
-        _jumps._jump_null = kept
+    return run.law_table("_jump_null", table)
 
 
 # Spread of select's phi times sqrt(samples * columns) at phi = 0, 0.3 and 0.6

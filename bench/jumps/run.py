@@ -155,14 +155,20 @@ def bias_saving(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray, j: in
 
 
 @contextlib.contextmanager
-def noise_law(table):  # type: ignore[no-untyped-def]
-    """The package's significance averaged over another law of the noise estimate."""
-    kept = _jumps._jump_ar
-    _jumps._jump_ar = table
+def law_table(name, table):  # type: ignore[no-untyped-def]
+    """The package's significance read with another generated law table: `name` is
+    "_jump_ar" (the law of the noise estimate) or "_jump_null" (the null law)."""
+    kept = getattr(_jumps, name)
+    setattr(_jumps, name, table)
     try:
         yield
     finally:
-        _jumps._jump_ar = kept
+        setattr(_jumps, name, kept)
+
+
+def noise_law(table):  # type: ignore[no-untyped-def]
+    """The package's significance averaged over another law of the noise estimate."""
+    return law_table("_jump_ar", table)
 
 
 @contextlib.contextmanager
