@@ -191,10 +191,10 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
             )
 
     # Checked with reductions first (a NaN carries through min and max): on the usual clean
-    # data no mask is formed (None below: every row kept).
+    # data no mask is formed.
     lowest, highest = (float(yy.min()), float(yy.max())) if yy.size else (0.0, 0.0)
     all_kept = math.isfinite(lowest) and math.isfinite(highest)
-    kept = None if all_kept else np.all(np.isfinite(yy), axis=1)
+    kept = np.ones(n, dtype=bool) if all_kept else np.all(np.isfinite(yy), axis=1)
     # Clean sorted sites are read off their gaps alone: positive gaps between finite ends
     # leave no room for a NaN, an infinity or a repeat.
     smallest_gap = math.nan
@@ -203,7 +203,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
     sites_clean = (xx is not None and smallest_gap > 0.0 and math.isfinite(xx[0])
                    and math.isfinite(xx[-1]))
     if xx is not None and not sites_clean:
-        bad = np.flatnonzero(~np.isfinite(xx) if kept is None else kept & ~np.isfinite(xx))
+        bad = np.flatnonzero(kept & ~np.isfinite(xx))
         if bad.size:
             i = int(bad[0])
             shown = "NaT" if sites.is_datetime else repr(float(sites.decode(xx[i])))
@@ -213,8 +213,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
         smallest_delta = float(dd.min()) if dd.size else None
         if smallest_delta is not None and not 0.0 < smallest_delta <= float(dd.max()) < math.inf:
             smallest_delta = None
-            unfit = ~(np.isfinite(dd) & (dd > 0))
-            bad = np.flatnonzero(unfit if kept is None else kept & unfit)
+            bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
             if bad.size:
                 i = int(bad[0])
                 raise ValueError(
@@ -223,10 +222,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
     if sites_clean and xx is not None:
         sites_kept = xx
     else:
-        if kept is None:
-            sites_kept = xx if xx is not None else np.arange(n, dtype=np.float64)
-        else:
-            sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
+        sites_kept = xx[kept] if xx is not None else np.flatnonzero(kept).astype(np.float64)
         # Sorted data, the usual case, needs no sort to count its distinct sites.
         gaps = np.diff(sites_kept)
         if not np.all(gaps > 0):
@@ -251,7 +247,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
         largest = max(highest, -lowest) if all_kept else None
         gap = smallest_gap if xx is not None and math.isfinite(smallest_gap) else None
         problem = energy_problem(prepared, kept, gap, largest,
-                                 smallest_delta if all_kept else None, all_kept=all_kept)
+                                 smallest_delta if all_kept else None)
         if problem is not None:
             raise ValueError(problem)
     return prepared
@@ -277,8 +273,7 @@ def _smallest_gap(x: NDArray[np.float64]) -> float:
 def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
                    smallest_gap: Optional[float] = None,
                    largest_value: Optional[float] = None,
-                   smallest_delta: Optional[float] = None, *,
-                   all_kept: bool = False) -> Optional[str]:
+                   smallest_delta: Optional[float] = None) -> Optional[str]:
     """Why the fit's energies would overflow on these data in their own units, or None.
 
     Squares of values beyond 1e150 overflow; second derivatives grow like |y| / gap**2,
@@ -286,16 +281,13 @@ def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
     parameters of :func:`vorn.fit`, and :func:`vorn.select`) has neither problem.
     """
     yy, dd = prepared.y, prepared.delta
-    if not all_kept:
-        if kept is None:
-            kept = np.all(np.isfinite(yy), axis=1)
-        if not kept.any():
-            return None
-        all_kept = bool(kept.all())
+    if kept is None:
+        kept = np.all(np.isfinite(yy), axis=1)
+    if not kept.any():
+        return None
     gap = smallest_gap
     if gap is None and prepared.x is not None:
-        sites = prepared.x if kept is None else prepared.x[kept]
-        gap = float(np.min(np.diff(np.unique(sites))))
+        gap = float(np.min(np.diff(np.unique(prepared.x[kept]))))
 
     def too_fine(value: float) -> bool:
         return (gap is not None and value > 0.0
@@ -303,6 +295,7 @@ def energy_problem(prepared: Prepared, kept: Optional[NDArray[np.bool_]] = None,
 
     # This runs on every fit: most data drop no row, so y is not copied, and |y| / delta is
     # formed only when its bound max|y| / min(delta) does not already settle both checks.
+    all_kept = bool(kept.all())
     values = yy if all_kept else yy[kept]
     largest = largest_value
     if largest is None:
