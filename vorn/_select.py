@@ -470,17 +470,38 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
     ), problem, units, factors
 
 
-# A smooth choice this narrow (mean spacings) follows steps without cutting them.
-_FOLLOWS_STEPS = 4.0
-# Levels in place of a narrow choice must leave residuals that look independent, by the
-# one-sided 1 % point of the standard normal (as the adequacy band; a 5 % point cost 4 of 100
-# series of dense steps their levels), on at least 150 samples: where the test has power 0.9
-# against a correlation of 0.3 left in the residuals (0.3 sqrt(pairs) >= 2.326 + 1.282 needs
-# 145 pairs). On fewer, a narrow choice follows short curves and AR(1) noise as well as steps,
-# and levels laid over those gave jump-free series jumps (AR(1) 0.3 on 50 samples: 8 % without
-# the levels, 16 % with them and the test, 21 % without the test; bench/select/RESULTS.md).
-_CORRELATED_Z = 2.326
-_FEWEST_FOR_LEVELS = 150
+class LevelsRule(NamedTuple):
+    """When constant levels take a smooth choice's place (:func:`steps_if_simpler`); the
+    defaults are the shipped method, other values bench/select/'s candidates."""
+
+    # First case: a smooth choice this narrow (samples) follows steps without cutting them.
+    follows: float = 4.0
+    # The levels must leave residuals that look independent: at most this many standard
+    # errors of correlation above independent noise's, the one-sided 1 % point as the adequacy
+    # band (a 5 % point cost 4 of 100 series of dense steps their levels; inf: no test)...
+    correlated: float = 2.326
+    # ... on at least this many samples, where the test has power 0.9 against a correlation
+    # of 0.3 left in the residuals (0.3 sqrt(pairs) >= 2.326 + 1.282 needs 145 pairs). On
+    # fewer, a narrow choice follows short curves and AR(1) noise as well as steps, and levels
+    # laid over those gave jump-free series jumps (AR(1) 0.3 on 50 samples: 8 % without the
+    # levels, 16 % with them and the test, 21 % without the test; bench/select/RESULTS.md).
+    fewest: int = 150
+    # Second case (small steps among large ones), tried at all.
+    among_jumps: bool = True
+    # Its narrowest smooth choice (samples), and the shortest segment beside an added jump
+    # (smooth bandwidths).
+    finest: float = Rule().finest_follow
+    shortest: float = Rule().shortest_segment
+    # Whether its segments are tested for a polynomial of `degree`.
+    level_test: bool = True
+    degree: int = 2
+    # Whether it needs the price the checks after the grid raised, and the smooth fit to
+    # leave what the noise leaves too.
+    raised_only: bool = True
+    both_adequate: bool = False
+
+
+LEVELS = LevelsRule()
 # A jump of the constant model stands for one of the smooth choice this close (samples).
 _SAME_JUMP = 2
 
@@ -517,13 +538,8 @@ def _raised(smooth: Selection) -> bool:
     return bool(grid.size) and smooth.penalty > float(np.min(grid))
 
 
-def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool = True,
-                     noise_changes: bool = False, level_test: bool = True,
-                     both_adequate: bool = False, shortest: float = Rule().shortest_segment,
-                     finest: float = Rule().finest_follow, degree: int = 2,
-                     raised_only: bool = True, fewest: int = _FEWEST_FOR_LEVELS,
-                     correlated: float = _CORRELATED_Z,
-                     follows: float = _FOLLOWS_STEPS) -> Optional[Selection]:
+def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
+                     rule: LevelsRule = LEVELS) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Two cases. The smooth choice is at most `follows` samples wide: the curve follows every
@@ -551,41 +567,30 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
         The data the choice was made on, each column in its own units.
     smooth : Selection
         The smooth choice.
-    among_jumps : bool
-        Whether the second case is tried at all.
     noise_changes : bool
         Whether the smooth choice measured a noise level that changes along x (the constant
         model's one level would read the noisier stretch as steps).
-    level_test, degree : bool, int
-        Whether the second case tests the segments for a polynomial of `degree`.
-    raised_only : bool
-        Whether the second case needs the raised price.
-    both_adequate : bool
-        Whether the second case also needs the smooth fit to leave what the noise leaves.
-    shortest, finest : float
-        Segments beside an added jump, in smooth bandwidths; the narrowest smooth choice of
-        the second case, in samples.
-    follows, fewest, correlated : float, int, float
-        The first case's widest smooth choice (samples), its shortest series, and its bound
-        on the residuals' correlation (inf: none).
+    rule : LevelsRule
+        `follows`, `fewest`, `correlated`, `finest`, `shortest`, `degree` above, and the
+        switches of the second case.
 
     Returns
     -------
     Selection or None
     """
-    narrow = smooth.bandwidth_samples <= follows
-    if narrow and problem.samples.y.shape[0] < fewest:
+    narrow = smooth.bandwidth_samples <= rule.follows
+    if narrow and problem.samples.y.shape[0] < rule.fewest:
         return None
-    if not narrow and not (among_jumps and not noise_changes
-                           and smooth.bandwidth_samples > finest
+    if not narrow and not (rule.among_jumps and not noise_changes
+                           and smooth.bandwidth_samples > rule.finest
                            and smooth.fit.jump_indices.size > 0
-                           and (not raised_only or _raised(smooth))):
+                           and (not rule.raised_only or _raised(smooth))):
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
     samples = own.samples
     m, d = samples.y.shape
     added = None if narrow else keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices,
-                                               m, shortest * smooth.bandwidth_samples)
+                                               m, rule.shortest * smooth.bandwidth_samples)
     if not narrow and added is None:
         return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
@@ -607,15 +612,15 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, among_jumps: bool =
         return None
     if narrow:
         runs = residual_correlation(steps_residual, steps.fit.jump_indices)
-        if runs > correlated:
+        if runs > rule.correlated:
             return None
         why = (f"constant levels in place of the smooth choice at "
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps, with "
                f"residuals as independent as the noise's (lag-one correlation {runs:.2f} "
                f"standard errors from it)")
     else:
-        if (both_adequate and not ok_s) or (level_test and not level_between_jumps(
-                samples.x, steps_residual, steps.fit.jump_indices, units.noise, degree)):
+        if (rule.both_adequate and not ok_s) or (rule.level_test and not level_between_jumps(
+                samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
             return None
         why = (f"constant levels in place of the smooth choice at "
                f"{smooth.bandwidth_samples:.3g} samples, whose price the check raised to "

@@ -29,7 +29,7 @@ from vorn._local_noise import local_noise  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import Rule as PackageRule  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
-from vorn._select import (final_fit, in_own_units, selection_of,  # noqa: E402
+from vorn._select import (LevelsRule, final_fit, in_own_units, selection_of,  # noqa: E402
                           steps_if_simpler)
 from vorn._units import units_of  # noqa: E402
 
@@ -206,9 +206,11 @@ def _raised(criterion):
 UNREFINED = ("main", "no-refine")
 
 
-def priced(problem, chooser=package_choose, local_level=True, among_jumps=True, **steps):
+def priced(problem, chooser=package_choose, local_level=True, any_noise=False, **levels):
     """The package's default method over `problem`, with another rule choosing the pair, or
-    (without `local_level`) one noise level for the whole series."""
+    (without `local_level`) one noise level for the whole series, or other conditions for
+    constant levels in place of the smooth choice (`levels`: fields of LevelsRule; with
+    `any_noise`, also where the noise level changes along x)."""
     caller, local = problem, None
     own = problem = in_own_units(problem)
     if local_level and problem.prepared.delta is None:
@@ -218,10 +220,9 @@ def priced(problem, chooser=package_choose, local_level=True, among_jumps=True, 
     choice = chooser(problem.samples, problem.units)
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)
-    any_noise = steps.pop("any_noise", False)
     changes = local is not None and not any_noise
-    return steps_if_simpler(own, smooth, among_jumps=among_jumps, noise_changes=changes,
-                            **steps) or smooth
+    return steps_if_simpler(own, smooth, noise_changes=changes,
+                            rule=LevelsRule(**levels)) or smooth
 
 
 def run_method(method, x, y):
