@@ -11,9 +11,9 @@ Times, interleaved round by round so that load on the shared machine hits every 
 alike, a plain loop of single calls (fresh memory each time, the result dropped before the
 next call, as a user's loop does). Each timed call follows an untimed call of the same
 contender, as in a user's loop: what a call costs depends on what the call before it freed
-(after _vorn_core, which frees 200 B per sample, the next call faults in about 800 more pages,
-some 1.7 ms at 10^6 samples; --predecessors prints the time and the page faults of each
-contender after each other). With --cpu the clock is the calling thread's CPU time
+(after _vorn_core, which frees 200 B per sample, the next call faulted in 800 to 1,700 more
+pages than after any other, 1.5 to 3.5 ms at 10^6 samples; --predecessors prints the time and
+the page faults of each contender after each other). With --cpu the clock is the calling thread's CPU time
 (time.thread_time; the engine computes on that thread), which time waiting for a core on a
 loaded machine does not stretch.
 
