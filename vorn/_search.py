@@ -50,11 +50,13 @@ from typing import Any, Callable, Optional
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _engine
 from ._noise import noise_values, outlier_factors
-from ._scoring import effective_dof, fit_formed, fit_inputs, jump_heights, predict
+from ._scoring import FitArrays, effective_dof, fit_formed, fit_inputs
 from ._units import Samples, Units, local_spacing
 
-__all__ = ["Choice", "ChoiceFits", "Rule", "choose", "choose_with", "student_price"]
+__all__ = ["Choice", "ChoiceFits", "Rule", "choose", "choose_with", "jump_heights", "predict",
+           "student_price"]
 
 _MAX_RAISES = 6
 
@@ -195,6 +197,25 @@ class Choice:
     table: NDArray[Any] = field(repr=False)
     factors: NDArray[np.float64] = field(repr=False)
     searches: list[int] = field(default_factory=list, repr=False)
+
+
+def jump_heights(fitted: FitArrays,
+                 unit: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
+    """Largest absolute jump over the columns at each jump of a fit (right minus left limit),
+    each column measured in its own `unit` if given."""
+    if fitted.jumps.size == 0:
+        return np.zeros(0)
+    at = np.ascontiguousarray(fitted.jumps)
+    step = (_engine.evaluate(fitted.breaks, fitted.coefs, at)
+            - _engine.evaluate(fitted.breaks, fitted.coefs, at, 0, True))
+    if unit is not None:
+        step = step / np.where(unit > 0.0, unit, 1.0)
+    return np.asarray(np.max(np.abs(step), axis=1))
+
+
+def predict(fitted: FitArrays, sites: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Values of a fit at `sites`, shape (m, d)."""
+    return _engine.evaluate(fitted.breaks, fitted.coefs, np.ascontiguousarray(sites))
 
 
 def _map_in_threads(work: Callable[..., Any], jobs: list[tuple[float, float]],

@@ -27,10 +27,10 @@ from numpy.typing import NDArray
 
 from vorn import _engine
 from vorn._noise import noise_values, outlier_factors
-from vorn._scoring import FitArrays, effective_dof, fit_arrays, jump_heights, predict
+from vorn._scoring import FitArrays, effective_dof, fit_arrays
 from vorn import _search
 from vorn._search import (_MAX_RAISES, Choice, ChoiceFits, _counted, _map_in_threads,
-                          choose_with, student_price)
+                          choose_with, jump_heights, predict, student_price)
 from vorn._units import Samples, Units
 
 
