@@ -524,9 +524,10 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
 def _follow(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
             fixed_penalty: bool) -> tuple[float, float, str]:
     """Narrow the bandwidth once if a jump of the fit stands in for curvature that a finer
-    curve without it follows as well around it (:meth:`ChoiceFits.finer_curve`), then mend the narrower fit as :func:`_repair` does. Once, not until no jump
-    is left so: each narrowing makes the next cheaper, down to the smallest bandwidth, where
-    real levels held for a few bandwidths are followed as well as cut."""
+    curve without it follows as well around it (:meth:`ChoiceFits.finer_curve`), then mend
+    the narrower fit as :func:`_repair` does. Once, not until no jump is left so: each
+    narrowing makes the next cheaper, down to the smallest bandwidth, where real levels held
+    for a few bandwidths are followed as well as cut."""
     finer = fits.finer_curve(bandwidth, penalty, fits.rule.bandwidths(fits.m))
     if not finer:
         return bandwidth, penalty, criterion
