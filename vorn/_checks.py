@@ -192,7 +192,7 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
 
     # Checked with reductions first (a NaN carries through min and max): on the usual clean
     # data no mask is formed.
-    lowest, highest = (float(yy.min()), float(yy.max())) if yy.size else (0.0, 0.0)
+    lowest, highest = _extremes(yy) if yy.size else (0.0, 0.0)
     all_kept = math.isfinite(lowest) and math.isfinite(highest)
     kept = np.ones(n, dtype=bool) if all_kept else np.all(np.isfinite(yy), axis=1)
     # Clean sorted sites are read off their gaps alone: positive gaps between finite ends
@@ -210,8 +210,8 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
             raise ValueError(f"{x_name} must be finite, got {x_name}[{i}] = {shown}")
     smallest_delta: Optional[float] = None
     if dd is not None:
-        smallest_delta = float(dd.min()) if dd.size else None
-        if smallest_delta is not None and not 0.0 < smallest_delta <= float(dd.max()) < math.inf:
+        smallest_delta, largest_delta = _extremes(dd) if dd.size else (None, math.nan)
+        if smallest_delta is not None and not 0.0 < smallest_delta <= largest_delta < math.inf:
             smallest_delta = None
             bad = np.flatnonzero(kept & ~(np.isfinite(dd) & (dd > 0)))
             if bad.size:
@@ -253,18 +253,31 @@ def prepare(x: Any, y: Any, delta: Any = None, *, check_energies: bool = True) -
     return prepared
 
 
-# Sites are differenced in blocks of this many: the gaps of 10^6 sites as one array would take
-# 8 MB of fresh memory on every call.
-_GAP_BLOCK = 1 << 16
+# Long arrays are reduced in blocks of this many values, each block read from memory once and
+# reduced while it is in the cache: at 10^6 rows a pass over an array costs more in memory
+# traffic than in arithmetic, and the gaps of the sites as one array would take 8 MB of fresh
+# memory on every call.
+_BLOCK = 1 << 16
+
+
+def _extremes(a: NDArray[np.float64]) -> tuple[float, float]:
+    """The smallest and the largest value of a non-empty `a` (both NaN when it holds a NaN)."""
+    flat = a.reshape(-1)
+    lows, highs = [], []
+    for start in range(0, flat.size, _BLOCK):
+        block = flat[start:start + _BLOCK]
+        lows.append(block.min())
+        highs.append(block.max())
+    return float(np.min(lows)), float(np.max(highs))
 
 
 def _smallest_gap(x: NDArray[np.float64]) -> float:
     """The smallest x[i + 1] - x[i] (NaN when a gap is NaN), x of 2 or more sites."""
     count = x.size - 1
-    buffer = np.empty(min(count, _GAP_BLOCK))
+    buffer = np.empty(min(count, _BLOCK))
     smallest = []
-    for start in range(0, count, _GAP_BLOCK):
-        stop = min(start + _GAP_BLOCK, count)
+    for start in range(0, count, _BLOCK):
+        stop = min(start + _BLOCK, count)
         gaps = np.subtract(x[start + 1:stop + 1], x[start:stop], out=buffer[:stop - start])
         smallest.append(gaps.min())
     return float(np.min(smallest))

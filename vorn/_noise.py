@@ -163,31 +163,6 @@ def _phi_from_ratio(ratio: float) -> float:
     return 0.5 * (lo + hi)
 
 
-def price_phi(raw_phi: float, n: int) -> float:
-    """The autocorrelation a jump's price is set from.
-
-    Read as 0 unless it clears its sampling noise under independent noise, c = 3.1 / sqrt(n),
-    then shrunk by the factor ``1 - (c / phi)**2``. Nearer the raw estimate (a cut at one
-    standard deviation, the raw value, or the long-run factor averaged over the estimate's
-    sampling law) lowers the false-jump rate of short AR(1) series but reads small dense
-    steps (teeth, staircases) and the texture of real series as autocorrelation and loses
-    their jumps (bench/select/false_jumps.py ``--phi-rule``, bench/select/RESULTS.md).
-
-    Parameters
-    ----------
-    raw_phi : float
-        Estimate from the ratio of second-difference variances.
-    n : int
-        Number of samples it rests on.
-
-    Returns
-    -------
-    float
-    """
-    cut = _PHI_NOISE / math.sqrt(n)
-    return raw_phi * (1.0 - (cut / raw_phi) ** 2) if raw_phi > cut else 0.0
-
-
 def _clear_of(breaks: Optional[NDArray[np.intp]], n: int, lag: int,
               span: int) -> NDArray[np.bool_]:
     """Which differences ``z[i + span * lag] - ...`` starting at i = 0, 1, ... cross no break.
@@ -270,14 +245,22 @@ def estimate_noise(z: NDArray[np.float64],
     total1 = float(np.sum(_winsorised_variance(first)))
     total2 = float(np.sum(_winsorised_variance(second)))
     raw_phi = _phi_from_ratio(total2 / total1) if total1 > 0.0 else 0.0
-    # Only an estimate clear of its sampling noise under independent noise counts. Shifted
-    # down by that noise, AR(1) noise of phi 0.5 at 600 samples read as 0.37 (and its
-    # marginal variance 25 % low), so a jump cost half its due and 20 % of such series got
-    # one; shrunk by (1 - (c / phi)**2) it reads 0.50 on average and 5 % do. The rounds that
-    # look for the jumps to leave out keep the shift: a larger phi there inflates the scale,
-    # the generous fit then finds fewer of dense jumps, and their runs read as an
-    # autocorrelation of 0.9.
-    phi = price_phi(raw_phi, n) if for_price else max(0.0, raw_phi - _PHI_NOISE / math.sqrt(n))
+    # Only an estimate clear of its sampling noise c under independent noise counts. Shifted
+    # down by c, AR(1) noise of phi 0.5 at 600 samples read as 0.37 (and its marginal
+    # variance 25 % low), so a jump cost half its due and 20 % of such series got one; shrunk
+    # by (1 - (c / phi)**2) it reads 0.50 on average and 5 % do. Nearer the raw estimate (a
+    # cut at one standard deviation, the raw value, or the long-run factor averaged over the
+    # estimate's sampling law) lowers the false-jump rate of short AR(1) series but reads
+    # small dense steps (teeth, staircases) and the texture of real series as autocorrelation
+    # and loses their jumps (bench/select/RESULTS.md, "AR(1) price"). The rounds that look for
+    # the jumps to leave out keep the shift: a larger phi there inflates the scale, the
+    # generous fit then finds fewer of dense jumps, and their runs read as an autocorrelation
+    # of 0.9.
+    cut = _PHI_NOISE / math.sqrt(n)
+    if not for_price:
+        phi = max(0.0, raw_phi - cut)
+    else:
+        phi = raw_phi * (1.0 - (cut / raw_phi) ** 2) if raw_phi > cut else 0.0
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
     return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(first.size),
                          _correlation(first), left_out)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import NamedTuple, Optional
+from typing import NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -120,24 +120,3 @@ def effective_dof(lengths: NDArray[np.int64], bandwidth: float) -> NDArray[np.fl
     """
     t = np.asarray(lengths, dtype=np.float64) * (_KERNEL_PEAK / bandwidth)
     return np.asarray(np.minimum(np.asarray(lengths, dtype=np.float64), 1.0 + t + np.exp(-t)))
-
-
-def jump_heights(fitted: FitArrays,
-                 unit: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
-    """Largest absolute jump over the columns at each jump of a fit (right minus left limit),
-    each column measured in its own `unit` if given."""
-    if fitted.jumps.size == 0:
-        return np.zeros(0)
-    at = np.ascontiguousarray(fitted.jumps)
-    step = (_engine.evaluate(fitted.breaks, fitted.coefs, at)
-            - _engine.evaluate(fitted.breaks, fitted.coefs, at, 0, True))
-    if unit is not None:
-        step = step / np.where(unit > 0.0, unit, 1.0)
-    return np.asarray(np.max(np.abs(step), axis=1))
-
-
-def predict(fitted: FitArrays, sites: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Values of a fit at `sites`, shape (m, d)."""
-    return _engine.evaluate(fitted.breaks, fitted.coefs, np.ascontiguousarray(sites))
-
-

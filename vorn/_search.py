@@ -50,73 +50,68 @@ from typing import Any, Callable, Optional
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _engine
 from ._noise import noise_values, outlier_factors
-from ._scoring import effective_dof, fit_formed, fit_inputs, jump_heights, predict
+from ._scoring import FitArrays, effective_dof, fit_formed, fit_inputs
 from ._units import Samples, Units, local_spacing
 
-__all__ = ["Choice", "Rule", "choose", "student_price"]
+__all__ = ["Choice", "ChoiceFits", "Rule", "choose", "choose_with", "jump_heights", "predict",
+           "student_price"]
 
 _MAX_RAISES = 6
 
 
-@dataclass(frozen=True)
 class Rule:
-    """The constants of the default choice (bench/select/variants.py has the rejected ones)."""
+    """The constants of the default choice (bench/select/variants.py turns them, and has the
+    rejected rules)."""
 
-    price_per_log_n: float = 3.5
-    outlier_cutoff: float = 3.0
-    smallest_bandwidth: float = 1.0
+    price_per_log_n = 3.5
+    outlier_cutoff = 3.0
+    smallest_bandwidth = 1.0
     # Threads scoring bandwidths at once (the engine's fits release the interpreter lock).
-    threads: int = 2
+    threads = 2
     # A pair whose fits have a segment shorter than this many bandwidths is not chosen: at
     # that bandwidth such a segment is curvature the smoothing could not follow, not a level.
-    shortest_segment: float = 1.0
+    shortest_segment = 1.0
     # Nor one with a jump smaller than this many noise standard deviations (in the column
     # where it is largest): such a step is a bend the smoothing was too stiff to follow.
-    smallest_jump: float = 2.0
-    largest_bandwidth_fraction: float = 1.0 / 8.0
+    smallest_jump = 2.0
+    largest_bandwidth_fraction = 1.0 / 8.0
     # And at most this many samples: a search costs more the stiffer the spline (at n =
     # 100,000 about 0.1 s at one sample, 2.8 s at 64, 11 s at 256, 31 s at 1024), and the
     # corpora never chose more than 64.
-    largest_bandwidth: float = 128.0
+    largest_bandwidth = 128.0
     # Series up to this many samples get bandwidths up to twice their length, where the
-    # curve between jumps is nearly a straight line (0: never). Longer series stop at
+    # curve between jumps is nearly a straight line. Longer series stop at
     # `largest_bandwidth`, where the search is still fast.
-    straight_below: int = 5000
+    straight_below = 5000
     # Series up to this many samples also get the bandwidths halfway (sqrt(2)) between the
     # doublings: a factor of 2 in bandwidth is a factor of 16 in p, too coarse for smooth
     # curves (bench/select/nochange.py: sines and bumps 1.1 to 2 times GCV's error, near 1
     # with the finer grid). Longer series keep the doubling grid, where each fit costs.
-    half_octaves_below: int = 5000
+    half_octaves_below = 5000
     # With an information criterion, the largest bandwidth whose score is within this much of
     # the best is taken: differences below 2 are no evidence either way.
-    ic_slack: float = 2.0
-    # Bandwidths count the spacing of the sites away from their gaps
-    # (:func:`._units.local_spacing`), not the mean spacing, which a gap inflates.
-    spacing_without_gaps: bool = True
+    ic_slack = 2.0
     # A jump stands in for curvature when, on the samples around it (this many bandwidths
     # either side, clear of other jumps and of the ends), a curve without it at a finer
-    # bandwidth of the grid (down to a quarter) fits as well by the same criterion; then the
-    # bandwidth is narrowed to that curve's. One bandwidth for the whole series pays for a
-    # local feature's curvature everywhere, so a steep flank came cheaper cut than followed
-    # (a jump in 10 % of bumps on a slope). 0: no such check.
-    local_window: float = 3.0
+    # bandwidth of the grid (down to a quarter) fits as well by the same criterion, the jump's
+    # price not counted; then the bandwidth is narrowed to that curve's. One bandwidth for
+    # the whole series pays for a local feature's curvature everywhere, so a steep flank came
+    # cheaper cut than followed (a jump in 10 % of bumps on a slope). A real level change
+    # leaves the finer curve a misfit, whereas with the price counted small jumps between
+    # flat stretches were taken for curvature too (small among large, 200 series: 125 of
+    # 1,244 matched jumps lost, against 23 without; bench/select/RESULTS.md).
+    local_window = 3.0
     # Not at a bandwidth under this many samples: a curve that bends within a few samples
     # is itself a step, and follows real levels held for a few bandwidths as well as a jump.
-    finest_follow: float = 8.0
-    # The share of the jump's price counted in that comparison. With none, the finer curve
-    # must fit as well as the cut curve before the jump is paid for: a real level change
-    # leaves the finer curve a misfit, whereas with the whole price counted small jumps
-    # between flat stretches were taken for curvature too (small among large, 200 series:
-    # 125 of 1,244 matched jumps lost, against 23 with none; bench/select/RESULTS.md).
-    local_price_share: float = 0.0
-
+    finest_follow = 8.0
     # The price is raised for the uncertainty of a noise estimate from fewer than this many
     # differences: as Student's t odds on those degrees of freedom exceed the odds on this
-    # many (0: no correction). The price per log m was calibrated by simulation on series of
-    # 30 samples and more, where the estimate's uncertainty is part of what it absorbs
-    # (false-jump rate under 5 % from 30 samples on, 8 % at 15 and 20, 15 to 22 % at 4 to 8).
-    noise_reference_dof: float = 50.0
+    # many. The price per log m was calibrated by simulation on series of 30 samples and
+    # more, where the estimate's uncertainty is part of what it absorbs (false-jump rate
+    # under 5 % from 30 samples on, 8 % at 15 and 20, 15 to 22 % at 4 to 8).
+    noise_reference_dof = 50.0
 
     def price(self, count: int, columns: int, phi: float, dof: float = math.inf,
               leading: float = 1.0) -> float:
@@ -204,6 +199,25 @@ class Choice:
     searches: list[int] = field(default_factory=list, repr=False)
 
 
+def jump_heights(fitted: FitArrays,
+                 unit: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
+    """Largest absolute jump over the columns at each jump of a fit (right minus left limit),
+    each column measured in its own `unit` if given."""
+    if fitted.jumps.size == 0:
+        return np.zeros(0)
+    at = np.ascontiguousarray(fitted.jumps)
+    step = (_engine.evaluate(fitted.breaks, fitted.coefs, at)
+            - _engine.evaluate(fitted.breaks, fitted.coefs, at, 0, True))
+    if unit is not None:
+        step = step / np.where(unit > 0.0, unit, 1.0)
+    return np.asarray(np.max(np.abs(step), axis=1))
+
+
+def predict(fitted: FitArrays, sites: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Values of a fit at `sites`, shape (m, d)."""
+    return _engine.evaluate(fitted.breaks, fitted.coefs, np.ascontiguousarray(sites))
+
+
 def _map_in_threads(work: Callable[..., Any], jobs: list[tuple[float, float]],
                     threads: int) -> list[Any]:
     """``[work(*job) for job in jobs]``, in up to `threads` threads.
@@ -245,8 +259,7 @@ class ChoiceFits:
         # Columns are judged each in its own noise level.
         self.column_unit = (units.noise.sigma / units.scale
                             if self.d > 1 and np.all(units.noise.sigma > 0.0) else None)
-        local, self.gaps = (local_spacing(samples.x) if rule.spacing_without_gaps
-                            else (units.spacing, 0))
+        local, self.gaps = local_spacing(samples.x)
         self.stretch = units.spacing / local if self.gaps else 1.0
         self.searches: list[int] = []
         # The pair last checked by :meth:`flaw` and its fit, for :meth:`finer_curve`.
@@ -303,26 +316,23 @@ class ChoiceFits:
         return ""
 
     def local_score(self, residual: NDArray[np.float64], unit: NDArray[np.float64],
-                    lengths: list[int], b: float, jumps: int, pen: float) -> float:
+                    lengths: list[int], b: float) -> float:
         """What samples of `residual` add to the criterion of :meth:`score`, the rest of the
-        fit held: their energy in the whole fit's residual variance per column (`unit`),
-        log N per degree of freedom of their runs of `lengths` at bandwidth `b`, and the
-        price of their `jumps`."""
+        fit held and the price of their jumps not counted: their energy in the whole fit's
+        residual variance per column (`unit`) and log N per degree of freedom of their runs
+        of `lengths` at bandwidth `b`."""
         values = self.m * self.d / self.units.noise.leading
         dof = self.d * float(np.sum(effective_dof(np.asarray(lengths), b)))
-        return (float(np.sum(np.sum(np.square(residual), axis=0) / unit))
-                + math.log(values) * dof + pen * jumps)
+        return float(np.sum(np.sum(np.square(residual), axis=0) / unit)) + math.log(values) * dof
 
-    def finer_curve(self, b: float, pen: float, grid: NDArray[np.float64],
-                    price: float) -> float:
+    def finer_curve(self, b: float, pen: float, grid: NDArray[np.float64]) -> float:
         """The largest bandwidth of `grid` below `b` (down to a quarter, and to
         `finest_follow`) at which a curve without one of the jumps of the fit at (`b`,
         `pen`), fitted to the samples within `local_window` bandwidths of that jump, scores
-        within the slack of the fit with it (its `price` counted by `local_price_share`);
-        0 when there is none."""
+        within the slack of the fit with it; 0 when there is none."""
         rule, units = self.rule, self.units
         finer = grid[(grid < b) & (grid >= max(b / 4.0, rule.finest_follow))][::-1]
-        if rule.local_window <= 0.0 or finer.size == 0:
+        if finer.size == 0:
             return 0.0
         checked = self.checked
         fitted = (checked[2] if checked is not None and checked[:2] == (b, pen)
@@ -347,8 +357,7 @@ class ChoiceFits:
             lo, hi = j + 1 - reach, j + 1 + reach
             x, y, delta = self.x_std[lo:hi], self.y_std[lo:hi], self.delta_eff[lo:hi]
             cut = (predict(fitted, x) - y) / delta[:, None]
-            with_jump = self.local_score(cut, unit, [reach, reach], b, 1,
-                                         price * rule.local_price_share)
+            with_jump = self.local_score(cut, unit, [reach, reach], b)
             inputs = fit_inputs(x, y, delta)
             for narrow in finer:
                 if narrow <= best:
@@ -356,8 +365,7 @@ class ChoiceFits:
                 curve = fit_formed(inputs, units.p_standard(float(narrow) / self.stretch),
                                    math.inf)
                 smooth = (predict(curve, x) - y) / delta[:, None]
-                if self.local_score(smooth, unit, [hi - lo], float(narrow), 0,
-                                    0.0) <= with_jump + slack:
+                if self.local_score(smooth, unit, [hi - lo], float(narrow)) <= with_jump + slack:
                     best = float(narrow)
                     break
         return best
@@ -394,11 +402,18 @@ def choose(
     -------
     Choice
     """
-    fits = ChoiceFits(samples, units, rule, bar)
+    return choose_with(ChoiceFits(samples, units, rule, bar), bandwidth_samples=bandwidth_samples,
+                       penalty=penalty, penalty_of=penalty_of)
+
+
+def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
+                penalty: Optional[float] = None,
+                penalty_of: Optional[Callable[[float], float]] = None) -> Choice:
+    """:func:`choose` over `fits` (those of a variant of the choice, in bench/select/)."""
+    units, rule = fits.units, fits.rule
     m, d, stretch = fits.m, fits.d, fits.stretch
     fixed_penalty = penalty
     penalty, criterion = _price(units, rule, m, d, penalty, penalty_of)
-    price = penalty
     if fits.gaps:
         criterion += (f"; bandwidths in the spacing of the sites away from their "
                       f"{_counted(fits.gaps, 'gap')} ({stretch:.3g} to a mean spacing)")
@@ -429,7 +444,7 @@ def choose(
                                                 bandwidth_samples is not None,
                                                 fixed_penalty is not None)
         if bandwidth_samples is None:
-            bandwidth, penalty, criterion = _follow(fits, bandwidth, penalty, price, criterion,
+            bandwidth, penalty, criterion = _follow(fits, bandwidth, penalty, criterion,
                                                     fixed_penalty is not None)
         fits.checked = None
     if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
@@ -506,14 +521,14 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
     return bandwidth, penalty, criterion
 
 
-def _follow(fits: ChoiceFits, bandwidth: float, penalty: float, price: float, criterion: str,
+def _follow(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
             fixed_penalty: bool) -> tuple[float, float, str]:
     """Narrow the bandwidth once if a jump of the fit stands in for curvature that a finer
-    curve without it follows as well around it (:meth:`ChoiceFits.finer_curve`; `price` is
-    the grid's), then mend the narrower fit as :func:`_repair` does. Once, not until no jump
-    is left so: each narrowing makes the next cheaper, down to the smallest bandwidth, where
-    real levels held for a few bandwidths are followed as well as cut."""
-    finer = fits.finer_curve(bandwidth, penalty, fits.rule.bandwidths(fits.m), price)
+    curve without it follows as well around it (:meth:`ChoiceFits.finer_curve`), then mend
+    the narrower fit as :func:`_repair` does. Once, not until no jump is left so: each
+    narrowing makes the next cheaper, down to the smallest bandwidth, where real levels held
+    for a few bandwidths are followed as well as cut."""
+    finer = fits.finer_curve(bandwidth, penalty, fits.rule.bandwidths(fits.m))
     if not finer:
         return bandwidth, penalty, criterion
     criterion += (f", then the bandwidth narrowed from {bandwidth:.3g} to {finer:.3g} "

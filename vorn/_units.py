@@ -252,11 +252,11 @@ class Units:
         return (samples.x - self.origin) / self.spacing, samples.y / self.scale
 
 
-def units_of(samples: Samples, refine: bool = True) -> Units:
+def units_of(samples: Samples) -> Units:
     """Measure the standardised units of prepared samples.
 
-    The noise is measured from all second differences, then (with `refine`) again between
-    the jumps of a generous fit (:func:`refine_noise`).
+    The noise is measured from all second differences, then again between the jumps of a
+    generous fit (:func:`refine_noise`).
     """
     m = samples.x.shape[0]
     spacing = float(samples.x[-1] - samples.x[0]) / (m - 1)
@@ -264,7 +264,7 @@ def units_of(samples: Samples, refine: bool = True) -> Units:
     noise = estimate_noise(values, delta=deltas)
     units = Units(float(samples.x[0]), spacing, float(np.mean(1.0 / samples.delta**2)),
                   noise, m)
-    return refine_noise(samples, units) if refine else units
+    return refine_noise(samples, units)
 
 
 # The generous fit that finds the jumps to leave out of the noise estimate: a bandwidth of

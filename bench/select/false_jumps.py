@@ -2,17 +2,15 @@
 
     .venv/bin/python bench/select/false_jumps.py [--methods priced ...]
         [--classes noise line smooth ar0.3 ar0.5] [--sizes 4 8 10 20 50 ...]
-        [--series N] [--out rows.json] [--phi-rule shipped|cut-1sd|raw|factor ...]
-        [--constant-too]
+        [--series N] [--out rows.json]
     .venv/bin/python bench/select/false_jumps.py --table rows.json [more.json ...]
 
 For every class and size it runs `--series` seeded series (by default 400 up to n = 300,
 fewer above, see `default_series`), even sites for even seeds and sites jittered by up to 0.4
 spacings for odd ones, and prints the share with any jump with its Wilson 95 % interval, the
 even and jittered shares apart, how many of those jumps came from the constant-levels model
-that replaced a smooth choice ("by steps"), and the mean seconds of one call. `--phi-rule`
-installs a candidate for the autocorrelation the price reads (`PHI_RULES`); with
-`--constant-too` the constant model's noise reads it as well. Methods are those of run.py
+that replaced a smooth choice ("by steps"), and the mean seconds of one call. Methods are
+those of run.py
 (`priced` is the package's default, `vorn.select(x, y)`).
 
 Classes (noise sd 1):
@@ -93,95 +91,10 @@ def wilson(k, n, z=1.959963984540054):
     return max(0.0, centre - half), min(1.0, centre + half)
 
 
-# Issue 22, AR(1) price: candidates for the autocorrelation a jump's price reads, given the raw
-# estimate from the ratio of second-difference variances (vorn._noise.price_phi). Under
-# independent noise that estimate exceeds 3.1 / sqrt(n) in one series in twenty, so its sd is
-# about 1.88 / sqrt(n) (0.27 at n = 50, 0.11 at 300). The absolute price of a jump is the
-# price in noise variances times sigma**2, and sigma**2 is the lag-one second-difference
-# variance over 2 (1 - phi)(3 - phi); with the long-run factor (1 + phi) / (1 - phi) it is that
-# variance times _g(phi). "factor" averages _g over phi's law given the estimate (flat on
-# [0, 0.9]), so the price is that of the expected long-run variance of a local mean;
-# "factor-spike" gives independent noise (phi = 0) half the prior. "shipped" leaves the package
-# as installed (0 below 3.1 / sqrt(n), shrunk by 1 - (c / phi)**2 above).
-_SD_PER_ROOT_N = 3.1 / 1.6448536269514722
-
-
-def _truncated_normal(mu, sd, lo=0.0, hi=0.9, points=401):
-    """Grid and weights of a normal law truncated to [lo, hi]."""
-    grid = np.linspace(lo, hi, points)
-    weight = np.exp(-0.5 * ((grid - mu) / sd) ** 2)
-    return grid, weight / weight.sum()
-
-
-def _g(phi):
-    """Long-run variance of AR(1) noise per unit of lag-one second-difference variance."""
-    return (1.0 + phi) / (2.0 * (1.0 - phi) ** 2 * (3.0 - phi))
-
-
-def _phi_of_g(target):
-    """The phi in [0, 0.9] whose _g is `target` (_g rises on it)."""
-    lo, hi = 0.0, 0.9
-    for _ in range(50):
-        mid = 0.5 * (lo + hi)
-        lo, hi = (mid, hi) if _g(mid) < target else (lo, mid)
-    return 0.5 * (lo + hi)
-
-
-def phi_shrink(k):
-    """The shipped rule with the cut at k / sqrt(n) instead of 3.1 / sqrt(n)."""
-    def rule(raw, n):
-        cut = k / math.sqrt(n)
-        return raw * (1.0 - (cut / raw) ** 2) if raw > cut else 0.0
-    return rule
-
-
-def phi_mean(raw, n):
-    """Posterior mean of phi, flat prior on [0, 0.9], the raw estimate normal about it."""
-    grid, w = _truncated_normal(raw, _SD_PER_ROOT_N / math.sqrt(n))
-    return float(np.sum(grid * w))
-
-
-def phi_factor(raw, n):
-    """The phi whose price (scale and long-run factor together) is the posterior mean."""
-    grid, w = _truncated_normal(raw, _SD_PER_ROOT_N / math.sqrt(n))
-    return _phi_of_g(float(np.sum(_g(grid) * w)))
-
-
-def phi_factor_spike(raw, n):
-    """As `phi_factor` with half the prior on independent noise (phi = 0 exactly)."""
-    sd = _SD_PER_ROOT_N / math.sqrt(n)
-    grid, w = _truncated_normal(raw, sd)
-    # Likelihoods of the raw estimate at phi = 0 and averaged over the flat part.
-    at_zero = math.exp(-0.5 * (raw / sd) ** 2)
-    slab = float(np.mean(np.exp(-0.5 * ((np.linspace(0.0, 0.9, 401) - raw) / sd) ** 2)))
-    w0 = at_zero / (at_zero + slab)
-    return _phi_of_g(w0 * _g(0.0) + (1.0 - w0) * float(np.sum(_g(grid) * w)))
-
-
-PHI_RULES = {
-    "shipped": None,
-    "cut-1sd": phi_shrink(_SD_PER_ROOT_N),
-    "cut-0.5sd": phi_shrink(0.5 * _SD_PER_ROOT_N),
-    "raw": lambda raw, n: min(max(raw, 0.0), 0.9),
-    "mean": phi_mean,
-    "factor": phi_factor,
-    "factor-spike": phi_factor_spike,
-}
-
-
-def use_phi_rule(name, constant_too=False):
-    """Install a candidate rule for the price's phi (and with `constant_too` let the
-    constant model's noise read it as well)."""
-    import vorn._constant_choice as constant
-    import vorn._noise as noise
-
-    rule = PHI_RULES[name]
-    if rule is not None:
-        noise.price_phi = rule
-    if constant_too:
-        def priced_estimate(values, breaks=None, delta=None, for_price=False):
-            return noise.estimate_noise(values, breaks, delta, True)
-        constant.estimate_noise = priced_estimate
+# Issue 22, AR(1) price: seven rules for the autocorrelation a jump's price reads were run
+# here (--phi-rule, --constant-too, --then) by swapping the package's function for them. Since
+# issue 18 the package has no such function to swap, and the runner is gone; the rules and
+# their numbers stay in RESULTS.md ("Issue 22, AR(1) price").
 
 
 def evaluate(method, kind, n, series):
@@ -245,19 +158,8 @@ def main():
     ap.add_argument("--series", type=int)
     ap.add_argument("--out")
     ap.add_argument("--table", nargs="+")
-    ap.add_argument("--phi-rule", default="shipped", choices=sorted(PHI_RULES))
-    ap.add_argument("--constant-too", action="store_true")
     ap.add_argument("--side-by-side", nargs="+", metavar="ROWS.json")
-    # Another bench script run with the candidate installed: --then steps.py --methods ...
-    ap.add_argument("--then", nargs=argparse.REMAINDER)
     args = ap.parse_args()
-    use_phi_rule(args.phi_rule, args.constant_too)
-    if args.then:
-        import runpy
-
-        sys.argv = args.then
-        runpy.run_path(args.then[0], run_name="__main__")
-        return
     if args.side_by_side:
         print(side_by_side(args.side_by_side))
         return

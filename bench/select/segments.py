@@ -35,7 +35,8 @@ import numpy as np
 
 from constant import fit_constant
 from vorn._noise import estimate_noise, noise_values, outlier_factors
-from vorn._scoring import effective_dof, fit_arrays, predict
+from vorn._scoring import effective_dof, fit_arrays
+from vorn._search import predict
 from vorn._search import student_price
 
 # Standard normal upper points for the one-sided adequacy band.

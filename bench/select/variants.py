@@ -9,6 +9,10 @@ error rule, the information criterion with the robust noise as its variance
 switches. ``choose(samples, units, Rule())`` makes the package's choice bit for bit on sites
 without gaps (run.py --methods priced priced-bench shows it); it counts bandwidths in mean
 spacings, as the package did before issue 22 (run.py's "mean-spacing").
+
+``Turned`` and ``choose_turned`` (at the end) are the package's own choice with its constants
+turned, and with the switches it no longer has: bandwidths in mean spacings, the doubling grid
+at every length, no check that a finer curve follows a jump's surroundings.
 """
 
 from __future__ import annotations
@@ -23,8 +27,10 @@ from numpy.typing import NDArray
 
 from vorn import _engine
 from vorn._noise import noise_values, outlier_factors
-from vorn._scoring import FitArrays, effective_dof, fit_arrays, jump_heights, predict
-from vorn._search import _MAX_RAISES, Choice, _counted, _map_in_threads, student_price
+from vorn._scoring import FitArrays, effective_dof, fit_arrays
+from vorn import _search
+from vorn._search import (_MAX_RAISES, Choice, ChoiceFits, _counted, _map_in_threads,
+                          choose_with, jump_heights, predict, student_price)
 from vorn._units import Samples, Units
 
 
@@ -419,3 +425,38 @@ def choose(
     table = np.array(rows, dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
                                   ("score", np.float64), ("standard_error", np.float64)])
     return Choice(bandwidth, float(penalty), criterion, table, factors, searches)
+
+
+@dataclass(frozen=True)
+class Turned(_search.Rule):
+    """The package's constants as settings (Turned() is the package's method), and the
+    switches it no longer has."""
+
+    ic_slack: float = _search.Rule.ic_slack
+    smallest_jump: float = _search.Rule.smallest_jump
+    half_octaves_below: int = _search.Rule.half_octaves_below
+    local_window: float = _search.Rule.local_window
+    finest_follow: float = _search.Rule.finest_follow
+    noise_reference_dof: float = _search.Rule.noise_reference_dof
+    # Bandwidths counted in the spacing of the sites away from their gaps (False: in mean
+    # spacings, gaps included).
+    spacing_without_gaps: bool = True
+    # The check that a finer curve follows a jump's surroundings as well.
+    local_check: bool = True
+
+
+class TurnedFits(ChoiceFits):
+    """The package's fits of one choice under a `Turned` rule."""
+
+    def __init__(self, samples: Samples, units: Units, rule: Turned, bar: Any = None) -> None:
+        super().__init__(samples, units, rule, bar)
+        if not rule.spacing_without_gaps:
+            self.gaps, self.stretch = 0, 1.0
+
+    def finer_curve(self, b: float, pen: float, grid: NDArray[np.float64]) -> float:
+        return super().finer_curve(b, pen, grid) if self.rule.local_check else 0.0
+
+
+def choose_turned(samples: Samples, units: Units, rule: Turned, bar: Any = None) -> Choice:
+    """The package's choice under `rule`."""
+    return choose_with(TurnedFits(samples, units, rule, bar))

@@ -163,6 +163,23 @@ def test_the_smallest_gap_of_long_sites_is_found_in_every_block(where):
                                       "9.31e-10 between sites")
 
 
+# Values and deviations are reduced in the same blocks: a value too large, or a deviation that is
+# not positive and finite, is found in any block, whichever its sign.
+@pytest.mark.parametrize("where", [0, 2**16 - 1, 2**16, 2**17 + 2])
+@pytest.mark.parametrize("argument, bad, message", [
+    ("y", 3e160, HUGE.format(3e160)),
+    ("y", -3e160, HUGE.format(3e160)),
+    ("delta", 0.0, "delta must be positive and finite, got delta[{}] = 0.0"),
+    ("delta", np.inf, "delta must be positive and finite, got delta[{}] = inf"),
+])
+def test_a_bad_value_of_long_data_is_found_in_every_block(where, argument, bad, message):
+    data = {"y": np.ones(2**17 + 3), "delta": np.ones(2**17 + 3)}
+    data[argument][where] = bad
+    with pytest.raises(ValueError) as info:
+        vorn.fit(None, data["y"], 0.5, 1.0, delta=data["delta"])
+    assert str(info.value) == message.format(where)
+
+
 def test_fine_spacing_with_small_values_still_fits():
     x = np.arange(10.0) * 1e-60
     y = np.r_[np.zeros(5), np.ones(5)] * 1e-30

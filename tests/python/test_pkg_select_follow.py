@@ -7,14 +7,12 @@ series to flip, and sits below what the rule without the check gives.
 
 from __future__ import annotations
 
-from functools import partial
-
 import numpy as np
 import pytest
 
 import vorn
 import vorn._select as select_module
-from vorn._search import Rule, choose
+from vorn._search import ChoiceFits, Rule, choose_with
 
 
 def _bump(seed):
@@ -42,8 +40,16 @@ def _step(seed):
     return np.linspace(0.0, 1.0, n), clean + rng.standard_normal(n), at - 1
 
 
+class _NoFinerCurve(ChoiceFits):
+    def finer_curve(self, b, pen, grid):
+        return 0.0
+
+
 def _without_check(monkeypatch):
-    monkeypatch.setattr(select_module, "choose", partial(choose, rule=Rule(local_window=0.0)))
+    def choose(samples, units, *, bar=None, **fixed):
+        return choose_with(_NoFinerCurve(samples, units, Rule(), bar), **fixed)
+
+    monkeypatch.setattr(select_module, "choose", choose)
 
 
 @pytest.mark.parametrize("check", [True, False], ids=["check", "no-check"])
