@@ -194,6 +194,9 @@ AMONG = {
     "misfit-z3": dict(beaten_by=3.09),
     "misfit-m100": dict(fewest=100),
     "misfit-anyspread": dict(spread=math.inf),
+    "misfit-cubic": dict(bend_degree=3),
+    "misfit-cubic-s25": dict(bend_degree=3, bends_share=0.25),
+    "misfit-cubic-s34": dict(bend_degree=3, bends_share=0.34),
 }
 
 
