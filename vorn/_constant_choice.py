@@ -241,3 +241,61 @@ def price_of(samples: Samples, units: Units, factors: NDArray[np.float64]) -> Co
                f"{'' if noise.breaks == 1 else 's'} of a first constant fit at BIC's price; "
                + why)
     return ConstantPrice(penalty, units, why, searches)
+
+
+
+def step_over_curve(x: NDArray[np.float64], y: NDArray[np.float64], weight: NDArray[np.float64],
+                    jumps: NDArray[np.int64], degree: int = 2) -> NDArray[np.float64]:
+    """For each jump of a constant fit, what a polynomial of `degree` through its two
+    segments leaves beyond what their two levels leave (weighted residual sums of squares,
+    summed over the columns of `y` (m, d); `weight` (m, d) the inverse variances). A step
+    leaves a line or a parabola a misfit of about a sixteenth of its height squared per
+    sample; levels laid over a ramp or a bend leave the misfit to themselves."""
+    m, d = y.shape
+    bounds = np.concatenate(([0], jumps + 1, [m])).tolist()
+    gains = np.empty(jumps.size)
+    for at, (lo, mid, hi) in enumerate(zip(bounds[:-2], bounds[1:-1], bounds[2:])):
+        t = x[lo:hi] - 0.5 * (x[lo] + x[hi - 1])
+        span = float(np.max(np.abs(t)))
+        powers = np.vander(t / span if span > 0.0 else t, degree + 1, increasing=True)
+        gain = 0.0
+        for c in range(d):
+            root = np.sqrt(weight[lo:hi, c])
+            values = y[lo:hi, c]
+            _, curve_rss, rank, _ = np.linalg.lstsq(powers * root[:, None], values * root,
+                                                    rcond=None)
+            if rank < degree + 1 or curve_rss.size == 0:
+                curve_rss = np.array([0.0])
+            levels_rss = 0.0
+            for a, b in ((lo, mid), (mid, hi)):
+                w, v = weight[a:b, c], y[a:b, c]
+                level = float(np.sum(w * v) / np.sum(w))
+                levels_rss += float(np.sum(w * (v - level) ** 2))
+            gain += float(curve_rss[0]) - levels_rss
+        gains[at] = gain
+    return gains
+
+
+def spread_change(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> float:
+    """How far the residual variances of a constant fit's segments differ beyond what one
+    noise level gives, in standard errors: Bartlett's statistic over the segments of at least
+    3 samples (each column its own degrees of freedom), its chi-square law on (segments - 1)
+    degrees of freedom mapped to a standard normal by the Wilson-Hilferty cube root. Levels
+    that cut a stretch of larger noise into steps leave its segments the larger spread."""
+    m, d = residual.shape
+    bounds = np.concatenate(([0], jumps + 1, [m]))
+    lengths = np.diff(bounds)
+    sums = np.add.reduceat(np.sum(residual * residual, axis=1), bounds[:-1])
+    usable = (lengths >= 3) & (sums > 0.0)
+    if np.count_nonzero(usable) < 2:
+        return 0.0
+    dof = d * (lengths[usable] - 1.0)
+    variances = sums[usable] / dof
+    total = float(np.sum(dof))
+    pooled = float(np.sum(sums[usable])) / total
+    statistic = total * math.log(pooled) - float(np.sum(dof * np.log(variances)))
+    groups = dof.size
+    correction = 1.0 + (float(np.sum(1.0 / dof)) - 1.0 / total) / (3.0 * (groups - 1))
+    nu = groups - 1.0
+    scale = 2.0 / (9.0 * nu)
+    return (((statistic / correction) / nu) ** (1.0 / 3.0) - (1.0 - scale)) / math.sqrt(scale)

@@ -10,7 +10,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._constant_choice import adequate, level_between_jumps, price_of, residual_correlation
+from ._constant_choice import (adequate, level_between_jumps, price_of, residual_correlation,
+                              spread_change, step_over_curve)
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
@@ -91,7 +92,11 @@ def select(
     at a price the check raised to drop small ones, under one noise level along x, and the
     constant levels keep each of its jumps and add others between segments at least a bandwidth
     long, flat to a parabola (small steps among large ones, which the wide curve bent to
-    follow).
+    follow). And they are when, on 150 samples or more under one noise level, they leave less
+    than the smooth fit by more than 2.326 standard errors beyond what its extra parameters
+    take (steps the smooth curve rounded or missed), with independent residuals of one spread,
+    segments flat to a parabola, and at most a tenth of their jumps matched by a parabola
+    through the two segments beside it (levels laid over a ramp or a bend).
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -499,6 +504,24 @@ class LevelsRule(NamedTuple):
     # leave what the noise leaves too.
     raised_only: bool = True
     both_adequate: bool = False
+    # Third case (a wider smooth choice that misses steps), tried at all. The levels must
+    # beat the smooth fit by more than `beaten_by` standard errors (:func:`levels_beat`; the
+    # one-sided 1 % point, as the adequacy band), on at least `fewest` samples, with
+    # residuals that look independent and segments flat to a polynomial of `degree` ...
+    misfit: bool = True
+    beaten_by: float = 2.326
+    misfit_level_test: bool = True
+    # ... and at most this share of their jumps bends: jumps where a polynomial of
+    # `bend_degree` through the two segments leaves no more than the two levels
+    # (:func:`._constant_choice.step_over_curve`). Levels laid over a gentle ramp or a bend
+    # pass the level test segment by segment (a slope of 1 sd over a segment is no evidence)
+    # but not across the jump: ramps with kinks lost 11 of 100 exact counts without it.
+    bends_share: float = 0.1
+    bend_degree: int = 2
+    # And the levels' segments must leave residuals of one spread, within this many standard
+    # errors (:func:`._constant_choice.spread_change`): where the local noise check missed a
+    # noise level that doubles, levels at one noise level cut the noisier stretch into steps.
+    spread: float = 2.326
 
 
 LEVELS = LevelsRule()
@@ -531,6 +554,17 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     return ~kept if np.all(beside[~kept] >= shortest) else None
 
 
+def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float) -> float:
+    """By how many standard errors constant levels (residual sum of squares `rss_c` in noise
+    variances, `par_c` parameters) leave less than a smooth fit (`rss_s`, `par_s`) beyond
+    chance. Where both follow the signal each leaves the values less its parameters, so the
+    smooth fit, with more parameters, is expected to leave par_s - par_c less than the levels;
+    what it leaves beyond that is signal it missed. The difference of the two residuals is a
+    quadratic form in the noise, e'(S - C)e for their hat matrices S and C, of variance
+    2 tr((S - C)^2) at most 2 (tr S + tr C): the bound makes the statistic conservative."""
+    return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * max(par_s + par_c, 1.0))
+
+
 def _raised(smooth: Selection) -> bool:
     """Whether the checks after the grid raised the smooth choice's price (to drop a jump
     under the smallest height, or a segment under a bandwidth at the grid's bottom)."""
@@ -556,10 +590,16 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     large ones, which the wide curve bent to follow and the check then dropped. A narrower
     curve follows real levels itself, and there the constant model's extra jumps were mostly
     its own false ones; without a raised price they were mostly a smooth trend between jumps
-    cut into steps (bench/select/RESULTS.md). In either case the constant model must leave no
-    more than the noise leaves with fewer parameters (a level per segment and column, one per
-    jump; the smooth fit's effective degrees of freedom and its jumps), or the smooth fit more
-    than the noise.
+    cut into steps (bench/select/RESULTS.md). Or, third, the smooth choice is wider than
+    `follows`, on at least `fewest` samples under one noise level, and the levels beat it
+    (:func:`levels_beat` above `beaten_by`) with residuals that look independent and of one
+    spread (:func:`._constant_choice.spread_change`), segments flat to a polynomial of
+    `degree`, and at most `bends_share` of their jumps bends
+    (:func:`._constant_choice.step_over_curve`): steps the smooth curve rounded or missed at
+    a price set for curves. In every case the constant model must leave no more than the
+    noise leaves with fewer parameters (a level per segment and column, one per jump; the
+    smooth fit's effective degrees of freedom and its jumps), or the smooth fit more than the
+    noise.
 
     Parameters
     ----------
@@ -571,27 +611,30 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         Whether the smooth choice measured a noise level that changes along x (the constant
         model's one level would read the noisier stretch as steps).
     rule : LevelsRule
-        `follows`, `fewest`, `correlated`, `finest`, `shortest`, `degree` above, and the
-        switches of the second case.
+        The bounds above, and the switches of the second and third cases.
 
     Returns
     -------
     Selection or None
     """
     narrow = smooth.bandwidth_samples <= rule.follows
-    if narrow and problem.samples.y.shape[0] < rule.fewest:
+    long_enough = problem.samples.y.shape[0] >= rule.fewest
+    if narrow and not long_enough:
         return None
-    if not narrow and not (rule.among_jumps and not noise_changes
-                           and smooth.bandwidth_samples > rule.finest
-                           and smooth.fit.jump_indices.size > 0
-                           and (not rule.raised_only or _raised(smooth))):
+    among = (not narrow and rule.among_jumps and not noise_changes
+             and smooth.bandwidth_samples > rule.finest
+             and smooth.fit.jump_indices.size > 0
+             and (not rule.raised_only or _raised(smooth)))
+    misfit = not narrow and rule.misfit and not noise_changes and long_enough
+    if not narrow and not among and not misfit:
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
     samples = own.samples
     m, d = samples.y.shape
-    added = None if narrow else keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices,
-                                               m, rule.shortest * smooth.bandwidth_samples)
-    if not narrow and added is None:
+    if among and keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices,
+                                m, rule.shortest * smooth.bandwidth_samples) is None:
+        among = False
+    if not narrow and not among and not misfit:
         return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
     unit = (samples.delta * factors)[:, None] * sigma
@@ -606,11 +649,35 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     k_s = smooth.fit.jump_indices.size
     lengths = np.diff(np.concatenate(([0], smooth.fit.jump_indices + 1, [m])))
     par_s = d * float(np.sum(effective_dof(lengths, smooth.bandwidth_samples))) + k_s
-    ok_c = adequate(float(np.sum(steps_residual ** 2)), par_c, k_c, m * d, units.noise)
-    ok_s = adequate(float(np.sum(residual(smooth.fit) ** 2)), par_s, k_s, m * d, units.noise)
+    rss_c = float(np.sum(steps_residual ** 2))
+    rss_s = float(np.sum(residual(smooth.fit) ** 2))
+    ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
+    ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
     if not ok_c or (ok_s and par_s <= par_c):
         return None
-    if narrow:
+    if not narrow and not among:
+        runs = residual_correlation(steps_residual, steps.fit.jump_indices)
+        beaten = levels_beat(rss_s, par_s, rss_c, par_c)
+        spread = spread_change(steps_residual, steps.fit.jump_indices)
+        if beaten <= rule.beaten_by or runs > rule.correlated or spread > rule.spread or (
+                rule.misfit_level_test and not level_between_jumps(
+                    samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
+            return None
+        bends = 0
+        if k_c:
+            gains = step_over_curve(samples.x, samples.y, np.broadcast_to(
+                1.0 / unit**2, samples.y.shape), steps.fit.jump_indices, rule.bend_degree)
+            bends = int(np.count_nonzero(gains <= 0.0))
+            if bends > rule.bends_share * k_c:
+                return None
+        why = (f"constant levels in place of the smooth choice at "
+               f"{smooth.bandwidth_samples:.3g} samples, which they beat by {beaten:.1f} "
+               f"standard errors, with residuals as independent as the noise's (lag-one "
+               f"correlation {runs:.2f} standard errors from it) and of one spread, level segments "
+               f"and "
+               f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
+               "matches")
+    elif narrow:
         runs = residual_correlation(steps_residual, steps.fit.jump_indices)
         if runs > rule.correlated:
             return None

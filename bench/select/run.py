@@ -185,6 +185,18 @@ AMONG = {
     "among-wide-linear": dict(degree=1, raised_only=False),
     # Where the checks did not raise the price as well (the default: only where they did).
     "among-wide": dict(raised_only=False),
+    # The third case (levels in place of a wider smooth choice they beat), one piece turned
+    # at a time; "misfit-none": without it (the default before).
+    "misfit-none": dict(misfit=False),
+    "misfit-nobends": dict(bends_share=1.0),
+    "misfit-bends-0": dict(bends_share=0.0),
+    "misfit-line": dict(bend_degree=1),
+    "misfit-z3": dict(beaten_by=3.09),
+    "misfit-m100": dict(fewest=100),
+    "misfit-anyspread": dict(spread=math.inf),
+    "misfit-cubic": dict(bend_degree=3),
+    "misfit-cubic-s25": dict(bend_degree=3, bends_share=0.25),
+    "misfit-cubic-s34": dict(bend_degree=3, bends_share=0.34),
 }
 
 

@@ -24,6 +24,10 @@ noise50, noise3000, line, smooth, ar1   no change (AR(1) phi 0.5, n 600)
 short       pure noise, n 4, 8 and 10
 bump        a Gaussian bump (width 0.05, height 3 sd) on a slope, n 1000
 gap         a smooth curve whose sites have one gap of 1,000 spacings, n 600
+teeth_short levels 0 and 2.5 sd alternating every 10 samples, n 100 to 180
+stairs      a step up of 3.3 sd every 10 samples, n 100 to 200
+blocks      11 jumps of 0.8 to 2 sd, segments >= 40 samples, n 2048
+mixed       13 jumps of 1.5 to 5 sd, segments 10 to 70 samples, longest first, n 560
 noise_up    one jump of 5 sd at the middle, the noise twice as large after it, n 600
 col_hidden  column 0 a 10 sd jump, column 1 pure noise at 10x the scale, n 400
 col_copies  8 identical copies of a series with one 4 sd jump, n 400
@@ -56,7 +60,8 @@ class Signal(NamedTuple):
 
 KINDS = ("dense", "dense5", "telegraph", "small_large", "teeth", "staircase", "ramp_jumps",
          "smooth_jumps", "noise50", "noise3000", "line", "smooth", "ar1", "short", "bump",
-         "gap", "noise_up", "col_hidden", "col_copies", "col_corr")
+         "gap", "noise_up", "col_hidden", "col_copies", "col_corr", "teeth_short", "stairs",
+         "blocks", "mixed")
 
 
 def _sites(rng, n, uneven):
@@ -118,6 +123,29 @@ def make(kind, seed):
         steps = np.arange(n) // 10
         direction = np.where((steps // run) % 2 == 0, 1.0, -1.0)
         clean = np.cumsum(np.r_[0.0, np.diff(steps)] * 3.3 * direction)
+    elif kind == "teeth_short":
+        n = int(rng.integers(100, 181))
+        clean = np.where((np.arange(n) // 10) % 2 == 0, 0.0, 2.5)
+    elif kind == "stairs":
+        n = int(rng.integers(100, 201))
+        clean = 3.3 * (np.arange(n) // 10)
+    elif kind == "blocks":
+        n = 2048
+        truth = _positions(rng, n, 11, 40)
+        heights = rng.uniform(0.8, 2.0, 11) * rng.choice([-1, 1], 11)
+        clean = np.zeros(n)
+        for last, h in zip(truth, heights):
+            clean[last + 1:] += h
+    elif kind == "mixed":
+        n = 560
+        lengths = np.sort(rng.integers(10, 71, 14))[::-1]
+        lengths = np.round(lengths * n / lengths.sum()).astype(int)
+        lengths[-1] = n - lengths[:-1].sum()
+        truth = np.cumsum(lengths)[:-1] - 1
+        heights = rng.uniform(1.5, 5.0, 13) * rng.choice([-1, 1], 13)
+        clean = np.zeros(n)
+        for last, h in zip(truth, heights):
+            clean[last + 1:] += h
     elif kind == "ramp_jumps":
         n = 600
         k = int(rng.integers(2, 5))
@@ -193,7 +221,7 @@ def make(kind, seed):
         clean = np.zeros((n, 8))
     else:
         raise ValueError(kind)
-    if kind in ("dense", "dense5", "telegraph", "teeth", "staircase"):
+    if kind in ("dense", "dense5", "telegraph", "teeth", "staircase", "teeth_short", "stairs"):
         truth = _levels_to_truth(clean)
     elif kind in ("noise50", "noise3000", "line", "smooth", "ar1", "short", "bump", "gap",
                   "col_corr"):
