@@ -417,6 +417,9 @@ def main() -> None:
                         help="a directory to keep the calibration corpora in between runs")
     parser.add_argument("--rules", default=None,
                         help="comma-separated rules to run (default: all); corrected always")
+    parser.add_argument("--terciles", action="store_true",
+                        help="also the package's shares below 0.1 and above 0.85 by tercile of "
+                             "the plug-in phi, per cell")
     parser.add_argument("--power", type=int, default=0, metavar="SIMS",
                         help="instead: power on run.py's coverage corpus of SIMS series a cell")
     args = parser.parse_args()
@@ -431,10 +434,11 @@ def main() -> None:
               args.calibration_cache)
         return
     rng = np.random.default_rng(args.seed)
-    rows = []
+    rows, terciles = [], []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
         got_by_rule: dict[str, list[float]] = {rule: [] for rule in rules}
+        plug_in = []
         cal = (calibration(smooth, uneven, d, args.calibration_sims, args.calibration_cache)
                if "by estimated phi" in rules else None)
         student = {r: Studentised(r, smooth, uneven, d, args.student_sims,
@@ -445,6 +449,7 @@ def main() -> None:
             if p is None:
                 p = vorn.fit(x, y, bandwidth_samples=run.BANDWIDTH[smooth], gamma=math.inf).p
             corrected, resid_phi, saved, m, b, got = forced(x, y, p, d)
+            plug_in.append(resid_phi)
             for rule in rules:
                 if rule in RULES:
                     got_by_rule[rule].append(significance(rule, saved, m, b, d, resid_phi))
@@ -465,6 +470,11 @@ def main() -> None:
             stats_row[rule] = (float(stats.kstest(v, "uniform").pvalue), float(np.mean(v < 0.01)),
                                float(np.mean(v < 0.1)), float(np.mean(v < 0.5)))
         rows.append((row, stats_row))
+        sig, phis = np.asarray(got_by_rule["corrected"]), np.asarray(plug_in)
+        third = np.minimum((3 * stats.rankdata(phis) / (phis.size + 1)).astype(int), 2)
+        terciles.append(" | ".join(row) + " | " + " | ".join(
+            f"{np.mean(sig[third == t] < 0.1):.3f} / {np.mean(sig[third == t] > 0.85):.3f}"
+            for t in range(3)))
         print("| " + " | ".join(row) + " | " + " | ".join(
             " | ".join(f"{t:.3f}" for t in stats_row[r]) for r in rules) + " |", flush=True)
     sims = args.null_sims
@@ -475,6 +485,10 @@ def main() -> None:
                     and abs(s[rule][1] - 0.01) <= 3 * math.sqrt(0.0099 / sims) for _, s in rows)
         print(f"- {rule}: KS not rejected at 1 % in {ok} of {len(rows)}; tails within 3 sd in "
               f"{tails} of {len(rows)}")
+    if args.terciles:
+        print("\nThe package's share < 0.1 / share > 0.85 by tercile of the plug-in phi "
+              "(low | middle | high):")
+        print("\n".join(f"| {line} |" for line in terciles))
 
 
 if __name__ == "__main__":
