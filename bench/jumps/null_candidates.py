@@ -39,13 +39,16 @@ Rules (null table / law of the noise estimate / phi's spread):
   segment alone, each side of the split fitted on its own (noise_of_residuals, phi
   estimated from the residuals' lag-one product, four segment ends), instead of phi from
   the whole series' second differences.
+- "pooled": the corrected saving over a geometric mean of the package's plug-in scale (noise
+  variance times kappa at the plug-in phi) and that of "sides by phi", weighted by the
+  spreads of their logs on white jump-free series; the law simulated there too (Pooled).
 Each cell: KS p, shares below 0.01, 0.1 and 0.5.
 
     .venv/bin/python bench/jumps/null_candidates.py --null-sims 1000 [--seed 2027] \
-        --rules "studentised,studentised by phi,sides,sides by phi,local phi" \
-        [--student-sims 4000] [--calibration-cache DIR]
+        --rules "studentised,studentised by phi,sides,sides by phi,local phi,pooled" \
+        [--student-sims 4000] [--calibration-cache DIR] [--terciles]
     .venv/bin/python bench/jumps/null_candidates.py --power 200 \
-        --rules "studentised,studentised by phi,sides,sides by phi,local phi"
+        --rules "studentised,studentised by phi,sides,sides by phi,local phi,pooled"
 
     .venv/bin/python bench/jumps/null_candidates.py --null-sims 1000 --calibration-sims 20000 \
         [--seed 2027] [--calibration-cache DIR]
@@ -61,6 +64,7 @@ import argparse
 import contextlib
 import itertools
 import math
+from typing import Any
 
 import numpy as np
 from scipy import stats
@@ -142,14 +146,14 @@ FORCED = np.array([1, run.N // 2], dtype=np.int64)
 def forced_profiles(x: np.ndarray, y: np.ndarray, p: float) -> dict:
     """The engine pass (profile kept) over a split forced into the first half of jump-free
     data: its second jump is the one the null corpus reads."""
-    return _engine.jump_profiles(x, y, None, p, "none",
-                                 FORCED, np.zeros(2), True)
+    return _engine.jump_profiles(x, y, None, p, "none", FORCED, np.zeros(2), True)
 
 
 def forced(x: np.ndarray, y: np.ndarray, p: float, d: int
-           ) -> tuple[float, float, np.ndarray, float, float, dict]:
+           ) -> tuple[float, float, np.ndarray, float, float, dict, float]:
     """The package's significance ("corrected") of a split forced into the first half of
-    jump-free data, the plug-in phi it was read at, and the engine pass."""
+    jump-free data, the plug-in phi it was read at, the saving, the segment's shape, the
+    engine pass and the noise sd the saving is measured in."""
     phi_hat = _jumps.noise_of_values(y)[1]
     got = forced_profiles(x, y, p)
     m, b = run.segment_shape(x, p, got, 1)
@@ -159,7 +163,7 @@ def forced(x: np.ndarray, y: np.ndarray, p: float, d: int
     saved = _jumps.beyond_curvature(
         np.array([(got["merged"][1] - got["best"][1]) / unit]), got["smooth_saving"][1:2], unit)
     return (significance("corrected", saved, m, b, d, resid_phi), resid_phi, saved, m, b,
-            got)
+            got, resid_scale)
 
 
 STUDENT_SEED = 1920
@@ -203,7 +207,8 @@ def side_savings(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray, got:
     return np.concatenate(out)
 
 
-# kind of denominator, divided by its shift at the plug-in phi
+# Per rule: the splits the median is taken over, and whether the ratio is divided by its
+# shift at the plug-in phi first.
 STUDENT_RULES = {"studentised": ("profile", False),
                  "studentised by phi": ("profile", True),
                  "sides": ("sides", False),
@@ -295,6 +300,73 @@ class Studentised:
         return studentised_significance(t, self.law)
 
 
+def plug_in_scale(scale: float, phi: float, m: float, b: float, d: int) -> float:
+    """The package's scale of a split's saving (energy per p): the noise variance times
+    kappa at the plug-in phi."""
+    r = float(_jumps.ar_exponent(np.array([m]), np.array([b]), d)[0])
+    return scale * scale * (1.0 + phi * r) / (1.0 - phi * r)
+
+
+class Pooled:
+    """"pooled": the corrected saving over a geometric mean of the two scales, the
+    package's plug-in (every sample, but kappa as rough as phi) and "sides by phi" (the
+    segment's own splits, nearly free of phi, few degrees of freedom), each weighted by the
+    other's spread of log on the white calibration corpus; the law of that ratio simulated
+    on the same corpus."""
+
+    def __init__(self, smooth: bool, uneven: bool, d: int, sims: int, cache: str | None
+                 ) -> None:
+        self.shift = studentised_shift("sides", smooth, uneven, d, sims // 4, cache)
+        name = f"{cache}/pooled-{int(smooth)}{int(uneven)}{d}-{sims}.npz" if cache else None
+        got = None
+        if name:
+            with contextlib.suppress(OSError):
+                got = dict(np.load(name))
+        if got is None:
+            rng = np.random.default_rng([STUDENT_SEED, int(smooth), int(uneven), d, 99])
+            saving, log_a, log_b = np.empty(sims), np.empty(sims), np.empty(sims)
+            p = None
+            for i in range(sims):
+                x, y, _ = run.signal(rng, smooth, uneven, d, 0.0, 0.0)
+                if p is None:
+                    p = vorn.fit(x, y, bandwidth_samples=run.BANDWIDTH[smooth],
+                                 gamma=math.inf).p
+                saving[i], log_a[i], log_b[i] = self.parts(x, y, p, FORCED, forced_pass(
+                    x, y, p), 1, d)
+            got = dict(saving=saving, log_a=log_a, log_b=log_b)
+            if name:
+                np.savez(name, **got)
+        var_a, var_b = float(np.var(got["log_a"])), float(np.var(got["log_b"]))
+        self.w = var_b / (var_a + var_b)
+        self.law = np.sort(self.ratio(got["saving"], got["log_a"], got["log_b"]))
+
+    def parts(self, x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
+              got: dict, j: int, d: int) -> tuple[float, float, float]:
+        """Jump j's corrected saving (energy units) and the logs of the two scales."""
+        scale, phi = got["noise"]
+        m, b = run.segment_shape(x, p, got, j)
+        corrected = max(float(got["merged"][j] - got["best"][j] - got["smooth_saving"][j]),
+                        0.0)
+        sides = float(np.median(side_savings(x, y, p, jumps, got, j, b)))
+        shift = float(np.interp(phi, STUDENT_PHIS, self.shift))
+        return (corrected, math.log(p * plug_in_scale(scale, phi, m, b, d)),
+                math.log(max(sides, 1e-300) / shift))
+
+    def ratio(self, saving: Any, log_a: Any, log_b: Any) -> Any:
+        return saving / np.exp(self.w * log_a + (1.0 - self.w) * log_b)
+
+    def __call__(self, saving: float, log_a: float, log_b: float) -> float:
+        return studentised_significance(float(self.ratio(saving, log_a, log_b)), self.law)
+
+
+def forced_pass(x: np.ndarray, y: np.ndarray, p: float) -> dict:
+    """forced_profiles with the package's evidence noise (sd, phi) of the forced split."""
+    got = dict(forced_profiles(x, y, p))
+    got["noise"] = run.forced_noise(x, y, p, np.array([1, int(got["best_split"][1])]),
+                                    _jumps.noise_of_values(y)[1])
+    return got
+
+
 def local_noise(x: np.ndarray, y: np.ndarray, p: float, first: int, split: int, last: int
                 ) -> tuple[float, float]:
     """Noise sd and phi from the residuals of the merged segment's two sides, each fitted
@@ -364,8 +436,10 @@ def power(sims: int, rules: list[str], calibration_sims: int, student_sims: int,
           + "|---" * (7 + len(shown)) + "|")
     for smooth, uneven, d, phi, size in itertools.product(
             (False, True), (False, True), (1, 3), (0.0, 0.3), (1.5, 2.0, 3.0, 5.0)):
-        cal, student = None, {}
+        cal, student, pooled = None, {}, None
         if size >= 3:
+            if "pooled" in rules:
+                pooled = Pooled(smooth, uneven, d, student_sims, cache)
             if "by estimated phi" in rules:
                 cal = calibration(smooth, uneven, d, calibration_sims, cache)
             student = {r: Studentised(r, smooth, uneven, d, student_sims, cache)
@@ -386,7 +460,7 @@ def power(sims: int, rules: list[str], calibration_sims: int, student_sims: int,
             phi_hat = _jumps.noise_of_fit(f, None)[1]
             if cal is not None:
                 got_by_rule["by estimated phi"].append(by_estimated_phi(sig, phi_hat, d, cal))
-            if student or "local phi" in rules:
+            if student or "local phi" in rules or pooled is not None:
                 jumps = np.ascontiguousarray(f.jump_indices, dtype=np.int64)
                 got = _engine.jump_profiles(x, y, None, f.p, "none", jumps,
                                             np.zeros(jumps.size), True)
@@ -397,6 +471,10 @@ def power(sims: int, rules: list[str], calibration_sims: int, student_sims: int,
                     got_by_rule[r].append(rule(t[rule.kind], phi_hat))
                 if "local phi" in rules:
                     got_by_rule["local phi"].append(local_phi(x, y, f.p, got, j, d))
+                if pooled is not None:
+                    got = dict(got, noise=_jumps.noise_of_fit(f, None))
+                    got_by_rule["pooled"].append(
+                        pooled(*pooled.parts(x, y, f.p, jumps, got, j, d)))
         if size >= 3:
             found = len(got_by_rule["corrected"])
             print(f"| {'smooth' if smooth else 'constant'} | {'uneven' if uneven else 'even'} | "
@@ -423,7 +501,7 @@ def main() -> None:
     parser.add_argument("--power", type=int, default=0, metavar="SIMS",
                         help="instead: power on run.py's coverage corpus of SIMS series a cell")
     args = parser.parse_args()
-    every = list(RULES) + ["by estimated phi", *STUDENT_RULES, "local phi"]
+    every = list(RULES) + ["by estimated phi", *STUDENT_RULES, "local phi", "pooled"]
     rules = every if args.rules is None else ["corrected"] + [
         r for r in args.rules.split(",") if r != "corrected"]
     unknown = set(rules) - set(every)
@@ -443,12 +521,14 @@ def main() -> None:
                if "by estimated phi" in rules else None)
         student = {r: Studentised(r, smooth, uneven, d, args.student_sims,
                                   args.calibration_cache) for r in rules if r in STUDENT_RULES}
+        pooled = (Pooled(smooth, uneven, d, args.student_sims, args.calibration_cache)
+                  if "pooled" in rules else None)
         p = None
         for _ in range(args.null_sims):
             x, y, _ = run.signal(rng, smooth, uneven, d, phi, 0.0)
             if p is None:
                 p = vorn.fit(x, y, bandwidth_samples=run.BANDWIDTH[smooth], gamma=math.inf).p
-            corrected, resid_phi, saved, m, b, got = forced(x, y, p, d)
+            corrected, resid_phi, saved, m, b, got, resid_scale = forced(x, y, p, d)
             plug_in.append(resid_phi)
             for rule in rules:
                 if rule in RULES:
@@ -462,6 +542,9 @@ def main() -> None:
                 got_by_rule[r].append(rule(t[rule.kind], resid_phi))
             if "local phi" in rules:
                 got_by_rule["local phi"].append(local_phi(x, y, p, got, 1, d))
+            if pooled is not None:
+                got = dict(got, noise=(resid_scale, resid_phi))
+                got_by_rule["pooled"].append(pooled(*pooled.parts(x, y, p, FORCED, got, 1, d)))
         row = [("smooth" if smooth else "constant"), ("uneven" if uneven else "even"), str(d),
                f"AR {phi}" if phi else "white"]
         stats_row = {}
