@@ -517,9 +517,10 @@ class LevelsRule(NamedTuple):
     # chance describe the teeth with less (with it, the teeth above 0.15 of 40, without 0.23).
     short_parsimony: bool = False
     # The third case on those samples too, with this many standard errors in
-    # :func:`levels_beat` (inf: not tried). Not shipped: on 100 to 149 samples AR(1) 0.3 then
-    # got a jump in 0.200 of series, was 0.165, at any of 3.09, 3.719 or 4.265 (the levels
-    # beat the curve over the wandering by far); stairs went from 0.40 to 0.60.
+    # :func:`levels_beat` and `short_correlated` in the lag-one test (inf: not tried). Not
+    # shipped: on 120 samples AR(1) 0.3 then got a jump in 0.200 of series, was 0.165, at any
+    # of 3.09, 3.719 or 4.265 (the levels beat the curve over the wandering by far), 0.180
+    # with the lag-one test at 1.645; stairs went from 0.40 to 0.60.
     short_misfit_beaten_by: float = math.inf
     # Second case (small steps among large ones), tried at all.
     among_jumps: bool = True
@@ -725,7 +726,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"series; they beat it by {passed}")
     elif not narrow and not among:
         passed = guarded(rule.beaten_by if long_enough else rule.short_misfit_beaten_by,
-                         rule.correlated, rule.spread,
+                         rule.correlated if long_enough else rule.short_correlated, rule.spread,
                          rule.misfit_level_test, rule.bends_share)
         if passed is None:
             return None

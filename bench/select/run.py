@@ -194,6 +194,9 @@ GATES = {
                                         short_parsimony=False, short_misfit_beaten_by=3.09),
     "short-50-beat3-free-misfit3.7": dict(short_fewest=50, short_beaten_by=3.09,
                                           short_parsimony=False, short_misfit_beaten_by=3.719),
+    "short-50-beat3-free-misfit-white1.64": dict(short_fewest=50, short_beaten_by=3.09,
+                                                 short_parsimony=False, short_correlated=1.645,
+                                                 short_misfit_beaten_by=3.09),
     "short-50-beat3-free-misfit4.3": dict(short_fewest=50, short_beaten_by=3.09,
                                           short_parsimony=False, short_misfit_beaten_by=4.265),
 }
