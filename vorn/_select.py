@@ -522,6 +522,8 @@ class LevelsRule(NamedTuple):
     # errors (:func:`._constant_choice.spread_change`): where the local noise check missed a
     # noise level that doubles, levels at one noise level cut the noisier stretch into steps.
     spread: float = 2.326
+    # The spread of (a) from the distance between the two curves (else from the bound).
+    apart: bool = True
 
 
 LEVELS = LevelsRule()
@@ -554,15 +556,20 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     return ~kept if np.all(beside[~kept] >= shortest) else None
 
 
-def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float) -> float:
+def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float,
+                apart: Optional[float] = None) -> float:
     """By how many standard errors constant levels (residual sum of squares `rss_c` in noise
     variances, `par_c` parameters) leave less than a smooth fit (`rss_s`, `par_s`) beyond
     chance. Where both follow the signal each leaves the values less its parameters, so the
     smooth fit, with more parameters, is expected to leave par_s - par_c less than the levels;
-    what it leaves beyond that is signal it missed. The difference of the two residuals is a
-    quadratic form in the noise, e'(S - C)e for their hat matrices S and C, of variance
-    2 tr((S - C)^2) at most 2 (tr S + tr C): the bound makes the statistic conservative."""
-    return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * max(par_s + par_c, 1.0))
+    what it leaves beyond that is signal it missed. The difference of the two residuals is
+    then nearly a quadratic form in the noise, e'(C - S)e for the hat matrices S and C, of
+    variance 2 tr((S - C)^2). Its estimate is `apart`, the squared distance between the two
+    fitted curves in noise variances (of mean tr((S - C)^2), more where they differ in signal),
+    at least |par_s - par_c| (as for two projections); without it, the bound 2 (tr S + tr C),
+    which is far too wide where the two fits share most of their shape."""
+    spread = par_s + par_c if apart is None else max(apart, abs(par_s - par_c))
+    return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * max(spread, 1.0))
 
 
 def _raised(smooth: Selection) -> bool:
@@ -650,14 +657,16 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     lengths = np.diff(np.concatenate(([0], smooth.fit.jump_indices + 1, [m])))
     par_s = d * float(np.sum(effective_dof(lengths, smooth.bandwidth_samples))) + k_s
     rss_c = float(np.sum(steps_residual ** 2))
-    rss_s = float(np.sum(residual(smooth.fit) ** 2))
+    smooth_residual = residual(smooth.fit)
+    rss_s = float(np.sum(smooth_residual ** 2))
     ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
     ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
     if not ok_c or (ok_s and par_s <= par_c):
         return None
     if not narrow and not among:
         runs = residual_correlation(steps_residual, steps.fit.jump_indices)
-        beaten = levels_beat(rss_s, par_s, rss_c, par_c)
+        beaten = levels_beat(rss_s, par_s, rss_c, par_c, float(np.sum(
+            (smooth_residual - steps_residual) ** 2)) if rule.apart else None)
         spread = spread_change(steps_residual, steps.fit.jump_indices)
         if beaten <= rule.beaten_by or runs > rule.correlated or spread > rule.spread or (
                 rule.misfit_level_test and not level_between_jumps(
