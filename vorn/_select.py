@@ -538,6 +538,16 @@ LEVELS = LevelsRule()
 _SAME_JUMP = 2
 
 
+def _nearest(points: NDArray[np.int64], among: NDArray[np.int64]
+             ) -> tuple[NDArray[np.int64], NDArray[np.intp]]:
+    """The distance from each of `points` to the nearest of `among` (sorted, not empty), and
+    that one's index in `among` (the lower on a tie)."""
+    at = np.searchsorted(among, points)
+    lower, upper = np.maximum(at - 1, 0), np.minimum(at, among.size - 1)
+    below, above = np.abs(points - among[lower]), np.abs(among[upper] - points)
+    return np.minimum(below, above), np.where(below <= above, lower, upper)
+
+
 def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64], m: int,
                    shortest: float = 0.0, tolerance: int = _SAME_JUMP
                    ) -> Optional[NDArray[np.bool_]]:
@@ -549,15 +559,11 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     The flags of the added jumps among `step_jumps` when so, else None."""
     if smooth_jumps.size == 0 or step_jumps.size <= smooth_jumps.size:
         return None
-    at = np.searchsorted(step_jumps, smooth_jumps)
-    below = np.abs(smooth_jumps - step_jumps[np.maximum(at - 1, 0)])
-    above = np.abs(step_jumps[np.minimum(at, step_jumps.size - 1)] - smooth_jumps)
-    nearest = np.minimum(below, above)
-    if not np.all(nearest <= tolerance):
+    distance, nearest = _nearest(smooth_jumps, step_jumps)
+    if not np.all(distance <= tolerance):
         return None
     kept = np.zeros(step_jumps.size, dtype=bool)
-    kept[np.where(below <= above, np.maximum(at - 1, 0),
-                  np.minimum(at, step_jumps.size - 1))] = True
+    kept[nearest] = True
     lengths = np.diff(np.concatenate(([-1], step_jumps, [m - 1])))
     beside = np.minimum(lengths[:-1], lengths[1:])
     return ~kept if np.all(beside[~kept] >= shortest) else None
@@ -589,14 +595,8 @@ def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDAr
     run's share of the equivalent kernel's peak (:func:`._scoring.effective_dof`, without the
     ends) and its jumps; the levels' two levels per column and the jump."""
     m, d = steps_residual.shape
-    if smooth_jumps.size:
-        at = np.searchsorted(smooth_jumps, step_jumps)
-        near = np.minimum(np.abs(step_jumps - smooth_jumps[np.maximum(at - 1, 0)]),
-                          np.abs(smooth_jumps[np.minimum(at, smooth_jumps.size - 1)]
-                                 - step_jumps))
-        added = np.flatnonzero(near > _SAME_JUMP)
-    else:
-        added = np.arange(step_jumps.size)
+    added = (np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
+             if smooth_jumps.size else np.arange(step_jumps.size))
     bounds = np.concatenate(([0], step_jumps + 1, [m])).tolist()
     best = -math.inf
     for i in added.tolist():
@@ -637,9 +637,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     its own false ones; without a raised price they were mostly a smooth trend between jumps
     cut into steps (bench/select/RESULTS.md). Or, third, the smooth choice is wider than
     `follows`, on at least `fewest` samples under one noise level, and the levels beat it
-    (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`) with residuals that look independent and of one
-    spread (:func:`._constant_choice.spread_change`), segments flat to a polynomial of
-    `degree`, and at most `bends_share` of their jumps bends
+    (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`) with residuals that
+    look independent and of one spread (:func:`._constant_choice.spread_change`), segments
+    flat to a polynomial of `degree`, and at most `bends_share` of their jumps bends
     (:func:`._constant_choice.step_over_curve`): steps the smooth curve rounded or missed at
     a price set for curves. In every case the constant model must leave no more than the
     noise leaves with fewer parameters (a level per segment and column, one per jump; the
