@@ -243,7 +243,6 @@ def price_of(samples: Samples, units: Units, factors: NDArray[np.float64]) -> Co
     return ConstantPrice(penalty, units, why, searches)
 
 
-
 def step_over_curve(x: NDArray[np.float64], y: NDArray[np.float64], weight: NDArray[np.float64],
                     jumps: NDArray[np.int64], degree: int = 2) -> NDArray[np.float64]:
     """For each jump of a constant fit, what a polynomial of `degree` through its two
@@ -293,7 +292,8 @@ def spread_change(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> fl
     variances = sums[usable] / dof
     total = float(np.sum(dof))
     pooled = float(np.sum(sums[usable])) / total
-    statistic = total * math.log(pooled) - float(np.sum(dof * np.log(variances)))
+    # Never below 0 (the log of a mean against the mean of the logs) but for rounding.
+    statistic = max(total * math.log(pooled) - float(np.sum(dof * np.log(variances))), 0.0)
     groups = dof.size
     correction = 1.0 + (float(np.sum(1.0 / dof)) - 1.0 / total) / (3.0 * (groups - 1))
     nu = groups - 1.0

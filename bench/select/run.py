@@ -227,6 +227,8 @@ AMONG = {
     "misfit-m100": dict(fewest=100, short_fewest=10**9),
     "misfit-anyspread": dict(spread=math.inf),
     "misfit-cubic": dict(bend_degree=3),
+    "misfit-bound": dict(apart=False),
+    "misfit-global": dict(near_added=False),
     "misfit-cubic-s25": dict(bend_degree=3, bends_share=0.25),
     "misfit-cubic-s34": dict(bend_degree=3, bends_share=0.34),
 }

@@ -84,6 +84,14 @@ def _positions(rng, n, k, gap):
     raise RuntimeError("no room")
 
 
+def _steps_after(n, truth, heights):
+    """Levels from 0 that change by `heights` after the samples `truth`."""
+    clean = np.zeros(n)
+    for last, h in zip(truth, heights):
+        clean[last + 1:] += h
+    return clean
+
+
 def _ar1(rng, n, phi):
     e = rng.standard_normal(n)
     out = np.empty(n)
@@ -111,9 +119,7 @@ def make(kind, seed):
         n = 1024
         truth = _positions(rng, n, 11, 30)
         heights = np.exp(rng.uniform(np.log(1.0), np.log(6.0), 11)) * rng.choice([-1, 1], 11)
-        clean = np.zeros(n)
-        for last, h in zip(truth, heights):
-            clean[last + 1:] += h
+        clean = _steps_after(n, truth, heights)
     elif kind == "teeth":
         n = 200
         clean = np.where((np.arange(n) // 10) % 2 == 0, -1.25, 1.25)
@@ -133,9 +139,7 @@ def make(kind, seed):
         n = 2048
         truth = _positions(rng, n, 11, 40)
         heights = rng.uniform(0.8, 2.0, 11) * rng.choice([-1, 1], 11)
-        clean = np.zeros(n)
-        for last, h in zip(truth, heights):
-            clean[last + 1:] += h
+        clean = _steps_after(n, truth, heights)
     elif kind == "mixed":
         n = 560
         lengths = np.sort(rng.integers(10, 71, 14))[::-1]
@@ -143,9 +147,7 @@ def make(kind, seed):
         lengths[-1] = n - lengths[:-1].sum()
         truth = np.cumsum(lengths)[:-1] - 1
         heights = rng.uniform(1.5, 5.0, 13) * rng.choice([-1, 1], 13)
-        clean = np.zeros(n)
-        for last, h in zip(truth, heights):
-            clean[last + 1:] += h
+        clean = _steps_after(n, truth, heights)
     elif kind == "ramp_jumps":
         n = 600
         k = int(rng.integers(2, 5))

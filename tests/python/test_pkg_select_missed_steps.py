@@ -22,15 +22,15 @@ def _mixed_steps(seed, n=560):
 
 
 def test_steps_the_smooth_choice_misses_are_counted():
-    # Measured on these 40: 22 with exactly the 13 jumps, 21 of them by constant levels that
+    # Measured on these 40: 26 with exactly the 13 jumps, 25 of them by constant levels that
     # beat the smooth choice; 1 without that case (the smooth choice keeps 5 to 11 of the
-    # jumps). Rate about 0.55, sd 3.1: at least 13.
+    # jumps). Rate 0.55 to 0.78 (bench/select), sd about 3: at least 13.
     exact = beaten = 0
     for seed in range(40):
         y, truth = _mixed_steps(seed)
         s = vorn.select(None, y)
         exact += s.fit.jump_indices.size == truth.size
-        beaten += "which they beat by" in s.criterion and s.segments == "constant"
+        beaten += "which they beat" in s.criterion and s.segments == "constant"
     assert exact >= 13
     assert beaten >= 13
 

@@ -37,9 +37,9 @@ def _ar_sine(seed, n=100, phi=0.5):
 
 
 def test_short_teeth_get_their_jumps_as_levels():
-    # Measured on these 100: 17 with every jump within 2 samples and no other, 25 answered
-    # by levels; before, 0 and 0 (levels were not offered under 150 samples). Rate 0.17,
-    # sd 3.8: at least 8.
+    # Measured on these 100: 16 with every jump within 2 samples and no other, 23 answered
+    # by levels; before, 0 and 0 (levels were not offered under 150 samples). Rate 0.16,
+    # sd 3.7: at least 8; of levels, rate 0.23, sd 4.2: at least 12.
     exact = levels = 0
     for seed in range(100):
         y, truth = _teeth(seed)
@@ -52,10 +52,10 @@ def test_short_teeth_get_their_jumps_as_levels():
 
 
 def test_levels_seldom_cut_a_short_autocorrelated_curve():
-    # AR(1) 0.5 under a sine on 100 samples, 300 series: levels with jumps answered 3 (1 %,
-    # sd 1.7); without the bends test 11, without the 3.09 odds 9. At most 7.
+    # AR(1) 0.5 under a sine on 100 samples, 300 series: levels with jumps answered 2 (0.7 %,
+    # sd 1.4); without the bends test 6, without the 3.09 odds 9. At most 5.
     cut = 0
     for seed in range(300):
         s = vorn.select(None, _ar_sine(seed))
         cut += s.segments == "constant" and s.fit.jumps.size > 0
-    assert cut <= 7
+    assert cut <= 5
