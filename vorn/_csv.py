@@ -17,6 +17,8 @@ from typing import IO, Any, NamedTuple, Optional, Sequence
 
 import numpy as np
 
+from ._memory import return_freed_memory
+
 __all__ = ["UserError", "Columns", "MISSING_TOKENS", "load"]
 
 # pandas' default list of missing-value markers; matched without regard to case.
@@ -510,22 +512,9 @@ def _fast(text: str, name: str, header: Optional[bool], delimiter: Optional[str]
     if delta is not None and _bad_cells(delta, kept, "delta").any():
         raise _Fallback
     del frame
-    _return_freed_memory()
+    # pandas' tokenizer leaves tens of megabytes of freed heap behind a large file.
+    return_freed_memory()
     return Columns(name, head.names, rows, x, y, delta, xcol, ycols, zones)
-
-
-def _return_freed_memory() -> None:
-    """Give the parser's freed buffers back to the system before the fit needs memory.
-
-    pandas' tokenizer leaves tens of megabytes of freed heap behind a large file, which glibc
-    keeps unless asked; elsewhere this does nothing.
-    """
-    try:
-        import ctypes
-
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
 
 
 def _dates_in(lines: Sequence[str], sep: str, col: int) -> bool:

@@ -254,7 +254,9 @@ class ChoiceFits:
         self.factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
         self.x_std, self.y_std = units.standardise(samples)
         self.delta = samples.delta
-        self.delta_eff = samples.delta * self.factors
+        # Without wild samples the widened deviations are the deviations, bit for bit.
+        self.delta_eff = (samples.delta if not np.any(self.factors != 1.0)
+                          else samples.delta * self.factors)
         self.inputs = fit_inputs(self.x_std, self.y_std, self.delta_eff)
         # Columns are judged each in its own noise level.
         self.column_unit = (units.noise.sigma / units.scale
@@ -281,18 +283,22 @@ class ChoiceFits:
         fitted = self.fit(units.p_standard(b / self.stretch), pen)
         # In place: at a million samples each array is 8 MB per column and per thread.
         residual = predict(fitted, self.x_std)
+        jump_idx = fitted.jump_idx
+        # The coefficients (32 bytes a sample and column) go before the other thread's fit
+        # adds its own.
+        del fitted
         np.subtract(residual, self.y_std, out=residual)
         np.divide(residual, self.delta_eff[:, None], out=residual)
         # Columns that share their noise are fewer independent values: k copies of one
         # series count as one.
         values = m * d / units.noise.leading
-        lengths = np.diff(np.concatenate(([0], fitted.jump_idx + 1, [m])))
+        lengths = np.diff(np.concatenate(([0], jump_idx + 1, [m])))
         dof = d * float(np.sum(effective_dof(lengths, b)))
         # Each column its own residual variance: a noisy column cannot drown the residuals
         # of a quiet one.
         per_column = np.maximum(np.sum(np.square(residual, out=residual), axis=0), 1e-300)
         data_term = float(m * np.sum(np.log(per_column / m)))
-        jumps = fitted.jump_idx.size
+        jumps = jump_idx.size
         return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
 
     def flaw(self, b: float, pen: float) -> str:

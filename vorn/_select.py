@@ -16,6 +16,7 @@ from ._constant_choice import (adequate, level_between_jumps, price_of, residual
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
+from ._memory import return_freed_memory
 from ._noise import noise_values, outlier_factors
 from ._problem import Problem
 from ._progress import progress_bar
@@ -303,6 +304,8 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             lambda b: units.penalty(units.p(b), gamma_exact))
         choice = choose(problem.samples, units, bandwidth_samples=b_fixed, penalty=pen_fixed,
                         penalty_of=penalty_of, bar=bar)
+        # The grid's fits are gone; their heap would otherwise stay under the final fit's.
+        return_freed_memory()
         final = final_fit(caller, problem, choice, p_exact=p_exact, gamma_exact=gamma_exact,
                           pruning=pruning, precondition=precondition)
         if bar is not None:
@@ -312,6 +315,9 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             bar.close()
     smooth = selection_of(problem, choice, final, local)
     if b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None:
+        # The constant model is the call's largest step: only the smooth Selection stays.
+        del choice, final, problem
+        return_freed_memory()
         return steps_if_simpler(own, smooth, noise_changes=local is not None) or smooth
     return smooth
 

@@ -64,10 +64,15 @@ def samples_of(
         or None.
     """
     prepared = _engine.prepare(x, y, delta)
+    w = prepared["w"]
     # The package's noise and unit arithmetic has always read 1 / sqrt(w), which differs from
     # the core's sqrt(1 / w) in the last bit for some weights.
-    return Samples(prepared["x"], prepared["y"], 1.0 / np.sqrt(prepared["w"]),
-                   prepared["site_of_row"].astype(np.intp, copy=False), prepared["w"])
+    deviation = 1.0 / np.sqrt(w)
+    # Without deviations both are ones: one array (8 MB a million samples) serves both.
+    if np.array_equal(deviation.view(np.uint64), w.view(np.uint64)):
+        deviation = w
+    return Samples(prepared["x"], prepared["y"], deviation,
+                   prepared["site_of_row"].astype(np.intp, copy=False), w)
 
 
 def reweighted(samples: Samples, y: NDArray[np.float64], delta: NDArray[np.float64]) -> Samples:

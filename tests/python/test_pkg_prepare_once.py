@@ -169,3 +169,29 @@ def test_fit_many_fits_every_series_select_fits():
     chosen = vorn.select(x, big, delta=d)
     assert chosen.fit.frame is not None
     _same_fit(got, chosen.fit)
+
+
+@pytest.mark.parametrize("deviations", ["none", "rounding"])
+def test_formed_inputs_fit_as_the_engine_fits_raw_samples(deviations):
+    # Unit deviations leave every value as it is; others round some values through w y / w,
+    # and the choice's fits must read those roundings as the engine's own preparation does.
+    from vorn._scoring import fit_formed, fit_inputs
+
+    rng = np.random.default_rng(3)
+    n = 240
+    x = np.sort(rng.uniform(0.0, 50.0, n))
+    y = np.column_stack([np.where(x < 20.0, 0.0, 3.0) + rng.standard_normal(n),
+                         rng.standard_normal(n) * 1e150])
+    y[::17, 0] = -0.0
+    delta = np.ones(n) if deviations == "none" else rng.uniform(0.3, 3.0, n)
+    inputs = fit_inputs(x, y, delta)
+    w = 1.0 / (delta * delta)
+    rounded = (w[:, None] * y) / w[:, None]
+    assert (rounded.tobytes() != y.tobytes()) == (deviations == "rounding")
+    assert inputs.values.tobytes() == rounded.tobytes()
+    formed = fit_formed(inputs, 0.3, 5.0)
+    raw = _engine.fit(x, y, delta, 0.3, 5.0, "DOMINANCE", "none")
+    assert formed.breaks.tobytes() == raw["breaks"].tobytes()
+    assert formed.coefs.tobytes() == raw["coefs"].tobytes()
+    np.testing.assert_array_equal(formed.jump_idx, raw["jump_indices"])
+    assert formed.sites.tobytes() == raw["x"].tobytes()
