@@ -90,7 +90,10 @@ def select(
     ``segments="constant"`` leave no more than the noise leaves with fewer parameters and
     residuals no more correlated than independent noise leaves (a short curve or autocorrelated
     noise cut into levels leaves runs of one sign), those levels are the answer (``segments``
-    of the Selection says which). So they are when the choice ends over 8 samples with jumps,
+    of the Selection says which). On 50 to 149 samples, where that test has little power, they
+    must also beat the curve by more than 3.09 standard errors (as below; fewer parameters do
+    not keep the curve) and pass the tests of spread, segments and bends below. So they are
+    when the choice ends over 8 samples with jumps,
     at a price the check raised to drop small ones, under one noise level along x, and the
     constant levels keep each of its jumps and add others between segments at least a bandwidth
     long, flat to a parabola (small steps among large ones, which the wide curve bent to
@@ -499,6 +502,34 @@ class LevelsRule(NamedTuple):
     # laid over those gave jump-free series jumps (AR(1) 0.3 on 50 samples: 8 % without the
     # levels, 16 % with them and the test, 21 % without the test; bench/select/RESULTS.md).
     fewest: int = 150
+    # First case on fewer samples, from `short_fewest` on: there the lag-one test alone has
+    # too little power, so the levels must also pass the third case's guards (one spread,
+    # level segments, at most `short_bends_share` of their jumps bends) and beat the smooth
+    # fit by `short_beaten_by` standard errors in :func:`levels_beat` (-inf: not asked), the
+    # one-sided 0.1 % point (at 2.326, 14 more of 3,000 jump-free series on 50 to 120 samples
+    # got a jump than before, at 3.09 9). The bends do most of the work: a short curve or the
+    # wandering of AR(1) noise cut into levels leaves jumps that a parabola through their two
+    # segments matches, a step does not (AR(1) 0.5 under a sine on 100 samples, levels with
+    # jumps: 6 of 300 series without them, 2 with them). Teeth of 10 samples on 100 to 180
+    # samples: exact in 0.16 of series, was 0.06; bench/select/RESULTS.md, "Issue 22, short
+    # teeth".
+    short_fewest: int = 50
+    short_beaten_by: float = 3.09
+    short_correlated: float = 2.326
+    short_spread: float = 2.326
+    short_level_test: bool = True
+    short_bends_share: float = 0.1
+    # Whether, there, a smooth fit that leaves what the noise leaves with fewer parameters
+    # still keeps its place. Not: a curve 3 samples wide on 100 samples has fewer degrees of
+    # freedom than 10 levels and leaves what the noise leaves, yet levels that beat it beyond
+    # chance describe the teeth with less (with it 0.15 of 40 teeth above, without 0.23).
+    short_parsimony: bool = False
+    # The third case on those samples too, with this many standard errors in
+    # :func:`levels_beat` and `short_correlated` in the lag-one test (inf: not tried). Not
+    # shipped: at 3.09 and 1.645, 189 of 3,000 jump-free series on 50 to 120 samples got a
+    # jump, was 173 (levels beat the curve over AR(1) wandering by far, at 3.719 or 4.265
+    # alike); stairs went from 0.40 to 0.60.
+    short_misfit_beaten_by: float = math.inf
     # Second case (small steps among large ones), tried at all.
     among_jumps: bool = True
     # Its narrowest smooth choice (samples), and the shortest segment beside an added jump
@@ -627,12 +658,15 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                      rule: LevelsRule = LEVELS) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
-    Two cases. The smooth choice is at most `follows` samples wide: the curve follows every
+    Three cases. The smooth choice is at most `follows` samples wide: the curve follows every
     step without cutting it, on at least `fewest` samples, and the levels leave residuals no
     more correlated within their segments than independent noise leaves (at most `correlated`
     standard errors above it, :func:`._constant_choice.residual_correlation`): a narrow choice
     also follows a curve or autocorrelated noise on a short series, and levels laid over those
-    leave runs of one sign. Or the smooth choice, wider than `finest` samples, under one noise
+    leave runs of one sign; on `short_fewest` samples to `fewest`, where that test has little
+    power, the levels must also pass the third case's tests, with `short_beaten_by` and
+    without the smooth fit's claim to fewer parameters (`short_parsimony`). Or the smooth
+    choice, wider than `finest` samples, under one noise
     level along x and at a price that the checks after the grid raised (to drop jumps under 2
     noise sd, :func:`._search.choose`), has jumps, and the constant model of
     ``select(segments="constant")`` keeps each of them and adds others between segments at
@@ -670,13 +704,16 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     """
     narrow = smooth.bandwidth_samples <= rule.follows
     long_enough = problem.samples.y.shape[0] >= rule.fewest
-    if narrow and not long_enough:
+    short_enough = problem.samples.y.shape[0] >= rule.short_fewest
+    short = narrow and not long_enough
+    if short and not short_enough:
         return None
     among = (not narrow and rule.among_jumps and not noise_changes
              and smooth.bandwidth_samples > rule.finest
              and smooth.fit.jump_indices.size > 0
              and (not rule.raised_only or _raised(smooth)))
-    misfit = not narrow and rule.misfit and not noise_changes and long_enough
+    misfit = not narrow and rule.misfit and not noise_changes and (
+        long_enough or (math.isfinite(rule.short_misfit_beaten_by) and short_enough))
     if not narrow and not among and not misfit:
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
@@ -705,27 +742,32 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     rss_s = float(np.sum(smooth_residual ** 2))
     ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
     ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
-    if not ok_c or (ok_s and par_s <= par_c):
+    parsimony = rule.short_parsimony or not short
+    if not ok_c or (parsimony and ok_s and par_s <= par_c):
         return None
-    if not narrow and not among:
+
+    def guarded(beaten_by: float, correlated: float, spread_by: float, level_test: bool,
+                bends_share: float, near_added: bool) -> Optional[str]:
+        # The third case's guards, also the first case's on a short series: what the levels
+        # passed, or None.
         runs = residual_correlation(steps_residual, steps.fit.jump_indices)
         beaten = levels_beat(rss_s, par_s, rss_c, par_c, float(np.sum(
             (smooth_residual - steps_residual) ** 2)) if rule.apart else None)
         where = f"by {beaten:.1f} standard errors"
-        if beaten <= rule.beaten_by and rule.near_added:
+        if beaten <= beaten_by and near_added:
             # The same 1 % shared among the added jumps.
             near, added = beaten_near_added(smooth_residual, steps_residual,
                                             smooth.fit.jump_indices, steps.fit.jump_indices,
                                             smooth.bandwidth_samples)
-            needed = NormalDist().inv_cdf(1.0 - (1.0 - NormalDist().cdf(rule.beaten_by))
+            needed = NormalDist().inv_cdf(1.0 - (1.0 - NormalDist().cdf(beaten_by))
                                           / max(added, 1))
             if near > needed:
                 beaten = math.inf
                 where = (f"beside one of the {_counted(added, 'jump')} it lacks by {near:.1f} "
                          f"standard errors (over {needed:.2f} needed)")
         spread = spread_change(steps_residual, steps.fit.jump_indices)
-        if beaten <= rule.beaten_by or runs > rule.correlated or spread > rule.spread or (
-                rule.misfit_level_test and not level_between_jumps(
+        if beaten <= beaten_by or runs > correlated or spread > spread_by or (
+                level_test and not level_between_jumps(
                     samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
             return None
         bends = 0
@@ -733,14 +775,29 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
             gains = step_over_curve(samples.x, samples.y, np.broadcast_to(
                 1.0 / unit**2, samples.y.shape), steps.fit.jump_indices, rule.bend_degree)
             bends = int(np.count_nonzero(gains <= 0.0))
-            if bends > rule.bends_share * k_c:
+            if bends > bends_share * k_c:
                 return None
+        return (f"{where}, with residuals as independent as the noise's (lag-one correlation "
+                f"{runs:.2f} standard errors from it) and of one spread, level segments and "
+                f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
+                "matches")
+
+    if short:
+        passed = guarded(rule.short_beaten_by, rule.short_correlated, rule.short_spread,
+                         rule.short_level_test, rule.short_bends_share, False)
+        if passed is None:
+            return None
         why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which they beat {where}, with "
-               f"residuals as independent as the noise's (lag-one correlation {runs:.2f} "
-               f"standard errors from it) and of one spread, level segments and "
-               f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
-               "matches")
+               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps of a short "
+               f"series; they beat it {passed}")
+    elif not narrow and not among:
+        passed = guarded(rule.beaten_by if long_enough else rule.short_misfit_beaten_by,
+                         rule.correlated if long_enough else rule.short_correlated, rule.spread,
+                         rule.misfit_level_test, rule.bends_share, rule.near_added)
+        if passed is None:
+            return None
+        why = (f"constant levels in place of the smooth choice at "
+               f"{smooth.bandwidth_samples:.3g} samples, which they beat {passed}")
     elif narrow:
         runs = residual_correlation(steps_residual, steps.fit.jump_indices)
         if runs > rule.correlated:

@@ -154,6 +154,10 @@ RAISED = {
 # steps_if_simpler) under other conditions: `correlated`, the residuals' lag-one correlation
 # within the levels at most this many standard errors above independent noise's (inf: no
 # test); `fewest`, at least this many samples. The default: 2.326 and 50.
+# The short case's switches before issue 22's short teeth: no level test's odds, and a smooth
+# fit with fewer parameters keeps its place.
+_KEEPS = dict(short_beaten_by=-math.inf, short_parsimony=True)
+
 GATES = {
     "gate-before": dict(correlated=math.inf, fewest=0, follows=2.0),
     "gate-2-m50": dict(follows=2.0, fewest=50),
@@ -161,12 +165,40 @@ GATES = {
     "gate-2-m30-white-1.64": dict(follows=2.0, fewest=30, correlated=1.645),
     "gate-2-white-1.64": dict(follows=2.0, correlated=1.645, fewest=0),
     "gate-2-m50-nowhite": dict(follows=2.0, fewest=50, correlated=math.inf),
-    "gate-2-m200": dict(follows=2.0, fewest=200),
+    "gate-2-m200": dict(follows=2.0, fewest=200, short_fewest=10**9),
     "gate-4-m50": dict(fewest=50),
-    "gate-4-m200": dict(fewest=200),
+    "gate-4-m200": dict(fewest=200, short_fewest=10**9),
     "gate-8-m50": dict(follows=8.0, fewest=50),
-    "gate-none": dict(fewest=10**9),
+    "gate-none": dict(fewest=10**9, short_fewest=10**9),
     "gate-4-m150-nowhite": dict(correlated=math.inf),
+    # Issue 22, short teeth: the narrow case below 150 samples, from `short_fewest`, behind
+    # the third case's guards (the lag-one test, one spread, level segments, at most a tenth
+    # of the jumps bends), one turned at a time. "short-none" is the rule before; the shipped
+    # one is "short-50-beat3-free".
+    "short-none": dict(short_fewest=10**9),
+    "short-50": dict(short_fewest=50, **_KEEPS),
+    "short-100": dict(short_fewest=100, **_KEEPS),
+    "short-50-beat": dict(_KEEPS, short_fewest=50, short_beaten_by=2.326),
+    "short-50-nobends": dict(short_fewest=50, short_bends_share=1.0, **_KEEPS),
+    "short-50-bends0": dict(short_fewest=50, short_bends_share=0.0, **_KEEPS),
+    "short-50-white1.64": dict(short_fewest=50, short_correlated=1.645, **_KEEPS),
+    # ... and without the smooth fit's claim to fewer parameters, levels that beat it by
+    # 2.326 (or 3.09) standard errors taking its place.
+    "short-50-beat-free": dict(short_fewest=50, short_beaten_by=2.326, short_parsimony=False),
+    "short-50-beat3-free": dict(short_fewest=50, short_beaten_by=3.09, short_parsimony=False),
+    "short-100-beat-free": dict(short_fewest=100, short_beaten_by=2.326, short_parsimony=False),
+    # ... and the third case (levels that beat a wider smooth choice) there too.
+    "short-50-beat3-free-misfit": dict(short_fewest=50, short_beaten_by=3.09,
+                                       short_parsimony=False, short_misfit_beaten_by=3.09),
+    "short-100-beat3-free-misfit": dict(short_fewest=100, short_beaten_by=3.09,
+                                        short_parsimony=False, short_misfit_beaten_by=3.09),
+    "short-50-beat3-free-misfit3.7": dict(short_fewest=50, short_beaten_by=3.09,
+                                          short_parsimony=False, short_misfit_beaten_by=3.719),
+    "short-50-beat3-free-misfit-white1.64": dict(short_fewest=50, short_beaten_by=3.09,
+                                                 short_parsimony=False, short_correlated=1.645,
+                                                 short_misfit_beaten_by=3.09),
+    "short-50-beat3-free-misfit4.3": dict(short_fewest=50, short_beaten_by=3.09,
+                                          short_parsimony=False, short_misfit_beaten_by=4.265),
 }
 
 AMONG = {
@@ -192,7 +224,7 @@ AMONG = {
     "misfit-bends-0": dict(bends_share=0.0),
     "misfit-line": dict(bend_degree=1),
     "misfit-z3": dict(beaten_by=3.09),
-    "misfit-m100": dict(fewest=100),
+    "misfit-m100": dict(fewest=100, short_fewest=10**9),
     "misfit-anyspread": dict(spread=math.inf),
     "misfit-cubic": dict(bend_degree=3),
     "misfit-bound": dict(apart=False),
