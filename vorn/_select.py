@@ -93,11 +93,10 @@ def select(
     of the Selection says which). On 50 to 149 samples, where that test has little power, they
     must also beat the curve by more than 3.09 standard errors (as below; fewer parameters do
     not keep the curve) and pass the tests of spread, segments and bends below. So they are
-    when the choice ends over 8 samples with jumps,
-    at a price the check raised to drop small ones, under one noise level along x, and the
-    constant levels keep each of its jumps and add others between segments at least a bandwidth
-    long, flat to a parabola (small steps among large ones, which the wide curve bent to
-    follow). And they are when, on 150 samples or more under one noise level, they leave less
+    when the choice ends over 8 samples with jumps, at a price the check raised to drop small
+    ones, under one noise level along x, and the constant levels keep each of its jumps and
+    add others between segments at least a bandwidth long, flat to a parabola (small steps
+    among large ones, which the wide curve bent to follow). And they are when, on 150 samples or more under one noise level, they leave less
     than the smooth fit by more than 2.326 standard errors beyond what its extra parameters
     take, over the series or (that 1 % shared among them) beside one of their jumps it lacks
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
@@ -666,9 +665,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     leave runs of one sign; on `short_fewest` samples to `fewest`, where that test has little
     power, the levels must also pass the third case's tests, with `short_beaten_by` and
     without the smooth fit's claim to fewer parameters (`short_parsimony`). Or the smooth
-    choice, wider than `finest` samples, under one noise
-    level along x and at a price that the checks after the grid raised (to drop jumps under 2
-    noise sd, :func:`._search.choose`), has jumps, and the constant model of
+    choice, wider than `finest` samples, under one noise level along x and at a price that the
+    checks after the grid raised (to drop jumps under 2 noise sd, :func:`._search.choose`),
+    has jumps, and the constant model of
     ``select(segments="constant")`` keeps each of them and adds others between segments at
     least `shortest` bandwidths long (:func:`keeps_and_adds`), its segments flat to a
     polynomial of `degree` (:func:`._constant_choice.level_between_jumps`): small steps among
