@@ -16,7 +16,7 @@ import sys
 
 import numpy as np
 from scipy import stats
-from scipy.signal import lfilter
+from calibrate_null import stationary_ar1
 
 from vorn import _engine, _jumps
 
@@ -40,8 +40,7 @@ def main() -> None:
             for _ in range(1500):
                 e = rng.standard_normal((M, d))
                 if phi:
-                    e = lfilter([math.sqrt(1 - phi * phi)], [1, -phi], e, axis=0,
-                                zi=phi * rng.standard_normal((1, d)))[0]
+                    e = stationary_ar1(rng, e, phi)
                 got = _engine.jump_profiles(x, e, None, p, "none",
                                             np.array([1, M // 2], np.int64), np.zeros(2))
                 scale, phi_hat = _jumps.noise_of_values(e)

@@ -40,6 +40,16 @@ REPS = 300
 SEED = 20261209
 
 
+
+def stationary_ar1(rng: np.random.Generator, e: np.ndarray, phi: float) -> np.ndarray:
+    """White noise `e` (m, d) filtered to AR(1) of unit marginal variance, started in its
+    stationary law (one more draw from `rng` per column, after `e`)."""
+    from scipy.signal import lfilter
+
+    before = rng.standard_normal((1, e.shape[1]))  # the stationary state before the first sample
+    return np.asarray(lfilter([math.sqrt(1.0 - phi * phi)], [1.0, -phi], e, axis=0,
+                              zi=phi * before)[0])
+
 def largest_saving(rng: np.random.Generator, m: int, b: float, d: int, reps: int,
                    phi: float = 0.0, corrected: bool = False) -> np.ndarray:
     """T for `reps` jump-free segments of m samples; two leading samples and a jump after them
@@ -54,10 +64,7 @@ def largest_saving(rng: np.random.Generator, m: int, b: float, d: int, reps: int
     for r in range(reps):
         y = rng.standard_normal((m + 2, d))
         if phi:
-            from scipy.signal import lfilter
-            before = rng.standard_normal((1, d))  # the stationary state before the first sample
-            y = np.asarray(lfilter([math.sqrt(1.0 - phi * phi)], [1.0, -phi], y, axis=0,
-                                   zi=phi * before)[0])
+            y = stationary_ar1(rng, y, phi)
         got = _engine.jump_profiles(x, y, None, p, "none", jumps, np.zeros(2))
         saved = got["merged"][1] - got["best"][1]
         if corrected:
@@ -297,8 +304,6 @@ def ar_noise_law(split: bool = True) -> None:
     series' length, d and phi; its log quantiles at the midpoints of AR_QUANTILES
     equal-probability slices are stored on the grid AR_LOG2_M x AR_PHIS x AR_RS (one set of
     noise estimates per length, d and phi serves every r)."""
-    from scipy.signal import lfilter
-
     import ar_table
 
     rng = np.random.default_rng(SEED + 3)
@@ -314,8 +319,7 @@ def ar_noise_law(split: bool = True) -> None:
                 for r in range(AR_REPS):
                     e = rng.standard_normal((m, d))
                     if phi:
-                        e = np.asarray(lfilter([math.sqrt(1.0 - phi * phi)], [1.0, -phi], e,
-                                               axis=0, zi=phi * rng.standard_normal((1, d)))[0])
+                        e = stationary_ar1(rng, e, phi)
                     scale, phis[r] = residual_noise(e, split)
                     s2[r] = scale * scale
                 for q, r_ in enumerate(rs):

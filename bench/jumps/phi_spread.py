@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
-from scipy.signal import lfilter
+from calibrate_null import stationary_ar1
 
 from vorn._jumps import noise_of_values
 
@@ -22,8 +22,7 @@ for d in (1, 3):
             for _ in range(600):
                 e = rng.standard_normal((n, d))
                 if phi:
-                    e = lfilter([math.sqrt(1 - phi * phi)], [1, -phi], e, axis=0,
-                                zi=phi * rng.standard_normal((1, d)))[0]
+                    e = stationary_ar1(rng, e, phi)
                 got.append(noise_of_values(e)[1])
             v = np.array(got)
             print(f"| {d} | {n} | {phi} | {v.mean():.3f} | {v.std():.3f} | "
