@@ -749,7 +749,6 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                 bends_share: float, near_added: bool) -> Optional[str]:
         # The third case's guards, also the first case's on a short series: what the levels
         # passed, or None.
-        runs = residual_correlation(steps_residual, steps.fit.jump_indices)
         beaten = levels_beat(rss_s, par_s, rss_c, par_c, float(np.sum(
             (smooth_residual - steps_residual) ** 2)) if rule.apart else None)
         where = f"by {beaten:.1f} standard errors"
@@ -764,8 +763,11 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                 beaten = math.inf
                 where = (f"beside one of the {_counted(added, 'jump')} it lacks by {near:.1f} "
                          f"standard errors (over {needed:.2f} needed)")
+        if beaten <= beaten_by:
+            return None
+        runs = residual_correlation(steps_residual, steps.fit.jump_indices)
         spread = spread_change(steps_residual, steps.fit.jump_indices)
-        if beaten <= beaten_by or runs > correlated or spread > spread_by or (
+        if runs > correlated or spread > spread_by or (
                 level_test and not level_between_jumps(
                     samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
             return None
