@@ -523,12 +523,6 @@ class LevelsRule(NamedTuple):
     # freedom than 10 levels and leaves what the noise leaves, yet levels that beat it beyond
     # chance describe the teeth with less (with it 0.15 of 40 teeth above, without 0.23).
     short_parsimony: bool = False
-    # The third case on those samples too, with this many standard errors in
-    # :func:`levels_beat` and `short_correlated` in the lag-one test (inf: not tried). Not
-    # shipped: at 3.09 and 1.645, 189 of 3,000 jump-free series on 50 to 120 samples got a
-    # jump, was 173 (levels beat the curve over AR(1) wandering by far, at 3.719 or 4.265
-    # alike); stairs went from 0.40 to 0.60.
-    short_misfit_beaten_by: float = math.inf
     # Second case (small steps among large ones), tried at all.
     among_jumps: bool = True
     # Its narrowest smooth choice (samples), and the shortest segment beside an added jump
@@ -560,9 +554,6 @@ class LevelsRule(NamedTuple):
     # errors (:func:`._constant_choice.spread_change`): where the local noise check missed a
     # noise level that doubles, levels at one noise level cut the noisier stretch into steps.
     spread: float = 2.326
-    # The spread in :func:`levels_beat` from the distance between the two curves (else from
-    # the bound, which cost mixed steps 6 of 100 exact counts and a bump 2 false jumps).
-    apart: bool = True
     # The levels may also beat it beside one of their jumps that the smooth fit lacks, the
     # 1 % shared among those jumps (:func:`beaten_near_added`): the whole series dilutes one
     # missed step (small among large 0.80 -> 0.83 of 100).
@@ -605,8 +596,8 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     return ~kept if np.all(beside[~kept] >= shortest) else None
 
 
-def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float,
-                apart: Optional[float] = None) -> float:
+def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float, apart: float
+                ) -> float:
     """By how many standard errors constant levels (residual sum of squares `rss_c` in noise
     variances, `par_c` parameters) leave less than a smooth fit (`rss_s`, `par_s`) beyond
     chance. Where both follow the signal each leaves the values less its parameters, so the
@@ -615,10 +606,11 @@ def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float,
     then nearly a quadratic form in the noise, e'(C - S)e for the hat matrices S and C, of
     variance 2 tr((S - C)^2). Its estimate is `apart`, the squared distance between the two
     fitted curves in noise variances (of mean tr((S - C)^2), more where they differ in signal),
-    at least |par_s - par_c| (as for two projections); without it, the bound 2 (tr S + tr C),
-    which is far too wide where the two fits share most of their shape."""
-    spread = par_s + par_c if apart is None else max(apart, abs(par_s - par_c))
-    return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * max(spread, 1.0))
+    at least |par_s - par_c| (as for two projections). The bound tr S + tr C is far too wide
+    where the two fits share most of their shape (it cost mixed steps 6 of 100 exact counts and
+    a bump on a slope 2 false jumps; bench/select/RESULTS.md)."""
+    spread = max(apart, abs(par_s - par_c), 1.0)
+    return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * spread)
 
 
 def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.float64],
@@ -703,16 +695,14 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     """
     narrow = smooth.bandwidth_samples <= rule.follows
     long_enough = problem.samples.y.shape[0] >= rule.fewest
-    short_enough = problem.samples.y.shape[0] >= rule.short_fewest
     short = narrow and not long_enough
-    if short and not short_enough:
+    if short and problem.samples.y.shape[0] < rule.short_fewest:
         return None
     among = (not narrow and rule.among_jumps and not noise_changes
              and smooth.bandwidth_samples > rule.finest
              and smooth.fit.jump_indices.size > 0
              and (not rule.raised_only or _raised(smooth)))
-    misfit = not narrow and rule.misfit and not noise_changes and (
-        long_enough or (math.isfinite(rule.short_misfit_beaten_by) and short_enough))
+    misfit = not narrow and rule.misfit and not noise_changes and long_enough
     if not narrow and not among and not misfit:
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
@@ -750,7 +740,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         # The third case's guards, also the first case's on a short series: what the levels
         # passed, or None.
         beaten = levels_beat(rss_s, par_s, rss_c, par_c, float(np.sum(
-            (smooth_residual - steps_residual) ** 2)) if rule.apart else None)
+            (smooth_residual - steps_residual) ** 2)))
         where = f"by {beaten:.1f} standard errors"
         if beaten <= beaten_by and near_added:
             # The same 1 % shared among the added jumps.
@@ -792,9 +782,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps of a short "
                f"series; they beat it {passed}")
     elif not narrow and not among:
-        passed = guarded(rule.beaten_by if long_enough else rule.short_misfit_beaten_by,
-                         rule.correlated if long_enough else rule.short_correlated, rule.spread,
-                         rule.misfit_level_test, rule.bends_share, rule.near_added)
+        passed = guarded(rule.beaten_by, rule.correlated, rule.spread, rule.misfit_level_test,
+                         rule.bends_share, rule.near_added)
         if passed is None:
             return None
         why = (f"constant levels in place of the smooth choice at "
