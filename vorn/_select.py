@@ -92,11 +92,15 @@ def select(
     noise cut into levels leaves runs of one sign), those levels are the answer (``segments``
     of the Selection says which). On 50 to 149 samples, where that test has little power, they
     must also beat the curve by more than 3.09 standard errors (as below; fewer parameters do
-    not keep the curve) and pass the tests of spread, segments and bends below. So they are
+    not keep the curve) and pass the tests of spread, segments and bends below; from 150 on, a
+    curve with fewer parameters that leaves what the noise leaves gives way only to levels
+    that pass those tests too, with up to a quarter of their jumps bends. So they are
     when the choice ends over 8 samples with jumps, at a price the check raised to drop small
     ones, under one noise level along x, and the constant levels keep each of its jumps and
     add others between segments at least a bandwidth long, flat to a parabola (small steps
-    among large ones, which the wide curve bent to follow). And they are when, on 150 samples or more under one noise level, they leave less
+    among large ones, which the wide curve bent to follow). And they are when, on 150 samples or
+    more (where the noise level changes along x, only if their residuals have one spread),
+    they leave less
     than the smooth fit by more than 2.326 standard errors beyond what its extra parameters
     take, over the series or (that 1 % shared among them) beside one of their jumps it lacks
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
@@ -558,6 +562,22 @@ class LevelsRule(NamedTuple):
     # 1 % shared among those jumps (:func:`beaten_near_added`): the whole series dilutes one
     # missed step (small among large 0.80 -> 0.83 of 100).
     near_added: bool = True
+    # The third case also where the smooth choice measured a noise level that changes along
+    # x: the steps a smooth curve rounds leave residuals that the local check reads as a
+    # changing noise level (10 of the misses among 40 stairs, staircases and mixed steps), and
+    # the spread test of the levels' own residuals (`spread`) tells the two apart (one jump
+    # with the noise doubled after it: exact as often as before).
+    misfit_noise_changes: bool = True
+    # The first case on `fewest` samples or more, where the smooth fit leaves what the noise
+    # leaves with fewer parameters than the levels (a curve 2 samples wide through teeth of
+    # 10): the levels still take its place when they beat it by this many standard errors
+    # (the one-sided 0.1 % point, as on fewer samples) and pass the third case's guards with
+    # at most this share of their jumps bends. A true step of 2.5 sd between segments of 10
+    # samples reads as a bend in 11 % of cases, so a tenth of 19 teeth turns 64 % of such
+    # series away and a quarter 5 %. Past the third case's parsimony the same cut bumps on a
+    # slope (0.00 -> 0.12 with a jump), and a quarter there turns ramps into stairs.
+    past_parsimony_by: float = 3.09
+    past_parsimony_bends: float = 0.25
 
 
 LEVELS = LevelsRule()
@@ -656,7 +676,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     also follows a curve or autocorrelated noise on a short series, and levels laid over those
     leave runs of one sign; on `short_fewest` samples to `fewest`, where that test has little
     power, the levels must also pass the third case's tests, with `short_beaten_by` and
-    without the smooth fit's claim to fewer parameters (`short_parsimony`). Or the smooth
+    without the smooth fit's claim to fewer parameters (`short_parsimony`); from `fewest` on,
+    a smooth fit with that claim (a curve that follows every tooth) gives way only to levels
+    that pass those tests with `past_parsimony_by` and `past_parsimony_bends`. Or the smooth
     choice, wider than `finest` samples, under one noise level along x and at a price that the
     checks after the grid raised (to drop jumps under 2 noise sd, :func:`._search.choose`),
     has jumps, and the constant model of
@@ -667,7 +689,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     curve follows real levels itself, and there the constant model's extra jumps were mostly
     its own false ones; without a raised price they were mostly a smooth trend between jumps
     cut into steps (bench/select/RESULTS.md). Or, third, the smooth choice is wider than
-    `follows`, on at least `fewest` samples under one noise level, and the levels beat it
+    `follows`, on at least `fewest` samples (also where the smooth choice measured a noise
+    level that changes, with `misfit_noise_changes`: the levels' residuals must then show one
+    spread where the smooth fit's did not), and the levels beat it
     (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`) with residuals that
     look independent and of one spread (:func:`._constant_choice.spread_change`), segments
     flat to a polynomial of `degree`, and at most `bends_share` of their jumps bends
@@ -702,7 +726,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
              and smooth.bandwidth_samples > rule.finest
              and smooth.fit.jump_indices.size > 0
              and (not rule.raised_only or _raised(smooth)))
-    misfit = not narrow and rule.misfit and not noise_changes and long_enough
+    misfit = (not narrow and rule.misfit and (rule.misfit_noise_changes or not noise_changes)
+              and long_enough)
     if not narrow and not among and not misfit:
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
@@ -732,8 +757,13 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
     ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
     parsimony = rule.short_parsimony or not short
-    if not ok_c or (parsimony and ok_s and par_s <= par_c):
+    if not ok_c:
         return None
+    past_parsimony = False
+    if parsimony and ok_s and par_s <= par_c:
+        if not narrow or short or not math.isfinite(rule.past_parsimony_by):
+            return None
+        past_parsimony = True
 
     def guarded(beaten_by: float, correlated: float, spread_by: float, level_test: bool,
                 bends_share: float, near_added: bool) -> Optional[str]:
@@ -773,7 +803,15 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                 f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
                 "matches")
 
-    if short:
+    if past_parsimony:
+        passed = guarded(rule.past_parsimony_by, rule.correlated, rule.spread, True,
+                         rule.past_parsimony_bends, False)
+        if passed is None:
+            return None
+        why = (f"constant levels in place of the smooth choice at "
+               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps with fewer "
+               f"parameters; they beat it {passed}")
+    elif short:
         passed = guarded(rule.short_beaten_by, rule.short_correlated, rule.short_spread,
                          rule.short_level_test, rule.short_bends_share, False)
         if passed is None:
@@ -787,7 +825,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         if passed is None:
             return None
         why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which they beat {passed}")
+               f"{smooth.bandwidth_samples:.3g} samples, which they beat {passed}"
+               + (" (the noise level the smooth choice saw change along x was the steps)"
+                  if noise_changes else ""))
     elif narrow:
         runs = residual_correlation(steps_residual, steps.fit.jump_indices)
         if runs > rule.correlated:

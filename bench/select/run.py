@@ -159,6 +159,14 @@ RAISED = {
 _KEEPS = dict(short_beaten_by=-math.inf, short_parsimony=True)
 
 GATES = {
+    # Before the third case ran where the noise level changes and the narrow case past the
+    # smooth fit's parsimony; each of the two alone; the candidates beside them.
+    "before-past-parsimony": dict(misfit_noise_changes=False, past_parsimony_by=math.inf),
+    "misfit-any-noise": dict(past_parsimony_by=math.inf),
+    "nb25-only": dict(misfit_noise_changes=False),
+    "n3": dict(past_parsimony_bends=0.1),
+    "n3-b25": dict(bends_share=0.25, short_bends_share=0.25),
+    "n2-nb25": dict(past_parsimony_by=2.326),
     "gate-before": dict(correlated=math.inf, fewest=0, follows=2.0),
     "gate-2-m50": dict(follows=2.0, fewest=50),
     "gate-2-m50-white-1.64": dict(follows=2.0, fewest=50, correlated=1.645),

@@ -98,3 +98,53 @@ def test_residual_correlation_of_levels_that_fit_is_standard_normal():
     assert 112 <= np.count_nonzero(z > 1.645) <= 190
     assert 15 <= np.count_nonzero(z > 2.326) <= 48
     assert abs(np.mean(z)) <= 4.0 / np.sqrt(z.size)
+
+
+def _teeth(seed, n=200):
+    """Levels -1.25 and 1.25 alternating every 10 samples under unit noise (jumps 2.5 sd)."""
+    rng = np.random.default_rng([seed, 2224])
+    clean = np.where((np.arange(n) // 10) % 2 == 0, -1.25, 1.25)
+    return clean + rng.standard_normal(n), np.flatnonzero(np.diff(clean))
+
+
+def _ar_sine(seed, n=200, phi=0.3):
+    """A sine of up to 4 noise sd under stationary AR(1) noise: no jump."""
+    rng = np.random.default_rng([seed, 2227])
+    noise = rng.standard_normal(n) * np.sqrt(1.0 - phi * phi)
+    noise[0] = rng.standard_normal()
+    for i in range(1, n):
+        noise[i] += phi * noise[i - 1]
+    x = np.linspace(0.0, 1.0, n)
+    return rng.uniform(0.0, 4.0) * np.sin(2 * np.pi * rng.uniform(0.5, 2.0) * x
+                                          + rng.uniform(0.0, 2 * np.pi)) + noise
+
+
+_PAST_PARSIMONY = "which followed the steps with fewer parameters"
+
+
+def test_levels_take_teeth_from_a_narrow_curve_with_fewer_parameters():
+    # A curve 2 samples wide follows teeth of 10 with fewer parameters than the 20 levels and
+    # leaves what the noise leaves; that alone used to keep it. Measured on these 200: levels
+    # took its place in 36 series, 19 of them with every jump within 2 samples and no other.
+    # Rate 0.18, sd 5.4: at least 22, and a third of them exact.
+    taken = exact = 0
+    for seed in range(200):
+        y, truth = _teeth(seed)
+        s = vorn.select(None, y)
+        if _PAST_PARSIMONY in s.criterion:
+            assert s.segments == "constant"
+            taken += 1
+            got = s.fit.jump_indices
+            exact += got.size == truth.size and bool(np.all(np.abs(got - truth) <= 2))
+    assert taken >= 22
+    assert exact >= taken / 3
+
+
+def test_levels_past_a_parsimonious_curve_seldom_cut_autocorrelated_noise():
+    # AR(1) 0.3 under a sine on 200 samples, 300 series: none handed to levels with jumps that
+    # way (the bench's 1,200 such series of 150 to 600 samples: 1). At most 2.
+    cut = 0
+    for seed in range(300):
+        s = vorn.select(None, _ar_sine(seed))
+        cut += _PAST_PARSIMONY in s.criterion and s.fit.jumps.size > 0
+    assert cut <= 2
