@@ -257,11 +257,11 @@ class Units:
         return (samples.x - self.origin) / self.spacing, samples.y / self.scale
 
 
-def units_of(samples: Samples) -> Units:
+def units_of(samples: Samples, **options: Any) -> Units:
     """Measure the standardised units of prepared samples.
 
     The noise is measured from all second differences, then again between the jumps of a
-    generous fit (:func:`refine_noise`).
+    generous fit (:func:`refine_noise`, which takes the keywords `options`).
     """
     m = samples.x.shape[0]
     spacing = float(samples.x[-1] - samples.x[0]) / (m - 1)
@@ -269,7 +269,7 @@ def units_of(samples: Samples) -> Units:
     noise = estimate_noise(values, delta=deltas)
     units = Units(float(samples.x[0]), spacing, float(np.mean(1.0 / samples.delta**2)),
                   noise, m)
-    return refine_noise(samples, units)
+    return refine_noise(samples, units, **options)
 
 
 # The generous fit that finds the jumps to leave out of the noise estimate: a bandwidth of
@@ -280,7 +280,9 @@ _REFINE_PRICE_PER_LOG_N = 2.0
 _REFINE_ROUNDS = 3
 
 
-def refine_noise(samples: Samples, units: Units) -> Units:
+def refine_noise(samples: Samples, units: Units, price_scale: str = "mad",
+                 rounds_scale: str = "mad", effective_dof: bool = False,
+                 white_rounds: bool = False) -> Units:
     """Measure the noise again between the jumps of a generous fit.
 
     Jumps every few samples contaminate a large share of the differences (a jump touches two
@@ -304,17 +306,26 @@ def refine_noise(samples: Samples, units: Units) -> Units:
         # Noise shared by columns pays log m once per copy (see Rule.price).
         lead = units.noise.leading
         price = _REFINE_PRICE_PER_LOG_N * (lead * math.log(m) + d - lead)
-        x_std, y_std = units.standardise(samples)
-        p_std = units.p_standard(b)
+        fitting = units
+        if white_rounds and units.noise.phi > 0.0:
+            # The scale of independent noise with the same second differences.
+            phi = units.noise.phi
+            white = units.noise.sigma * math.sqrt((1.0 - phi) * (3.0 - phi) / 3.0)
+            fitting = replace(units, noise=replace(units.noise, sigma=white, phi=0.0))
+        x_std, y_std = fitting.standardise(samples)
+        p_std = fitting.p_standard(b)
         breaks = fit_arrays(x_std, y_std, samples.delta, p_std, p_std * price).jump_idx
         if previous is None and breaks.size == 0:
             break
         if previous is not None and np.array_equal(breaks, previous):
             break
         previous = breaks
-        units = replace(units, noise=estimate_noise(values, breaks, deltas))
+        units = replace(units, noise=estimate_noise(values, breaks, deltas,
+                                                    scale=rounds_scale))
     # The jumps are found; the estimate the price reads keeps a clear autocorrelation whole.
-    return replace(units, noise=estimate_noise(values, previous, deltas, for_price=True))
+    return replace(units, noise=estimate_noise(values, previous, deltas, for_price=True,
+                                               scale=price_scale,
+                                               effective_dof=effective_dof))
 
 
 def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:

@@ -29,6 +29,7 @@ from vorn._local_noise import local_noise  # noqa: E402
 from vorn._noise import estimate_noise, noise_values  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
+from vorn._units import units_of  # noqa: E402
 from vorn._select import (LevelsRule, final_fit, in_own_units, selection_of,  # noqa: E402
                           steps_if_simpler)
 
@@ -225,6 +226,47 @@ AMONG = {
     "misfit-cubic-s34": dict(bend_degree=3, bends_share=0.34),
 }
 
+# Issue 22, the noise scale the price reads: keywords of refine_noise (the shipped default
+# when empty), and the Student correction's reference dof (None: the package's).
+# "wins": the winsorised variance of the lag-one second differences in place of their MAD
+# (in the estimate the price reads, or in the refine rounds as well); "effdof": the
+# estimate's effective degrees of freedom handed to the Student correction.
+NOISE = {
+    "noise-wins-price": (dict(price_scale="winsorised"), None),
+    "noise-wins-all": (dict(price_scale="winsorised", rounds_scale="winsorised"), None),
+    "noise-wins-effdof": (dict(price_scale="winsorised", effective_dof=True), None),
+    "noise-mad-effdof": (dict(effective_dof=True), None),
+    "noise-wins-effdof-ref12.5": (dict(price_scale="winsorised", effective_dof=True), 12.5),
+    "noise-mad-effdof-ref12.5": (dict(effective_dof=True), 12.5),
+    # The generous fit of the refine rounds at the scale of independent noise with the same
+    # second differences (a staircase's runs read as autocorrelation no longer hide its jumps).
+    "noise-white-rounds": (dict(white_rounds=True), None),
+    "noise-wins-white-rounds": (dict(price_scale="winsorised", white_rounds=True), None),
+}
+
+
+def priced_noise(problem, noise, reference=None):
+    """`priced` with every problem's units measured by ``units_of(samples, **noise)``."""
+
+    def measured(p):
+        p._units = units_of(p.samples, **noise)
+        return p
+
+    caller, local = problem, None
+    own = problem = in_own_units(measured(problem))
+    if own is not caller:
+        measured(own)
+    if problem.prepared.delta is None:
+        local = local_noise(problem.samples)
+    if local is not None:
+        problem = measured(problem.with_row_factors(local.factors))
+    chooser = (package_choose if reference is None
+               else partial(choose_turned, rule=Turned(noise_reference_dof=reference)))
+    choice = chooser(problem.samples, problem.units)
+    final = final_fit(caller, problem, choice)
+    smooth = selection_of(problem, choice, final, local)
+    return steps_if_simpler(own, smooth, noise_changes=local is not None) or smooth
+
 
 def _raised(criterion):
     """Whether the repairs doubled the price at least once."""
@@ -273,6 +315,8 @@ def run_method(method, x, y):
     prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
         return priced(problem)
+    if method in NOISE:
+        return priced_noise(problem, *NOISE[method])
     if method in GATES:
         return priced(problem, **GATES[method])
     if method in AMONG:
