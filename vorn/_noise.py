@@ -27,13 +27,6 @@ _WINSOR_KEPT = 0.9775
 # 0.942 from 400,000 samples). Its own median absolute deviation is useless: the median of
 # five is often the sample itself.
 _MEDIAN_RESIDUAL_SD = 0.942
-# Degrees of freedom per lag-one second difference of each variance estimate under normal
-# noise. Neighbouring differences correlate (-2/3 at lag one, 1/6 at lag two), so even the
-# plain variance of N of them has the spread of a chi-square on N / (1 + 2 (4/9 + 1/36)) =
-# 0.514 N; winsorising keeps 97 % of that, the median absolute deviation half. Simulated
-# (bench/select/noise_scale.py, 2,000 series each, n = 20 to 10,000): 0.48 to 0.53 and
-# 0.24 to 0.27.
-_DOF_PER_DIFFERENCE = {"mad": 0.25, "winsorised": 0.5}
 
 
 def first_difference_sd(ys: NDArray[np.float64], ds: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -190,12 +183,12 @@ def _clear_of(breaks: Optional[NDArray[np.intp]], n: int, lag: int,
 def estimate_noise(z: NDArray[np.float64],
                    breaks: Optional[NDArray[np.intp]] = None,
                    delta: Optional[NDArray[np.float64]] = None,
-                   for_price: bool = False, scale: str = "mad",
-                   effective_dof: bool = False) -> NoiseEstimate:
+                   for_price: bool = False, scale: str = "mad") -> NoiseEstimate:
     """Noise level and lag-one autocorrelation of standardised values on sorted sites.
 
     Second differences cancel linear trends and a jump touches only three of them, so their
-    median absolute deviation measures the noise. For AR(1) noise with marginal variance
+    median absolute deviation, or their variance winsorised at a few of its scales, measures
+    the noise. For AR(1) noise with marginal variance
     s**2 and lag-one correlation phi, second differences at lag one have variance
     ``2 s**2 (1 - phi)(3 - phi)`` and those at lag two ``2 s**2 (1 - phi**2)(3 - phi**2)``;
     their ratio gives phi, then either gives s.
@@ -217,11 +210,13 @@ def estimate_noise(z: NDArray[np.float64],
         independent noise, so that a clear autocorrelation keeps nearly its value.
     scale : {"mad", "winsorised"}
         The variance of the lag-one second differences sigma is read from: their median
-        absolute deviation, or their variance winsorised at 2.5 robust scales (twice the
-        degrees of freedom; a jump or a wild sample still counts at most the bound).
-    effective_dof : bool
-        `dof` is the estimate's degrees of freedom (per difference: 0.25 for "mad", 0.5 for
-        "winsorised") instead of the count of differences.
+        absolute deviation, or their variance winsorised at 2.5 robust scales. Under normal
+        noise the winsorised one has the spread of a chi-square on about 0.5 degrees of
+        freedom per difference, the median absolute deviation on 0.25 (neighbouring
+        differences correlate, -2/3 at lag one: even the plain variance has only
+        ``1 / (1 + 2 (4/9 + 1/36)) = 0.514``); a jump or a wild sample still counts at most
+        the bound. Series of fewer than 7 samples always use the median absolute deviation
+        of first differences.
 
     Returns
     -------
@@ -231,8 +226,7 @@ def estimate_noise(z: NDArray[np.float64],
     # estimate on values brought near 1 by a power of two, which changes no digit.
     power = _power_of_two(z)
     if power:
-        estimate = estimate_noise(np.ldexp(z, -power), breaks, delta, for_price, scale,
-                                  effective_dof)
+        estimate = estimate_noise(np.ldexp(z, -power), breaks, delta, for_price, scale)
         return replace(estimate, sigma=np.ldexp(estimate.sigma, power))
     n = z.shape[0]
     if n < 7:
@@ -278,8 +272,7 @@ def estimate_noise(z: NDArray[np.float64],
     else:
         phi = raw_phi * (1.0 - (cut / raw_phi) ** 2) if raw_phi > cut else 0.0
     sigma = np.sqrt(var1 / (2.0 * (1.0 - phi) * (3.0 - phi)))
-    dof = first.size * (_DOF_PER_DIFFERENCE[scale] if effective_dof else 1.0)
-    return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(dof),
+    return NoiseEstimate(np.asarray(sigma, dtype=np.float64), phi, float(first.size),
                          _correlation(first), left_out)
 
 
