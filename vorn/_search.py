@@ -12,7 +12,8 @@ Two questions are answered separately:
   raised as Student's t odds exceed those at 50 (:func:`student_price`). The noise scale comes
   from second differences (:mod:`._noise`), measured again between the jumps of a generous
   first fit (:func:`._units.refine_noise`), so jumps, even dense ones, trends and a few wild
-  samples barely move it.
+  samples barely move it; the final scale is their winsorised variance, which spreads less
+  than their median absolute deviation.
 - How smooth the curve is between jumps. Every bandwidth of a grid (up to twice the length
   of series of up to 5,000 samples, so that a nearly straight line is a candidate, sqrt(2)
   apart, as a doubling is too coarse for smooth curves; doubling up to 128 samples beyond)

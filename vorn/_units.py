@@ -257,11 +257,11 @@ class Units:
         return (samples.x - self.origin) / self.spacing, samples.y / self.scale
 
 
-def units_of(samples: Samples) -> Units:
+def units_of(samples: Samples, **options: Any) -> Units:
     """Measure the standardised units of prepared samples.
 
     The noise is measured from all second differences, then again between the jumps of a
-    generous fit (:func:`refine_noise`).
+    generous fit (:func:`refine_noise`, which takes the keywords `options`).
     """
     m = samples.x.shape[0]
     spacing = float(samples.x[-1] - samples.x[0]) / (m - 1)
@@ -269,7 +269,7 @@ def units_of(samples: Samples) -> Units:
     noise = estimate_noise(values, delta=deltas)
     units = Units(float(samples.x[0]), spacing, float(np.mean(1.0 / samples.delta**2)),
                   noise, m)
-    return refine_noise(samples, units)
+    return refine_noise(samples, units, **options)
 
 
 # The generous fit that finds the jumps to leave out of the noise estimate: a bandwidth of
@@ -280,7 +280,7 @@ _REFINE_PRICE_PER_LOG_N = 2.0
 _REFINE_ROUNDS = 3
 
 
-def refine_noise(samples: Samples, units: Units) -> Units:
+def refine_noise(samples: Samples, units: Units, price_scale: str = "winsorised") -> Units:
     """Measure the noise again between the jumps of a generous fit.
 
     Jumps every few samples contaminate a large share of the differences (a jump touches two
@@ -291,6 +291,19 @@ def refine_noise(samples: Samples, units: Units) -> Units:
     jumps no longer change. A spurious jump of that fit costs only the few differences beside
     it. The last estimate, between the final jumps, is the one a price is set from
     (``for_price`` of :func:`._noise.estimate_noise`).
+
+    Parameters
+    ----------
+    samples : Samples
+        The prepared samples.
+    units : Units
+        Their units with the noise of all second differences (:func:`units_of`).
+    price_scale : {"winsorised", "mad"}
+        The scale of the final estimate (``scale`` of :func:`._noise.estimate_noise`).
+
+    Returns
+    -------
+    Units
     """
     m, d = samples.y.shape
     if m < 4:
@@ -313,8 +326,13 @@ def refine_noise(samples: Samples, units: Units) -> Units:
             break
         previous = breaks
         units = replace(units, noise=estimate_noise(values, breaks, deltas))
-    # The jumps are found; the estimate the price reads keeps a clear autocorrelation whole.
-    return replace(units, noise=estimate_noise(values, previous, deltas, for_price=True))
+    # The jumps are found; the estimate the price reads keeps a clear autocorrelation whole,
+    # and reads the variance winsorised: the median absolute deviation spread so much (sigma
+    # 31 % low in one series of 50 in twenty) that the price, its square, swung by half.
+    # The rounds keep the median: winsorised there, the scale found no more of the jumps
+    # (bench/select/RESULTS.md, "Issue 22, the noise scale the price reads").
+    return replace(units, noise=estimate_noise(values, previous, deltas, for_price=True,
+                                               scale=price_scale))
 
 
 def positive_number(name: str, value: Any, *, allow_inf: bool = False) -> float:

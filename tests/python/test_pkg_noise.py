@@ -139,3 +139,22 @@ def test_wild_samples_next_to_the_ends_are_widened(at):
     z[at] += 12.0
     f = outlier_factors(z[:, None], np.array([1.0]))
     assert f[at] > 2.0 and np.all(np.delete(f, at) < 2.0)
+
+
+def test_the_noise_the_price_reads_spreads_as_the_winsorised_variance_does():
+    # The price is proportional to sigma**2, so its spread on pure noise is the price's. The
+    # winsorised variance of N lag-one second differences has the spread of a chi-square on
+    # about N / 2 degrees of freedom (neighbouring differences correlate: the plain variance
+    # has N / 1.94), so sd(sigma) ~ 1 / sqrt(N) = 0.10 at 100 samples; the autocorrelation
+    # read in one series in twenty and the differences the refine rounds leave out add about
+    # a fifth (0.121 measured). Their median absolute deviation, on N / 4, gives 0.14 before
+    # those additions (0.154 measured): the bound lies between.
+    from vorn._problem import Problem
+
+    sites = np.arange(100.0)
+    sigma = np.array([
+        Problem.of(sites, np.random.default_rng(seed).standard_normal(100)).units.noise.sigma[0]
+        for seed in range(400)
+    ])
+    assert abs(sigma.mean() - 1.0) < 0.02
+    assert sigma.std() < 0.135
