@@ -23,6 +23,7 @@ from ._progress import progress_bar
 from ._scoring import effective_dof
 from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
+from ._split_null import jump_odds
 from ._units import Units, positive_number
 
 __all__ = ["select", "select_problem"]
@@ -558,6 +559,21 @@ class LevelsRule(NamedTuple):
     # 1 % shared among those jumps (:func:`beaten_near_added`): the whole series dilutes one
     # missed step (small among large 0.80 -> 0.83 of 100).
     near_added: bool = True
+    # Issue 22, small steps among large ones at any price: the second case also where the
+    # checks after the grid did not raise the price (`raised_only` off), when every jump the
+    # levels add has its own evidence: the odds that noise between its two neighbouring jumps
+    # splits as well (:func:`._split_null.jump_odds`, an upper bound) at most this share over
+    # the added jumps (Bonferroni: at most this share of such choices get any added jump that
+    # noise made; 0: not asked), and none of them a bend (:func:`step_over_curve`).
+    split_odds: float = 0.0
+    split_bends: bool = False
+    # With that evidence, whether a smooth fit that leaves what the noise leaves with fewer
+    # parameters still keeps its place, and whether the smooth choice needs jumps of its own.
+    split_parsimony: bool = True
+    split_from_none: bool = False
+    # Whether that share is spread over the smooth fit's segments rather than the added jumps:
+    # the levels could have added a jump in any of them, and picked the ones they did.
+    split_per_segment: bool = False
 
 
 LEVELS = LevelsRule()
@@ -638,6 +654,28 @@ def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDAr
     return best, int(added.size)
 
 
+def _added_real(samples: Any, unit: NDArray[np.float64], smooth_jumps: NDArray[np.int64],
+                step_jumps: NDArray[np.int64], rule: LevelsRule) -> bool:
+    """Whether each jump of the levels that the smooth fit lacks is a step on its own: noise
+    splits its two segments as well with odds of at most `rule.split_odds` shared among those
+    jumps, and (with `rule.split_bends`) a parabola through both segments leaves more than
+    the two levels."""
+    added = (np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
+             if smooth_jumps.size else np.arange(step_jumps.size))
+    if added.size == 0:
+        return True
+    odds = jump_odds(samples.y / unit, step_jumps, added)
+    tries = smooth_jumps.size + 1 if rule.split_per_segment else added.size
+    if np.any(odds > rule.split_odds / max(tries, added.size if not smooth_jumps.size else 1)):
+        return False
+    if rule.split_bends:
+        gains = step_over_curve(samples.x, samples.y, np.broadcast_to(
+            1.0 / unit**2, samples.y.shape), step_jumps, rule.bend_degree)
+        if np.any(gains[added] <= 0.0):
+            return False
+    return True
+
+
 def _raised(smooth: Selection) -> bool:
     """Whether the checks after the grid raised the smooth choice's price (to drop a jump
     under the smallest height, or a segment under a bandwidth at the grid's bottom)."""
@@ -700,21 +738,28 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         return None
     among = (not narrow and rule.among_jumps and not noise_changes
              and smooth.bandwidth_samples > rule.finest
-             and smooth.fit.jump_indices.size > 0
-             and (not rule.raised_only or _raised(smooth)))
+             and (smooth.fit.jump_indices.size > 0
+                  or (rule.split_odds > 0.0 and rule.split_from_none))
+             and (not rule.raised_only or rule.split_odds > 0.0 or _raised(smooth)))
     misfit = not narrow and rule.misfit and not noise_changes and long_enough
     if not narrow and not among and not misfit:
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
     samples = own.samples
     m, d = samples.y.shape
-    if among and keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices,
-                                m, rule.shortest * smooth.bandwidth_samples) is None:
+    if among and (keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices, m,
+                                 rule.shortest * smooth.bandwidth_samples) is None
+                  if smooth.fit.jump_indices.size else steps.fit.jump_indices.size == 0):
         among = False
     if not narrow and not among and not misfit:
         return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
     unit = (samples.delta * factors)[:, None] * sigma
+    if among and rule.split_odds > 0.0 and not _added_real(
+            samples, unit, smooth.fit.jump_indices, steps.fit.jump_indices, rule):
+        among = False
+        if not misfit:
+            return None
     column_scale = 1.0 if own.column_scale is None else own.column_scale
 
     def residual(fit: Fit) -> NDArray[np.float64]:
@@ -731,7 +776,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     rss_s = float(np.sum(smooth_residual ** 2))
     ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
     ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
-    parsimony = rule.short_parsimony or not short
+    parsimony = (rule.short_parsimony or not short) and (
+        rule.split_parsimony or not among or rule.split_odds <= 0.0)
     if not ok_c or (parsimony and ok_s and par_s <= par_c):
         return None
 

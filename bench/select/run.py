@@ -223,6 +223,27 @@ AMONG = {
     "misfit-global": dict(near_added=False),
     "misfit-cubic-s25": dict(bend_degree=3, bends_share=0.25),
     "misfit-cubic-s34": dict(bend_degree=3, bends_share=0.34),
+    # Issue 22, small among large at any price: the second case where the price was not
+    # raised too, each added jump with its own evidence (the odds bound of its split, 1 %
+    # shared among the added jumps), at the bandwidths and segment lengths of the default's
+    # second case, or at any bandwidth over `follows` and any segment length; "-bends": and
+    # no added jump a bend.
+    "split": dict(split_odds=0.01),
+    "split-any": dict(split_odds=0.01, finest=4.0, shortest=0.0),
+    "split-any-bends": dict(split_odds=0.01, finest=4.0, shortest=0.0, split_bends=True),
+    # ... and without the smooth fit's claim to fewer parameters; and from a smooth choice
+    # without jumps too.
+    "split-free": dict(split_odds=0.01, finest=4.0, shortest=0.0, split_bends=True,
+                       split_parsimony=False),
+    "split-none": dict(split_odds=0.01, finest=4.0, shortest=0.0, split_bends=True,
+                       split_from_none=True),
+    # The 1 % shared over the smooth fit's segments, where the levels could have added a jump.
+    "split-seg": dict(split_odds=0.01, finest=4.0, shortest=0.0, split_bends=True,
+                      split_per_segment=True),
+    "split-seg-free": dict(split_odds=0.01, finest=4.0, shortest=0.0, split_bends=True,
+                           split_per_segment=True, split_parsimony=False),
+    "split-none-free": dict(split_odds=0.01, finest=4.0, shortest=0.0, split_bends=True,
+                            split_from_none=True, split_parsimony=False),
 }
 
 
