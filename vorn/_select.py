@@ -94,10 +94,12 @@ def select(
     of the Selection says which). On 50 to 149 samples, where that test has little power, they
     must also beat the curve by more than 3.09 standard errors (as below; fewer parameters do
     not keep the curve) and pass the tests of spread, segments and bends below. So they are
-    when the choice ends over 8 samples with jumps, at a price the check raised to drop small
-    ones, under one noise level along x, and the constant levels keep each of its jumps and
-    add others between segments at least a bandwidth long, flat to a parabola (small steps
-    among large ones, which the wide curve bent to follow). And they are when, on 150 samples or more under one noise level, they leave less
+    when the choice ends over 4 samples with jumps, under one noise level along x, and the
+    constant levels keep each of its jumps and add others, each of which splits its two
+    segments beyond what noise does (odds of at most 1 % shared over the curve's segments,
+    an upper bound on the largest split of normal noise) and is no bend a parabola through
+    both segments matches, with segments flat to a parabola (small steps among large ones,
+    which the wide curve bent to follow). And they are when, on 150 samples or more under one noise level, they leave less
     than the smooth fit by more than 2.326 standard errors beyond what its extra parameters
     take, over the series or (that 1 % shared among them) beside one of their jumps it lacks
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
@@ -168,7 +170,7 @@ def select(
     series (the short bandwidth the season needs also follows a level shift, which then is
     not worth a jump), on constant steps shorter than about 20 samples (a short bandwidth
     follows them; if the signal is known to be steps, ask for ``segments="constant"``), on
-    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in about 40 %
+    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in about 92 %
     of series, a change-point search at BIC's price 95 %) and on a handful of samples.
     ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
@@ -527,14 +529,17 @@ class LevelsRule(NamedTuple):
     # Second case (small steps among large ones), tried at all.
     among_jumps: bool = True
     # Its narrowest smooth choice (samples), and the shortest segment beside an added jump
-    # (smooth bandwidths).
-    finest: float = Rule().finest_follow
-    shortest: float = Rule().shortest_segment
+    # (smooth bandwidths). With each added jump's own evidence (`split_odds`) neither needs
+    # more than the first case leaves: before it, 8 samples and one bandwidth, for at 8
+    # samples and below the constant model's extra jumps were mostly its own false ones.
+    finest: float = 4.0
+    shortest: float = 0.0
     # Whether its segments are tested for a polynomial of `degree`.
     level_test: bool = True
     degree: int = 2
-    # Whether it needs the price the checks after the grid raised, and the smooth fit to
-    # leave what the noise leaves too.
+    # Whether it needs the price the checks after the grid raised (without `split_odds`:
+    # elsewhere the extra jumps were mostly a smooth trend between jumps cut into steps), and
+    # the smooth fit to leave what the noise leaves too.
     raised_only: bool = True
     both_adequate: bool = False
     # Third case (a wider smooth choice that misses steps), tried at all. The levels must
@@ -559,21 +564,25 @@ class LevelsRule(NamedTuple):
     # 1 % shared among those jumps (:func:`beaten_near_added`): the whole series dilutes one
     # missed step (small among large 0.80 -> 0.83 of 100).
     near_added: bool = True
-    # Issue 22, small steps among large ones at any price: the second case also where the
-    # checks after the grid did not raise the price (`raised_only` off), when every jump the
-    # levels add has its own evidence: the odds that noise between its two neighbouring jumps
-    # splits as well (:func:`._split_null.jump_odds`, an upper bound) at most this share over
-    # the added jumps (Bonferroni: at most this share of such choices get any added jump that
-    # noise made; 0: not asked), and none of them a bend (:func:`step_over_curve`).
-    split_odds: float = 0.0
-    split_bends: bool = False
-    # With that evidence, whether a smooth fit that leaves what the noise leaves with fewer
-    # parameters still keeps its place, and whether the smooth choice needs jumps of its own.
+    # The second case at any price (in place of `raised_only`), when every jump the levels
+    # add has its own evidence: the odds that noise between its two neighbouring jumps splits
+    # as well (:func:`._split_null.jump_odds`, an upper bound) at most this share over the
+    # smooth fit's segments (where the levels could have added a jump; Bonferroni: at most
+    # this share of such choices on steps the smooth fit has all of get a jump noise made),
+    # and none of them a bend (:func:`step_over_curve`). 0: not asked. Mixed steps exact
+    # 0.69 -> 0.82, small among large 0.83 -> 0.92 of 100, nothing lost elsewhere
+    # (bench/select/RESULTS.md, "Issue 22, small steps among large ones at any price").
+    split_odds: float = 0.01
+    split_bends: bool = True
+    # Without that evidence's guarantee, bench/select/'s other candidates: a smooth fit that
+    # leaves what the noise leaves with fewer parameters loses its place (unless the levels
+    # beat it by no more than `split_beaten_by`): it cut a sine between jumps into 6 steps; a
+    # smooth choice without jumps: a bump or a line got jumps; the share over the added jumps
+    # only (`split_per_segment` off).
     split_parsimony: bool = True
     split_from_none: bool = False
-    # Whether that share is spread over the smooth fit's segments rather than the added jumps:
-    # the levels could have added a jump in any of them, and picked the ones they did.
-    split_per_segment: bool = False
+    split_per_segment: bool = True
+    split_beaten_by: float = -math.inf
 
 
 LEVELS = LevelsRule()
@@ -654,26 +663,25 @@ def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDAr
     return best, int(added.size)
 
 
-def _added_real(samples: Any, unit: NDArray[np.float64], smooth_jumps: NDArray[np.int64],
-                step_jumps: NDArray[np.int64], rule: LevelsRule) -> bool:
-    """Whether each jump of the levels that the smooth fit lacks is a step on its own: noise
-    splits its two segments as well with odds of at most `rule.split_odds` shared among those
-    jumps, and (with `rule.split_bends`) a parabola through both segments leaves more than
-    the two levels."""
+def added_odds(samples: Any, unit: NDArray[np.float64], smooth_jumps: NDArray[np.int64],
+               step_jumps: NDArray[np.int64], rule: LevelsRule) -> float:
+    """The odds that noise splits the two segments beside one of the jumps of the levels that
+    the smooth fit lacks as well as that jump does, the largest over those jumps, times the
+    places the levels could have added it (the smooth fit's segments, or with
+    `rule.split_per_segment` off the added jumps); inf where (with `rule.split_bends`) a
+    parabola through the two segments beside one leaves no more than the two levels."""
     added = (np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
              if smooth_jumps.size else np.arange(step_jumps.size))
     if added.size == 0:
-        return True
-    odds = jump_odds(samples.y / unit, step_jumps, added)
-    tries = smooth_jumps.size + 1 if rule.split_per_segment else added.size
-    if np.any(odds > rule.split_odds / max(tries, added.size if not smooth_jumps.size else 1)):
-        return False
+        return 0.0
     if rule.split_bends:
         gains = step_over_curve(samples.x, samples.y, np.broadcast_to(
             1.0 / unit**2, samples.y.shape), step_jumps, rule.bend_degree)
         if np.any(gains[added] <= 0.0):
-            return False
-    return True
+            return math.inf
+    tries = (smooth_jumps.size + 1 if rule.split_per_segment and smooth_jumps.size
+             else added.size)
+    return float(np.max(jump_odds(samples.y / unit, step_jumps, added))) * tries
 
 
 def _raised(smooth: Selection) -> bool:
@@ -695,16 +703,18 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     leave runs of one sign; on `short_fewest` samples to `fewest`, where that test has little
     power, the levels must also pass the third case's tests, with `short_beaten_by` and
     without the smooth fit's claim to fewer parameters (`short_parsimony`). Or the smooth
-    choice, wider than `finest` samples, under one noise level along x and at a price that the
-    checks after the grid raised (to drop jumps under 2 noise sd, :func:`._search.choose`),
-    has jumps, and the constant model of
-    ``select(segments="constant")`` keeps each of them and adds others between segments at
-    least `shortest` bandwidths long (:func:`keeps_and_adds`), its segments flat to a
-    polynomial of `degree` (:func:`._constant_choice.level_between_jumps`): small steps among
-    large ones, which the wide curve bent to follow and the check then dropped. A narrower
-    curve follows real levels itself, and there the constant model's extra jumps were mostly
-    its own false ones; without a raised price they were mostly a smooth trend between jumps
-    cut into steps (bench/select/RESULTS.md). Or, third, the smooth choice is wider than
+    choice, wider than `finest` samples, under one noise level along x, has jumps, and the
+    constant model of ``select(segments="constant")`` keeps each of them and adds others
+    between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), each with
+    its own evidence (:func:`added_odds` at most `split_odds`: noise splits its two segments
+    as well with at most those odds over the places it could take, and it is no bend), its
+    segments flat to a polynomial of `degree` (:func:`._constant_choice.level_between_jumps`):
+    small steps among large ones, which the wide curve bent to follow and the check after the
+    grid may then have dropped. Without that evidence (`split_odds` 0) only at a price that
+    check raised (`raised_only`), over 8 samples and beside segments a bandwidth long: a
+    narrower curve's extra jumps were mostly the constant model's own false ones, and
+    elsewhere mostly a smooth trend between jumps cut into steps (bench/select/RESULTS.md).
+    Or, third, the smooth choice is wider than
     `follows`, on at least `fewest` samples under one noise level, and the levels beat it
     (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`) with residuals that
     look independent and of one spread (:func:`._constant_choice.spread_change`), segments
@@ -755,11 +765,13 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
     unit = (samples.delta * factors)[:, None] * sigma
-    if among and rule.split_odds > 0.0 and not _added_real(
-            samples, unit, smooth.fit.jump_indices, steps.fit.jump_indices, rule):
-        among = False
-        if not misfit:
-            return None
+    odds = math.nan
+    if among and rule.split_odds > 0.0:
+        odds = added_odds(samples, unit, smooth.fit.jump_indices, steps.fit.jump_indices, rule)
+        if odds > rule.split_odds:
+            among = False
+            if not misfit:
+                return None
     column_scale = 1.0 if own.column_scale is None else own.column_scale
 
     def residual(fit: Fit) -> NDArray[np.float64]:
@@ -777,7 +789,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
     ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
     parsimony = (rule.short_parsimony or not short) and (
-        rule.split_parsimony or not among or rule.split_odds <= 0.0)
+        rule.split_parsimony or not among or rule.split_odds <= 0.0
+        or levels_beat(rss_s, par_s, rss_c, par_c, float(np.sum(
+            (smooth_residual - steps_residual) ** 2))) <= rule.split_beaten_by)
     if not ok_c or (parsimony and ok_s and par_s <= par_c):
         return None
 
@@ -846,11 +860,19 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         if (rule.both_adequate and not ok_s) or (rule.level_test and not level_between_jumps(
                 samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
             return None
-        why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, whose price the check raised to "
-               f"drop small jumps: they keep its "
-               f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
-               "with level segments")
+        if math.isnan(odds):
+            why = (f"constant levels in place of the smooth choice at "
+                   f"{smooth.bandwidth_samples:.3g} samples, whose price the check raised to "
+                   f"drop small jumps: they keep its "
+                   f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
+                   "with level segments")
+        else:
+            why = (f"constant levels in place of the smooth choice at "
+                   f"{smooth.bandwidth_samples:.3g} samples: they keep its "
+                   f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
+                   f"each splitting its two segments as noise does with odds of at most "
+                   f"{odds:.2g} over the places it could take ({rule.split_odds:g} allowed), "
+                   "none of them a bend, with level segments")
     steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
                        f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
                        + "; " + steps.criterion)
