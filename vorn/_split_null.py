@@ -14,6 +14,7 @@ at L = 100; ``tests/python/test_pkg_split_null.py`` checks it against simulation
 from __future__ import annotations
 
 import math
+from typing import Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -32,15 +33,23 @@ def _upper_tail(z: NDArray[np.float64]) -> NDArray[np.float64]:
     return out
 
 
-def max_split_odds(b: float, length: int) -> float:
-    """An upper bound on the odds that some split of `length` independent standard normal
-    values has |z| of at least `b` (two-sided, at most 1)."""
+def max_split_odds(b: float, length: int,
+                   weight: Optional[NDArray[np.float64]] = None) -> float:
+    """An upper bound on the odds that some split of `length` independent normal values of
+    one mean (variances 1 / `weight`, 1 when None) has |z| of at least `b` (two-sided, at most
+    1). With weights the z_k are those of a Brownian bridge at the cumulative weight shares
+    t_k, neighbours correlated rho_k^2 = t_k (1 - t_{k+1}) / (t_{k+1} (1 - t_k)) (equal weights:
+    the formula above)."""
     if length < 2:
         return 0.0
     if b <= 0.0:
         return 1.0
-    k = np.arange(1, length - 1, dtype=float)
-    rho = np.sqrt(np.clip(1.0 - length / ((k + 1.0) * (length - k)), 0.0, 1.0))
+    if weight is None:
+        k = np.arange(1, length - 1, dtype=float)
+        rho = np.sqrt(np.clip(1.0 - length / ((k + 1.0) * (length - k)), 0.0, 1.0))
+    else:
+        t = np.cumsum(weight)[:-1] / float(np.sum(weight))
+        rho = np.sqrt(np.clip(t[:-1] * (1.0 - t[1:]) / (t[1:] * (1.0 - t[:-1])), 0.0, 1.0))
     # P(z_k <= b < z_{k+1}) = int_b^inf phi(y) Phi((b - rho y) / sqrt(1 - rho^2)) dy.
     span = math.sqrt(b * b + 60.0) - b
     y = b + span * _NODES
@@ -52,24 +61,29 @@ def max_split_odds(b: float, length: int) -> float:
     return float(min(1.0, 2.0 * (first + float(np.sum(crossings)))))
 
 
-def split_z(values: NDArray[np.float64], at: int) -> float:
-    """The largest |z| over columns of splitting `values` (samples x columns, in noise units)
-    before row `at`."""
-    left, right = values[:at], values[at:]
-    n1, n2 = left.shape[0], right.shape[0]
-    gap = np.mean(left, axis=0) - np.mean(right, axis=0)
-    return float(np.max(np.abs(gap)) * math.sqrt(n1 * n2 / (n1 + n2)))
+def split_z(values: NDArray[np.float64], at: int,
+            weight: Optional[NDArray[np.float64]] = None) -> float:
+    """The largest |z| over columns of splitting `values` (samples x columns) before row
+    `at`: the difference of the two weighted means over its standard error (`weight`, of the
+    same shape, the inverse variances; 1 when None)."""
+    w = np.ones_like(values) if weight is None else weight
+    w1, w2 = np.sum(w[:at], axis=0), np.sum(w[at:], axis=0)
+    gap = (np.sum(w[:at] * values[:at], axis=0) / w1
+           - np.sum(w[at:] * values[at:], axis=0) / w2)
+    return float(np.max(np.abs(gap) / np.sqrt(1.0 / w1 + 1.0 / w2)))
 
 
-def jump_odds(values: NDArray[np.float64], jumps: NDArray[np.int64],
-              which: NDArray[np.intp]) -> NDArray[np.float64]:
+def jump_odds(values: NDArray[np.float64], weight: NDArray[np.float64],
+              jumps: NDArray[np.int64], which: NDArray[np.intp]) -> NDArray[np.float64]:
     """For each of `jumps[which]` (a jump after row j), the bound on the odds that noise
-    between its two neighbouring jumps splits as well as it, over the columns (Bonferroni)."""
+    between its two neighbouring jumps splits as well as it, over the columns (Bonferroni;
+    `weight` the inverse noise variances of `values`, samples x columns)."""
     m, d = values.shape
     bounds = np.concatenate(([0], jumps + 1, [m])).tolist()
     odds = np.empty(which.size)
     for n, i in enumerate(which.tolist()):
         lo, at, hi = bounds[i], bounds[i + 1], bounds[i + 2]
-        z = split_z(values[lo:hi], at - lo)
-        odds[n] = min(1.0, d * max_split_odds(z, hi - lo))
+        z = split_z(values[lo:hi], at - lo, weight[lo:hi])
+        odds[n] = min(1.0, d * max(max_split_odds(z, hi - lo, weight[lo:hi, c])
+                                   for c in range(d)))
     return odds
