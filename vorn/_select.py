@@ -709,8 +709,10 @@ def added_odds(samples: Any, unit: NDArray[np.float64], steps_residual: NDArray[
     `rule.split_per_segment` off the added jumps); inf where (with `rule.split_bends`) a
     parabola through the two segments beside one leaves no more than the two levels, or where
     the levels' residuals (`steps_residual`, in noise units) change spread beyond
-    `rule.spread` (:func:`._constant_choice.spread_change`): noise that doubles unseen splits
-    beyond the one noise level."""
+    `rule.spread` (:func:`._constant_choice.spread_change`: noise that doubles unseen splits
+    beyond the one noise level) or are correlated beyond `rule.correlated`
+    (:func:`._constant_choice.residual_correlation`: autocorrelated noise wanders beyond
+    independent noise's odds; a trend under AR(1) noise cut into 5 levels)."""
     added = (np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
              if smooth_jumps.size else np.arange(step_jumps.size))
     if added.size == 0:
@@ -720,7 +722,8 @@ def added_odds(samples: Any, unit: NDArray[np.float64], steps_residual: NDArray[
             1.0 / unit**2, samples.y.shape), step_jumps, rule.bend_degree)
         if np.any(gains[added] <= 0.0):
             return math.inf
-    if spread_change(steps_residual, step_jumps) > rule.spread:
+    if (spread_change(steps_residual, step_jumps) > rule.spread
+            or residual_correlation(steps_residual, step_jumps) > rule.correlated):
         return math.inf
     tries = (smooth_jumps.size + 1 if rule.split_per_segment and smooth_jumps.size
              else added.size)
