@@ -172,7 +172,7 @@ def select(
     series (the short bandwidth the season needs also follows a level shift, which then is
     not worth a jump), on constant steps shorter than about 20 samples (a short bandwidth
     follows them; if the signal is known to be steps, ask for ``segments="constant"``), on
-    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in about 92 %
+    small jumps among large ones (11 jumps of 1 to 6 noise sd: the right count in about 90 %
     of series, a change-point search at BIC's price 95 %) and on a handful of samples.
     ``Selection.explain()``,
     ``Selection.path`` and ``Selection.plot()`` show what the choice rests on;
@@ -566,13 +566,14 @@ class LevelsRule(NamedTuple):
     # 1 % shared among those jumps (:func:`beaten_near_added`): the whole series dilutes one
     # missed step (small among large 0.80 -> 0.83 of 100).
     near_added: bool = True
-    # The second case at any price (in place of `raised_only`), when every jump the levels
-    # add has its own evidence: the odds that noise between its two neighbouring jumps splits
-    # as well (:func:`._split_null.jump_odds`, an upper bound) at most this share over the
-    # smooth fit's segments (where the levels could have added a jump; Bonferroni: at most
-    # this share of such choices on steps the smooth fit has all of get a jump noise made),
-    # and none of them a bend (:func:`step_over_curve`). 0: not asked. With `split_beat`:
-    # mixed steps exact 0.69 -> 0.79, small among large 0.83 -> 0.91 of 100, nothing lost
+    # The second case at any price, when every jump the levels add has its own evidence: the
+    # odds that noise between its two neighbouring jumps splits as well
+    # (:func:`._split_null.jump_odds`, an upper bound) at most this share over the smooth
+    # fit's segments (where the levels could have added a jump; Bonferroni: at most this share
+    # of such choices on steps the smooth fit has all of get a jump noise made), and none of
+    # them a bend (:func:`step_over_curve`). 0: not asked. 1 % gained as much on the bench but
+    # let a 1-in-350 false jump through on a seeded step with deltas. With `split_beat`:
+    # mixed steps exact 0.69 -> 0.76, small among large 0.83 -> 0.90 of 100, nothing lost
     # elsewhere (bench/select/RESULTS.md, "Issue 22, small steps among large ones at any
     # price").
     split_odds: float = 0.001

@@ -75,8 +75,8 @@ def _mixed_steps(seed, n=560):
 
 def test_small_steps_among_large_ones_are_counted():
     # Measured on these 40: 29 exact (25 without the split evidence), 22 by levels that add
-    # jumps to the smooth choice's (0 without). Rate about 0.81 on bench/select's 140 mixed
-    # steps (0.71 without): Bin(40, 0.81) lower 0.1 % point 25; the case's share here 0.55,
+    # jumps to the smooth choice's (0 without). Rate 0.79 on bench/select's 140 mixed steps
+    # (0.71 without): Bin(40, 0.79) lower 0.1 % point 24; the case's share here 0.55,
     # Bin(40, 0.55) lower 0.1 % point 12.
     exact = added = 0
     for seed in range(40):
@@ -84,7 +84,7 @@ def test_small_steps_among_large_ones_are_counted():
         s = vorn.select(None, y)
         exact += s.fit.jump_indices.size == truth.size
         added += "that it bent to follow" in s.criterion and s.segments == "constant"
-    assert exact >= 25
+    assert exact >= 24
     assert added >= 12
 
 
