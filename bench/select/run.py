@@ -251,8 +251,9 @@ AMONG = {
     "split-none-free": dict(_SPLIT_ALONE, split_per_segment=False, split_from_none=True,
                             split_parsimony=False),
     # The 1 % shared over the smooth fit's segments, where the levels could have added a jump
-    # (the default's split evidence, here without its guard against trends); and without the claim to fewer parameters, or only where the levels beat
-    # the smooth fit too (levels_beat over 0, 1.282).
+    # (the default's split evidence, here without its guard against trends); and without the
+    # claim to fewer parameters, or only where the levels beat the smooth fit too
+    # (levels_beat over 0, 1.282).
     "split-seg": dict(_SPLIT_ALONE),
     "split-seg-free": dict(_SPLIT_ALONE, split_parsimony=False),
     "split-seg-free0": dict(_SPLIT_ALONE, split_parsimony=False, split_beaten_by=0.0),
