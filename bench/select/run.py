@@ -201,22 +201,33 @@ GATES = {
     # numbers are in RESULTS.md ("Issue 22, short teeth").
 }
 
+# The second case before issue 22's split evidence: only where the checks raised the price,
+# over 8 samples, segments a bandwidth long; the candidates measured against it keep it.
+_AMONG_BEFORE = dict(split_odds=0.0, split_bends=False, split_per_segment=False,
+                     finest=8.0, shortest=1.0, raised_only=True)
+
+# The split evidence alone at 1 %, without the levels beating the smooth fit over the series.
+# Measured before the default gained its spread test, weighted splits and the raised price's
+# exemption (bench/select/RESULTS.md): the numbers there are of that code.
+_SPLIT_ALONE = dict(split_beat=-math.inf, split_odds=0.01)
+
 AMONG = {
     # The rule before: the constant model only at the grid's bottom.
     "narrow-only": dict(among_jumps=False),
     # At any smooth bandwidth (over 2 samples), the level test a straight line per segment:
-    "among-any": dict(level_test=False, any_noise=True, shortest=0.0, finest=0.0, raised_only=False),
-    "among-level": dict(shortest=0.0, finest=0.0, degree=1, raised_only=False),
-    "among-level-adequate": dict(both_adequate=True, shortest=0.0, finest=0.0, degree=1, raised_only=False),
-    "among-level-adequate-len1": dict(both_adequate=True, shortest=1.0, finest=0.0, degree=1, raised_only=False),
-    "among-len0.5": dict(shortest=0.5, finest=0.0, degree=1, raised_only=False),
-    "among-len0.75": dict(shortest=0.75, finest=0.0, degree=1, raised_only=False),
-    "among-len1": dict(shortest=1.0, finest=0.0, degree=1, raised_only=False),
+    "among-any": dict(_AMONG_BEFORE, level_test=False, any_noise=True, shortest=0.0, finest=0.0, raised_only=False),
+    "among-level": dict(_AMONG_BEFORE, shortest=0.0, finest=0.0, degree=1, raised_only=False),
+    "among-level-adequate": dict(_AMONG_BEFORE, both_adequate=True, shortest=0.0, finest=0.0, degree=1, raised_only=False),
+    "among-level-adequate-len1": dict(_AMONG_BEFORE, both_adequate=True, shortest=1.0, finest=0.0, degree=1, raised_only=False),
+    "among-len0.5": dict(_AMONG_BEFORE, shortest=0.5, finest=0.0, degree=1, raised_only=False),
+    "among-len0.75": dict(_AMONG_BEFORE, shortest=0.75, finest=0.0, degree=1, raised_only=False),
+    "among-len1": dict(_AMONG_BEFORE, shortest=1.0, finest=0.0, degree=1, raised_only=False),
     # The default's pieces one at a time: any bandwidth; a straight line per segment.
-    "among-quadratic": dict(finest=0.0, raised_only=False),
-    "among-wide-linear": dict(degree=1, raised_only=False),
-    # Where the checks did not raise the price as well (the default: only where they did).
-    "among-wide": dict(raised_only=False),
+    "among-quadratic": dict(_AMONG_BEFORE, finest=0.0, raised_only=False),
+    "among-wide-linear": dict(_AMONG_BEFORE, degree=1, raised_only=False),
+    # Where the checks did not raise the price as well (the default before: only where they
+    # did).
+    "among-wide": dict(_AMONG_BEFORE, raised_only=False),
     # The third case (levels in place of a wider smooth choice they beat), one piece turned
     # at a time; "misfit-none": without it (the default before).
     "misfit-none": dict(misfit=False),
@@ -232,6 +243,41 @@ AMONG = {
     "misfit-global": dict(near_added=False),
     "misfit-cubic-s25": dict(bend_degree=3, bends_share=0.25),
     "misfit-cubic-s34": dict(bend_degree=3, bends_share=0.34),
+    # Issue 22, small among large at any price: the second case where the price was not
+    # raised too, each added jump with its own evidence (the odds bound of its split, 1 %
+    # shared). "among-before": the rule before (only where the price was raised, over 8
+    # samples, segments a bandwidth long). At those bandwidths and lengths ("split"), or over
+    # `follows` and at any length ("split-any"), the 1 % shared among the added jumps; and
+    # no added jump a bend ("-bends"); and without the smooth fit's claim to fewer parameters
+    # ("split-free"); and from a smooth choice without jumps too ("split-none").
+    "among-before": _AMONG_BEFORE,
+    "split": dict(_SPLIT_ALONE, finest=8.0, shortest=1.0, split_bends=False,
+                  split_per_segment=False),
+    "split-any": dict(_SPLIT_ALONE, split_bends=False, split_per_segment=False),
+    "split-any-bends": dict(_SPLIT_ALONE, split_per_segment=False),
+    "split-free": dict(_SPLIT_ALONE, split_per_segment=False, split_parsimony=False),
+    "split-none": dict(_SPLIT_ALONE, split_per_segment=False, split_from_none=True),
+    "split-none-free": dict(_SPLIT_ALONE, split_per_segment=False, split_from_none=True,
+                            split_parsimony=False),
+    # The 1 % shared over the smooth fit's segments, where the levels could have added a jump
+    # (the default's split evidence, here without its guard against trends); and without the
+    # claim to fewer parameters, or only where the levels beat the smooth fit too
+    # (levels_beat over 0, 1.282).
+    "split-seg": dict(_SPLIT_ALONE),
+    "split-seg-free": dict(_SPLIT_ALONE, split_parsimony=False),
+    "split-seg-free0": dict(_SPLIT_ALONE, split_parsimony=False, split_beaten_by=0.0),
+    "split-seg-free1": dict(_SPLIT_ALONE, split_parsimony=False, split_beaten_by=1.282),
+    # Each added jump also beating the smooth fit over its two segments (beats_near over 0);
+    # or only where the checks raised the price, as before.
+    "split-near0": dict(_SPLIT_ALONE, split_near_beat=0.0),
+    "split-raised": dict(_SPLIT_ALONE, raised_only=True),
+    # Or beating the smooth fit over the whole series by more than 0, 1 (the default) or
+    # 1.645 standard errors (at 1 %, before the spread test).
+    "split-beat0": dict(split_beat=0.0, split_odds=0.01),
+    "split-beat1": dict(split_beat=1.0, split_odds=0.01),
+    "split-beat1.6": dict(split_beat=1.645, split_odds=0.01),
+    # The default with 1 % in place of 0.1 %.
+    "split-1": dict(split_odds=0.01),
 }
 
 # Issue 22, the noise scale the price reads: keywords of refine_noise. The default reads the

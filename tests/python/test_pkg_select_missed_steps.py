@@ -24,13 +24,16 @@ def _mixed_steps(seed, n=560):
 def test_steps_the_smooth_choice_misses_are_counted():
     # Measured on these 40: 26 with exactly the 13 jumps, 25 of them by constant levels that
     # beat the smooth choice; 1 without that case (the smooth choice keeps 5 to 11 of the
-    # jumps). Rate 0.55 to 0.78 (bench/select), sd about 3: at least 13.
+    # jumps). Rate 0.55 to 0.78 (bench/select), sd about 3: at least 13. Since the split
+    # evidence of the added jumps (issue 22) 31 exact, 28 by levels that add jumps to the
+    # smooth choice's and 4 by levels that beat it: both cases counted.
     exact = beaten = 0
     for seed in range(40):
         y, truth = _mixed_steps(seed)
         s = vorn.select(None, y)
         exact += s.fit.jump_indices.size == truth.size
-        beaten += "which they beat" in s.criterion and s.segments == "constant"
+        beaten += (("which they beat" in s.criterion or "that it bent to follow" in s.criterion)
+                   and s.segments == "constant")
     assert exact >= 13
     assert beaten >= 13
 
