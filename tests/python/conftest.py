@@ -125,6 +125,19 @@ def jump_data(rng, n=40, dim=1, jump_at=0.5, jump=5.0, noise=0.05):
     return x, y, delta
 
 
+def mixed_steps(seed, salt, n=560):
+    """13 jumps of 1.5 to 5 noise sd between segments of 10 to 70 samples, longest first, and
+    the index of the last sample before each jump; `salt` picks the family of series."""
+    rng = np.random.default_rng([seed, 22, salt])
+    lengths = np.sort(rng.integers(10, 71, 14))[::-1]
+    lengths = np.round(lengths * n / lengths.sum()).astype(int)
+    lengths[-1] = n - lengths[:-1].sum()
+    truth = np.cumsum(lengths)[:-1] - 1
+    heights = rng.uniform(1.5, 5.0, 13) * rng.choice([-1, 1], 13)
+    clean = np.concatenate([[0.0], np.cumsum(heights)]).repeat(lengths)
+    return clean + rng.standard_normal(n), truth
+
+
 def assert_results_identical(a, b):
     """Two result dictionaries hold the same keys, types and bitwise-equal values."""
     assert list(a) == list(b)

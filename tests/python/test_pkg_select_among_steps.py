@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import vorn
+from conftest import mixed_steps
 from vorn._split_null import jump_odds, max_split_odds, split_z
 
 
@@ -61,31 +62,28 @@ def test_split_z_is_the_saving_of_two_levels():
     assert max_split_odds(3.2, 40, np.full(40, 2.5)) == pytest.approx(max_split_odds(3.2, 40))
 
 
-def _mixed_steps(seed, n=560):
-    """13 jumps of 1.5 to 5 noise sd between segments of 10 to 70 samples, longest first."""
-    rng = np.random.default_rng([seed, 22, 14])
-    lengths = np.sort(rng.integers(10, 71, 14))[::-1]
-    lengths = np.round(lengths * n / lengths.sum()).astype(int)
-    lengths[-1] = n - lengths[:-1].sum()
-    truth = np.cumsum(lengths)[:-1] - 1
-    heights = rng.uniform(1.5, 5.0, 13) * rng.choice([-1, 1], 13)
-    clean = np.concatenate([[0.0], np.cumsum(heights)]).repeat(lengths)
-    return clean + rng.standard_normal(n), truth
-
-
-def test_small_steps_among_large_ones_are_counted():
+@pytest.mark.parametrize("salt, exact_at_least, cases, by_cases_at_least", [
+    # Measured on these 40: 26 exact before the split evidence, 25 of them by levels that
+    # beat the smooth choice (1 without either case; the smooth choice keeps 5 to 11 of the
+    # jumps); since, 31 exact, 28 by levels that add jumps to the smooth choice's and 4 by
+    # levels that beat it. Rate 0.55 to 0.78 before (bench/select), sd about 3: 13 and 13.
+    (13, 13, ("which they beat", "that it bent to follow"), 13),
     # Measured on these 40: 29 exact (25 without the split evidence), 22 by levels that add
     # jumps to the smooth choice's (0 without). Rate 0.79 on bench/select's 140 mixed steps
     # (0.71 without): Bin(40, 0.79) lower 0.1 % point 24; the case's share here 0.55,
     # Bin(40, 0.55) lower 0.1 % point 12.
-    exact = added = 0
+    (14, 24, ("that it bent to follow",), 12),
+])
+def test_small_steps_among_large_ones_are_counted(salt, exact_at_least, cases,
+                                                  by_cases_at_least):
+    exact = by_cases = 0
     for seed in range(40):
-        y, truth = _mixed_steps(seed)
+        y, truth = mixed_steps(seed, salt)
         s = vorn.select(None, y)
         exact += s.fit.jump_indices.size == truth.size
-        added += "that it bent to follow" in s.criterion and s.segments == "constant"
-    assert exact >= 24
-    assert added >= 12
+        by_cases += s.segments == "constant" and any(c in s.criterion for c in cases)
+    assert exact >= exact_at_least
+    assert by_cases >= by_cases_at_least
 
 
 def _bump(seed, n=1000):
