@@ -175,7 +175,10 @@ def constant_noise(samples: Samples, units: Units, factors: NDArray[np.float64]
     autocorrelation. The start is the smaller of the package's estimate and the median
     absolute first difference of each column (which such jumps inflate less); a fit at BIC's
     price finds jumps of a few noise standard deviations even from an inflated start, and
-    the differences across them are left out until its jumps stop changing.
+    the differences across them are left out until its jumps stop changing. The rounds read
+    the median absolute deviation; the last estimate, between the final jumps, the variance
+    winsorised at 2.5 robust scales, as the smooth choice's price does: it spreads about a
+    quarter less, so fewer series get a jump their noise made and fewer lose a true one.
 
     Parameters
     ----------
@@ -217,6 +220,9 @@ def constant_noise(samples: Samples, units: Units, factors: NDArray[np.float64]
             break
         units = replace(units, noise=noise)
         sigma = noise.sigma
+    final = estimate_noise(values, previous, deltas, scale="winsorised")
+    if np.all(final.sigma > 0.0):
+        units = replace(units, noise=final)
     return units, searches
 
 
