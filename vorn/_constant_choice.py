@@ -54,9 +54,11 @@ _MAD_TO_SD = 1.0 / 0.6744897501960817
 
 # Upper 1 % point of the standard normal: the one-sided band of an adequate fit's residual.
 _ADEQUATE_Z = 2.326
-# Relative variance of a median-based noise variance from k differences (efficiency of the
-# median absolute deviation about 0.37): 2 / (0.37 k).
-_MEDIAN_SPREAD = 5.4
+# Relative variance of the noise variance these tests read, the winsorised variance of k
+# lag-one second differences: neighbouring differences correlate, so it spreads as a
+# chi-square on about 0.5 k degrees of freedom (bench/select/noise_scale.py), 2 / (0.5 k).
+# (The median absolute deviation it replaced has about 0.25 k.)
+_NOISE_SPREAD = 4.0
 
 
 def adequate(rss: float, parameters: float, jumps: int, values: int,
@@ -68,7 +70,7 @@ def adequate(rss: float, parameters: float, jumps: int, values: int,
     spread."""
     free = max(values - (parameters - jumps), 1.0)
     spread = (2.0 * max(noise.long_run_factor, 1.0) / free
-              + (_MEDIAN_SPREAD / noise.dof if math.isfinite(noise.dof) else 0.0))
+              + (_NOISE_SPREAD / noise.dof if math.isfinite(noise.dof) else 0.0))
     return rss <= free * (1.0 + _ADEQUATE_Z * math.sqrt(spread))
 
 
