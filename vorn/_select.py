@@ -676,6 +676,13 @@ def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float, apart: f
     return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * spread)
 
 
+def _added(step_jumps: NDArray[np.int64], smooth_jumps: NDArray[np.int64]) -> NDArray[np.intp]:
+    """Which jumps of the levels the smooth fit lacks (none of its own within 2 samples)."""
+    if smooth_jumps.size == 0:
+        return np.arange(step_jumps.size)
+    return np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
+
+
 def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.float64],
                       smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64],
                       bandwidth: float) -> tuple[float, int]:
@@ -685,20 +692,10 @@ def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDAr
     series dilutes it. There the smooth fit's parameters are its trace on those samples, the
     run's share of the equivalent kernel's peak (:func:`._scoring.effective_dof`, without the
     ends) and its jumps; the levels' two levels per column and the jump."""
-    m, d = steps_residual.shape
-    added = (np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
-             if smooth_jumps.size else np.arange(step_jumps.size))
-    bounds = np.concatenate(([0], step_jumps + 1, [m])).tolist()
-    best = -math.inf
-    for i in added.tolist():
-        lo, hi = bounds[i], bounds[i + 2]
-        near_s, near_c = smooth_residual[lo:hi], steps_residual[lo:hi]
-        inside = int(np.count_nonzero((smooth_jumps >= lo) & (smooth_jumps < hi - 1)))
-        par_s = d * (hi - lo) / (2.0 * math.sqrt(2.0) * bandwidth) + inside
-        best = max(best, levels_beat(float(np.sum(near_s * near_s)), par_s,
-                                     float(np.sum(near_c * near_c)), 2.0 * d + 1.0,
-                                     float(np.sum((near_s - near_c) ** 2))))
-    return best, int(added.size)
+    added = _added(step_jumps, smooth_jumps)
+    beats = beats_near(smooth_residual, steps_residual, smooth_jumps, step_jumps, bandwidth,
+                       added)
+    return (float(np.max(beats)) if beats.size else -math.inf), int(added.size)
 
 
 def beats_near(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.float64],
@@ -733,8 +730,7 @@ def added_odds(samples: Any, unit: NDArray[np.float64], steps_residual: NDArray[
     beyond the one noise level) or are correlated beyond `rule.correlated`
     (:func:`._constant_choice.residual_correlation`: autocorrelated noise wanders beyond
     independent noise's odds; a trend under AR(1) noise cut into 5 levels)."""
-    added = (np.flatnonzero(_nearest(step_jumps, smooth_jumps)[0] > _SAME_JUMP)
-             if smooth_jumps.size else np.arange(step_jumps.size))
+    added = _added(step_jumps, smooth_jumps)
     if added.size == 0:
         return 0.0
     if rule.split_bends:
@@ -879,8 +875,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
             return None
     if among and split and rule.split_near_beat > -math.inf:
         jumps_s, jumps_c = smooth.fit.jump_indices, steps.fit.jump_indices
-        added = (np.flatnonzero(_nearest(jumps_c, jumps_s)[0] > _SAME_JUMP)
-                 if jumps_s.size else np.arange(jumps_c.size))
+        added = _added(jumps_c, jumps_s)
         if added.size and np.min(beats_near(smooth_residual, steps_residual, jumps_s, jumps_c,
                                             smooth.bandwidth_samples, added)
                                  ) <= rule.split_near_beat:
