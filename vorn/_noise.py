@@ -87,6 +87,17 @@ class NoiseEstimate:
         return float(max(1.0, np.linalg.eigvalsh(cov)[-1]))
 
     @property
+    def across_columns(self) -> float:
+        """Variance of a sum over the columns of one quadratic form in each column's noise (in
+        its own units), relative to that of independent columns: the mean over columns of the
+        summed squared correlations, 1 for one column or independent ones, d for d copies of one
+        noise."""
+        d = self.sigma.size
+        if d == 1 or self.correlation is None:
+            return 1.0
+        return float(max(1.0, np.sum(np.square(self.correlation)) / d))
+
+    @property
     def long_run_factor(self) -> float:
         """Variance of a local mean relative to independent noise: (1 + phi) / (1 - phi)."""
         return (1.0 + self.phi) / (1.0 - self.phi)

@@ -659,8 +659,8 @@ def keeps_and_adds(smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64
     return ~kept if np.all(beside[~kept] >= shortest) else None
 
 
-def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float, apart: float
-                ) -> float:
+def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float, apart: float,
+                across_columns: float = 1.0) -> float:
     """By how many standard errors constant levels (residual sum of squares `rss_c` in noise
     variances, `par_c` parameters) leave less than a smooth fit (`rss_s`, `par_s`) beyond
     chance. Where both follow the signal each leaves the values less its parameters, so the
@@ -671,8 +671,11 @@ def levels_beat(rss_s: float, par_s: float, rss_c: float, par_c: float, apart: f
     fitted curves in noise variances (of mean tr((S - C)^2), more where they differ in signal),
     at least |par_s - par_c| (as for two projections). The bound tr S + tr C is far too wide
     where the two fits share most of their shape (it cost mixed steps 6 of 100 exact counts and
-    a bump on a slope 2 false jumps; bench/select/RESULTS.md)."""
-    spread = max(apart, abs(par_s - par_c), 1.0)
+    a bump on a slope 2 false jumps; bench/select/RESULTS.md). Noise shared by several
+    columns moves their quadratic forms together: the variance grows by `across_columns`
+    (:attr:`._noise.NoiseEstimate.across_columns`; 8 columns of noise correlated at 0.99 got
+    levels that beat a line by 9 standard errors counted as independent)."""
+    spread = max(apart, abs(par_s - par_c), 1.0) * across_columns
     return ((rss_s - rss_c) + (par_s - par_c)) / math.sqrt(2.0 * spread)
 
 
@@ -685,7 +688,7 @@ def _added(step_jumps: NDArray[np.int64], smooth_jumps: NDArray[np.int64]) -> ND
 
 def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.float64],
                       smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64],
-                      bandwidth: float) -> tuple[float, int]:
+                      bandwidth: float, across_columns: float = 1.0) -> tuple[float, int]:
     """The largest :func:`levels_beat` over the two segments beside each jump of the levels
     that the smooth fit does not have (none within 2 samples), and how many such jumps there
     are. One step the curve missed raises the residual over a few segments only, and the whole
@@ -694,13 +697,14 @@ def beaten_near_added(smooth_residual: NDArray[np.float64], steps_residual: NDAr
     ends) and its jumps; the levels' two levels per column and the jump."""
     added = _added(step_jumps, smooth_jumps)
     beats = beats_near(smooth_residual, steps_residual, smooth_jumps, step_jumps, bandwidth,
-                       added)
+                       added, across_columns)
     return (float(np.max(beats)) if beats.size else -math.inf), int(added.size)
 
 
 def beats_near(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.float64],
                smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64],
-               bandwidth: float, which: NDArray[np.intp]) -> NDArray[np.float64]:
+               bandwidth: float, which: NDArray[np.intp], across_columns: float = 1.0
+               ) -> NDArray[np.float64]:
     """:func:`levels_beat` over the two segments beside each of `step_jumps[which]`, the
     parameters counted as in :func:`beaten_near_added`."""
     m, d = steps_residual.shape
@@ -713,7 +717,7 @@ def beats_near(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.
         par_s = d * (hi - lo) / (2.0 * math.sqrt(2.0) * bandwidth) + inside
         out[n] = levels_beat(float(np.sum(near_s * near_s)), par_s,
                              float(np.sum(near_c * near_c)), 2.0 * d + 1.0,
-                             float(np.sum((near_s - near_c) ** 2)))
+                             float(np.sum((near_s - near_c) ** 2)), across_columns)
     return out
 
 
@@ -867,8 +871,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     rss_s = float(np.sum(smooth_residual ** 2))
     ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
     ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
+    across = units.noise.across_columns
     beat = levels_beat(rss_s, par_s, rss_c, par_c,
-                       float(np.sum((smooth_residual - steps_residual) ** 2)))
+                       float(np.sum((smooth_residual - steps_residual) ** 2)), across)
     if among and split and beat <= rule.split_beat:
         among = False
         if not misfit:
@@ -877,7 +882,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         jumps_s, jumps_c = smooth.fit.jump_indices, steps.fit.jump_indices
         added = _added(jumps_c, jumps_s)
         if added.size and np.min(beats_near(smooth_residual, steps_residual, jumps_s, jumps_c,
-                                            smooth.bandwidth_samples, added)
+                                            smooth.bandwidth_samples, added, across)
                                  ) <= rule.split_near_beat:
             among = False
             if not misfit:
@@ -897,14 +902,13 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                 bends_share: float, near_added: bool) -> Optional[str]:
         # The third case's guards, also the first case's on a short series: what the levels
         # passed, or None.
-        beaten = levels_beat(rss_s, par_s, rss_c, par_c, float(np.sum(
-            (smooth_residual - steps_residual) ** 2)))
+        beaten = beat
         where = f"by {beaten:.1f} standard errors"
         if beaten <= beaten_by and near_added:
             # The same 1 % shared among the added jumps.
             near, added = beaten_near_added(smooth_residual, steps_residual,
                                             smooth.fit.jump_indices, steps.fit.jump_indices,
-                                            smooth.bandwidth_samples)
+                                            smooth.bandwidth_samples, across)
             needed = NormalDist().inv_cdf(1.0 - (1.0 - NormalDist().cdf(beaten_by))
                                           / max(added, 1))
             if near > needed:
