@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
+from functools import cached_property
 from statistics import NormalDist
 from typing import Any, NamedTuple, Optional
 
@@ -721,34 +722,66 @@ def beats_near(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.
     return out
 
 
-def added_odds(samples: Any, unit: NDArray[np.float64], steps_residual: NDArray[np.float64],
-               smooth_jumps: NDArray[np.int64], step_jumps: NDArray[np.int64],
-               rule: LevelsRule) -> float:
+class _LevelsTests:
+    """What the cases ask of one set of levels, each answer computed once, when first asked
+    (a series whose second case fails goes on to the third, which asks again)."""
+
+    def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],
+                 unit: NDArray[np.float64], residual: NDArray[np.float64],
+                 jumps: NDArray[np.int64], noise: Any, rule: LevelsRule) -> None:
+        self.x, self.y, self.unit, self.residual, self.jumps = x, y, unit, residual, jumps
+        self.noise, self.rule = noise, rule
+
+    @cached_property
+    def weight(self) -> NDArray[np.float64]:
+        """The inverse noise variance of each value of `y`."""
+        return np.broadcast_to(1.0 / self.unit**2, self.y.shape)
+
+    @cached_property
+    def runs(self) -> float:
+        """Lag-one correlation beyond independent noise's (:func:`residual_correlation`)."""
+        return residual_correlation(self.residual, self.jumps)
+
+    @cached_property
+    def spread(self) -> float:
+        """Change of spread between segments (:func:`spread_change`)."""
+        return spread_change(self.residual, self.jumps)
+
+    @cached_property
+    def level(self) -> bool:
+        """Segments flat to a polynomial of `degree` (:func:`level_between_jumps`)."""
+        return level_between_jumps(self.x, self.residual, self.jumps, self.noise,
+                                   self.rule.degree)
+
+    @cached_property
+    def bend_gains(self) -> NDArray[np.float64]:
+        """Per jump, what a polynomial through both segments leaves beyond the two levels
+        (:func:`step_over_curve`; at most 0: a bend)."""
+        return step_over_curve(self.x, self.y, self.weight, self.jumps, self.rule.bend_degree)
+
+
+def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
     """The odds that noise splits the two segments beside one of the jumps of the levels that
     the smooth fit lacks as well as that jump does, the largest over those jumps, times the
     places the levels could have added it (the smooth fit's segments, or with
     `rule.split_per_segment` off the added jumps); inf where (with `rule.split_bends`) a
     parabola through the two segments beside one leaves no more than the two levels, or where
-    the levels' residuals (`steps_residual`, in noise units) change spread beyond
+    the levels' residuals (`tests.residual`, in noise units) change spread beyond
     `rule.spread` (:func:`._constant_choice.spread_change`: noise that doubles unseen splits
     beyond the one noise level) or are correlated beyond `rule.correlated`
     (:func:`._constant_choice.residual_correlation`: autocorrelated noise wanders beyond
     independent noise's odds; a trend under AR(1) noise cut into 5 levels)."""
-    added = _added(step_jumps, smooth_jumps)
+    rule = tests.rule
+    added = _added(tests.jumps, smooth_jumps)
     if added.size == 0:
         return 0.0
-    if rule.split_bends:
-        gains = step_over_curve(samples.x, samples.y, np.broadcast_to(
-            1.0 / unit**2, samples.y.shape), step_jumps, rule.bend_degree)
-        if np.any(gains[added] <= 0.0):
-            return math.inf
-    if (spread_change(steps_residual, step_jumps) > rule.spread
-            or residual_correlation(steps_residual, step_jumps) > rule.correlated):
+    if rule.split_bends and np.any(tests.bend_gains[added] <= 0.0):
+        return math.inf
+    if tests.spread > rule.spread or tests.runs > rule.correlated:
         return math.inf
     tries = (smooth_jumps.size + 1 if rule.split_per_segment and smooth_jumps.size
              else added.size)
-    weight = np.broadcast_to(1.0 / unit**2, samples.y.shape)
-    return float(np.max(jump_odds(samples.y, weight, step_jumps, added))) * tries
+    return float(np.max(jump_odds(tests.y, tests.weight, tests.jumps, added))) * tries
 
 
 def _raised(smooth: Selection) -> bool:
@@ -844,6 +877,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         return ((fit._values(samples.x) / column_scale).reshape(m, d) - samples.y) / unit
 
     steps_residual = residual(steps.fit)
+    tests = _LevelsTests(samples.x, samples.y, unit, steps_residual, steps.fit.jump_indices,
+                         units.noise, rule)
     # Where the check raised the price, over `raised_finest` samples and beside segments a
     # bandwidth long, the levels need no split evidence (the rule before it; the spread test
     # below cost blocks 2 of 40 there).
@@ -853,11 +888,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                            Rule().shortest_segment * smooth.bandwidth_samples) is not None)
     odds = math.nan
     if among and split:
-        odds = added_odds(samples, unit, steps_residual, smooth.fit.jump_indices,
-                          steps.fit.jump_indices, rule)
+        odds = added_odds(tests, smooth.fit.jump_indices)
         # Levels that fail this case may still pass the third.
-        if odds > rule.split_odds or (rule.level_test and not level_between_jumps(
-                samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
+        if odds > rule.split_odds or (rule.level_test and not tests.level):
             among = False
             if not misfit:
                 return None
@@ -917,21 +950,14 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                          f"standard errors (over {needed:.2f} needed)")
         if beaten <= beaten_by:
             return None
-        runs = residual_correlation(steps_residual, steps.fit.jump_indices)
-        spread = spread_change(steps_residual, steps.fit.jump_indices)
-        if runs > correlated or spread > spread_by or (
-                level_test and not level_between_jumps(
-                    samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
+        if tests.runs > correlated or tests.spread > spread_by or (
+                level_test and not tests.level):
             return None
-        bends = 0
-        if k_c:
-            gains = step_over_curve(samples.x, samples.y, np.broadcast_to(
-                1.0 / unit**2, samples.y.shape), steps.fit.jump_indices, rule.bend_degree)
-            bends = int(np.count_nonzero(gains <= 0.0))
-            if bends > bends_share * k_c:
-                return None
+        bends = int(np.count_nonzero(tests.bend_gains <= 0.0)) if k_c else 0
+        if bends > bends_share * k_c:
+            return None
         return (f"{where}, with residuals as independent as the noise's (lag-one correlation "
-                f"{runs:.2f} standard errors from it) and of one spread, level segments and "
+                f"{tests.runs:.2f} standard errors from it) and of one spread, level segments and "
                 f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
                 "matches")
 
@@ -961,7 +987,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                + (" (the noise level the smooth choice saw change along x was the steps)"
                   if noise_changes else ""))
     elif narrow:
-        runs = residual_correlation(steps_residual, steps.fit.jump_indices)
+        runs = tests.runs
         if runs > rule.correlated:
             return None
         why = (f"constant levels in place of the smooth choice at "
@@ -969,8 +995,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"residuals as independent as the noise's (lag-one correlation {runs:.2f} "
                f"standard errors from it)")
     else:
-        if (rule.both_adequate and not ok_s) or (rule.level_test and not level_between_jumps(
-                samples.x, steps_residual, steps.fit.jump_indices, units.noise, rule.degree)):
+        if (rule.both_adequate and not ok_s) or (rule.level_test and not tests.level):
             return None
         if math.isnan(odds):
             why = (f"constant levels in place of the smooth choice at "
