@@ -225,8 +225,8 @@ std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingP
     std::vector<double> energies(n, 0.0);
     std::vector<double> block(segment_state_size(dim));
     double* v = block.data();
-    init_state(v, dim, roughness_rows({0, 1, powers[0], in.a, in.tau_at(0), in.tau_at(1)}), in.omega[0],
-               in.omega[1], in.y, 0, 1);
+    init_state(v, dim, roughness_rows({0, 1, powers[0], in.a, in.tau_at(0), in.tau_at(1)}),
+               in.omega[0], in.omega[1], in.y, 0, 1);
     for (std::size_t r = 2; r < n; ++r) {
         const SegmentStep step{r - 1, r, powers[r - 1], in.a, in.tau_at(r - 1), in.tau_at(r)};
         extend_state(v, dim, roughness_rows(step), in.omega[r], in.y, r);
@@ -342,7 +342,8 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
         std::size_t best = 0;
         double best_value = F[r];
         std::size_t J = r - 1;
-        init_state(v, dim, roughness_rows({r, r - 1, powers[r - 1], in.a, in.tau_at(r), in.tau_at(r - 1)}),
+        init_state(v, dim,
+                   roughness_rows({r, r - 1, powers[r - 1], in.a, in.tau_at(r), in.tau_at(r - 1)}),
                    in.omega[r], in.omega[r - 1], in.y, r, r - 1);
         counter += 2;
         for (;;) {
@@ -356,9 +357,9 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
             }
             if (J == 1) break;
             --J;
-            extend_state(v, dim,
-                         roughness_rows({J + 1, J, powers[J], in.a, in.tau_at(J + 1), in.tau_at(J)}),
-                         in.omega[J], in.y, J);
+            extend_state(
+                v, dim, roughness_rows({J + 1, J, powers[J], in.a, in.tau_at(J + 1), in.tau_at(J)}),
+                in.omega[J], in.y, J);
             ++counter;
         }
         F[r] = best_value;

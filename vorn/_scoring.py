@@ -96,10 +96,10 @@ def fit_formed(inputs: FitInputs, p: float, gamma: float,
     x, values, w = inputs
     # The sites and values given are the prepared ones: the engine need not copy them back.
     if segments == "constant":
-        fitted = _engine.fit_constant(x, values, w, gamma, False)
+        fitted = _engine.fit_constant(x, values, w, gamma, with_samples=False)
     else:
         fitted = _engine.fit_prepared(x, values, w, 0.0 if segments == "linear" else p, gamma,
-                                      "DOMINANCE", "none", False)
+                                      "DOMINANCE", "none", with_samples=False)
     return FitArrays(fitted["breaks"], fitted["coefs"], fitted["jumps"],
                      fitted["jump_indices"], x)
 

@@ -251,10 +251,9 @@ class PathMaker:
     segments : {"smooth", "constant"}
         What lies between jumps (constant: `p_standard` is 1, a level costs nothing).
     frame : (origin, spacing, scale), optional
-        The standardised units (:meth:`._units.Units.standardise`), applied when the path is
-        asked for: a Selection then holds no standardised copy of the samples, which the
-        caller's data (the call's largest arrays, 16 bytes a sample for one column) already
-        are.
+        The standardised units of `x` and `y` (:meth:`._units.Units.standardise`), applied
+        each time the path is asked for, so that a Selection keeps no standardised copy of the
+        samples beside the ones the call holds (16 bytes a sample for one column).
     """
 
     def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],

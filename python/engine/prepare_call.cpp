@@ -159,9 +159,8 @@ PyObject* call_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"x",       "y",            "w",
-                                     "p",       "gamma",        "pruning",
-                                     "precondition", "with_samples", nullptr};
+    static const char* keywords[] = {"x",       "y",            "w",            "p", "gamma",
+                                     "pruning", "precondition", "with_samples", nullptr};
     PyObject* x = nullptr;
     PyObject* y = nullptr;
     PyObject* w = nullptr;
