@@ -207,12 +207,12 @@ void check_inputs(const EnergyInputs& in) {
     const std::size_t n = in.size();
     require(n >= 2, "segment energies require n >= 2");
     require(in.h.size() + 1 == n, "h length must be n - 1");
-    require(in.tau.size() == n, "tau length must equal n");
+    require(in.tau.empty() || in.tau.size() == n, "tau length must equal n");
     require(in.y.rows == n, "y rows must equal n");
 }
 
-std::vector<SpacingPowers> all_spacing_powers(std::span<const double> h) {
-    std::vector<SpacingPowers> powers(h.size());
+MappedVector<SpacingPowers> all_spacing_powers(std::span<const double> h) {
+    MappedVector<SpacingPowers> powers(h.size());
     for (std::size_t i = 0; i < h.size(); ++i) powers[i] = spacing_powers(h[i]);
     return powers;
 }
@@ -225,10 +225,10 @@ std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingP
     std::vector<double> energies(n, 0.0);
     std::vector<double> block(segment_state_size(dim));
     double* v = block.data();
-    init_state(v, dim, roughness_rows({0, 1, powers[0], in.a, in.tau[0], in.tau[1]}), in.omega[0],
-               in.omega[1], in.y, 0, 1);
+    init_state(v, dim, roughness_rows({0, 1, powers[0], in.a, in.tau_at(0), in.tau_at(1)}),
+               in.omega[0], in.omega[1], in.y, 0, 1);
     for (std::size_t r = 2; r < n; ++r) {
-        const SegmentStep step{r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]};
+        const SegmentStep step{r - 1, r, powers[r - 1], in.a, in.tau_at(r - 1), in.tau_at(r)};
         extend_state(v, dim, roughness_rows(step), in.omega[r], in.y, r);
         energies[r] = SegmentState(v, dim).energy();
         cancel.tick();
@@ -246,7 +246,7 @@ PartitionResult common_start(std::vector<double> first_pass) {
     return result;
 }
 
-PartitionResult search_start(const EnergyInputs& in, std::vector<SpacingPowers>& powers,
+PartitionResult search_start(const EnergyInputs& in, MappedVector<SpacingPowers>& powers,
                              const CancelHook& cancel) {
     check_inputs(in);
     powers = all_spacing_powers(in.h);
@@ -328,7 +328,7 @@ std::vector<double> local_tau(std::span<const double> h, std::span<const double>
 }
 
 PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const CancelHook& cancel) {
-    std::vector<SpacingPowers> powers;
+    MappedVector<SpacingPowers> powers;
     PartitionResult result = search_start(in, powers, cancel);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -342,7 +342,8 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
         std::size_t best = 0;
         double best_value = F[r];
         std::size_t J = r - 1;
-        init_state(v, dim, roughness_rows({r, r - 1, powers[r - 1], in.a, in.tau[r], in.tau[r - 1]}),
+        init_state(v, dim,
+                   roughness_rows({r, r - 1, powers[r - 1], in.a, in.tau_at(r), in.tau_at(r - 1)}),
                    in.omega[r], in.omega[r - 1], in.y, r, r - 1);
         counter += 2;
         for (;;) {
@@ -356,9 +357,9 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
             }
             if (J == 1) break;
             --J;
-            extend_state(v, dim,
-                         roughness_rows({J + 1, J, powers[J], in.a, in.tau[J + 1], in.tau[J]}),
-                         in.omega[J], in.y, J);
+            extend_state(
+                v, dim, roughness_rows({J + 1, J, powers[J], in.a, in.tau_at(J + 1), in.tau_at(J)}),
+                in.omega[J], in.y, J);
             ++counter;
         }
         F[r] = best_value;
@@ -373,7 +374,7 @@ PartitionResult partition_fpvi(const EnergyInputs& in, double gamma, const Cance
 }
 
 PartitionResult partition_pelt(const EnergyInputs& in, double gamma, const CancelHook& cancel) {
-    std::vector<SpacingPowers> powers;
+    MappedVector<SpacingPowers> powers;
     PartitionResult result = search_start(in, powers, cancel);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -385,7 +386,7 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma, const Cance
     std::vector<double> states((n - 2) * stride);
     for (std::size_t l = 1; l + 1 < n; ++l) {
         init_state(&states[(l - 1) * stride], dim,
-                   roughness_rows({l, l + 1, powers[l], in.a, in.tau[l], in.tau[l + 1]}),
+                   roughness_rows({l, l + 1, powers[l], in.a, in.tau_at(l), in.tau_at(l + 1)}),
                    in.omega[l], in.omega[l + 1], in.y, l, l + 1);
     }
     std::vector<std::size_t> candidates;
@@ -396,7 +397,7 @@ PartitionResult partition_pelt(const EnergyInputs& in, double gamma, const Cance
         std::size_t best = 0;
         double best_value = F[r];
         const RoughnessRows rr =
-            roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]});
+            roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau_at(r - 1), in.tau_at(r)});
         for (std::size_t i = candidates.size(); i > 0; --i) {
             const std::size_t l = candidates[i - 1];
             double* v = &states[(l - 1) * stride];

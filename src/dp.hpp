@@ -16,10 +16,11 @@ struct EnergyInputs {
     MatrixView y;                  // n value rows, dim columns
     std::span<const double> h;     // n - 1 spacings
     std::span<const double> omega; // n fit weights sqrt(p) / delta
-    std::span<const double> tau;   // n slope scales
+    std::span<const double> tau;   // n slope scales, or none for unit ones
     double a = 0.0;                // roughness factor sqrt(1 - p)
 
     std::size_t size() const { return omega.size(); }
+    double tau_at(std::size_t i) const { return tau.empty() ? 1.0 : tau[i]; }
 };
 
 // What a search did beyond the complexity counter: the package reports it to its users.

@@ -57,7 +57,7 @@ constexpr std::size_t merge_stride = 4;
 
 PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
                                     const CancelHook& cancel) {
-    std::vector<SpacingPowers> powers;
+    MappedVector<SpacingPowers> powers;
     PartitionResult result = detail::search_start(in, powers, cancel);
     const std::size_t n = in.size();
     const std::size_t dim = in.y.cols;
@@ -72,7 +72,7 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
     bool start_waiting = true;  // start r - 1 joins at step r; start 1 always exists
     for (std::size_t r = 2; r < n; ++r) {
         const RoughnessRows rr =
-            detail::roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau[r - 1], in.tau[r]});
+            detail::roughness_rows({r - 1, r, powers[r - 1], in.a, in.tau_at(r - 1), in.tau_at(r)});
         const std::size_t count = live.size();
         keep.assign(count, 1);
         // Judged on the states at r - 1 and applied after the choice at r: the margin holds from
@@ -95,7 +95,7 @@ PartitionResult partition_dominance(const EnergyInputs& in, double gamma,
             const std::size_t l = r - 1;
             detail::init_state(block.data(), dim,
                                detail::roughness_rows(
-                                   {l, l + 1, powers[l], in.a, in.tau[l], in.tau[l + 1]}),
+                                   {l, l + 1, powers[l], in.a, in.tau_at(l), in.tau_at(l + 1)}),
                                in.omega[l], in.omega[l + 1], in.y, l, l + 1);
             live.push(l, F[l - 1], F[l - 1] + gamma, block.data());
         }

@@ -9,6 +9,7 @@
 
 #include "cancel.hpp"
 #include "dp.hpp"
+#include "mapped_allocator.hpp"
 
 namespace vorn::detail {
 
@@ -28,7 +29,7 @@ void extend_state(double* v, std::size_t dim, const RoughnessRows& rr, double om
                   const MatrixView& y, std::size_t k);
 
 void check_inputs(const EnergyInputs& in);
-std::vector<SpacingPowers> all_spacing_powers(std::span<const double> h);
+MappedVector<SpacingPowers> all_spacing_powers(std::span<const double> h);
 
 // E(0..r) for every r by rightward growth from samples 0 and 1.
 std::vector<double> prefix_pass(const EnergyInputs& in, std::span<const SpacingPowers> powers,
@@ -64,7 +65,7 @@ PartitionResult common_start(std::vector<double> first_pass);
 
 // The checks, the spacing powers and the first pass as F: where every search over spline
 // states begins.
-PartitionResult search_start(const EnergyInputs& in, std::vector<SpacingPowers>& powers,
+PartitionResult search_start(const EnergyInputs& in, MappedVector<SpacingPowers>& powers,
                              const CancelHook& cancel);
 
 }  // namespace vorn::detail

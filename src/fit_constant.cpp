@@ -10,6 +10,16 @@
 namespace vorn {
 
 Checked<Curve> fit_constant_curve(PreparedSamples&& s, double gamma, const CancelHook& cancel) {
+    Checked<Curve> fitted = fit_constant_curve_in_place(PreparedView::of(s), gamma, cancel);
+    if (fitted) {
+        fitted.value().x = std::move(s.x);
+        fitted.value().y = std::move(s.y);
+    }
+    return fitted;
+}
+
+Checked<Curve> fit_constant_curve_in_place(const PreparedView& s, double gamma,
+                                           const CancelHook& cancel) {
     if (auto error = check_gamma(gamma)) return *error;
     const std::size_t n = s.size();
     require(n >= 2 && s.w.size() == n && s.y.size() == n * s.dim,
@@ -53,8 +63,6 @@ Checked<Curve> fit_constant_curve(PreparedSamples&& s, double gamma, const Cance
         }
     }
 
-    curve.x = std::move(s.x);
-    curve.y = std::move(s.y);
     return curve;
 }
 

@@ -14,5 +14,9 @@ namespace vorn {
 // checked as the smooth fit checks it.
 Checked<Curve> fit_constant_curve(PreparedSamples&& samples, double gamma,
                                   const CancelHook& cancel = CancelHook());
+// The same curve from samples read where they are held (delta is not read): the curve's x and
+// y are left empty.
+Checked<Curve> fit_constant_curve_in_place(const PreparedView& samples, double gamma,
+                                           const CancelHook& cancel = CancelHook());
 
 }  // namespace vorn

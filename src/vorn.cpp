@@ -155,8 +155,8 @@ PartitionResult search(const PreparedView& s, const MatrixView& y, std::span<con
     return partition_fpvi(in, gamma, cancel);
 }
 
-// The search with its inputs derived from the prepared samples; the slope scales are kept for
-// the caller, the weights and spacings are released on return.
+// The search with its inputs derived from the prepared samples; local slope scales are kept
+// for the caller (empty for unit ones), the weights and spacings are released on return.
 struct SearchRun {
     PartitionResult found;
     std::vector<double> tau;
@@ -166,8 +166,9 @@ SearchRun run_search(const PreparedView& s, Pruning pruning, Precondition precon
                      double p, double gamma, const CancelHook& cancel,
                      SearchValues values = SearchValues::as_given) {
     const std::size_t n = s.x.size();
-    // Samples read in place come without their deviations; only the search reads them, so they
-    // are derived here, as prepare_samples derives them, and freed before the segments' fits.
+    // Samples read in place come without their deviations; they are derived here, as
+    // prepare_samples derives them. Only the weights and the straight-line search read them,
+    // so a spline search frees them once the weights are formed.
     MappedVector<double> derived;
     std::span<const double> delta = s.delta;
     if (delta.empty()) {
@@ -178,12 +179,16 @@ SearchRun run_search(const PreparedView& s, Pruning pruning, Precondition precon
     const double sqrt_p = std::sqrt(p);
     MappedVector<double> omega(n);
     for (std::size_t i = 0; i < n; ++i) omega[i] = sqrt_p / delta[i];
+    if (p != 0.0 && !derived.empty()) {
+        MappedVector<double>().swap(derived);
+        delta = {};
+    }
     MappedVector<double> h(n - 1);
     for (std::size_t i = 0; i + 1 < n; ++i) h[i] = s.x[i + 1] - s.x[i];
     const double a = std::sqrt(1.0 - p);
-    std::vector<double> tau = precondition == Precondition::local
-                                  ? local_tau(h, omega, a)
-                                  : std::vector<double>(n, 1.0);
+    // Unit scales are not stored: the search reads none as ones.
+    std::vector<double> tau =
+        precondition == Precondition::local ? local_tau(h, omega, a) : std::vector<double>();
     const MappedVector<double> centred =
         values == SearchValues::centred ? centred_values(s) : MappedVector<double>();
     const MatrixView y = values == SearchValues::centred
@@ -263,7 +268,7 @@ Checked<FitResult> fit(const std::optional<VectorView>& x, const MatrixView& y,
 
         result.F = std::move(run.found.F);
         result.partition = std::move(run.found.partition);
-        result.tau = std::move(run.tau);
+        result.tau = run.tau.empty() ? std::vector<double>(n, 1.0) : std::move(run.tau);
         result.complexity_counter = run.found.complexity_counter;
         result.search_stats = run.found.stats;
     }

@@ -76,18 +76,21 @@ def fit_prepared(
     gamma: float,
     pruning: _Pruning,
     precondition: _Precondition,
+    with_samples: bool = True,
 ) -> _Fitted:
     """fit from the arrays prepare returned, without preparing again: bit for bit fit's
-    result on the raw samples."""
+    result on the raw samples (x and y empty with `with_samples` False)."""
 
 def fit_constant(
     x: NDArray[np.float64],
     values: NDArray[np.float64],
     weight: NDArray[np.float64],
     gamma: float,
+    with_samples: bool = True,
 ) -> _Fitted:
     """The optimal fit with the weighted mean between jumps, from the arrays prepare returned
-    (x, y and w): fit's keys, one piece per segment with its mean in the last slot of coefs."""
+    (x, y and w): fit's keys, one piece per segment with its mean in the last slot of coefs
+    (x and y empty with `with_samples` False)."""
 
 def evaluate(
     breaks: NDArray[np.float64],

@@ -94,12 +94,12 @@ def fit_formed(inputs: FitInputs, p: float, gamma: float,
     if segments not in _SEGMENTS:
         raise ValueError(SEGMENTS_MESSAGE)
     x, values, w = inputs
+    # The sites and values given are the prepared ones: the engine need not copy them back.
     if segments == "constant":
-        fitted = _engine.fit_constant(x, values, w, gamma)
+        fitted = _engine.fit_constant(x, values, w, gamma, with_samples=False)
     else:
         fitted = _engine.fit_prepared(x, values, w, 0.0 if segments == "linear" else p, gamma,
-                                      "DOMINANCE", "none")
-    # The sites given are the prepared ones; the engine's copy of them is dropped at once.
+                                      "DOMINANCE", "none", with_samples=False)
     return FitArrays(fitted["breaks"], fitted["coefs"], fitted["jumps"],
                      fitted["jump_indices"], x)
 

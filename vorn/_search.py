@@ -255,9 +255,14 @@ class ChoiceFits:
         self.factors = outlier_factors(values, units.noise.sigma, rule.outlier_cutoff, deltas)
         self.x_std, self.y_std = units.standardise(samples)
         self.delta = samples.delta
-        # Without wild samples the widened deviations are the deviations, bit for bit.
-        self.delta_eff = (samples.delta if not np.any(self.factors != 1.0)
-                          else samples.delta * self.factors)
+        # Without wild samples the widened deviations are the deviations, bit for bit, and
+        # unit deviations widened are the factors: one array fewer held through every fit.
+        if not np.any(self.factors != 1.0):
+            self.delta_eff = samples.delta
+        elif np.all(samples.delta == 1.0):
+            self.delta_eff = self.factors
+        else:
+            self.delta_eff = samples.delta * self.factors
         self.inputs = fit_inputs(self.x_std, self.y_std, self.delta_eff)
         # Columns are judged each in its own noise level.
         self.column_unit = (units.noise.sigma / units.scale

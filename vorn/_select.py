@@ -397,7 +397,6 @@ def selection_of(problem: Problem, choice: Choice, final: FinalFit,
     """The Selection of the default method."""
     units, samples = problem.units, problem.samples
     b, pen = choice.bandwidth_samples, choice.penalty
-    x_std, y_std = units.standardise(samples)
     best = np.flatnonzero((choice.table["bandwidth_samples"] == b)
                           & (choice.table["penalty"] == pen))
     criterion = _noting_own_units(problem, choice.criterion)
@@ -425,8 +424,9 @@ def selection_of(problem: Problem, choice: Choice, final: FinalFit,
         searches=choice.searches + [samples.x.shape[0]],
         note=final.note,
         arguments=final.arguments,
-        _path_maker=PathMaker(x_std, y_std, samples.delta * choice.factors, units.p_standard(b),
-                              final.p * units.scale * units.scale, pen),
+        _path_maker=PathMaker(samples.x, samples.y, samples.delta * choice.factors,
+                              units.p_standard(b), final.p * units.scale * units.scale, pen,
+                              frame=(units.origin, units.spacing, units.scale)),
     )
 
 

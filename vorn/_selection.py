@@ -240,7 +240,8 @@ class PathMaker:
     Parameters
     ----------
     x, y, delta : ndarray
-        The standardised samples and the deviations the choice fitted with.
+        The standardised samples and the deviations the choice fitted with; with `frame`, the
+        samples in their own units.
     p_standard : float
         Smoothing parameter of the chosen bandwidth in standardised units.
     gamma_per_penalty : float
@@ -249,21 +250,33 @@ class PathMaker:
         The chosen penalty in noise variances.
     segments : {"smooth", "constant"}
         What lies between jumps (constant: `p_standard` is 1, a level costs nothing).
+    frame : (origin, spacing, scale), optional
+        The standardised units of `x` and `y` (:meth:`._units.Units.standardise`), applied
+        each time the path is asked for, so that a Selection keeps no standardised copy of the
+        samples beside the ones the call holds (16 bytes a sample for one column).
     """
 
     def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],
                  delta: NDArray[np.float64], p_standard: float, gamma_per_penalty: float,
-                 centre: float, segments: str = "smooth") -> None:
+                 centre: float, segments: str = "smooth",
+                 frame: Optional[tuple[float, float, float]] = None) -> None:
         self.x, self.y, self.delta = x, y, delta
         self.segments = segments
         self.p_standard = p_standard
         self.gamma_per_penalty = gamma_per_penalty
         self.centre = centre
+        self.frame = frame
+
+    # Objects pickled before frames existed have none.
+    frame: Optional[tuple[float, float, float]] = None
 
     def count_jumps(self, level: float) -> int:
         p = self.p_standard
-        return int(fit_arrays(self.x, self.y, self.delta, p, p * level,
-                              self.segments).jump_idx.size)
+        x, y = self.x, self.y
+        if self.frame is not None:
+            origin, spacing, scale = self.frame
+            x, y = (x - origin) / spacing, y / scale
+        return int(fit_arrays(x, y, self.delta, p, p * level, self.segments).jump_idx.size)
 
     def __call__(self) -> NDArray[Any]:
         centre = self.centre if math.isfinite(self.centre) else 100.0

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "arrays.hpp"
 #include "calls.hpp"
@@ -12,14 +13,15 @@
 namespace vorn::py {
 
 PyObject* call_fit_constant(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"x", "values", "weight", "gamma", nullptr};
+    static const char* keywords[] = {"x", "values", "weight", "gamma", "with_samples", nullptr};
     PyObject* x = nullptr;
     PyObject* values = nullptr;
     PyObject* weight = nullptr;
     double gamma = 0.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd:fit_constant",
+    int with_samples = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|p:fit_constant",
                                      const_cast<char**>(keywords), &x, &values, &weight,
-                                     &gamma)) {
+                                     &gamma, &with_samples)) {
         return nullptr;
     }
     const np::Api* numpy = np::api();
@@ -36,9 +38,23 @@ PyObject* call_fit_constant(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
 
+    if (const std::optional<PreparedView> in_place = contiguous_samples(*xs, *ys, *ws)) {
+        return fit_prepared_in_place(
+            *numpy, *in_place,
+            [&](const PreparedView& samples, const CancelHook& cancel) {
+                return fit_constant_curve_in_place(samples, gamma, cancel);
+            },
+            with_samples != 0);
+    }
     return fit_prepared_samples(*numpy, *xs, *ys, *ws,
                                 [&](PreparedSamples&& samples, const CancelHook& cancel) {
-                                    return fit_constant_curve(std::move(samples), gamma, cancel);
+                                    Checked<Curve> fitted =
+                                        fit_constant_curve(std::move(samples), gamma, cancel);
+                                    if (fitted && with_samples == 0) {
+                                        std::vector<double>().swap(fitted.value().x);
+                                        std::vector<double>().swap(fitted.value().y);
+                                    }
+                                    return fitted;
                                 });
 }
 

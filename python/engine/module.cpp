@@ -43,17 +43,20 @@ PyMethodDef functions[] = {
      "sqrt(1 / w), site_of_row (n,) int64 (the site of each input row, -1 for a dropped row).\n"
      "The core's input errors raise ValueError with the core's message."},
     {"fit_prepared", as_method<call_fit_prepared>(), keywords_too,
-     "fit_prepared($module, x, y, w, p, gamma, pruning, precondition)\n--\n\n"
+     "fit_prepared($module, x, y, w, p, gamma, pruning, precondition, with_samples=True)\n"
+     "--\n\n"
      "fit from prepared samples (x, y and w as prepare returns them), without preparing\n"
      "again: the same dict as fit on the raw samples, bit for bit. Samples that prepare could\n"
-     "not have returned raise ValueError."},
+     "not have returned raise ValueError. with_samples=False leaves the dict's x and y empty\n"
+     "(the caller holds them)."},
     {"fit_constant", as_method<call_fit_constant>(), keywords_too,
-     "fit_constant($module, x, values, weight, gamma)\n--\n\n"
+     "fit_constant($module, x, values, weight, gamma, with_samples=True)\n--\n\n"
      "The optimal fit with a constant (the weighted mean) between jumps, from prepared samples\n"
      "(x, values and weight as prepare returns x, y and w): a segment costs the weighted sum\n"
      "of squared deviations from its mean, each jump gamma. The same dict as fit; every\n"
      "segment is one piece with its mean in the last slot of coefs. Samples that prepare\n"
-     "could not have returned raise ValueError."},
+     "could not have returned raise ValueError. with_samples=False leaves the dict's x and y\n"
+     "empty (the caller holds them)."},
     {"evaluate", as_method<call_evaluate>(), keywords_too,
      "evaluate($module, breaks, coefs, sites, nu=0, left=False)\n--\n\n"
      "The nu-th derivative (nu >= 0; 0 for values) of the piecewise polynomial breaks (P + 1,),\n"

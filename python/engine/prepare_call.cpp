@@ -159,8 +159,8 @@ PyObject* call_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"x",     "y",       "w",            "p",
-                                     "gamma", "pruning", "precondition", nullptr};
+    static const char* keywords[] = {"x",       "y",            "w",            "p", "gamma",
+                                     "pruning", "precondition", "with_samples", nullptr};
     PyObject* x = nullptr;
     PyObject* y = nullptr;
     PyObject* w = nullptr;
@@ -168,9 +168,10 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
     double gamma = 0.0;
     const char* pruning_text = nullptr;
     const char* precondition_text = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOddss:fit_prepared",
+    int with_samples = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOddss|p:fit_prepared",
                                      const_cast<char**>(keywords), &x, &y, &w, &p, &gamma,
-                                     &pruning_text, &precondition_text)) {
+                                     &pruning_text, &precondition_text, &with_samples)) {
         return nullptr;
     }
     const np::Api* numpy = np::api();
@@ -195,16 +196,24 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     if (const std::optional<PreparedView> in_place = contiguous_samples(*xs, *ys, *ws)) {
-        return fit_prepared_in_place(*numpy, *in_place, [&](const PreparedView& samples,
-                                                            const CancelHook& cancel) {
-            return fit_curve_in_place(samples, pruning, precondition, p, gamma, cancel,
-                                      SearchValues::centred);
-        });
+        return fit_prepared_in_place(
+            *numpy, *in_place,
+            [&](const PreparedView& samples, const CancelHook& cancel) {
+                return fit_curve_in_place(samples, pruning, precondition, p, gamma, cancel,
+                                          SearchValues::centred);
+            },
+            with_samples != 0);
     }
     return fit_prepared_samples(*numpy, *xs, *ys, *ws,
                                 [&](PreparedSamples&& samples, const CancelHook& cancel) {
-                                    return fit_curve(std::move(samples), pruning, precondition,
-                                                     p, gamma, cancel, SearchValues::centred);
+                                    Checked<Curve> fitted =
+                                        fit_curve(std::move(samples), pruning, precondition, p,
+                                                  gamma, cancel, SearchValues::centred);
+                                    if (fitted && with_samples == 0) {
+                                        std::vector<double>().swap(fitted.value().x);
+                                        std::vector<double>().swap(fitted.value().y);
+                                    }
+                                    return fitted;
                                 });
 }
 

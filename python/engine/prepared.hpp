@@ -53,9 +53,11 @@ PyObject* fit_prepared_samples(const np::Api& numpy, const StridedArray& x,
 
 // fit_prepared_samples without the copy: the fit reads x, y and w where the caller holds
 // them (the search derives the deviations for itself); the result's x and y are copied once
-// the fit is done, when its working memory is freed.
+// the fit is done, when its working memory is freed. Without `copy_samples` they stay empty: a
+// caller that holds the samples anyway (the many fits of one choice) pays for no second copy.
 template <class Fit>
-PyObject* fit_prepared_in_place(const np::Api& numpy, const PreparedView& samples, Fit&& fit) {
+PyObject* fit_prepared_in_place(const np::Api& numpy, const PreparedView& samples, Fit&& fit,
+                                bool copy_samples = true) {
     const char* unfit = nullptr;
     std::optional<Checked<Curve>> fitted;
     if (!run_unlocked([&](const CancelHook& cancel) {
@@ -63,7 +65,7 @@ PyObject* fit_prepared_in_place(const np::Api& numpy, const PreparedView& sample
                                VectorView::of(samples.w));
             if (unfit != nullptr) return;
             fitted.emplace(fit(samples, cancel));
-            if (*fitted) {
+            if (*fitted && copy_samples) {
                 Curve& curve = fitted->value();
                 curve.x.assign(samples.x.begin(), samples.x.end());
                 curve.y.assign(samples.y.begin(), samples.y.end());

@@ -248,6 +248,40 @@ def test_a_fit_from_prepared_samples_is_the_fit_from_the_raw_ones(seed):
                 assert got[key] == value, key
 
 
+@pytest.mark.parametrize("segments", ["smooth", "constant"])
+def test_a_fit_read_in_place_or_without_its_samples_is_the_copied_fit(segments):
+    # Dense samples are read where they are held, others copied first; the many fits of one
+    # choice also leave the samples out of the result. Nothing else may change.
+    rng = np.random.default_rng(23)
+    n = 300
+    x = np.cumsum(rng.uniform(0.5, 1.5, n))
+    y = np.column_stack([np.where(np.arange(n) < 140, 0.0, 3.0), np.sin(x / 30.0)])
+    y = y + 0.2 * rng.standard_normal((n, 2))
+    w = rng.uniform(0.5, 2.0, n)
+    strided = np.repeat(x, 2)[::2], np.asfortranarray(y), np.repeat(w, 2)[::2]
+
+    def fitted(samples, with_samples):
+        if segments == "constant":
+            return _engine.fit_constant(*samples, 100.0, with_samples)
+        return _engine.fit_prepared(*samples, 0.01, 0.1, "DOMINANCE", "none", with_samples)
+
+    copied = fitted(strided, True)
+    assert copied["jump_indices"].size > 0
+    np.testing.assert_array_equal(copied["x"], x)
+    np.testing.assert_array_equal(copied["y"], y)
+    for samples, with_samples in [((x, y, w), True), ((x, y, w), False), (strided, False)]:
+        got = fitted(samples, with_samples)
+        assert list(got) == list(copied)
+        for key, value in copied.items():
+            if key in ("x", "y") and not with_samples:
+                assert got[key].size == 0
+            elif isinstance(value, np.ndarray):
+                assert got[key].dtype == value.dtype and got[key].shape == value.shape
+                assert got[key].tobytes() == value.tobytes(), key
+            else:
+                assert got[key] == value, key
+
+
 @pytest.mark.parametrize(
     "x, y, w, message",
     [
