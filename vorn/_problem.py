@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import sys
 from functools import cached_property
 from typing import Any, Optional
 
@@ -175,6 +176,36 @@ class Problem:
         samples = self.samples
         fitted = _engine.fit_constant(samples.x, samples.y, samples.weight, gamma)
         return self._fit_of(fitted, math.nan, gamma, pruning, precondition, "constant")
+
+    def writes_constant_gamma(self, penalty: float, gamma: float) -> bool:
+        """Whether a constant fit can be made at `gamma`, `penalty` noise variances in the
+        units of the data: it is a normal float64 number (or 0 or inf as the penalty is), and so
+        are the data's energies."""
+        samples = self.samples
+        with np.errstate(over="ignore"):
+            energy = float(np.sum(samples.weight[:, None] * samples.y**2))
+        return math.isfinite(energy) and (penalty == 0.0 or math.isinf(penalty)
+                                          or sys.float_info.min <= gamma < math.inf)
+
+    def fit_constant_in_noise_units(self, penalty: float, scale: float, gamma: float,
+                                    pruning: str = "DOMINANCE", precondition: str = "none"
+                                    ) -> Fit:
+        """The fit with constant segments of `penalty` variances of noise of sd `scale`, made
+        with the values in units of `scale` (the fit's frame carries them back); `gamma` is
+        the penalty in the units of the data as far as float64 can say it."""
+        samples, rows = self.samples, self.prepared
+        with np.errstate(over="ignore", under="ignore"):
+            values = np.ascontiguousarray(samples.y / scale)
+        fitted = _engine.fit_constant(samples.x, values, samples.weight, penalty)
+        frame_scale = scale if self.column_scale is None else scale * self.column_scale
+        result = Fit(fitted, p=math.nan, gamma=gamma, pruning=pruning, precondition=precondition,
+                     one_dimensional=rows.one_dimensional, inputs=(rows.x, rows.y, rows.delta),
+                     sites=rows.sites, columns=rows.columns, segments="constant",
+                     frame=Frame(0.0, 1.0, frame_scale), x=samples.x,
+                     column_scale=self.column_scale)
+        result._core_parameters = (math.nan, penalty)
+        result._in_standard_units = True
+        return result
 
     def fit_natural(self, bandwidth_samples: float, penalty: float, pruning: str = "DOMINANCE",
                     precondition: str = "none") -> Fit:
@@ -500,10 +531,14 @@ def fit(
         pruning, precondition = check_pruning(pruning), check_precondition(precondition)
         if penalty is not None:
             level = positive_number("penalty", penalty, allow_inf=True)
+            scale = problem.units.scale
             try:
-                gamma = level * problem.units.scale**2
+                gamma = level * scale**2
             except OverflowError:
                 gamma = math.inf
+            if not problem.writes_constant_gamma(level, gamma):
+                return problem.fit_constant_in_noise_units(level, scale, gamma, pruning,
+                                                           precondition)
         return problem.fit_constant(check_gamma(gamma), pruning, precondition)
     natural = bandwidth is not None or bandwidth_samples is not None or penalty is not None
     problem = Problem.of(x, y, delta, check_energies=not natural and column_scale is None)

@@ -463,7 +463,18 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
             gamma_raw = math.inf
     target = problem.with_row_factors(factors) if np.any(factors > 1.0) else problem
     arguments: dict[str, Any] = {"gamma": gamma_raw, "segments": "constant"}
-    refit = target.fit_constant(check_gamma(gamma_raw))
+    note = ""
+    if gamma_exact is not None or target.writes_constant_gamma(pen, gamma_raw):
+        refit = target.fit_constant(check_gamma(gamma_raw))
+    else:
+        # In the noise level vorn.fit measures on the same arguments, as the smooth choice's
+        # final fit does: the same levels from the same arithmetic.
+        fit_scale = target.units.scale
+        level = pen * (scale / fit_scale) ** 2
+        refit = target.fit_constant_in_noise_units(level, fit_scale, gamma_raw)
+        arguments = {"penalty": level, "segments": "constant"}
+        note = ("gamma cannot be written in the units of the data (the noise variance leaves "
+                "float64); vorn.fit(x, y, **selection.arguments) reproduces the fit")
     if target is not problem:
         arguments["delta"] = target.prepared.delta
     if problem.column_scale is not None:
@@ -489,6 +500,7 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
         searches=[m] * chosen.searches + [m],
         arguments=arguments,
         segments="constant",
+        note=note,
         _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
                               segments="constant"),
     ), problem, units, factors
@@ -877,8 +889,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         return ((fit._values(samples.x) / column_scale).reshape(m, d) - samples.y) / unit
 
     steps_residual = residual(steps.fit)
-    tests = _LevelsTests(samples.x, samples.y, unit, steps_residual, steps.fit.jump_indices,
-                         units.noise, rule)
+    # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
+    tests = _LevelsTests(samples.x, samples.y / sigma, unit / sigma, steps_residual,
+                         steps.fit.jump_indices, units.noise, rule)
     # Where the check raised the price, over `raised_finest` samples and beside segments a
     # bandwidth long, the levels need no split evidence (the rule before it; the spread test
     # below cost blocks 2 of 40 there).

@@ -3,6 +3,8 @@ same choice, the same jumps and the same curve, in the units of the data."""
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -105,3 +107,46 @@ def test_noise_is_read_at_any_scale():
     level = vorn.noise_level(K, BASE)
     for ys in (1e-300, 1e-200, 1e200):
         np.testing.assert_allclose(vorn.noise_level(K, BASE * ys) / ys, level, rtol=1e-12)
+
+
+STEPS = np.repeat([0.0, 1.0, -0.5, 0.7], 50) + 0.1 * np.random.default_rng(1).standard_normal(200)
+
+
+@pytest.mark.parametrize("xs", [1e-150, 1.0, 1e150])
+@pytest.mark.parametrize("ys", [1e-300, 1e-200, 1e-160, 1.0, 1e200, 1e250])
+def test_constant_levels_are_the_same_at_every_scale(xs, ys):
+    # The jump price in the units of the data leaves float64 beyond about 1e154 (its square
+    # root's square): the levels are then found in units of the noise, and said so.
+    reference = vorn.select(K, STEPS, segments="constant")
+    assert reference.fit.jumps.tolist() == [49.5, 99.5, 149.5]
+    x, y = (K + 3.0) * xs, STEPS * ys
+    s = vorn.select(x, y, segments="constant")
+    np.testing.assert_allclose(s.fit.jumps / xs, reference.fit.jumps + 3.0, rtol=1e-12)
+    np.testing.assert_allclose(s.fit(x) / ys, reference.fit(K), rtol=1e-12)
+    assert s.penalty == pytest.approx(reference.penalty, rel=1e-12)
+    exact = 1e-150 < ys < 1e150
+    assert (s.note == "") == exact == (s.fit.frame is None) == ("gamma" in s.arguments)
+    again = vorn.fit(x, y, **s.arguments)
+    np.testing.assert_array_equal(again(x), s.fit(x))
+    np.testing.assert_array_equal(again.jumps, s.fit.jumps)
+    # A penalty given to the fit is read the same way.
+    given = vorn.fit(x, y, penalty=reference.penalty, segments="constant")
+    np.testing.assert_allclose(given.jumps / xs, reference.fit.jumps + 3.0, rtol=1e-12)
+
+
+@pytest.mark.parametrize("ys", [1e-200, 1e-160, 1e200])
+def test_a_staircase_gets_its_levels_at_every_scale(ys):
+    # The tests that hand a staircase to constant levels read the data in noise units: in the
+    # data's own, inverse variances of 1e-161 overflowed (a least-squares failure), and at
+    # 1e-200 the levels' price underflowed to 0 (no jump at all).
+    rng = np.random.default_rng(3)
+    y = np.repeat(np.arange(20.0), 10) + 0.3 * rng.standard_normal(200)
+    reference = vorn.select(None, y)
+    assert reference.segments == "constant" and reference.fit.jumps.size == 19
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        s = vorn.select(None, y * ys)
+    assert s.segments == "constant"
+    np.testing.assert_array_equal(s.fit.jumps, reference.fit.jumps)
+    np.testing.assert_allclose(s.fit(np.arange(1.0, 201.0)) / ys,
+                               reference.fit(np.arange(1.0, 201.0)), rtol=1e-12)
