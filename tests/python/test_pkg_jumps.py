@@ -239,6 +239,19 @@ def test_curve_at_the_samples_is_the_evaluated_curve_bit_for_bit(seed, monkeypat
     np.testing.assert_array_equal(_jumps._values_at_samples(f), expected)
 
 
+def test_curve_at_the_samples_is_read_across_blocks(monkeypatch):
+    # The layout is checked a block of 65,536 samples at a time: three blocks and a part, a
+    # jump in each, read as the engine evaluates them.
+    m = 3 * 65_536 + 1_000
+    rng = np.random.default_rng(11)
+    y = np.repeat([0.0, 4.0, -1.0, 3.0, 0.5], m // 5 + 1)[:m] + rng.standard_normal(m)
+    f = vorn.fit(None, y, bandwidth_samples=10.0, penalty=20.0)
+    assert f.jump_indices.size == 4
+    expected = _engine.evaluate(*f._form(), np.ascontiguousarray(f.x), 0)
+    monkeypatch.setattr(f, "_values", None)
+    np.testing.assert_array_equal(_jumps._values_at_samples(f), expected)
+
+
 def test_significance_without_a_jump_stays_calibrated_on_curved_segments():
     # On a sine of 4 sd peak to peak smoothed over 8 samples a split saves curvature as well
     # as noise. Read at the whole saving, 199-222 of 300 jump-free series had significance
