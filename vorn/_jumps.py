@@ -53,8 +53,8 @@ from numpy.typing import NDArray
 from . import _engine, _jump_ar, _jump_null, _jump_residual, _jump_walk
 from ._noise import (
     _phi_from_ratio,
-    _robust_variance,
     _second_differences,
+    _winsorised_and_robust_variance,
     _winsorised_variance,
     estimate_noise,
     noise_values,
@@ -341,8 +341,8 @@ def noise_of_values(z: NDArray[np.float64],
         return estimate.scale, estimate.phi
     # One array of differences at a time, the first's done with before the second is formed.
     first = _second_differences(z, 1, delta)
-    total1 = float(np.sum(_winsorised_variance(first)))
-    var1 = _robust_variance(first)
+    winsorised1, var1 = _winsorised_and_robust_variance(first)
+    total1 = float(np.sum(winsorised1))
     del first
     total2 = float(np.sum(_winsorised_variance(_second_differences(z, 2, delta))))
     phi = _phi_from_ratio(total2 / total1) if total1 > 0.0 else 0.0

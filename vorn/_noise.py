@@ -103,19 +103,34 @@ class NoiseEstimate:
         return (1.0 + self.phi) / (1.0 - self.phi)
 
 
-def _robust_variance(values: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Squared MAD scale of each column, falling back on the mean absolute deviation.
+def _robust_variance(values: NDArray[np.float64],
+                     median: Optional[NDArray[np.float64]] = None) -> NDArray[np.float64]:
+    """Squared MAD scale of each column, falling back on the mean absolute deviation
+    (`median`: the columns' medians, when known).
 
     Quantised data can have more than half of their differences equal to zero; the mean
     absolute deviation still sees the rest.
     """
     # One buffer of deviations, made absolute in place: at a million samples each copy costs
     # 8 MB, and the jump reports run this beside the fit.
-    deviation = values - np.median(values, axis=0)
+    deviation = values - (np.median(values, axis=0) if median is None else median)
     np.abs(deviation, out=deviation)
     mean_abs = np.mean(deviation, axis=0) * math.sqrt(math.pi / 2.0)
     mad = np.median(deviation, axis=0, overwrite_input=True) * _MAD_TO_SD
     return np.asarray(np.where(mad > 0.0, mad, mean_abs) ** 2)
+
+
+def _winsorised_and_robust_variance(values: NDArray[np.float64]
+                                    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """:func:`_winsorised_variance` and the :func:`_robust_variance` it bounds the values by,
+    from one median of each column."""
+    median = np.median(values, axis=0)
+    robust = _robust_variance(values, median)
+    bound = _WINSOR_CUT * np.sqrt(robust)
+    clipped = values - median
+    np.clip(clipped, -bound, bound, out=clipped)
+    np.square(clipped, out=clipped)
+    return np.asarray(np.mean(clipped, axis=0) / _WINSOR_KEPT), robust
 
 
 def _winsorised_variance(values: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -125,11 +140,7 @@ def _winsorised_variance(values: NDArray[np.float64]) -> NDArray[np.float64]:
     deviation wastes two thirds of the sample), while a jump or a wild sample still counts
     only up to the bound.
     """
-    bound = _WINSOR_CUT * np.sqrt(_robust_variance(values))
-    clipped = values - np.median(values, axis=0)
-    np.clip(clipped, -bound, bound, out=clipped)
-    np.square(clipped, out=clipped)
-    return np.asarray(np.mean(clipped, axis=0) / _WINSOR_KEPT)
+    return _winsorised_and_robust_variance(values)[0]
 
 
 def _second_differences(z: NDArray[np.float64], lag: int,
@@ -264,10 +275,11 @@ def estimate_noise(z: NDArray[np.float64],
         first, second = first[clear1], second[clear2]
         n = second.shape[0] + 4
         left_out = 0 if breaks is None else len(breaks)
-    var1 = _winsorised_variance(first) if scale == "winsorised" else _robust_variance(first)
+    winsorised1, robust1 = _winsorised_and_robust_variance(first)
+    var1 = winsorised1 if scale == "winsorised" else robust1
     # The ratio that gives phi needs efficient variances: with the median absolute deviation
     # its sampling noise hid an autocorrelation of 0.5 in series of a few hundred samples.
-    total1 = float(np.sum(_winsorised_variance(first)))
+    total1 = float(np.sum(winsorised1))
     total2 = float(np.sum(_winsorised_variance(second)))
     raw_phi = _phi_from_ratio(total2 / total1) if total1 > 0.0 else 0.0
     # Only an estimate clear of its sampling noise c under independent noise counts. Shifted
