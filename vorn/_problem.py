@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import math
 import numbers
-import sys
 from functools import cached_property
 from typing import Any, Optional
 
@@ -177,15 +176,14 @@ class Problem:
         fitted = _engine.fit_constant(samples.x, samples.y, samples.weight, gamma)
         return self._fit_of(fitted, math.nan, gamma, pruning, precondition, "constant")
 
-    def writes_constant_gamma(self, penalty: float, gamma: float) -> bool:
-        """Whether a constant fit can be made at `gamma`, `penalty` noise variances in the
-        units of the data: it is a normal float64 number (or 0 or inf as the penalty is), and so
-        are the data's energies."""
+    def writes_constant_gamma(self, units: Units, penalty: float) -> bool:
+        """Whether a constant fit of `penalty` variances of the noise of `units` can be made
+        at its raw gamma: that gamma is a float64 number as for straight lines
+        (:meth:`._units.Units.inexact`), and so is a bound on the data's weighted squares."""
         samples = self.samples
-        with np.errstate(over="ignore"):
-            energy = float(np.sum(samples.weight[:, None] * samples.y**2))
-        return math.isfinite(energy) and (penalty == 0.0 or math.isinf(penalty)
-                                          or sys.float_info.min <= gamma < math.inf)
+        largest = max(float(samples.y.max()), -float(samples.y.min()))
+        return (units.inexact(math.inf, penalty) is None
+                and math.isfinite(largest * largest * float(np.sum(samples.weight))))
 
     def fit_constant_in_noise_units(self, penalty: float, scale: float, gamma: float,
                                     pruning: str = "DOMINANCE", precondition: str = "none"
@@ -536,7 +534,7 @@ def fit(
                 gamma = level * scale**2
             except OverflowError:
                 gamma = math.inf
-            if not problem.writes_constant_gamma(level, gamma):
+            if not problem.writes_constant_gamma(problem.units, level):
                 return problem.fit_constant_in_noise_units(level, scale, gamma, pruning,
                                                            precondition)
         return problem.fit_constant(check_gamma(gamma), pruning, precondition)

@@ -464,7 +464,7 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
     target = problem.with_row_factors(factors) if np.any(factors > 1.0) else problem
     arguments: dict[str, Any] = {"gamma": gamma_raw, "segments": "constant"}
     note = ""
-    if gamma_exact is not None or target.writes_constant_gamma(pen, gamma_raw):
+    if gamma_exact is not None or target.writes_constant_gamma(units, pen):
         refit = target.fit_constant(check_gamma(gamma_raw))
     else:
         # In the noise level vorn.fit measures on the same arguments, as the smooth choice's
@@ -882,7 +882,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     if not narrow and not among and not misfit:
         return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
-    unit = (samples.delta * factors)[:, None] * sigma
+    widened = (samples.delta * factors)[:, None]
+    unit = widened * sigma
     column_scale = 1.0 if own.column_scale is None else own.column_scale
 
     def residual(fit: Fit) -> NDArray[np.float64]:
@@ -890,7 +891,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
 
     steps_residual = residual(steps.fit)
     # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
-    tests = _LevelsTests(samples.x, samples.y / sigma, unit / sigma, steps_residual,
+    tests = _LevelsTests(samples.x, samples.y / sigma, widened, steps_residual,
                          steps.fit.jump_indices, units.noise, rule)
     # Where the check raised the price, over `raised_finest` samples and beside segments a
     # bandwidth long, the levels need no split evidence (the rule before it; the spread test

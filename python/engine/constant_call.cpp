@@ -2,7 +2,6 @@
 
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "arrays.hpp"
 #include "calls.hpp"
@@ -46,16 +45,12 @@ PyObject* call_fit_constant(PyObject*, PyObject* args, PyObject* kwargs) {
             },
             with_samples != 0);
     }
-    return fit_prepared_samples(*numpy, *xs, *ys, *ws,
-                                [&](PreparedSamples&& samples, const CancelHook& cancel) {
-                                    Checked<Curve> fitted =
-                                        fit_constant_curve(std::move(samples), gamma, cancel);
-                                    if (fitted && with_samples == 0) {
-                                        std::vector<double>().swap(fitted.value().x);
-                                        std::vector<double>().swap(fitted.value().y);
-                                    }
-                                    return fitted;
-                                });
+    return fit_prepared_samples(
+        *numpy, *xs, *ys, *ws,
+        [&](PreparedSamples&& samples, const CancelHook& cancel) {
+            return fit_constant_curve(std::move(samples), gamma, cancel);
+        },
+        with_samples != 0);
 }
 
 }  // namespace vorn::py

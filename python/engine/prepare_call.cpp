@@ -204,17 +204,13 @@ PyObject* call_fit_prepared(PyObject*, PyObject* args, PyObject* kwargs) {
             },
             with_samples != 0);
     }
-    return fit_prepared_samples(*numpy, *xs, *ys, *ws,
-                                [&](PreparedSamples&& samples, const CancelHook& cancel) {
-                                    Checked<Curve> fitted =
-                                        fit_curve(std::move(samples), pruning, precondition, p,
-                                                  gamma, cancel, SearchValues::centred);
-                                    if (fitted && with_samples == 0) {
-                                        std::vector<double>().swap(fitted.value().x);
-                                        std::vector<double>().swap(fitted.value().y);
-                                    }
-                                    return fitted;
-                                });
+    return fit_prepared_samples(
+        *numpy, *xs, *ys, *ws,
+        [&](PreparedSamples&& samples, const CancelHook& cancel) {
+            return fit_curve(std::move(samples), pruning, precondition, p, gamma, cancel,
+                             SearchValues::centred);
+        },
+        with_samples != 0);
 }
 
 }  // namespace vorn::py

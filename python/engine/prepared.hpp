@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "arrays.hpp"
 #include "chk.hpp"
@@ -28,10 +29,11 @@ std::optional<PreparedView> contiguous_samples(const StridedArray& x, const Stri
 // The rest of a frame that fits from prepared samples, once its arguments are read and its
 // parameters checked: with the interpreter lock released, the samples' check and
 // fit(samples, cancel), which returns a Checked<Curve>; the curve's dict, or null with the
-// error set.
+// error set. Without `keep_samples` the dict's x and y are empty (the caller holds them).
 template <class Fit>
 PyObject* fit_prepared_samples(const np::Api& numpy, const StridedArray& x,
-                               const StridedArray& y, const StridedArray& w, Fit&& fit) {
+                               const StridedArray& y, const StridedArray& w, Fit&& fit,
+                               bool keep_samples = true) {
     const char* unfit = nullptr;
     std::optional<Checked<Curve>> fitted;
     if (!run_unlocked([&](const CancelHook& cancel) {
@@ -41,6 +43,11 @@ PyObject* fit_prepared_samples(const np::Api& numpy, const StridedArray& x,
             unfit = unprepared(xv, yv, wv);
             if (unfit != nullptr) return;
             fitted.emplace(fit(prepared_copy(xv, yv, wv), cancel));
+            if (*fitted && !keep_samples) {
+                Curve& curve = fitted->value();
+                std::vector<double>().swap(curve.x);
+                std::vector<double>().swap(curve.y);
+            }
         })) {
         return nullptr;
     }
