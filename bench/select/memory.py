@@ -3,7 +3,7 @@
     .venv/bin/python bench/select/memory.py [--sizes 100000 1000000] [--repeats 2] [--jump 0]
 
 The series: a sine with a jump of 2 (or `--jump`) at the middle plus noise of sd 0.3 on evenly
-spaced sites (seed 0); without a jump the curve's bandwidth is re-chosen and refitted. Each call runs in a fresh interpreter, so that one call's heap does not lower or
+spaced sites (seed 0). Each call runs in a fresh interpreter, so that one call's heap does not lower or
 raise the next one's peak. The peak is the process's maximum resident set during the call
 above the one before it (the interpreter, numpy, vorn and the two input arrays), per sample.
 Run the same command with another checkout's interpreter for a baseline, in the same session:
