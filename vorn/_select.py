@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
+from dataclasses import replace
 from functools import cached_property
 from statistics import NormalDist
 from typing import Any, NamedTuple, Optional
@@ -110,7 +111,11 @@ def select(
     take, over the series or (that 1 % shared among them) beside one of their jumps it lacks
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
     segments flat to a parabola, and at most a tenth of their jumps matched by a parabola
-    through the two segments beside it (levels laid over a ramp or a bend).
+    through the two segments beside it (levels laid over a ramp or a bend). Otherwise, when
+    the smooth choice has no jump and its curve beats a straight line by more than 2.326
+    standard errors, its bandwidth is re-chosen among the grid's narrower jump-free fits by
+    generalised cross-validation, ``N RSS / (N - 1.4 rho edf)**2`` (rho the long-run factor),
+    and the curve refitted there.
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -323,11 +328,42 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             bar.close()
     smooth = selection_of(problem, choice, final, local)
     if b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None:
-        # The constant model is the call's largest step: only the smooth Selection stays.
-        del choice, final, problem
+        # The constant model is the call's largest step: only the smooth Selection stays
+        # (and what a narrower curve needs, when it may take the smooth one's place).
+        del final
+        narrower = choice.curve_bandwidth is not None
+        if not narrower:
+            del choice, problem
         return_freed_memory()
-        return steps_if_simpler(own, smooth, noise_changes=local is not None) or smooth
+        steps = steps_if_simpler(own, smooth, noise_changes=local is not None)
+        if steps is not None:
+            return steps
+        if narrower:
+            # Its fit goes before the narrower one is made.
+            searches = smooth.searches
+            del smooth
+            return_freed_memory()
+            return narrower_curve(caller, problem, choice, searches, local)
     return smooth
+
+
+def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: list[int],
+                   local: Optional[LocalNoise]) -> Selection:
+    """The smooth choice (whose searches were `searches`) refitted at the narrower
+    bandwidth that cross-validation prefers for its jump-free curve
+    (:func:`._search.curve_bandwidth`), at the same penalty; at the chosen pair again should
+    the refit have a jump after all (the grid's fit at that pair had none)."""
+    b = choice.curve_bandwidth
+    narrower = replace(choice, bandwidth_samples=b, criterion=(
+        f"{choice.criterion}; no jump, so the curve's bandwidth then by generalised "
+        f"cross-validation, {b:.3g} samples (from {choice.bandwidth_samples:.3g})"))
+    final = final_fit(caller, problem, narrower)
+    if final.fit.jump_indices.size:
+        narrower = choice
+        final = final_fit(caller, problem, choice)
+    curve = selection_of(problem, narrower, final, local)
+    curve.searches = searches + [problem.samples.x.shape[0]]
+    return curve
 
 
 class FinalFit(NamedTuple):

@@ -28,10 +28,12 @@ import vorn  # noqa: E402
 from vorn._local_noise import local_noise  # noqa: E402
 from vorn._noise import estimate_noise, noise_values  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
+from vorn._search import ChoiceFits, choose_with, curve_bandwidth  # noqa: E402
+from vorn._search import Rule as PackageRule  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
 from vorn._units import units_of  # noqa: E402
-from vorn._select import (LevelsRule, final_fit, in_own_units, selection_of,  # noqa: E402
-                          steps_if_simpler)
+from vorn._select import (LevelsRule, final_fit, in_own_units,  # noqa: E402
+                          narrower_curve, selection_of, steps_if_simpler)
 
 BASE = Rule()
 SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
@@ -328,11 +330,38 @@ def _raised(criterion):
 UNREFINED = ("main", "no-refine")
 
 
-def priced(problem, chooser=package_choose, local_level=True, any_noise=False, **levels):
+# Issue 22, the bandwidth of a jump-free curve: candidates for vorn._search.curve_bandwidth's
+# arguments (the package's: dof_weight 1.4, beat_line_by 2.326, long_run True).
+CURVE = {
+    "curve-gcv": dict(dof_weight=1.0, beat_line_by=-math.inf, long_run=False),
+    "curve-gcv-line": dict(dof_weight=1.0, beat_line_by=2.326, long_run=False),
+    "curve-gcv1.4-line": dict(dof_weight=1.4, beat_line_by=2.326, long_run=False),
+    "curve-gcv1.4": dict(dof_weight=1.4, beat_line_by=-math.inf, long_run=True),
+    "curve-gcv-line-rho": dict(dof_weight=1.0, beat_line_by=2.326, long_run=True),
+}
+
+
+def choose_curve(samples, units, **curve):
+    """The package's choice with the jump-free curve's bandwidth re-chosen by other
+    arguments of curve_bandwidth."""
+    fits = ChoiceFits(samples, units, PackageRule())
+    choice = choose_with(fits)
+    b, pen = choice.bandwidth_samples * fits.stretch, choice.penalty
+    choice.curve_bandwidth = None
+    if (b, pen) in fits.residuals:
+        found = curve_bandwidth(fits, b, pen, float(PackageRule().bandwidths(fits.m)[-1]),
+                                **curve)
+        choice.curve_bandwidth = None if found is None else found / fits.stretch
+    return choice
+
+
+def priced(problem, chooser=package_choose, local_level=True, any_noise=False, curve=True,
+           **levels):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series, or other conditions for
     constant levels in place of the smooth choice (`levels`: fields of LevelsRule; with
-    `any_noise`, also where the noise level changes along x)."""
+    `any_noise`, also where the noise level changes along x; without `curve`, a jump-free
+    curve keeps the information criterion's bandwidth)."""
     caller, local = problem, None
     own = problem = in_own_units(problem)
     if local_level and problem.prepared.delta is None:
@@ -343,8 +372,12 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, *
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)
     changes = local is not None and not any_noise
-    return steps_if_simpler(own, smooth, noise_changes=changes,
-                            rule=LevelsRule(**levels)) or smooth
+    steps = steps_if_simpler(own, smooth, noise_changes=changes, rule=LevelsRule(**levels))
+    if steps is not None:
+        return steps
+    if curve and choice.curve_bandwidth is not None:
+        return narrower_curve(caller, problem, choice, smooth.searches, local)
+    return smooth
 
 
 def run_method(method, x, y):
@@ -363,6 +396,12 @@ def run_method(method, x, y):
     prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
         return priced(problem)
+    if method == "ic-bandwidth":
+        # Issue 22: a jump-free curve keeps the information criterion's bandwidth (the
+        # default before generalised cross-validation re-chose it).
+        return priced(problem, curve=False)
+    if method in CURVE:
+        return priced(problem, partial(choose_curve, **CURVE[method]))
     if method in NOISE:
         return priced_noise(problem, NOISE[method])
     if method in GATES:

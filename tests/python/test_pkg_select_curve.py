@@ -1,0 +1,82 @@
+"""vorn.select on curves without jumps: the curve's bandwidth by cross-validation, the straight
+line kept where the curve is mostly noise."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vorn
+from vorn._problem import Problem
+from vorn._search import ChoiceFits, Rule
+
+
+def _cubic(seed, n=300):
+    """A cubic with three roots inside, 2 to 6 noise sd from peak to trough, noise sd 1."""
+    rng = np.random.default_rng([seed, 3003])
+    x = np.linspace(0.0, 1.0, n)
+    roots = np.sort(rng.uniform(0.1, 0.9, 3))
+    clean = np.prod([x - r for r in roots], axis=0)
+    clean *= rng.uniform(2.0, 6.0) / np.ptp(clean)
+    return x, clean + rng.standard_normal(n), clean
+
+
+def test_a_jump_free_curve_is_as_close_to_the_truth_as_cross_validation():
+    # The information criterion alone smoothed these cubics to 1.40 times the mean squared
+    # error of SciPy's cross-validated spline, with the curve's bandwidth re-chosen 1.13
+    # (bench/select/nochange.py has more). Series where cross-validation itself fails (further
+    # than half a noise variance from the truth) are left out, as in the bench.
+    from scipy.interpolate import make_smoothing_spline
+
+    ours, theirs = [], []
+    for seed in range(20):
+        x, y, clean = _cubic(seed)
+        gcv = float(np.mean((make_smoothing_spline(x, y)(x) - clean) ** 2))
+        if gcv > 0.5:
+            continue
+        s = vorn.select(x, y)
+        assert s.fit.jumps.size == 0
+        got = s.fit(x)
+        # The Selection reproduces its fit, at the bandwidth it reports.
+        np.testing.assert_array_equal(vorn.fit(x, y, **s.arguments)(x), got)
+        ours.append(float(np.mean((got - clean) ** 2)))
+        theirs.append(gcv)
+    assert len(ours) >= 15
+    assert np.mean(ours) <= 1.2 * np.mean(theirs), (np.mean(ours), np.mean(theirs))
+
+
+def _line_or_noise(seed, n=50):
+    """Sites jittered by up to 0.4 spacings; a line of slope -10 to 10 (even seeds) or none."""
+    rng = np.random.default_rng([seed, 5005])
+    x = np.arange(n) + rng.uniform(-0.4, 0.4, n)
+    slope = rng.uniform(-10.0, 10.0) if seed % 2 == 0 else 0.0
+    return x / n, slope * x / n + rng.standard_normal(n)
+
+
+def test_noise_and_lines_are_not_narrowed_into_wiggles():
+    # Cross-validation on a short noisy series now and then picks a near interpolant; the
+    # curve is re-chosen only where it beats the straight line beyond chance. Of these 400
+    # series 2 are re-chosen; without that test 13 were.
+    narrowed = sum("cross-validation" in vorn.select(*_line_or_noise(seed)).criterion
+                   for seed in range(400))
+    assert narrowed <= 5
+
+
+@pytest.mark.parametrize("d", [1, 3])
+def test_the_straight_line_residual_is_a_weighted_least_squares_fit(d):
+    rng = np.random.default_rng(11 + d)
+    n = 200
+    x = np.sort(rng.uniform(0.0, 30.0, n))
+    y = (np.outer(x, rng.uniform(-1.0, 1.0, d)) + np.sin(x)[:, None]
+         + rng.uniform(0.5, 3.0, d) * rng.standard_normal((n, d)))
+    delta = rng.uniform(0.5, 2.0, n)
+    problem = Problem.of(x, y if d > 1 else y[:, 0], delta)
+    fits = ChoiceFits(problem.samples, problem.units, Rule())
+    x_std, y_std, w = fits.x_std, fits.y_std, 1.0 / fits.delta_eff
+    expected = 0.0
+    for j in range(d):
+        # np.polyfit weights multiply the residuals, so they are 1 / delta.
+        line = np.polyval(np.polyfit(x_std, y_std[:, j], 1, w=w), x_std)
+        unit = 1.0 if fits.column_unit is None else fits.column_unit[j]
+        expected += float(np.sum(((y_std[:, j] - line) * w) ** 2)) / unit**2
+    assert fits.line_residual() == pytest.approx(expected, rel=1e-10)
