@@ -16,7 +16,10 @@ As delta -> 0 the walk tends to 2 W(u) - |u| for a two-sided Brownian motion W, 
 value on either side is exponential with mean 2, so c -> -2 log(1 - sqrt(level)) (5.94 at
 0.9); larger jumps make the walk coarser and c smaller (0 from about 4 sd at 0.9: the
 interval is the gap the fit chose). AR(1) noise with lag-one correlation phi scales the walk
-by its long-run variance factor rho = (1 + phi) / (1 - phi).
+by its long-run variance factor rho = (1 + phi) / (1 - phi). With d > 1 value columns the
+walk has company: the d - 1 directions across the jump hold fitted jumps of pure noise, and
+moving the split moves their savings too, a driftless walk of its own that widens the cost
+of the true split above the cheapest (:func:`column_factor`).
 
 Significance. Without a jump, the largest saving of any split of a segment of m samples, less
 what that split saves on the merged segment's own smooth (see below), is modelled as s times
@@ -136,6 +139,45 @@ def measured_size(effective: NDArray[np.float64], evidence: NDArray[np.float64],
     if rule == "debiased":
         return debiased
     return np.asarray(np.maximum(debiased - effective / np.sqrt(z2), 0.0))
+
+
+# The spline's value at a segment's end weighs the end sample w0 = 1.37 / b (b the bandwidth
+# in samples) against a variance of that value of 1.04 / b (at 20 samples), so moving one
+# sample across a split moves a fitted jump of pure noise by (w0 / that variance)**2 = 1.74
+# of its variance, in steps (1.60-1.76 at 4-50 samples; levels that are plain means give 1).
+# The fit puts its split where the noise across the jump is large as well: the part of a
+# found jump across its true direction is 1.3-2.1 times the noise's share on white noise
+# (d = 2, 3; 1.5-3 sd). 3 = 1.74 x 1.7; under AR(1) noise of phi = 0.3 that part is 2.7-4.3
+# times the share and the cut stays a little short there (bench/jumps/RESULTS.md).
+ACROSS_WALK = 3.0
+
+
+def column_factor(evidence: NDArray[np.float64], d: int,
+                  across: float = ACROSS_WALK) -> NDArray[np.float64]:
+    """How much the d - 1 directions across a jump widen its location walk, from the jump's
+    saving `evidence` (long-run noise variances, about its squared size over its standard
+    error's).
+
+    Along the jump, moving the split one sample costs delta**2 with variance 4 delta**2;
+    across it, a fitted jump of pure noise Z (in standard errors) moves its saving Z**2 by a
+    step of variance about 4 `across` Z**2 / saving * delta**2 per direction. Together a
+    walk of drift delta**2 and step variance 4 c delta**2, c = 1 + `across` (d - 1) /
+    saving, which is the discrete walk of size delta / sqrt(c) scaled by c. 1 for d = 1.
+    """
+    z2 = np.maximum(np.asarray(evidence, dtype=np.float64), 1e-300)
+    return np.asarray(1.0 + across * (d - 1) / z2)
+
+
+def jump_cut(level: float, effective: NDArray[np.float64], evidence: NDArray[np.float64],
+             d: int, across: float = ACROSS_WALK) -> NDArray[np.float64]:
+    """The cut (long-run noise variances) for jumps of fitted size `effective` (long-run noise
+    sd) and saving `evidence`: the walk at the size :func:`measured_size` reads, widened
+    for the directions across the jump (:func:`column_factor`)."""
+    size = measured_size(effective, evidence, d)
+    if d == 1:
+        return location_cut(level, size)
+    c = column_factor(evidence, d, across)
+    return np.asarray(c * location_cut(level, size / np.sqrt(c)))
 
 
 def hull(got: dict[str, Any], thresholds: NDArray[np.float64],
@@ -550,7 +592,7 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
         np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._searched_y), w,
         fit.p, fit.precondition, jumps, np.zeros(k), True))  # type: ignore[arg-type]
     raw_saved = np.maximum(got["merged"] - got["at_fit"], 0.0) if k else np.zeros(0)
-    cuts = location_cut(level, measured_size(effective, raw_saved / unit / rho, fit.dim))
+    cuts = jump_cut(level, effective, raw_saved / unit / rho, fit.dim)
     low, high = hull(got, cuts * rho * unit)
     got["low"], got["high"] = low, high
     if not keep_profile:

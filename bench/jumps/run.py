@@ -14,8 +14,11 @@ a jump within 5 samples of the true place; coverage, widths and oracles are over
 Rules side by side, all on the same profiles: "walk" (the package's: cost within c * rho
 noise variances of the cheapest, c the 0.9 quantile of the discrete walk for the jump size
 shrunk by its noise: the fitted norm less its inflation by the columns' noise and less one
-standard error, the standard error read off the jump's saving as size / sqrt(saving)),
-"fitted" (the same walk at the fitted size, the rule before), "debiased" (at the fitted norm
+standard error, the standard error read off the jump's saving as size / sqrt(saving); with
+d > 1 columns that walk widened for the directions across the jump, c times the walk at the
+size over sqrt(c), c = 1 + 3 (d - 1) / saving: vorn._jumps.jump_cut), "one column" (the
+walk alone, the package's rule before), "across 2" and "across 4" (candidates: the weight 3
+of the directions across replaced by 2 or 4), "fitted" (the same walk at the fitted size, the rule before), "debiased" (at the fitted norm
 less only its inflation), "limit" (c = -2 log(1 - sqrt(0.9)) = 5.94 whatever the size, the
 small-jump limit),
 "chi2" (the naive chi-square(1) cut, 2.71 rho), and two oracles that know the truth of the cell: the
@@ -204,7 +207,11 @@ def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
     return _jumps.noise_of_residuals(r, b, 2 * (len(jumps) + 1), phi_hat)
 
 
-RULES = ("walk", "fitted", "debiased", "limit", "chi2")
+RULES = ("walk", "one column", "across 2", "across 4", "fitted", "debiased", "limit", "chi2")
+# The cut of "walk" widened for the directions across a jump, at other weights than the
+# package's (vorn._jumps.ACROSS_WALK); "one column" is the package's rule before, the walk
+# alone.
+ACROSS = {"across 2": 2.0, "across 4": 4.0}
 
 
 def coverage(sims: int) -> tuple[list[dict], float]:
@@ -248,9 +255,13 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             # The saving in select's noise, which the intervals keep.
             saved_select = float(got["merged"][j] - got["at_fit"][j]) / unit
             evidence = saved_select / rho
-            for name in ("fitted", "debiased"):
-                size_at = _jumps.measured_size(np.array([effective]), np.array([evidence]), d, name)
+            for name in ("fitted", "debiased", "one column"):
+                size_at = _jumps.measured_size(np.array([effective]), np.array([evidence]), d,
+                                               "shrunk" if name == "one column" else name)
                 cuts[name] = float(_jumps.location_cut(LEVEL, size_at)[0])
+            for name, across in ACROSS.items():
+                cuts[name] = float(_jumps.jump_cut(LEVEL, np.array([effective]),
+                                                   np.array([evidence]), d, across)[0])
             for name, cut in cuts.items():
                 ok = np.flatnonzero(excess <= cut) + lo_s
                 spans[name] = (int(ok[0]), int(ok[-1]))
@@ -295,7 +306,11 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         rows.append(dict(
             segments="smooth" if smooth else "constant", sites="uneven" if uneven else "even",
             d=d, noise=f"AR {phi}" if phi else "white", size=size, found=found / sims,
-            coverage=share["walk"], fitted=share["fitted"], debiased=share["debiased"],
+            coverage=share["walk"], one_column=share["one column"],
+            across_2=share["across 2"], across_4=share["across 4"],
+            one_column_width=float(np.median(widths["one column"])) if widths["one column"]
+            else math.nan,
+            fitted=share["fitted"], debiased=share["debiased"],
             limit=share["limit"], chi2=share["chi2"], width=width,
             limit_width=float(np.median(widths["limit"])) if widths["limit"] else math.nan,
             oracle_cut=oracle_cut, oracle_window=oracle_win,
@@ -407,22 +422,27 @@ def main() -> None:
           "`resid, jump-free law` (not adopted), `power before` under the rule before the "
           "AR(1) law (the saving over the long-run factor rho), `power kappa` under kappa "
           "without the smooth correction.\n")
-    print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
+    print("| segments | sites | d | noise | size | found | coverage (walk) | one column | "
+          "across 2 | across 4 | fitted | debiased | "
           "limit | chi2 | "
-          "width | limit width | oracle cut | oracle window | ratio | power | power raw | power smooth | "
+          "width | one column width | limit width | oracle cut | oracle window | ratio | power | power raw | power smooth | "
           "power jump-free | power before | power kappa |")
-    print("|---|---|---|---|" + "---|" * 18)
+    print("|---|---|---|---|" + "---|" * 22)
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
-              f"{r['found']:.3f} | {r['coverage']:.3f} | {r['fitted']:.3f} | {r['debiased']:.3f} | "
+              f"{r['found']:.3f} | {r['coverage']:.3f} | {r['one_column']:.3f} | "
+              f"{r['across_2']:.3f} | {r['across_4']:.3f} | "
+              f"{r['fitted']:.3f} | {r['debiased']:.3f} | "
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
-              f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
+              f"{r['width']:.0f} | {r['one_column_width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
               f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} | "
               f"{r['power_raw']:.3f} | "
               f"{r['power_smooth']:.3f} | {r['power_split']:.3f} | {r['power_before']:.3f} | "
               f"{r['power_kappa']:.3f} |")
     print()
-    for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
+    for rule, name in (("coverage", "walk"), ("one_column", "one column (before)"),
+                       ("across_2", "across 2"), ("across_4", "across 4"),
+                       ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
         print(f"- {name}: {sum(0.85 <= r[rule] <= 0.95 for r in rows)} of {len(rows)} cells "
               f"within 85-95 %, {sum(r[rule] < 0.85 for r in rows)} below, "
@@ -430,7 +450,9 @@ def main() -> None:
     print("\nCells below 5 sd (where discrete sites do not force the coverage up) whose coverage "
           "lies outside 85-95 % by more than two binomial standard deviations of their number "
           "of found signals:\n")
-    for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
+    for rule, name in (("coverage", "walk"), ("one_column", "one column (before)"),
+                       ("across_2", "across 2"), ("across_4", "across 4"),
+                       ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
         small = [r for r in rows if r["size"] < 5]
         m = [r["found"] * args.sims for r in small]
