@@ -146,9 +146,10 @@ def measured_size(effective: NDArray[np.float64], evidence: NDArray[np.float64],
 # sample across a split moves a fitted jump of pure noise by (w0 / that variance)**2 = 1.74
 # of its variance, in steps (1.60-1.76 at 4-50 samples; levels that are plain means give 1).
 # The fit puts its split where the noise across the jump is large as well: the part of a
-# found jump across its true direction is 1.3-2.1 times the noise's share on white noise
-# (d = 2, 3; 1.5-3 sd). 3 = 1.74 x 1.7; under AR(1) noise of phi = 0.3 that part is 2.7-4.3
-# times the share and the cut stays a little short there (bench/jumps/RESULTS.md).
+# found jump across its true direction is 1.2-2.2 times the noise's share on white noise
+# (d = 2, 3; 1.5-3 sd; mean 1.6). 3 is about 1.74 x 1.7; under AR(1) noise of phi = 0.3 that
+# part is 2.8-4.4 times the share and the cut stays a little short there
+# (bench/jumps/across_walk.py; weights 2 and 4 beside it in bench/jumps/run.py).
 ACROSS_WALK = 3.0
 
 
