@@ -197,6 +197,12 @@ def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
     """The package's noise for the evidence of a fit with `jumps` (split indices): the
     residuals of the spline fitted to each segment alone, read as evidence_noise reads a
     fit's."""
+    return forced_noise_and_law(x, y, p, jumps, phi_hat)[:2]
+
+
+def forced_noise_and_law(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
+                         phi_hat: float) -> tuple[float, float, float]:
+    """forced_noise and the phi its law is read at, as evidence_noise_and_law reads them."""
     r = np.zeros_like(y)
     bounds = np.concatenate(([0], np.asarray(jumps) + 1, [x.size]))
     for a, c in zip(bounds[:-1], bounds[1:]):
@@ -204,7 +210,8 @@ def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
             g = vorn.fit(x[a:c], y[a:c], p, math.inf)
             r[a:c] = y[a:c] - np.asarray(g(x[a:c])).reshape(c - a, -1)
     b = ((1.0 - p) / (p * ((x[-1] - x[0]) / (x.size - 1)) ** 3)) ** 0.25
-    return _jumps.noise_of_residuals(r, b, 2 * (len(jumps) + 1), phi_hat)
+    scale, phi = _jumps.noise_of_residuals(r, b, 2 * (len(jumps) + 1), phi_hat)
+    return scale, phi, _jumps.law_index(r, np.asarray(jumps, dtype=np.int64), b, phi)
 
 
 RULES = ("walk", "one column", "across 2", "across 4", "fitted", "debiased", "limit", "chi2")
@@ -229,6 +236,7 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         signif_smooth: list[float] = []
         signif_split: list[float] = []
         signif_raw: list[float] = []
+        signif_select_law: list[float] = []
         for _ in range(sims):
             x, y, where = signal(rng, smooth, uneven, d, phi, size)
             f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
@@ -275,6 +283,8 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             resid_saved = _jumps.beyond_curvature(
                 np.array([float(got["merged"][j] - got["at_fit"][j]) / resid_unit]),
                 got["smooth_saving"][j:j + 1], resid_unit)
+            signif_select_law.append(float(_jumps.null_significance(
+                resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
             with raw_table():
                 signif_raw.append(float(_jumps.null_significance(
                     resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
@@ -333,16 +343,19 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             power_split=(float(np.mean(np.asarray(signif_split) < 0.01)) if signif_split
                          else math.nan),
             power_raw=(float(np.mean(np.asarray(signif_raw) < 0.01)) if signif_raw
-                       else math.nan)))
+                       else math.nan),
+            power_select_law=(float(np.mean(np.asarray(signif_select_law) < 0.01))
+                              if signif_select_law else math.nan)))
     return rows, time.perf_counter() - started
 
 
-def null_significance(sims: int) -> list[dict]:
-    rng = np.random.default_rng(SEED + 1)
+def null_significance(sims: int, seed: int = SEED + 1) -> list[dict]:
+    rng = np.random.default_rng(seed)
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        got_by_rule: dict[str, list[float]] = {"resid": [], "raw": [], "split": [], "smooth": [],
+        got_by_rule: dict[str, list[float]] = {"resid": [], "select law": [], "raw": [],
+                                               "split": [], "smooth": [],
                                                "kappa": [], "rho": [], "kappa_white": [],
                                                "bias": []}
         p = None
@@ -357,13 +370,15 @@ def null_significance(sims: int) -> list[dict]:
             saved = (got["merged"][1] - got["best"][1]) / (p * scale ** 2)
             m, b = segment_shape(x, p, got, 1)
             corrected = max(saved - got["smooth_saving"][1] / (p * scale ** 2), 0.0)
-            resid_scale, resid_phi = forced_noise(
+            resid_scale, resid_phi, law_phi = forced_noise_and_law(
                 x, y, p, np.array([1, int(got["best_split"][1])]), phi_hat)
             resid_unit = p * resid_scale**2
             resid_saved = _jumps.beyond_curvature(
                 np.array([(got["merged"][1] - got["best"][1]) / resid_unit]),
                 got["smooth_saving"][1:2], resid_unit)
             got_by_rule["resid"].append(float(_jumps.null_significance(
+                resid_saved, np.array([m]), np.array([b]), d, N, resid_phi, law_phi)[0]))
+            got_by_rule["select law"].append(float(_jumps.null_significance(
                 resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
             with raw_table():
                 got_by_rule["raw"].append(float(_jumps.null_significance(
@@ -400,6 +415,8 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sims", type=int, default=200)
     parser.add_argument("--null-sims", type=int, default=1000)
+    parser.add_argument("--null-seed", type=int, default=SEED + 1,
+                        help="seed of the jump-free corpus (a replicate of the null table)")
     args = parser.parse_args()
     rows, seconds = coverage(args.sims)
     if args.null_sims == 0:
@@ -424,9 +441,12 @@ def main() -> None:
           "of them, `ratio one column` the same for the rule before (against the oracles at "
           "its own coverage). `power` is the share of found jumps with significance < 0.01 (the "
           "package's rule, `resid`: the saving in the noise variance read off the fit's "
-          "residuals, the null law fitted to the saving less the curvature correction), "
-          "`power raw` the same with the null law fitted to the raw saving (the package's "
-          "rule before this change), `power smooth` the same under the rule before this change (the saving "
+          "residuals, the null law fitted to the saving less the curvature correction, the "
+          "law of the noise estimate read at phi off the residuals a bandwidth from every "
+          "segment end), `power select law` the same with that law read at select's phi (the "
+          "package's rule before this change), "
+          "`power raw` `power select law` with the null law fitted to the raw saving (the "
+          "package's rule two changes before), `power smooth` the rule before that (the saving "
           "in select's second-difference estimate), `power jump-free` under the candidate "
           "`resid, jump-free law` (not adopted), `power before` under the rule before the "
           "AR(1) law (the saving over the long-run factor rho), `power kappa` under kappa "
@@ -435,9 +455,9 @@ def main() -> None:
           "across 2 | across 4 | fitted | debiased | "
           "limit | chi2 | "
           "width | one column width | limit width | oracle cut | oracle window | ratio | "
-          "ratio one column | power | power raw | power smooth | "
+          "ratio one column | power | power select law | power raw | power smooth | "
           "power jump-free | power before | power kappa |")
-    print("|---|---|---|---|" + "---|" * 23)
+    print("|---|---|---|---|" + "---|" * 24)
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
               f"{r['found']:.3f} | {r['coverage']:.3f} | {r['one_column']:.3f} | "
@@ -446,7 +466,7 @@ def main() -> None:
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
               f"{r['width']:.0f} | {r['one_column_width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
               f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['ratio_one_column']:.2f} | "
-              f"{r['power']:.3f} | "
+              f"{r['power']:.3f} | {r['power_select_law']:.3f} | "
               f"{r['power_raw']:.3f} | "
               f"{r['power_smooth']:.3f} | {r['power_split']:.3f} | {r['power_before']:.3f} | "
               f"{r['power_kappa']:.3f} |")
@@ -491,10 +511,15 @@ def main() -> None:
           f"{sum(r['ratio_across_2'] <= 1.5 for r in rows)}, across 4 "
           f"{sum(r['ratio_across_4'] <= 1.5 for r in rows)})")
     print("\n## Significance of a jump forced into jump-free data\n")
-    print("Rules on the same series. `resid` (the package's now): `resid, raw null law` with "
+    print("Rules on the same series. `resid` (the package's now): `resid, select law` with "
+          "the law of the noise estimate read at phi off the residuals of the fit with the "
+          "forced split, only those a bandwidth or more from every segment end "
+          "(vorn._jumps.law_index), the saving still divided by kappa at select's phi. "
+          "`resid, select law` (the package's rule before this change): `resid, raw null law` "
+          "with "
           "the null law (vorn/_jump_null.py) fitted to what the package reads it at, the "
           "largest saving less what the split saves on the merged segment's own smooth "
-          "(calibrate_null.py). `resid, raw null law` (the package's rule before this change; "
+          "(calibrate_null.py). `resid, raw null law` (the package's rule two changes before; "
           "its law fitted to the raw saving, raw_null_law.py; every rule after it in the "
           "table uses that law too): `smooth` with the saving "
           "measured in the noise variance read off the residuals of the fit with the forced "
@@ -517,20 +542,23 @@ def main() -> None:
           "(bias_saving). Each cell: KS p, share < 0.01, share < "
           "0.1, share < 0.5.\n")
     print("| segments | sites | d | noise | resid: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "resid, select law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "resid, raw null law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "resid, jump-free law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "smooth: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "rho: KS p | < 0.01 | < 0.1 | < 0.5 | kappa, white law: KS p | < 0.01 | < 0.1 | < 0.5 "
           "| bias: KS p | < 0.01 | < 0.1 | < 0.5 |")
-    print("|---|---|---|---|" + "---|" * 32)
-    null_rows = null_significance(args.null_sims)
+    print("|---|---|---|---|" + "---|" * 36)
+    null_rows = null_significance(args.null_sims, args.null_seed)
     for r in null_rows:
-        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "raw", "split", "smooth", "kappa", "rho",
+        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "select law", "raw", "split",
+                                                   "smooth", "kappa", "rho",
                                                    "kappa_white", "bias") for v in r[rule])
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
     print()
-    for rule, name in (("resid", "resid"), ("raw", "resid, raw null law (before)"),
+    for rule, name in (("resid", "resid"), ("select law", "resid, select law (before)"),
+                       ("raw", "resid, raw null law (two changes before)"),
                        ("split", "resid, jump-free law"),
                        ("smooth", "smooth"), ("kappa", "kappa"),
                        ("rho", "rho"),
@@ -543,19 +571,22 @@ def main() -> None:
               f"{len(tails)} of {len(null_rows)}")
     print("\nPower (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
           f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
-          f"{sum(r['size'] >= 3 for r in rows)} cells (raw null law, before: "
+          f"{sum(r['size'] >= 3 for r in rows)} cells (select law, before: "
+          f"{sum(r['power_select_law'] >= 0.95 for r in rows if r['size'] >= 3)}; raw null law: "
           f"{sum(r['power_raw'] >= 0.95 for r in rows if r['size'] >= 3)}; resid, jump-free law: "
           f"{sum(r['power_split'] >= 0.95 for r in rows if r['size'] >= 3)}; smooth: "
           f"{sum(r['power_smooth'] >= 0.95 for r in rows if r['size'] >= 3)}; kappa: "
           f"{sum(r['power_kappa'] >= 0.95 for r in rows if r['size'] >= 3)}; rho: "
           f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}).")
-    lower = [r for r in rows if r["found"] > 0 and r["power"] < r["power_raw"] - 2 * math.sqrt(
-        max(r["power_raw"] * (1 - r["power_raw"]), 1e-9) / (r["found"] * args.sims))]
-    higher = sum(r["power"] > r["power_raw"] for r in rows)
-    print(f"\nPower of `resid` against `resid, raw null law` (all sizes): higher in {higher} of "
-          f"{len(rows)} cells, lower by more than two binomial sd in {len(lower)}"
-          + "".join(f"; {r['segments']} {r['sites']} d = {r['d']} {r['noise']} {r['size']} sd: "
-                    f"{r['power']:.3f} against {r['power_raw']:.3f}" for r in lower) + ".")
+    for before, name in (("power_select_law", "resid, select law"),
+                         ("power_raw", "resid, raw null law")):
+        lower = [r for r in rows if r["found"] > 0 and r["power"] < r[before] - 2 * math.sqrt(
+            max(r[before] * (1 - r[before]), 1e-9) / (r["found"] * args.sims))]
+        higher = sum(r["power"] > r[before] for r in rows)
+        print(f"\nPower of `resid` against `{name}` (all sizes): higher in {higher} of "
+              f"{len(rows)} cells, lower by more than two binomial sd in {len(lower)}"
+              + "".join(f"; {r['segments']} {r['sites']} d = {r['d']} {r['noise']} {r['size']} "
+                        f"sd: {r['power']:.3f} against {r[before]:.3f}" for r in lower) + ".")
 
 
 if __name__ == "__main__":
