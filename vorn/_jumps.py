@@ -16,7 +16,10 @@ As delta -> 0 the walk tends to 2 W(u) - |u| for a two-sided Brownian motion W, 
 value on either side is exponential with mean 2, so c -> -2 log(1 - sqrt(level)) (5.94 at
 0.9); larger jumps make the walk coarser and c smaller (0 from about 4 sd at 0.9: the
 interval is the gap the fit chose). AR(1) noise with lag-one correlation phi scales the walk
-by its long-run variance factor rho = (1 + phi) / (1 - phi).
+by its long-run variance factor rho = (1 + phi) / (1 - phi). With d > 1 value columns the
+walk has company: the d - 1 directions across the jump hold fitted jumps of pure noise, and
+moving the split moves their savings too, a driftless walk of its own that widens the cost
+of the true split above the cheapest (:func:`column_factor`).
 
 Significance. Without a jump, the largest saving of any split of a segment of m samples, less
 what that split saves on the merged segment's own smooth (see below), is modelled as s times
@@ -31,7 +34,9 @@ phi): a split's saving weighs the samples near it most, over about a bandwidth, 
 bandwidths see the whole long-run variance (r -> 1; r tabulated, :mod:`vorn._jump_ar`). The
 significance of a jump is the probability of a saving at least as large as its own under that
 law, averaged over the law of the noise estimate the saving is measured in (variance times
-kappa, simulated under AR(1)). On a curved segment a split saves curvature as well as noise, so
+kappa, simulated under AR(1)). That law is read at phi off the residuals a bandwidth or more
+from every segment end (:func:`law_index`), which spreads half as much as select's phi: read
+at select's, the law was narrow exactly when the estimate was low and the noise looked small. On a curved segment a split saves curvature as well as noise, so
 the saving the law is read at is first reduced by what the split saves on the merged segment's
 own smooth: the spline fitted to the merged samples alone, which holds the curvature but
 (nearly) none of the noise. The engine refits it over the samples within 10 bandwidths of the
@@ -136,6 +141,46 @@ def measured_size(effective: NDArray[np.float64], evidence: NDArray[np.float64],
     if rule == "debiased":
         return debiased
     return np.asarray(np.maximum(debiased - effective / np.sqrt(z2), 0.0))
+
+
+# The spline's value at a segment's end weighs the end sample w0 = 1.37 / b (b the bandwidth
+# in samples) against a variance of that value of 1.04 / b (at 20 samples), so moving one
+# sample across a split moves a fitted jump of pure noise by (w0 / that variance)**2 = 1.74
+# of its variance, in steps (1.60-1.76 at 4-50 samples; levels that are plain means give 1).
+# The fit puts its split where the noise across the jump is large as well: the part of a
+# found jump across its true direction is 1.2-2.2 times the noise's share on white noise
+# (d = 2, 3; 1.5-3 sd; mean 1.6). 3 is about 1.74 x 1.7; under AR(1) noise of phi = 0.3 that
+# part is 2.8-4.4 times the share and the cut stays a little short there
+# (bench/jumps/across_walk.py; weights 2 and 4 beside it in bench/jumps/run.py).
+ACROSS_WALK = 3.0
+
+
+def column_factor(evidence: NDArray[np.float64], d: int,
+                  across: float = ACROSS_WALK) -> NDArray[np.float64]:
+    """How much the d - 1 directions across a jump widen its location walk, from the jump's
+    saving `evidence` (long-run noise variances, about its squared size over its standard
+    error's).
+
+    Along the jump, moving the split one sample costs delta**2 with variance 4 delta**2;
+    across it, a fitted jump of pure noise Z (in standard errors) moves its saving Z**2 by a
+    step of variance about 4 `across` Z**2 / saving * delta**2 per direction. Together a
+    walk of drift delta**2 and step variance 4 c delta**2, c = 1 + `across` (d - 1) /
+    saving, which is the discrete walk of size delta / sqrt(c) scaled by c. 1 for d = 1.
+    """
+    z2 = np.maximum(np.asarray(evidence, dtype=np.float64), 1e-300)
+    return np.asarray(1.0 + across * (d - 1) / z2)
+
+
+def jump_cut(level: float, effective: NDArray[np.float64], evidence: NDArray[np.float64],
+             d: int, across: float = ACROSS_WALK) -> NDArray[np.float64]:
+    """The cut (long-run noise variances) for jumps of fitted size `effective` (long-run noise
+    sd) and saving `evidence`: the walk at the size :func:`measured_size` reads, widened
+    for the directions across the jump (:func:`column_factor`)."""
+    size = measured_size(effective, evidence, d)
+    if d == 1:
+        return location_cut(level, size)
+    c = column_factor(evidence, d, across)
+    return np.asarray(c * location_cut(level, size / np.sqrt(c)))
 
 
 def hull(got: dict[str, Any], thresholds: NDArray[np.float64],
@@ -257,14 +302,17 @@ def noise_law(samples: float, d: int, phi: float, r: NDArray[np.float64]) -> NDA
 
 def null_significance(saved: NDArray[np.float64], m: NDArray[np.float64],
                       bandwidth: NDArray[np.float64], d: int,
-                      noise_samples: float = math.inf, phi: float = 0.0) -> NDArray[np.float64]:
+                      noise_samples: float = math.inf, phi: float = 0.0,
+                      law_phi: Optional[float] = None) -> NDArray[np.float64]:
     """P(largest saving >= saved) under the tabulated null law.
 
     `saved` is measured in the noise variance (of one sample, not the long-run one) estimated
     from `noise_samples` samples (inf: the noise is known), with lag-one correlation `phi`.
     The saving is divided by the factor AR(1) noise inflates it by (:func:`ar_exponent`) and
     the law is averaged over the spread of the estimate of variance times that factor, as a t
-    statistic's is over that of its variance.
+    statistic's is over that of its variance. That spread is the law's at the noise's true
+    phi, read at `law_phi` (default `phi`), an estimate of it that need not be the one the
+    factor is taken at (:func:`law_index`).
     """
     n = np.exp(_null_parameter(_jump_null.LOG_N, m, bandwidth, d))
     s = np.exp(_null_parameter(_jump_null.LOG_S, m, bandwidth, d))
@@ -272,7 +320,7 @@ def null_significance(saved: NDArray[np.float64], m: NDArray[np.float64],
     kappa = (1.0 + phi * r) / (1.0 - phi * r)
     u = np.asarray(saved, dtype=np.float64) / (kappa * s)
     if math.isfinite(noise_samples):
-        u = u[..., None] * noise_law(noise_samples, d, phi, r)
+        u = u[..., None] * noise_law(noise_samples, d, phi if law_phi is None else law_phi, r)
         n = np.asarray(n)[..., None]
     with np.errstate(divide="ignore"):  # no saving at all: log F = -inf, significance 1
         log_f = np.log1p(-np.minimum(_chi2_even_sf(u, d), 1.0))
@@ -470,6 +518,63 @@ def _values_at_samples(fit: Fit) -> NDArray[np.float64]:
     return np.asarray(coefs[piece, :, -1])
 
 
+def law_index(r: NDArray[np.float64], jumps: NDArray[np.int64], bandwidth: float,
+              fallback: float, block: int = 1 << 16) -> float:
+    """phi to read the law of the noise estimate at (:func:`null_significance`): from the
+    lag-one ratio of the residuals r (n, d) at least a bandwidth from every end of a segment
+    (`jumps` and the series' ends), matched to the stationary smoother's
+    (:func:`residual_moments`); `fallback` when fewer than a quarter of the samples are
+    that far from every end.
+
+    The law's spread grows with phi, and select's difference estimate of phi spreads so
+    much (sd 0.16 on 200 samples of one column under phi = 0.3) that a law read at it is
+    too narrow exactly when the estimate is low, the case where the estimated noise is too
+    small: significances then pile up below 0.01, and seldom reach 1 when it is high. The
+    residuals spread half as much. Near a segment's end the smoother takes more of the
+    noise than the stationary moments say; the segments the noise made take the slow part
+    of AR(1) noise even far from their ends (phi 0.20-0.26 for 0.3 on such fits,
+    bench/jumps/ar_significance.py), which is why this estimate only picks the law's spread
+    and the saving keeps select's phi. The quarter is where the two spread alike
+    (about 1 / sqrt(samples) against 2 / sqrt(samples)).
+    """
+    n = r.shape[0]
+    if not math.isfinite(bandwidth) or n < 4:
+        return fallback
+    # Sample i of a segment of samples a..c is kept when it lies a bandwidth from the ends
+    # between samples, a - 1/2 and c + 1/2; kept neighbours then share a segment.
+    margin = max(int(math.ceil(bandwidth - 0.5)), 1)
+    ends = np.asarray(jumps, dtype=np.int64)
+    starts = np.concatenate(([0], ends + 1)) + margin
+    stops = np.concatenate((ends, [n - 1])) - margin
+    inside = starts <= stops
+    if int(np.sum(stops[inside] - starts[inside] + 1)) < n / 4:
+        return fallback
+    edges = np.zeros(n + 1, dtype=np.int8)
+    np.add.at(edges, starts[inside], 1)
+    np.add.at(edges, stops[inside] + 1, -1)
+    kept = np.cumsum(edges[:n], dtype=np.int8).view(np.bool_)
+    del edges
+    square = lagged = 0.0
+    pairs = 0
+    # Row sums a block at a time, masked rather than gathered: no copy of the residuals.
+    for a in range(0, n, block):
+        b = min(a + block, n)
+        rows = r[a:b]
+        square += float(np.sum(np.einsum("ij,ij->i", rows, rows), where=kept[a:b]))
+        # Pairs (i, i + 1) with i in this block, the last one reaching into the next.
+        c = min(b, n - 1)
+        both = kept[a:c] & kept[a + 1:c + 1]
+        lagged += float(np.sum(np.einsum("ij,ij->i", r[a:c], r[a + 1:c + 1]), where=both))
+        pairs += int(np.count_nonzero(both))
+    count = int(np.count_nonzero(kept))
+    if square <= 0.0 or pairs == 0:
+        return fallback
+    variance, covariance = residual_moments(bandwidth)
+    # The ratio grows with phi; outside the grid phi is clamped to its ends.
+    return float(np.interp((lagged / pairs) / (square / count), covariance / variance,
+                           _RESIDUAL_PHIS))
+
+
 def evidence_noise(fit: Fit, w: Optional[NDArray[np.float64]], select_noise: tuple[float, float],
                    phi_from: str = "differences") -> tuple[float, float]:
     """Noise sd (units of delta) and phi the significance reads the saving in: the variance
@@ -486,21 +591,34 @@ def evidence_noise(fit: Fit, w: Optional[NDArray[np.float64]], select_noise: tup
     and not used). A curve that keeps most of the noise (a bandwidth of about a sample or
     less) leaves too little in its residuals, and select's estimate is kept.
     """
+    scale, phi, _ = evidence_noise_and_law(fit, w, select_noise, phi_from)
+    return scale, phi
+
+
+def evidence_noise_and_law(fit: Fit, w: Optional[NDArray[np.float64]],
+                           select_noise: tuple[float, float], phi_from: str = "differences"
+                           ) -> tuple[float, float, float]:
+    """:func:`evidence_noise` and the phi the law of that noise estimate is read at
+    (:func:`law_index`, off the same residuals; phi itself where the residuals are not
+    read)."""
     scale, phi = select_noise
     if fit._inputs[2] is not None and not fit._jump_noise_estimated:
-        return 1.0, phi
+        return 1.0, phi, phi
     bandwidth = series_bandwidth(fit, w)
     if fit.x.shape[0] < 7 or residual_moments(bandwidth, np.array([phi]))[0][0] < 0.5:
-        return scale, phi
+        return scale, phi, phi
     r = _values_at_samples(fit)
     np.subtract(fit._y, r, out=r)
     if getattr(fit, "column_scale", None) is not None:
         r /= fit.column_scale
     if w is not None:
         r *= np.sqrt(w)[:, None]
-    found = noise_of_residuals(r, bandwidth, 2 * (fit.jump_indices.size + 1),
+    jumps = np.asarray(fit.jump_indices, dtype=np.int64)
+    found = noise_of_residuals(r, bandwidth, 2 * (jumps.size + 1),
                                phi if phi_from == "differences" else None)
-    return found if found[0] > 0.0 else (scale, phi)
+    if found[0] <= 0.0:
+        return scale, phi, phi
+    return found[0], found[1], law_index(r, jumps, bandwidth, found[1])
 
 
 def noise_of_fit(fit: Fit, w: Optional[NDArray[np.float64]],
@@ -531,8 +649,9 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     df = noise_samples(fit, noise)
     scale, phi = noise if noise is not None else noise_of(fit, w)
     # The intervals keep select's estimate, which their cut was calibrated with.
-    evidence_scale, evidence_phi = (noise if noise is not None
-                                    else evidence_noise(fit, w, (scale, phi)))
+    evidence_scale, evidence_phi, law_phi = (
+        (noise[0], noise[1], noise[1]) if noise is not None
+        else evidence_noise_and_law(fit, w, (scale, phi)))
     rho = (1.0 + phi) / (1.0 - phi)
     unit = (fit.p if fit.p > 0.0 else 1.0) * scale * scale
     jumps = np.ascontiguousarray(fit.jump_indices, dtype=np.int64)
@@ -550,7 +669,7 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
         np.ascontiguousarray(fit.x), np.ascontiguousarray(fit._searched_y), w,
         fit.p, fit.precondition, jumps, np.zeros(k), True))  # type: ignore[arg-type]
     raw_saved = np.maximum(got["merged"] - got["at_fit"], 0.0) if k else np.zeros(0)
-    cuts = location_cut(level, measured_size(effective, raw_saved / unit / rho, fit.dim))
+    cuts = jump_cut(level, effective, raw_saved / unit / rho, fit.dim)
     low, high = hull(got, cuts * rho * unit)
     got["low"], got["high"] = low, high
     if not keep_profile:
@@ -571,7 +690,7 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     evidence_unit = (fit.p if fit.p > 0.0 else 1.0) * evidence_scale * evidence_scale
     significance = (null_significance(
         beyond_curvature(raw_saved / evidence_unit, got["smooth_saving"], evidence_unit), m,
-        bandwidth, fit.dim, df, evidence_phi) if k else np.zeros(0))
+        bandwidth, fit.dim, df, evidence_phi, law_phi) if k else np.zeros(0))
     return JumpReport(low, high, JumpEvidence(saved, significance)), got
 
 

@@ -14,8 +14,11 @@ a jump within 5 samples of the true place; coverage, widths and oracles are over
 Rules side by side, all on the same profiles: "walk" (the package's: cost within c * rho
 noise variances of the cheapest, c the 0.9 quantile of the discrete walk for the jump size
 shrunk by its noise: the fitted norm less its inflation by the columns' noise and less one
-standard error, the standard error read off the jump's saving as size / sqrt(saving)),
-"fitted" (the same walk at the fitted size, the rule before), "debiased" (at the fitted norm
+standard error, the standard error read off the jump's saving as size / sqrt(saving); with
+d > 1 columns that walk widened for the directions across the jump, c times the walk at the
+size over sqrt(c), c = 1 + 3 (d - 1) / saving: vorn._jumps.jump_cut), "one column" (the
+walk alone, the package's rule before), "across 2" and "across 4" (candidates: the weight 3
+of the directions across replaced by 2 or 4), "fitted" (the same walk at the fitted size, the rule before), "debiased" (at the fitted norm
 less only its inflation), "limit" (c = -2 log(1 - sqrt(0.9)) = 5.94 whatever the size, the
 small-jump limit),
 "chi2" (the naive chi-square(1) cut, 2.71 rho), and two oracles that know the truth of the cell: the
@@ -194,6 +197,12 @@ def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
     """The package's noise for the evidence of a fit with `jumps` (split indices): the
     residuals of the spline fitted to each segment alone, read as evidence_noise reads a
     fit's."""
+    return forced_noise_and_law(x, y, p, jumps, phi_hat)[:2]
+
+
+def forced_noise_and_law(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
+                         phi_hat: float) -> tuple[float, float, float]:
+    """forced_noise and the phi its law is read at, as evidence_noise_and_law reads them."""
     r = np.zeros_like(y)
     bounds = np.concatenate(([0], np.asarray(jumps) + 1, [x.size]))
     for a, c in zip(bounds[:-1], bounds[1:]):
@@ -201,10 +210,15 @@ def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
             g = vorn.fit(x[a:c], y[a:c], p, math.inf)
             r[a:c] = y[a:c] - np.asarray(g(x[a:c])).reshape(c - a, -1)
     b = ((1.0 - p) / (p * ((x[-1] - x[0]) / (x.size - 1)) ** 3)) ** 0.25
-    return _jumps.noise_of_residuals(r, b, 2 * (len(jumps) + 1), phi_hat)
+    scale, phi = _jumps.noise_of_residuals(r, b, 2 * (len(jumps) + 1), phi_hat)
+    return scale, phi, _jumps.law_index(r, np.asarray(jumps, dtype=np.int64), b, phi)
 
 
-RULES = ("walk", "fitted", "debiased", "limit", "chi2")
+RULES = ("walk", "one column", "across 2", "across 4", "fitted", "debiased", "limit", "chi2")
+# The cut of "walk" widened for the directions across a jump, at other weights than the
+# package's (vorn._jumps.ACROSS_WALK); "one column" is the package's rule before, the walk
+# alone.
+ACROSS = {"across 2": 2.0, "across 4": 4.0}
 
 
 def coverage(sims: int) -> tuple[list[dict], float]:
@@ -222,6 +236,7 @@ def coverage(sims: int) -> tuple[list[dict], float]:
         signif_smooth: list[float] = []
         signif_split: list[float] = []
         signif_raw: list[float] = []
+        signif_select_law: list[float] = []
         for _ in range(sims):
             x, y, where = signal(rng, smooth, uneven, d, phi, size)
             f = vorn.fit(x, y if d > 1 else y[:, 0], bandwidth_samples=BANDWIDTH[smooth],
@@ -248,9 +263,13 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             # The saving in select's noise, which the intervals keep.
             saved_select = float(got["merged"][j] - got["at_fit"][j]) / unit
             evidence = saved_select / rho
-            for name in ("fitted", "debiased"):
-                size_at = _jumps.measured_size(np.array([effective]), np.array([evidence]), d, name)
+            for name in ("fitted", "debiased", "one column"):
+                size_at = _jumps.measured_size(np.array([effective]), np.array([evidence]), d,
+                                               "shrunk" if name == "one column" else name)
                 cuts[name] = float(_jumps.location_cut(LEVEL, size_at)[0])
+            for name, across in ACROSS.items():
+                cuts[name] = float(_jumps.jump_cut(LEVEL, np.array([effective]),
+                                                   np.array([evidence]), d, across)[0])
             for name, cut in cuts.items():
                 ok = np.flatnonzero(excess <= cut) + lo_s
                 spans[name] = (int(ok[0]), int(ok[-1]))
@@ -264,6 +283,8 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             resid_saved = _jumps.beyond_curvature(
                 np.array([float(got["merged"][j] - got["at_fit"][j]) / resid_unit]),
                 got["smooth_saving"][j:j + 1], resid_unit)
+            signif_select_law.append(float(_jumps.null_significance(
+                resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
             with raw_table():
                 signif_raw.append(float(_jumps.null_significance(
                     resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
@@ -280,26 +301,38 @@ def coverage(sims: int) -> tuple[list[dict], float]:
                                             got["smooth_saving"][j:j + 1], unit),
                     np.array([m]), np.array([b]), d, N, phi_hat)[0]))
         share = {rule: covered[rule] / max(found, 1) for rule in RULES}
-        # Oracles: the smallest cut / window that covers as often as "walk" does.
-        need = max(1, covered["walk"])
-        cut_star = np.sort(np.asarray(lr_truth))[need - 1] if lr_truth else math.inf
-        k_star = np.sort(np.asarray(offsets))[need - 1] if offsets else math.inf
-        cut_widths = []
-        for e in profiles:
-            ok = np.flatnonzero(e <= cut_star)
-            cut_widths.append(int(ok[-1] - ok[0] + 1) if ok.size else N)
-        oracle_cut = float(np.median(cut_widths)) if cut_widths else math.nan
-        oracle_win = 2 * k_star + 1 if np.isfinite(k_star) else math.nan
-        narrowest = min(oracle_cut, oracle_win)
+        # Oracles: the smallest cut / window that covers as often as a rule does.
+
+        def oracles(rule: str) -> tuple[float, float, float]:
+            need = max(1, covered[rule])
+            cut_star = np.sort(np.asarray(lr_truth))[need - 1] if lr_truth else math.inf
+            k_star = np.sort(np.asarray(offsets))[need - 1] if offsets else math.inf
+            cut_widths = []
+            for e in profiles:
+                ok = np.flatnonzero(e <= cut_star)
+                cut_widths.append(int(ok[-1] - ok[0] + 1) if ok.size else N)
+            oracle_cut = float(np.median(cut_widths)) if cut_widths else math.nan
+            oracle_win = 2 * k_star + 1 if np.isfinite(k_star) else math.nan
+            narrowest = min(oracle_cut, oracle_win)
+            width = float(np.median(widths[rule])) if widths[rule] else math.nan
+            return oracle_cut, oracle_win, width / narrowest if narrowest else math.nan
+
+        oracle_cut, oracle_win, ratio = oracles("walk")
         width = float(np.median(widths["walk"])) if widths["walk"] else math.nan
+        ratios = {rule: oracles(rule)[2] for rule in ("one column", "across 2", "across 4")}
         rows.append(dict(
             segments="smooth" if smooth else "constant", sites="uneven" if uneven else "even",
             d=d, noise=f"AR {phi}" if phi else "white", size=size, found=found / sims,
-            coverage=share["walk"], fitted=share["fitted"], debiased=share["debiased"],
+            coverage=share["walk"], one_column=share["one column"],
+            across_2=share["across 2"], across_4=share["across 4"],
+            one_column_width=float(np.median(widths["one column"])) if widths["one column"]
+            else math.nan,
+            fitted=share["fitted"], debiased=share["debiased"],
             limit=share["limit"], chi2=share["chi2"], width=width,
             limit_width=float(np.median(widths["limit"])) if widths["limit"] else math.nan,
             oracle_cut=oracle_cut, oracle_window=oracle_win,
-            ratio=width / narrowest if narrowest else math.nan,
+            ratio=ratio, ratio_one_column=ratios["one column"],
+            ratio_across_2=ratios["across 2"], ratio_across_4=ratios["across 4"],
             power=float(np.mean(np.asarray(signif) < 0.01)) if signif else math.nan,
             power_before=(float(np.mean(np.asarray(signif_before) < 0.01)) if signif_before
                           else math.nan),
@@ -310,16 +343,19 @@ def coverage(sims: int) -> tuple[list[dict], float]:
             power_split=(float(np.mean(np.asarray(signif_split) < 0.01)) if signif_split
                          else math.nan),
             power_raw=(float(np.mean(np.asarray(signif_raw) < 0.01)) if signif_raw
-                       else math.nan)))
+                       else math.nan),
+            power_select_law=(float(np.mean(np.asarray(signif_select_law) < 0.01))
+                              if signif_select_law else math.nan)))
     return rows, time.perf_counter() - started
 
 
-def null_significance(sims: int) -> list[dict]:
-    rng = np.random.default_rng(SEED + 1)
+def null_significance(sims: int, seed: int = SEED + 1) -> list[dict]:
+    rng = np.random.default_rng(seed)
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        got_by_rule: dict[str, list[float]] = {"resid": [], "raw": [], "split": [], "smooth": [],
+        got_by_rule: dict[str, list[float]] = {"resid": [], "select law": [], "raw": [],
+                                               "split": [], "smooth": [],
                                                "kappa": [], "rho": [], "kappa_white": [],
                                                "bias": []}
         p = None
@@ -334,13 +370,15 @@ def null_significance(sims: int) -> list[dict]:
             saved = (got["merged"][1] - got["best"][1]) / (p * scale ** 2)
             m, b = segment_shape(x, p, got, 1)
             corrected = max(saved - got["smooth_saving"][1] / (p * scale ** 2), 0.0)
-            resid_scale, resid_phi = forced_noise(
+            resid_scale, resid_phi, law_phi = forced_noise_and_law(
                 x, y, p, np.array([1, int(got["best_split"][1])]), phi_hat)
             resid_unit = p * resid_scale**2
             resid_saved = _jumps.beyond_curvature(
                 np.array([(got["merged"][1] - got["best"][1]) / resid_unit]),
                 got["smooth_saving"][1:2], resid_unit)
             got_by_rule["resid"].append(float(_jumps.null_significance(
+                resid_saved, np.array([m]), np.array([b]), d, N, resid_phi, law_phi)[0]))
+            got_by_rule["select law"].append(float(_jumps.null_significance(
                 resid_saved, np.array([m]), np.array([b]), d, N, resid_phi)[0]))
             with raw_table():
                 got_by_rule["raw"].append(float(_jumps.null_significance(
@@ -377,6 +415,8 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sims", type=int, default=200)
     parser.add_argument("--null-sims", type=int, default=1000)
+    parser.add_argument("--null-seed", type=int, default=SEED + 1,
+                        help="seed of the jump-free corpus (a replicate of the null table)")
     args = parser.parse_args()
     rows, seconds = coverage(args.sims)
     if args.null_sims == 0:
@@ -398,31 +438,42 @@ def main() -> None:
           "(gaps the interval spans), median. `oracle cut` and "
           "`oracle window` are the narrowest cost cut and symmetric window that reach the "
           "walk rule's coverage on the same signals; `ratio` is its width over the narrower "
-          "of them. `power` is the share of found jumps with significance < 0.01 (the "
+          "of them, `ratio one column` the same for the rule before (against the oracles at "
+          "its own coverage). `power` is the share of found jumps with significance < 0.01 (the "
           "package's rule, `resid`: the saving in the noise variance read off the fit's "
-          "residuals, the null law fitted to the saving less the curvature correction), "
-          "`power raw` the same with the null law fitted to the raw saving (the package's "
-          "rule before this change), `power smooth` the same under the rule before this change (the saving "
+          "residuals, the null law fitted to the saving less the curvature correction, the "
+          "law of the noise estimate read at phi off the residuals a bandwidth from every "
+          "segment end), `power select law` the same with that law read at select's phi (the "
+          "package's rule before this change), "
+          "`power raw` `power select law` with the null law fitted to the raw saving (the "
+          "package's rule two changes before), `power smooth` the rule before that (the saving "
           "in select's second-difference estimate), `power jump-free` under the candidate "
           "`resid, jump-free law` (not adopted), `power before` under the rule before the "
           "AR(1) law (the saving over the long-run factor rho), `power kappa` under kappa "
           "without the smooth correction.\n")
-    print("| segments | sites | d | noise | size | found | coverage (walk) | fitted | debiased | "
+    print("| segments | sites | d | noise | size | found | coverage (walk) | one column | "
+          "across 2 | across 4 | fitted | debiased | "
           "limit | chi2 | "
-          "width | limit width | oracle cut | oracle window | ratio | power | power raw | power smooth | "
+          "width | one column width | limit width | oracle cut | oracle window | ratio | "
+          "ratio one column | power | power select law | power raw | power smooth | "
           "power jump-free | power before | power kappa |")
-    print("|---|---|---|---|" + "---|" * 18)
+    print("|---|---|---|---|" + "---|" * 24)
     for r in rows:
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {r['size']} | "
-              f"{r['found']:.3f} | {r['coverage']:.3f} | {r['fitted']:.3f} | {r['debiased']:.3f} | "
+              f"{r['found']:.3f} | {r['coverage']:.3f} | {r['one_column']:.3f} | "
+              f"{r['across_2']:.3f} | {r['across_4']:.3f} | "
+              f"{r['fitted']:.3f} | {r['debiased']:.3f} | "
               f"{r['limit']:.3f} | {r['chi2']:.3f} | "
-              f"{r['width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
-              f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['power']:.3f} | "
+              f"{r['width']:.0f} | {r['one_column_width']:.0f} | {r['limit_width']:.0f} | {r['oracle_cut']:.0f} | "
+              f"{r['oracle_window']:.0f} | {r['ratio']:.2f} | {r['ratio_one_column']:.2f} | "
+              f"{r['power']:.3f} | {r['power_select_law']:.3f} | "
               f"{r['power_raw']:.3f} | "
               f"{r['power_smooth']:.3f} | {r['power_split']:.3f} | {r['power_before']:.3f} | "
               f"{r['power_kappa']:.3f} |")
     print()
-    for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
+    for rule, name in (("coverage", "walk"), ("one_column", "one column (before)"),
+                       ("across_2", "across 2"), ("across_4", "across 4"),
+                       ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
         print(f"- {name}: {sum(0.85 <= r[rule] <= 0.95 for r in rows)} of {len(rows)} cells "
               f"within 85-95 %, {sum(r[rule] < 0.85 for r in rows)} below, "
@@ -430,7 +481,9 @@ def main() -> None:
     print("\nCells below 5 sd (where discrete sites do not force the coverage up) whose coverage "
           "lies outside 85-95 % by more than two binomial standard deviations of their number "
           "of found signals:\n")
-    for rule, name in (("coverage", "walk"), ("fitted", "fitted"), ("debiased", "debiased"),
+    for rule, name in (("coverage", "walk"), ("one_column", "one column (before)"),
+                       ("across_2", "across 2"), ("across_4", "across 4"),
+                       ("fitted", "fitted"), ("debiased", "debiased"),
                        ("limit", "limit"), ("chi2", "chi2")):
         small = [r for r in rows if r["size"] < 5]
         m = [r["found"] * args.sims for r in small]
@@ -452,12 +505,21 @@ def main() -> None:
         else:
             why = "within two binomial sd of the band: sampling noise"
         print(f"- {cell} ({why})")
-    print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells")
+    print(f"\nWidth ratio <= 1.5: {sum(r['ratio'] <= 1.5 for r in rows)} of {len(rows)} cells "
+          "(each rule against the oracles at its own coverage: one column (before) "
+          f"{sum(r['ratio_one_column'] <= 1.5 for r in rows)}, across 2 "
+          f"{sum(r['ratio_across_2'] <= 1.5 for r in rows)}, across 4 "
+          f"{sum(r['ratio_across_4'] <= 1.5 for r in rows)})")
     print("\n## Significance of a jump forced into jump-free data\n")
-    print("Rules on the same series. `resid` (the package's now): `resid, raw null law` with "
+    print("Rules on the same series. `resid` (the package's now): `resid, select law` with "
+          "the law of the noise estimate read at phi off the residuals of the fit with the "
+          "forced split, only those a bandwidth or more from every segment end "
+          "(vorn._jumps.law_index), the saving still divided by kappa at select's phi. "
+          "`resid, select law` (the package's rule before this change): `resid, raw null law` "
+          "with "
           "the null law (vorn/_jump_null.py) fitted to what the package reads it at, the "
           "largest saving less what the split saves on the merged segment's own smooth "
-          "(calibrate_null.py). `resid, raw null law` (the package's rule before this change; "
+          "(calibrate_null.py). `resid, raw null law` (the package's rule two changes before; "
           "its law fitted to the raw saving, raw_null_law.py; every rule after it in the "
           "table uses that law too): `smooth` with the saving "
           "measured in the noise variance read off the residuals of the fit with the forced "
@@ -480,20 +542,23 @@ def main() -> None:
           "(bias_saving). Each cell: KS p, share < 0.01, share < "
           "0.1, share < 0.5.\n")
     print("| segments | sites | d | noise | resid: KS p | < 0.01 | < 0.1 | < 0.5 | "
+          "resid, select law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "resid, raw null law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "resid, jump-free law: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "smooth: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "kappa: KS p | < 0.01 | < 0.1 | < 0.5 | "
           "rho: KS p | < 0.01 | < 0.1 | < 0.5 | kappa, white law: KS p | < 0.01 | < 0.1 | < 0.5 "
           "| bias: KS p | < 0.01 | < 0.1 | < 0.5 |")
-    print("|---|---|---|---|" + "---|" * 32)
-    null_rows = null_significance(args.null_sims)
+    print("|---|---|---|---|" + "---|" * 36)
+    null_rows = null_significance(args.null_sims, args.null_seed)
     for r in null_rows:
-        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "raw", "split", "smooth", "kappa", "rho",
+        cells = " | ".join(f"{v:.3f}" for rule in ("resid", "select law", "raw", "split",
+                                                   "smooth", "kappa", "rho",
                                                    "kappa_white", "bias") for v in r[rule])
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
     print()
-    for rule, name in (("resid", "resid"), ("raw", "resid, raw null law (before)"),
+    for rule, name in (("resid", "resid"), ("select law", "resid, select law (before)"),
+                       ("raw", "resid, raw null law (two changes before)"),
                        ("split", "resid, jump-free law"),
                        ("smooth", "smooth"), ("kappa", "kappa"),
                        ("rho", "rho"),
@@ -506,19 +571,22 @@ def main() -> None:
               f"{len(tails)} of {len(null_rows)}")
     print("\nPower (share of found jumps of >= 3 sd with significance < 0.01 at least 0.95): "
           f"{sum(r['power'] >= 0.95 for r in rows if r['size'] >= 3)} of "
-          f"{sum(r['size'] >= 3 for r in rows)} cells (raw null law, before: "
+          f"{sum(r['size'] >= 3 for r in rows)} cells (select law, before: "
+          f"{sum(r['power_select_law'] >= 0.95 for r in rows if r['size'] >= 3)}; raw null law: "
           f"{sum(r['power_raw'] >= 0.95 for r in rows if r['size'] >= 3)}; resid, jump-free law: "
           f"{sum(r['power_split'] >= 0.95 for r in rows if r['size'] >= 3)}; smooth: "
           f"{sum(r['power_smooth'] >= 0.95 for r in rows if r['size'] >= 3)}; kappa: "
           f"{sum(r['power_kappa'] >= 0.95 for r in rows if r['size'] >= 3)}; rho: "
           f"{sum(r['power_before'] >= 0.95 for r in rows if r['size'] >= 3)}).")
-    lower = [r for r in rows if r["found"] > 0 and r["power"] < r["power_raw"] - 2 * math.sqrt(
-        max(r["power_raw"] * (1 - r["power_raw"]), 1e-9) / (r["found"] * args.sims))]
-    higher = sum(r["power"] > r["power_raw"] for r in rows)
-    print(f"\nPower of `resid` against `resid, raw null law` (all sizes): higher in {higher} of "
-          f"{len(rows)} cells, lower by more than two binomial sd in {len(lower)}"
-          + "".join(f"; {r['segments']} {r['sites']} d = {r['d']} {r['noise']} {r['size']} sd: "
-                    f"{r['power']:.3f} against {r['power_raw']:.3f}" for r in lower) + ".")
+    for before, name in (("power_select_law", "resid, select law"),
+                         ("power_raw", "resid, raw null law")):
+        lower = [r for r in rows if r["found"] > 0 and r["power"] < r[before] - 2 * math.sqrt(
+            max(r[before] * (1 - r[before]), 1e-9) / (r["found"] * args.sims))]
+        higher = sum(r["power"] > r[before] for r in rows)
+        print(f"\nPower of `resid` against `{name}` (all sizes): higher in {higher} of "
+              f"{len(rows)} cells, lower by more than two binomial sd in {len(lower)}"
+              + "".join(f"; {r['segments']} {r['sites']} d = {r['d']} {r['noise']} {r['size']} "
+                        f"sd: {r['power']:.3f} against {r[before]:.3f}" for r in lower) + ".")
 
 
 if __name__ == "__main__":

@@ -11,7 +11,8 @@ smooth correction (the engine's smooth_saving, which refits the samples within 1
 of each split) is the engine pass at its default reach less the pass at a reach that keeps
 only the four samples the window always holds, both best of `repeats` in the same run; the
 share of the evidence's noise estimate (the fit evaluated at every sample, its residuals'
-square and lag-one product) is timed alone, best of `repeats`.
+square and lag-one product, and the phi the law of that estimate is read at) is timed alone,
+best of `repeats`, and that phi alone too.
 """
 
 from __future__ import annotations
@@ -91,6 +92,17 @@ def main() -> None:
         residual.append(time.perf_counter() - started)
     print(f"of which the noise read off the residuals: {min(residual):.3f} s = "
           f"{100 * min(residual) / fit_s:.1f} % of the fit")
+    # The phi the noise law is read at, off the same residuals (formed once here, untimed).
+    r = y[:, None] - np.asarray(f(x)).reshape(n, 1)
+    bandwidth = _jumps.series_bandwidth(f, None)
+    index = []
+    for _ in range(args.repeats):
+        started = time.perf_counter()
+        _jumps.law_index(r, np.asarray(f.jump_indices, np.int64), bandwidth, 0.0)
+        index.append(time.perf_counter() - started)
+    del r
+    print(f"  of which the phi the noise law is read at: {min(index):.3f} s = "
+          f"{100 * min(index) / fit_s:.1f} % of the fit")
     engine = {}
     for reach in (10.0, 1e-12):
         engine[reach] = min(_engine_pass(f, reach) for _ in range(args.repeats))
