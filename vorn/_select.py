@@ -364,6 +364,12 @@ def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: 
         narrower = choice
         final = final_fit(caller, problem, choice)
     curve = selection_of(problem, narrower, final, local)
+    if narrower is not choice and not math.isfinite(curve.score):
+        # A jump-free row of the grid at a penalty below a raised one: the same fit, the same
+        # score.
+        rows = choice.table
+        at = np.flatnonzero((rows["bandwidth_samples"] == b) & (rows["penalty"] <= choice.penalty))
+        curve.score = float(rows["score"][at[-1]])
     curve.searches = searches + [problem.samples.x.shape[0]]
     return curve
 

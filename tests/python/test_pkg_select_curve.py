@@ -3,6 +3,8 @@ line kept where the curve is mostly noise."""
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -124,3 +126,16 @@ def test_the_curve_between_settled_jumps_keeps_them_and_comes_closer(monkeypatch
         np.testing.assert_array_equal(jumps, jumps_before)
     assert sum(changed for _, _, changed in now) >= 2
     assert np.mean([e for _, e, _ in now]) < np.mean([e for _, e, _ in before])
+
+
+def test_a_curve_narrowed_below_a_raised_penalty_reports_its_score():
+    # Found by the fuzz tests: the check after the grid doubled the penalty, and the narrower
+    # jump-free curve's row of the grid sits at the first penalty (the same fit, without jumps).
+    y = np.load(Path(__file__).parent / "data" / "select_raised_penalty.npy")
+    s = vorn.select(None, y)
+    assert "doubling of the penalty" in s.criterion and "cross-validation" in s.criterion
+    row = (s.table["bandwidth_samples"] == s.bandwidth_samples) & (s.table["penalty"] < s.penalty)
+    assert s.score == s.table["score"][row][-1]
+    assert s.fit.jumps.size == 0
+    np.testing.assert_array_equal(vorn.fit(None, y, **s.arguments)(np.arange(y.size)),
+                                  s.fit(np.arange(y.size)))
