@@ -198,8 +198,10 @@ class Choice:
     table: NDArray[Any] = field(repr=False)
     factors: NDArray[np.float64] = field(repr=False)
     searches: list[int] = field(default_factory=list, repr=False)
-    # A narrower bandwidth for a jump-free curve (:func:`curve_bandwidth`), or None.
+    # A narrower bandwidth for the curve between the chosen jumps (:func:`curve_bandwidth`),
+    # or None, and those jumps (sample indices a jump follows).
     curve_bandwidth: Optional[float] = None
+    curve_jumps: Optional[NDArray[np.intp]] = field(default=None, repr=False)
 
 
 def jump_heights(fitted: FitArrays,
@@ -276,7 +278,7 @@ class ChoiceFits:
         self.checked: Optional[tuple[float, float, Any]] = None
         # For every scored pair: its fit's residual sum of squares (each column in its own
         # noise level), degrees of freedom and jumps, for :func:`curve_bandwidth`.
-        self.residuals: dict[tuple[float, float], tuple[float, float, int]] = {}
+        self.residuals: dict[tuple[float, float], tuple[float, float, NDArray[np.intp]]] = {}
         self._lock = threading.Lock()
 
     def fit(self, p_std: float, penalty: float) -> Any:
@@ -313,21 +315,31 @@ class ChoiceFits:
         rss = float(np.sum(per_column if self.column_unit is None
                            else per_column / np.square(self.column_unit)))
         with self._lock:
-            self.residuals[(b, pen)] = (rss, dof, jumps)
+            self.residuals[(b, pen)] = (rss, dof, np.array(jump_idx, dtype=np.intp))
         return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
 
-    def line_residual(self) -> float:
-        """The residual sum of squares of a weighted least-squares straight line through
-        each column, in the units of :meth:`score`."""
+    def line_residual(self, jumps: Optional[NDArray[np.intp]] = None) -> float:
+        """The residual sum of squares of weighted least-squares straight lines through each
+        column, one between every two of `jumps` (sample indices a jump follows), in the units
+        of :meth:`score`."""
         weight = 1.0 / np.square(self.delta_eff)
-        total = float(np.sum(weight))
-        t = self.x_std - float(np.dot(weight, self.x_std)) / total
-        spread = float(np.dot(weight, t * t))
+        starts = np.concatenate(([0], np.asarray(jumps if jumps is not None else [],
+                                                 dtype=np.intp) + 1))
+        lengths = np.diff(np.concatenate((starts, [self.m])))
+
+        def per_segment(values: NDArray[np.float64]) -> NDArray[np.float64]:
+            return np.add.reduceat(values, starts)
+
+        total = per_segment(weight)
+        t = self.x_std - np.repeat(per_segment(weight * self.x_std) / total, lengths)
+        spread = per_segment(weight * t * t)
         rss = np.empty(self.d)
         for j in range(self.d):
-            v = self.y_std[:, j] - float(np.dot(weight, self.y_std[:, j])) / total
-            slope = float(np.dot(weight, t * v)) / spread if spread > 0.0 else 0.0
-            v -= slope * t
+            v = self.y_std[:, j] - np.repeat(per_segment(weight * self.y_std[:, j]) / total,
+                                             lengths)
+            slope = np.divide(per_segment(weight * t * v), spread,
+                              out=np.zeros_like(spread), where=spread > 0.0)
+            v -= np.repeat(slope, lengths) * t
             rss[j] = float(np.dot(weight, v * v))
         return float(np.sum(rss if self.column_unit is None
                             else rss / np.square(self.column_unit)))
@@ -494,9 +506,12 @@ def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
     curve = None
     if bandwidth_samples is None and fixed_penalty is None and penalty_of is None and rows:
         curve = curve_bandwidth(fits, bandwidth, float(penalty), float(rule.bandwidths(m)[-1]))
+    local_bandwidth = bandwidth
     bandwidth = float(bandwidth_samples) if bandwidth_samples is not None else bandwidth / stretch
+    if curve is None:
+        return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches)
     return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches,
-                  None if curve is None else curve / stretch)
+                  curve / stretch, fits.residuals[(local_bandwidth, float(penalty))][2])
 
 
 # The chosen curve must beat the straight line by this many standard errors (the one-sided
@@ -509,43 +524,49 @@ GCV_DOF_WEIGHT = 1.4
 
 def curve_bandwidth(fits: ChoiceFits, bandwidth: float, penalty: float, widest: float, *,
                     dof_weight: float = GCV_DOF_WEIGHT, beat_line_by: float = CURVE_Z,
-                    long_run: bool = True) -> Optional[float]:
+                    long_run: bool = True, with_jumps: bool = True) -> Optional[float]:
     """The bandwidth (local spacings) that generalised cross-validation,
-    ``n RSS / (n - dof_weight rho dof)**2``, prefers for a chosen pair without jumps, among
-    the scored bandwidths no wider whose fits have no jump at a penalty no higher (the number
-    of jumps never grows with the penalty); or None to keep `bandwidth`: when the chosen fit
-    has jumps, when it is the grid's widest (a straight line) or does not beat that by
+    ``n RSS / (n - dof_weight rho (dof + jumps))**2``, prefers for the chosen pair's curve,
+    among the narrower scored bandwidths whose fits have the same jumps: without jumps at a
+    penalty no higher (the number of jumps never grows with the penalty), with jumps (if
+    `with_jumps`) at the same penalty. None to keep `bandwidth`: when it is the grid's widest
+    (a straight line), when the curve does not beat straight lines between the same jumps by
     `beat_line_by` standard errors (there the curve is mostly noise, and a narrower one more
     so), or when none is better. rho is the noise's long-run factor (1 without `long_run`;
     the other arguments too are for bench/select/'s candidates).
 
     The information criterion prices a degree of freedom at log n, which keeps jumps honest
-    but smooths a curve more than its error asks for; where no jump is left, the curve's
+    but smooths a curve more than its error asks for; once the jumps are settled, the curve's
     error is all that counts (cubics of 300 samples: mean squared error 1.22-1.26 -> 0.98-1.02
     times SciPy's cross-validated spline, bumps of 3,000 samples 1.26-2.69 -> 0.94-0.99;
     bench/select/RESULTS.md)."""
     chosen = fits.residuals.get((bandwidth, penalty))
-    if chosen is None or chosen[2] or bandwidth >= widest:
+    if chosen is None or bandwidth >= widest or (chosen[2].size and not with_jumps):
         return None
+    rss0, dof0, jumps = chosen
+    k = float(jumps.size)
     # Nearly nested smoothers: the squared distance between the two curves is about the
     # difference of their residual sums, and that difference spreads by twice it. Noise
     # correlated along x is smoother than independent noise: each degree of freedom of a
     # curve takes up the long-run factor's worth of it, and spreads by as much more.
     rho = max(fits.units.noise.long_run_factor, 1.0) if long_run else 1.0
     if beat_line_by > -math.inf:
-        saved, extra = fits.line_residual() - chosen[0], chosen[1] - 2.0 * fits.d
+        saved = fits.line_residual(jumps) - rss0
+        extra = dof0 - 2.0 * fits.d * (k + 1.0)
         if ((saved - rho * extra) / (rho * math.sqrt(2.0 * max(saved / rho, extra, 1.0)))
                 <= beat_line_by):
             return None
     n = float(fits.m * fits.d)
 
     def gcv(rss: float, dof: float) -> float:
-        left = n - dof_weight * rho * dof
+        left = n - dof_weight * rho * (dof + k)
         return n * rss / (left * left) if left > 0.0 else math.inf
 
-    best, best_score = None, gcv(chosen[0], chosen[1])
-    for (b, pen), (rss, dof, jumps) in sorted(fits.residuals.items()):
-        if b < bandwidth and pen <= penalty and not jumps and gcv(rss, dof) < best_score:
+    best, best_score = None, gcv(rss0, dof0)
+    for (b, pen), (rss, dof, found) in sorted(fits.residuals.items(), key=lambda item: item[0]):
+        same = (pen <= penalty and not found.size) if not jumps.size else (
+            pen == penalty and np.array_equal(found, jumps))
+        if b < bandwidth and same and gcv(rss, dof) < best_score:
             best, best_score = b, gcv(rss, dof)
     return best
 

@@ -112,10 +112,10 @@ def select(
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
     segments flat to a parabola, and at most a tenth of their jumps matched by a parabola
     through the two segments beside it (levels laid over a ramp or a bend). Otherwise, when
-    the smooth choice has no jump and its curve beats a straight line by more than 2.326
-    standard errors, its bandwidth is re-chosen among the grid's narrower jump-free fits by
-    generalised cross-validation, ``N RSS / (N - 1.4 rho edf)**2`` (rho the long-run factor),
-    and the curve refitted there.
+    the smooth choice's curve beats straight lines between its jumps by more than 2.326
+    standard errors, its bandwidth is re-chosen among the grid's narrower fits with the same
+    jumps by generalised cross-validation, ``N RSS / (N - 1.4 rho (edf + jumps))**2`` (rho the
+    long-run factor), and the curve refitted there.
     No random folds are drawn: the answer does not depend on a seed. It makes one partition
     search of m samples per bandwidth (in two threads), one or a few for the check, and one for
     the fit.
@@ -354,14 +354,22 @@ def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: 
     (:func:`._search.curve_bandwidth`), at the same penalty; at the chosen pair again should
     the refit have a jump after all (the grid's fit at that pair had none)."""
     b = choice.curve_bandwidth
+    settled = ("no jump, so" if choice.curve_jumps is None or not choice.curve_jumps.size
+               else "the jumps settled,")
     narrower = replace(choice, bandwidth_samples=b, criterion=(
-        f"{choice.criterion}; no jump, so the curve's bandwidth then by generalised "
+        f"{choice.criterion}; {settled} the curve's bandwidth then by generalised "
         f"cross-validation, {b:.3g} samples (from {choice.bandwidth_samples:.3g})"))
     final = final_fit(caller, problem, narrower)
-    if final.fit.jump_indices.size:
+    if not np.array_equal(final.fit.jump_indices, choice.curve_jumps):
         narrower = choice
         final = final_fit(caller, problem, choice)
     curve = selection_of(problem, narrower, final, local)
+    if narrower is not choice and not math.isfinite(curve.score):
+        # A jump-free row of the grid at a penalty below a raised one: the same fit, the same
+        # score.
+        rows = choice.table
+        at = np.flatnonzero((rows["bandwidth_samples"] == b) & (rows["penalty"] <= choice.penalty))
+        curve.score = float(rows["score"][at[-1]])
     curve.searches = searches + [problem.samples.x.shape[0]]
     return curve
 

@@ -330,14 +330,17 @@ def _raised(criterion):
 UNREFINED = ("main", "no-refine")
 
 
-# Issue 22, the bandwidth of a jump-free curve: candidates for vorn._search.curve_bandwidth's
-# arguments (the package's: dof_weight 1.4, beat_line_by 2.326, long_run True).
+# Issue 22, the bandwidth of the curve once the jumps are chosen: candidates for
+# vorn._search.curve_bandwidth's arguments (the package's: dof_weight 1.4, beat_line_by 2.326,
+# long_run True, with_jumps True).
 CURVE = {
     "curve-gcv": dict(dof_weight=1.0, beat_line_by=-math.inf, long_run=False),
     "curve-gcv-line": dict(dof_weight=1.0, beat_line_by=2.326, long_run=False),
     "curve-gcv1.4-line": dict(dof_weight=1.4, beat_line_by=2.326, long_run=False),
     "curve-gcv1.4": dict(dof_weight=1.4, beat_line_by=-math.inf, long_run=True),
     "curve-gcv-line-rho": dict(dof_weight=1.0, beat_line_by=2.326, long_run=True),
+    # Only curves without jumps re-chosen (the rule before the curve between jumps was).
+    "curve-jump-free": dict(with_jumps=False),
 }
 
 
@@ -352,6 +355,7 @@ def choose_curve(samples, units, **curve):
         found = curve_bandwidth(fits, b, pen, float(PackageRule().bandwidths(fits.m)[-1]),
                                 **curve)
         choice.curve_bandwidth = None if found is None else found / fits.stretch
+        choice.curve_jumps = fits.residuals[(b, pen)][2]
     return choice
 
 
