@@ -294,28 +294,22 @@ AMONG = {
 NOISE = {
     "noise-wins-price": dict(price_scale="winsorised"),
     "noise-mad-price": dict(price_scale="mad"),
+    # Issue 22, the runaway of the refinement on short jump-free series: the scale of all
+    # differences the first round fits at, and the degrees of freedom per difference its
+    # price is raised for (Student's t odds). "noise-wgate50" is the package's (winsorised,
+    # 0.5); "noise-ungated" the rule before (the median absolute deviation, BIC's price
+    # unraised); "noise-gate25" and "noise-gate50" the median absolute deviation with its
+    # own 0.25 or half a degree of freedom per difference.
+    "noise-wgate50": dict(first_scale="winsorised", first_dof=0.5),
+    "noise-ungated": dict(first_scale="mad", first_dof=0.0),
+    "noise-gate25": dict(first_scale="mad", first_dof=0.25),
+    "noise-gate50": dict(first_scale="mad", first_dof=0.5),
 }
 
 
 def priced_noise(problem, noise):
     """`priced` with every problem's units measured by ``units_of(samples, **noise)``."""
-
-    def measured(p):
-        p._units = units_of(p.samples, **noise)
-        return p
-
-    caller, local = problem, None
-    own = problem = in_own_units(measured(problem))
-    if own is not caller:
-        measured(own)
-    if problem.prepared.delta is None:
-        local = local_noise(problem.samples)
-    if local is not None:
-        problem = measured(problem.with_row_factors(local.factors))
-    choice = package_choose(problem.samples, problem.units)
-    final = final_fit(caller, problem, choice)
-    smooth = selection_of(problem, choice, final, local)
-    return steps_if_simpler(own, smooth, noise_changes=local is not None) or smooth
+    return priced(problem, noise=noise)
 
 
 def _raised(criterion):
@@ -360,18 +354,27 @@ def choose_curve(samples, units, **curve):
 
 
 def priced(problem, chooser=package_choose, local_level=True, any_noise=False, curve=True,
-           **levels):
+           noise=None, **levels):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series, or other conditions for
     constant levels in place of the smooth choice (`levels`: fields of LevelsRule; with
     `any_noise`, also where the noise level changes along x; without `curve`, a jump-free
-    curve keeps the information criterion's bandwidth)."""
+    curve keeps the information criterion's bandwidth; with `noise`, every problem's units
+    measured by ``units_of(samples, **noise)``)."""
+
+    def measured(p):
+        if noise is not None:
+            p._units = units_of(p.samples, **noise)
+        return p
+
     caller, local = problem, None
-    own = problem = in_own_units(problem)
+    own = problem = in_own_units(measured(problem))
+    if own is not caller:
+        measured(own)
     if local_level and problem.prepared.delta is None:
         local = local_noise(problem.samples)
     if local is not None:
-        problem = problem.with_row_factors(local.factors)
+        problem = measured(problem.with_row_factors(local.factors))
     choice = chooser(problem.samples, problem.units)
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)

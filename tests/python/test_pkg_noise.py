@@ -177,3 +177,22 @@ def test_quadratic_forms_of_correlated_columns_vary_by_across_columns(rho):
     forms = np.einsum("i,kic->kc", bump, draws) ** 2
     ratio = np.var(np.sum(forms, axis=1)) / (2.0 * d)
     assert ratio == pytest.approx(1.0 + (d - 1) * rho * rho, rel=0.1)
+
+
+def test_short_jump_free_series_seldom_read_their_noise_far_too_low():
+    # On jump-free data the refinement's cuts fall where the differences are largest, so
+    # each one lowers the scale and the next round cuts more: with the first fit at the
+    # plain median absolute deviation and BIC's price 4.2 % of 50-sample series of pure
+    # noise or a line read sigma below 0.7 (the price below half its due), 1.7 % with the
+    # first fit at the winsorised scale and Student's price (4,000 series of another seed
+    # tag). Of 1,000 that is 17 +- 4 against 42 +- 6: the line, 30, lies 3 sd above the
+    # rule and 2 sd below the old one, which reads 57 of these 1,000 too low.
+    from vorn._problem import Problem
+
+    n, low = 50, 0
+    for seed in range(1000):
+        rng = np.random.default_rng([seed, 2212])
+        x = np.arange(n) + (rng.uniform(-0.4, 0.4, n) if seed % 2 else 0.0)
+        y = rng.uniform(-0.2, 0.2) * x * (seed % 4 >= 2) + rng.standard_normal(n)
+        low += Problem.of(x, y).units.noise.scale < 0.7
+    assert low <= 30
