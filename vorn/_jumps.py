@@ -36,9 +36,9 @@ significance of a jump is the probability of a saving at least as large as its o
 law, averaged over the law of the noise estimate the saving is measured in (variance times
 kappa, simulated under AR(1)). That law is read at phi off the residuals a bandwidth or more
 from every segment end (:func:`law_index`), which spreads half as much as select's phi: read
-at select's, the law was narrow exactly when the estimate was low and the noise looked small. On a curved segment a split saves curvature as well as noise, so
-the saving the law is read at is first reduced by what the split saves on the merged segment's
-own smooth: the spline fitted to the merged samples alone, which holds the curvature but
+at select's, the law was narrow exactly when the estimate was low and the noise looked small.
+On a curved segment a split saves curvature as well as noise, so the saving the law is read
+at is first reduced by what the split saves on the merged segment's own smooth: the spline fitted to the merged samples alone, which holds the curvature but
 (nearly) none of the noise. The engine refits it over the samples within 10 bandwidths of the
 split, where that saving lives. The significance measures the saving in a noise variance read
 off the fit's own residuals (:func:`evidence_noise`), which spreads about half as much as
