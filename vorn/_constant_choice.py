@@ -8,7 +8,7 @@ the largest energy that one split of m independent standard normal values saves 
 --split-quantiles``), far below the 3.5 log m of a jump between smooth segments, which must
 also beat a curve that bends towards it. Like the smooth price it is multiplied by
 ``(1 + phi) / (1 - phi)`` for a lag-one autocorrelation phi and raised by Student's t odds when
-the noise comes from fewer than 50 differences (:func:`._search.student_price`); noise shared
+the noise comes from fewer than 50 differences (:func:`._noise.student_price`); noise shared
 by columns pays it once per copy, each further independent column adds one
 (:attr:`._noise.NoiseEstimate.leading`). The partition is the exact optimum of
 ``sum_i (y_i - level)**2 / delta_i**2 + gamma * jumps`` (the engine's constant search), with
@@ -34,9 +34,9 @@ from typing import NamedTuple, Optional
 import numpy as np
 from numpy.typing import NDArray
 
-from ._noise import NoiseEstimate, estimate_noise, noise_values
+from ._noise import NoiseEstimate, estimate_noise, noise_values, student_price
 from ._scoring import fit_arrays
-from ._search import Rule, student_price
+from ._search import Rule
 from ._units import Samples, Units
 
 __all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "level_between_jumps",

@@ -176,11 +176,8 @@ def jump_cut(level: float, effective: NDArray[np.float64], evidence: NDArray[np.
     """The cut (long-run noise variances) for jumps of fitted size `effective` (long-run noise
     sd) and saving `evidence`: the walk at the size :func:`measured_size` reads, widened
     for the directions across the jump (:func:`column_factor`)."""
-    size = measured_size(effective, evidence, d)
-    if d == 1:
-        return location_cut(level, size)
-    c = column_factor(evidence, d, across)
-    return np.asarray(c * location_cut(level, size / np.sqrt(c)))
+    c = column_factor(evidence, d, across)  # 1 exactly for one column
+    return np.asarray(c * location_cut(level, measured_size(effective, evidence, d) / np.sqrt(c)))
 
 
 def hull(got: dict[str, Any], thresholds: NDArray[np.float64],

@@ -9,11 +9,11 @@ Two questions are answered separately:
   more. L, the largest eigenvalue of the noise covariance across columns over the mean
   variance, is 1 for one column or independent ones and k for k copies of one series, whose
   noise saves k times the energy. Below 50 differences behind the noise estimate the price is
-  raised as Student's t odds exceed those at 50 (:func:`student_price`). The noise scale comes
-  from second differences (:mod:`._noise`), measured again between the jumps of a generous
-  first fit (:func:`._units.refine_noise`), so jumps, even dense ones, trends and a few wild
-  samples barely move it; the final scale is their winsorised variance, which spreads less
-  than their median absolute deviation.
+  raised as Student's t odds exceed those at 50 (:func:`._noise.student_price`). The noise
+  scale comes from second differences (:mod:`._noise`), measured again between the jumps of a
+  generous first fit (:func:`._units.refine_noise`), so jumps, even dense ones, trends and a
+  few wild samples barely move it; the final scale is their winsorised variance, which
+  spreads less than their median absolute deviation.
 - How smooth the curve is between jumps. Every bandwidth of a grid (up to twice the length
   of series of up to 5,000 samples, so that a nearly straight line is a candidate, sqrt(2)
   apart, as a doubling is too coarse for smooth curves; doubling up to 128 samples beyond)
@@ -52,12 +52,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _engine
-from ._noise import noise_values, outlier_factors
+from ._noise import noise_values, outlier_factors, student_price
 from ._scoring import FitArrays, effective_dof, fit_formed, fit_inputs
 from ._units import Samples, Units, local_spacing
 
-__all__ = ["Choice", "ChoiceFits", "Rule", "choose", "choose_with", "jump_heights", "predict",
-           "student_price"]
+__all__ = ["Choice", "ChoiceFits", "Rule", "choose", "choose_with", "jump_heights", "predict"]
 
 _MAX_RAISES = 6
 
@@ -147,45 +146,6 @@ class Rule:
 def _counted(count: float, noun: str) -> str:
     """"1 jump", "3 jumps", "0 jumps"."""
     return f"{count:g} {noun}" + ("" if count == 1 else "s")
-
-
-def student_price(price: float, dof: float) -> float:
-    """The price that keeps the false-jump odds of `price` when the noise is estimated.
-
-    A jump costing ``c`` noise variances is taken when the energy it saves, about
-    ``sigma**2 * chi2(1)`` under no change, exceeds ``c * s**2``; with the true sigma that
-    happens with odds ``alpha = 2 Phi(-sqrt(c))``. With ``s**2`` estimated on `dof` degrees of
-    freedom the ratio is ``t(dof)**2``, so the price that keeps the odds is the square of
-    Student's t quantile at ``alpha / 2``. It matters for a few dozen samples (at 10 samples
-    the price is about six times as high) and fades as the estimate sharpens.
-
-    Parameters
-    ----------
-    price : float
-        Price in noise variances for a known noise level.
-    dof : float
-        Degrees of freedom of the noise variance estimate (inf: known).
-
-    Returns
-    -------
-    float
-    """
-    if not math.isfinite(dof) or dof > 1e4 or not price > 0.0 or math.isinf(price):
-        return price
-    nu = max(dof, 1.0)
-    alpha = 0.5 * math.erfc(math.sqrt(price / 2.0))  # Phi(-sqrt(price))
-    # P(T > t) = k * integral of cos(theta)**(nu - 1) from atan(t / sqrt(nu)) to pi / 2.
-    theta = np.linspace(0.0, 0.5 * math.pi, 8001)
-    density = np.cos(theta) ** (nu - 1.0) if nu > 1.0 else np.ones_like(theta)
-    k = math.exp(math.lgamma((nu + 1.0) / 2.0) - math.lgamma(nu / 2.0)) / math.sqrt(math.pi)
-    pieces = 0.5 * (density[1:] + density[:-1]) * np.diff(theta)
-    tail = k * np.concatenate((np.cumsum(pieces[::-1])[::-1], [0.0]))
-    if alpha >= tail[0]:
-        return price
-    # tail falls from 0.5 to 0 along theta; interpolate on the reversed (rising) arrays.
-    angle = float(np.interp(alpha, tail[::-1], theta[::-1]))
-    t = math.sqrt(nu) * math.tan(angle)
-    return max(price, t * t)
 
 
 @dataclass
@@ -429,6 +389,7 @@ def choose(
     penalty: Optional[float] = None,
     penalty_of: Optional[Callable[[float], float]] = None,
     bar: Any = None,
+    curve: Optional[dict[str, Any]] = None,
 ) -> Choice:
     """Choose the bandwidth (in samples) and the jump penalty (in noise variances).
 
@@ -446,18 +407,21 @@ def choose(
         The penalty as a function of the bandwidth (a fixed raw gamma); no repairs.
     bar : tqdm or None
         Advanced by one for every partition search.
+    curve : dict, optional
+        Other arguments of :func:`curve_bandwidth` (bench/select/'s candidates).
 
     Returns
     -------
     Choice
     """
     return choose_with(ChoiceFits(samples, units, rule, bar), bandwidth_samples=bandwidth_samples,
-                       penalty=penalty, penalty_of=penalty_of)
+                       penalty=penalty, penalty_of=penalty_of, curve=curve)
 
 
 def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
                 penalty: Optional[float] = None,
-                penalty_of: Optional[Callable[[float], float]] = None) -> Choice:
+                penalty_of: Optional[Callable[[float], float]] = None,
+                curve: Optional[dict[str, Any]] = None) -> Choice:
     """:func:`choose` over `fits` (those of a variant of the choice, in bench/select/)."""
     units, rule = fits.units, fits.rule
     m, d, stretch = fits.m, fits.d, fits.stretch
@@ -503,15 +467,16 @@ def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
     table = np.array([(b / stretch, pen, score, error) for b, pen, score, error in rows],
                      dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
                             ("score", np.float64), ("standard_error", np.float64)])
-    curve = None
+    narrower = None
     if bandwidth_samples is None and fixed_penalty is None and penalty_of is None and rows:
-        curve = curve_bandwidth(fits, bandwidth, float(penalty), float(rule.bandwidths(m)[-1]))
+        narrower = curve_bandwidth(fits, bandwidth, float(penalty),
+                                   float(rule.bandwidths(m)[-1]), **(curve or {}))
     local_bandwidth = bandwidth
     bandwidth = float(bandwidth_samples) if bandwidth_samples is not None else bandwidth / stretch
-    if curve is None:
+    if narrower is None:
         return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches)
     return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches,
-                  curve / stretch, fits.residuals[(local_bandwidth, float(penalty))][2])
+                  narrower / stretch, fits.residuals[(local_bandwidth, float(penalty))][2])
 
 
 # The chosen curve must beat the straight line by this many standard errors (the one-sided

@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _engine
-from ._noise import NoiseEstimate, estimate_noise, noise_values
+from ._noise import NoiseEstimate, estimate_noise, noise_values, student_price
 from ._scoring import fit_arrays
 
 __all__ = ["Samples", "Units", "local_spacing", "positive_number", "reweighted", "samples_of",
@@ -324,9 +324,6 @@ def refine_noise(samples: Samples, units: Units, price_scale: str = "winsorised"
     -------
     Units
     """
-    # Imported here: the search module builds on this one.
-    from ._search import student_price
-
     m, d = samples.y.shape
     if m < 4:
         return units

@@ -22,7 +22,7 @@ import numpy as np
 from vorn._noise import NoiseEstimate, estimate_noise, noise_values
 from vorn._problem import Problem
 from vorn._scoring import fit_arrays
-from vorn._search import student_price
+from vorn._noise import student_price
 from vorn._units import Units, units_of
 
 # (scale, dof per difference) of the first fit; None: the noise known.

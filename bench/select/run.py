@@ -28,8 +28,6 @@ import vorn  # noqa: E402
 from vorn._local_noise import local_noise  # noqa: E402
 from vorn._noise import estimate_noise, noise_values  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
-from vorn._search import ChoiceFits, choose_with, curve_bandwidth  # noqa: E402
-from vorn._search import Rule as PackageRule  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
 from vorn._units import units_of  # noqa: E402
 from vorn._select import (LevelsRule, final_fit, in_own_units,  # noqa: E402
@@ -338,21 +336,6 @@ CURVE = {
 }
 
 
-def choose_curve(samples, units, **curve):
-    """The package's choice with the jump-free curve's bandwidth re-chosen by other
-    arguments of curve_bandwidth."""
-    fits = ChoiceFits(samples, units, PackageRule())
-    choice = choose_with(fits)
-    b, pen = choice.bandwidth_samples * fits.stretch, choice.penalty
-    choice.curve_bandwidth = None
-    if (b, pen) in fits.residuals:
-        found = curve_bandwidth(fits, b, pen, float(PackageRule().bandwidths(fits.m)[-1]),
-                                **curve)
-        choice.curve_bandwidth = None if found is None else found / fits.stretch
-        choice.curve_jumps = fits.residuals[(b, pen)][2]
-    return choice
-
-
 def priced(problem, chooser=package_choose, local_level=True, any_noise=False, curve=True,
            noise=None, **levels):
     """The package's default method over `problem`, with another rule choosing the pair, or
@@ -408,7 +391,7 @@ def run_method(method, x, y):
         # default before generalised cross-validation re-chose it).
         return priced(problem, curve=False)
     if method in CURVE:
-        return priced(problem, partial(choose_curve, **CURVE[method]))
+        return priced(problem, partial(package_choose, curve=CURVE[method]))
     if method in NOISE:
         return priced_noise(problem, NOISE[method])
     if method in GATES:

@@ -34,10 +34,9 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from constant import fit_constant
-from vorn._noise import estimate_noise, noise_values, outlier_factors
+from vorn._noise import estimate_noise, noise_values, outlier_factors, student_price
 from vorn._scoring import effective_dof, fit_arrays
 from vorn._search import predict
-from vorn._search import student_price
 
 # Standard normal upper points for the one-sided adequacy band.
 _ALPHA_Z = {0.01: 2.326, 0.05: 1.645, 0.001: 3.09}

@@ -64,8 +64,9 @@ def test_noise_and_lines_are_not_narrowed_into_wiggles():
     assert narrowed <= 5
 
 
+@pytest.mark.parametrize("jumps", [None, [49, 120]])
 @pytest.mark.parametrize("d", [1, 3])
-def test_the_straight_line_residual_is_a_weighted_least_squares_fit(d):
+def test_the_straight_line_residual_is_a_weighted_least_squares_fit(d, jumps):
     rng = np.random.default_rng(11 + d)
     n = 200
     x = np.sort(rng.uniform(0.0, 30.0, n))
@@ -75,13 +76,17 @@ def test_the_straight_line_residual_is_a_weighted_least_squares_fit(d):
     problem = Problem.of(x, y if d > 1 else y[:, 0], delta)
     fits = ChoiceFits(problem.samples, problem.units, Rule())
     x_std, y_std, w = fits.x_std, fits.y_std, 1.0 / fits.delta_eff
+    bounds = np.concatenate(([0], np.asarray(jumps or [], dtype=int) + 1, [n]))
     expected = 0.0
     for j in range(d):
-        # np.polyfit weights multiply the residuals, so they are 1 / delta.
-        line = np.polyval(np.polyfit(x_std, y_std[:, j], 1, w=w), x_std)
         unit = 1.0 if fits.column_unit is None else fits.column_unit[j]
-        expected += float(np.sum(((y_std[:, j] - line) * w) ** 2)) / unit**2
-    assert fits.line_residual() == pytest.approx(expected, rel=1e-10)
+        for lo, hi in zip(bounds[:-1], bounds[1:]):
+            # np.polyfit weights multiply the residuals, so they are 1 / delta.
+            part = slice(lo, hi)
+            line = np.polyval(np.polyfit(x_std[part], y_std[part, j], 1, w=w[part]), x_std[part])
+            expected += float(np.sum(((y_std[part, j] - line) * w[part]) ** 2)) / unit**2
+    got = fits.line_residual(None if jumps is None else np.asarray(jumps, dtype=np.intp))
+    assert got == pytest.approx(expected, rel=1e-10)
 
 
 def _sine_with_steps(seed, n=600):

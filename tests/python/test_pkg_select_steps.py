@@ -14,8 +14,7 @@ import numpy as np
 import pytest
 
 import vorn
-from vorn._noise import NoiseEstimate, estimate_noise
-from vorn._search import student_price
+from vorn._noise import NoiseEstimate, estimate_noise, student_price
 from vorn._local_noise import local_noise
 from vorn._units import local_spacing, samples_of
 
