@@ -40,7 +40,7 @@ from ._search import Rule
 from ._units import Samples, Units
 
 __all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "level_between_jumps",
-           "residual_correlation"]
+           "residual_correlation", "residual_phi"]
 
 # The price of one jump between levels, in noise variances: BASE + PER_LOG_LOG log log m.
 BASE = 8.0
@@ -130,6 +130,24 @@ def residual_correlation(residual: NDArray[np.float64],
     spread = d * float(np.sum((paired - 1.0) - 4.0 * (paired - 1.5) / paired
                               + 2.0 * np.square((paired - 1.0) / paired)))
     return (products / variance - expected) / math.sqrt(spread)
+
+
+def residual_phi(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> float:
+    """The lag-one correlation of a constant fit's residuals within its segments (`residual`
+    (m, d), every column), corrected for what removing each segment's mean leaves in
+    independent noise (:func:`residual_correlation`), in [0, 0.9]: the autocorrelation the
+    levels leave unexplained, read without the noise estimate's shrinkage."""
+    m, d = residual.shape
+    lengths = np.diff(np.concatenate(([0], jumps + 1, [m]))).astype(np.float64)
+    within = np.ones(m - 1, dtype=bool)
+    within[jumps[jumps < m - 1]] = False
+    pairs = d * int(np.count_nonzero(within))
+    variance = float(np.sum(residual * residual)) / max(m * d - lengths.size * d, 1)
+    if pairs == 0 or not variance > 0.0:
+        return 0.0
+    products = float(np.sum((residual[1:] * residual[:-1])[within]))
+    expected = -d * float(np.sum((lengths[lengths > 1.0] - 1.0) / lengths[lengths > 1.0]))
+    return min(max((products / variance - expected) / pairs, 0.0), 0.9)
 
 
 class ConstantPrice(NamedTuple):

@@ -14,6 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
 from ._constant_choice import (adequate, level_between_jumps, price_of, residual_correlation,
+                               residual_phi,
                               spread_change, step_over_curve)
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
@@ -22,7 +23,7 @@ from ._memory import return_freed_memory
 from ._noise import noise_values, outlier_factors
 from ._problem import Problem
 from ._progress import progress_bar
-from ._scoring import effective_dof
+from ._scoring import effective_dof, fit_arrays
 from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
 from ._split_null import jump_odds
@@ -111,7 +112,10 @@ def select(
     take, over the series or (that 1 % shared among them) beside one of their jumps it lacks
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
     segments flat to a parabola, and at most a tenth of their jumps matched by a parabola
-    through the two segments beside it (levels laid over a ramp or a bend). Otherwise, when
+    through the two segments beside it (levels laid over a ramp or a bend); on 50 to 149
+    samples the same when the smooth choice is wider than 12 samples or has a jump, and the
+    levels keep every jump at their price raised by the long-run factor of their residuals'
+    own lag-one correlation (stairs taken for a ramp, not AR(1) wandering). Otherwise, when
     the smooth choice's curve beats straight lines between its jumps by more than 2.326
     standard errors, its bandwidth is re-chosen among the grid's narrower fits with the same
     jumps by generalised cross-validation, ``N RSS / (N - 1.4 rho (edf + jumps))**2`` (rho the
@@ -632,6 +636,23 @@ class LevelsRule(NamedTuple):
     # the spread test of the levels' own residuals (`spread`) tells the two apart (one jump
     # with the noise doubled after it: exact as often as before).
     misfit_noise_changes: bool = True
+    # The third case also on fewer than `fewest` samples, from this many on: a ramp or a
+    # curve wide enough to miss stairs of 10 samples leaves them to the levels at any length.
+    # There the lag-one test of the levels' residuals has too little power to tell steps from
+    # the wandering of AR(1) noise, so two more guards. The smooth choice is wider than
+    # `misfit_short_finest` samples or has a jump of its own: every jump-free series the
+    # third case cut into levels on 60 to 130 samples was AR(1) noise under a curve 5.7 to
+    # 11.3 samples wide (11 of 3,200), and stairs that a jump-free curve followed are the
+    # first case's. And (`misfit_short_raw_phi`) the levels keep every jump at their price
+    # raised by the long-run factor of their residuals' own lag-one correlation
+    # (:func:`._constant_choice.residual_phi`), which the noise estimate shrinks toward 0 on
+    # short series (3 more of 9,800 jump-free series with levels without it). Stairs of
+    # 10 samples on 100 to 200: exact 0.47 -> 0.70 of 40, 0.48 -> 0.70 of 100; every other
+    # class and size as before (bench/select/RESULTS.md, "Issue 22, stairs on short series").
+    misfit_short_fewest: int = 50
+    misfit_short_finest: float = 12.0
+    misfit_short_jumps: bool = True
+    misfit_short_raw_phi: bool = True
     # The first case on `fewest` samples or more, where the smooth fit leaves what the noise
     # leaves with fewer parameters than the levels (a curve 2 samples wide through teeth of
     # 10): the levels still take its place when they beat it by this many standard errors
@@ -874,7 +895,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     narrower curve's extra jumps were mostly the constant model's own false ones, and
     elsewhere mostly a smooth trend between jumps cut into steps (bench/select/RESULTS.md).
     Or, third, the smooth choice is wider than
-    `follows`, on at least `fewest` samples (also where the smooth choice measured a noise
+    `follows`, on at least `fewest` samples (on `misfit_short_fewest` to `fewest` only a
+    choice wider than `misfit_short_finest` or with jumps, and levels that keep every jump at
+    the price of their residuals' own autocorrelation; also where the smooth choice measured a noise
     level that changes, with `misfit_noise_changes`: the levels' residuals must then show one
     spread where the smooth fit's did not), and the levels beat it
     (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`) with residuals that
@@ -912,8 +935,11 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
              and (smooth.fit.jump_indices.size > 0
                   or (rule.split_odds > 0.0 and rule.split_from_none))
              and (not rule.raised_only or _raised(smooth)))
+    short_misfit = (not long_enough and problem.samples.y.shape[0] >= rule.misfit_short_fewest
+                    and (smooth.bandwidth_samples > rule.misfit_short_finest
+                         or (rule.misfit_short_jumps and smooth.fit.jump_indices.size > 0)))
     misfit = (not narrow and rule.misfit and (rule.misfit_noise_changes or not noise_changes)
-              and long_enough)
+              and (long_enough or short_misfit))
     if not narrow and not among and not misfit:
         return None
     steps, own, units, factors = _constant_selection(problem, None, None)
@@ -1040,6 +1066,15 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                          rule.bends_share, rule.near_added)
         if passed is None:
             return None
+        if short_misfit and rule.misfit_short_raw_phi:
+            phi = residual_phi(steps_residual, steps.fit.jump_indices)
+            raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
+            if raised > steps.penalty and fit_arrays(
+                    samples.x, samples.y / sigma, widened[:, 0], 0.0, raised,
+                    "constant").jump_idx.size < k_c:
+                return None
+            passed += (f", and keep every jump at a price raised for their residuals' lag-one "
+                       f"correlation of {phi:.2f}")
         why = (f"constant levels in place of the smooth choice at "
                f"{smooth.bandwidth_samples:.3g} samples, which they beat {passed}"
                + (" (the noise level the smooth choice saw change along x was the steps)"

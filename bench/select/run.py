@@ -235,8 +235,21 @@ AMONG = {
     "misfit-bends-0": dict(bends_share=0.0),
     "misfit-line": dict(bend_degree=1),
     "misfit-z3": dict(beaten_by=3.09),
-    "misfit-m100": dict(fewest=100, short_fewest=10**9),
+    "misfit-m100": dict(fewest=100, short_fewest=10**9, misfit_short_fewest=10**9),
+    # The third case on 50 to 149 samples (the default): without it ("misfit-short-none", the
+    # rule before); at any smooth bandwidth, without ("-plain") or with ("-raw") the levels'
+    # jumps kept at the price of their residuals' own lag-one correlation; the smooth choice
+    # wider than 6 or 12 samples ("-w6", "-w12"), or also narrower with a jump of its own
+    # ("-w12j"; "plain-w12j" the default without the raised price).
+    "misfit-short-none": dict(misfit_short_fewest=10**9),
+    "misfit-short50-plain": dict(misfit_short_finest=0.0, misfit_short_jumps=False,
+                                 misfit_short_raw_phi=False),
+    "misfit-short50-raw": dict(misfit_short_finest=0.0, misfit_short_jumps=False),
+    "misfit-short50-raw-w6": dict(misfit_short_finest=6.0, misfit_short_jumps=False),
+    "misfit-short50-raw-w12": dict(misfit_short_jumps=False),
+    "misfit-short50-plain-w12j": dict(misfit_short_raw_phi=False),
     "misfit-anyspread": dict(spread=math.inf),
+    "misfit-spread3.09": dict(spread=3.09),
     "misfit-cubic": dict(bend_degree=3),
     # "misfit-bound" (the bound on the spread, not the curves' distance) is no longer
     # runnable; its numbers are in RESULTS.md.
