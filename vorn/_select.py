@@ -115,7 +115,9 @@ def select(
     through the two segments beside it (levels laid over a ramp or a bend); on 50 to 149
     samples the same when the smooth choice is wider than 12 samples or has a jump, and the
     levels keep every jump at their price raised by the long-run factor of their residuals'
-    own lag-one correlation (stairs taken for a ramp, not AR(1) wandering). Otherwise, when
+    own lag-one correlation (stairs taken for a ramp, not AR(1) wandering). In these two
+    cases a curve with fewer parameters that leaves what the noise leaves keeps its place
+    unless the levels beat it by more than 8 standard errors. Otherwise, when
     the smooth choice's curve beats straight lines between its jumps by more than 2.326
     standard errors, its bandwidth is re-chosen among the grid's narrower fits with the same
     jumps by generalised cross-validation, ``N RSS / (N - 1.4 rho (edf + jumps))**2`` (rho the
@@ -653,6 +655,17 @@ class LevelsRule(NamedTuple):
     misfit_short_finest: float = 12.0
     misfit_short_jumps: bool = True
     misfit_short_raw_phi: bool = True
+    # In the second and third cases, a smooth fit that leaves what the noise leaves with
+    # fewer parameters than the levels keeps its place, unless the levels beat it by more
+    # than this many standard errors (:func:`levels_beat`). The parsimony claim rests on
+    # the adequacy band, which the noise estimate's own spread widens (about 2,290 noise
+    # variances allowed on 2,048 samples); the paired comparison does not: blocks of 0.8 to
+    # 2 sd whose small jumps the check after the grid dropped leave the curve 9 to 12
+    # standard errors behind the levels. At 8: blocks 0.80 -> 0.88 of 40, 0.75 -> 0.85 of
+    # 100, a bump on a slope a jump in 1 more of 140 (a curve 64 samples wide rounds it, and
+    # levels beat that by 8.3), jump-free series otherwise as before; at 6 the bump 2 more,
+    # at 4 also a gap (bench/select/RESULTS.md, "Issue 22, past the smooth fit's parsimony").
+    wide_past_parsimony_by: float = 8.0
     # The first case on `fewest` samples or more, where the smooth fit leaves what the noise
     # leaves with fewer parameters than the levels (a curve 2 samples wide through teeth of
     # 10): the levels still take its place when they beat it by this many standard errors
@@ -907,7 +920,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     a price set for curves. In every case the constant model must leave no more than the
     noise leaves with fewer parameters (a level per segment and column, one per jump; the
     smooth fit's effective degrees of freedom and its jumps), or the smooth fit more than the
-    noise.
+    noise, or (second and third cases) the levels must beat it by more than
+    `wide_past_parsimony_by` standard errors.
 
     Parameters
     ----------
@@ -1009,11 +1023,14 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         or beat <= rule.split_beaten_by)
     if not ok_c:
         return None
-    past_parsimony = False
+    past_parsimony = wide_past_parsimony = False
     if parsimony and ok_s and par_s <= par_c:
-        if not narrow or short or not math.isfinite(rule.past_parsimony_by):
+        if not narrow and (among or misfit) and beat > rule.wide_past_parsimony_by:
+            wide_past_parsimony = True
+        elif not narrow or short or not math.isfinite(rule.past_parsimony_by):
             return None
-        past_parsimony = True
+        else:
+            past_parsimony = True
 
     def guarded(beaten_by: float, correlated: float, spread_by: float, level_test: bool,
                 bends_share: float, near_added: bool) -> Optional[str]:
@@ -1107,6 +1124,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                    "standard errors")
     steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
                        f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
+                       + (f", and beat it by over {rule.wide_past_parsimony_by:g} standard "
+                          "errors, so its fewer parameters do not keep it"
+                          if wide_past_parsimony else "")
                        + "; " + steps.criterion)
     steps.searches = smooth.searches + steps.searches
     return steps

@@ -249,6 +249,12 @@ AMONG = {
     "misfit-short50-raw-w12": dict(misfit_short_jumps=False),
     "misfit-short50-plain-w12j": dict(misfit_short_raw_phi=False),
     "misfit-anyspread": dict(spread=math.inf),
+    # A smooth fit with fewer parameters that leaves what the noise leaves keeps its place in
+    # the second and third cases unless the levels beat it by this many standard errors
+    # (the default 8; inf: always, the rule before).
+    "wide-parsimony": dict(wide_past_parsimony_by=math.inf),
+    "wide-past4": dict(wide_past_parsimony_by=4.0),
+    "wide-past6": dict(wide_past_parsimony_by=6.0),
     "misfit-spread3.09": dict(spread=3.09),
     "misfit-cubic": dict(bend_degree=3),
     # "misfit-bound" (the bound on the spread, not the curves' distance) is no longer
