@@ -115,21 +115,13 @@ def residual_correlation(residual: NDArray[np.float64],
     curve or over autocorrelated noise leave runs of one sign, and the statistic grows like
     the square root of the pairs. Approximately standard normal for levels that fit, each
     column its own (`residual` (m, d), summed over the columns)."""
-    m, d = residual.shape
-    lengths = np.diff(np.concatenate(([0], jumps + 1, [m]))).astype(np.float64)
-    within = np.ones(m - 1, dtype=bool)
-    within[jumps[jumps < m - 1]] = False
-    paired = lengths[lengths > 1.0]
-    if paired.size == 0:
+    excess = _lag_one_excess(residual, jumps)
+    if excess is None:
         return 0.0
-    variance = float(np.sum(residual * residual)) / max(m * d - lengths.size * d, 1)
-    if not variance > 0.0:
-        return 0.0
-    products = float(np.sum((residual[1:] * residual[:-1])[within]))
-    expected = -d * float(np.sum((paired - 1.0) / paired))
+    beyond, paired, d = excess
     spread = d * float(np.sum((paired - 1.0) - 4.0 * (paired - 1.5) / paired
                               + 2.0 * np.square((paired - 1.0) / paired)))
-    return (products / variance - expected) / math.sqrt(spread)
+    return beyond / math.sqrt(spread)
 
 
 def residual_phi(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> float:
@@ -137,17 +129,32 @@ def residual_phi(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> flo
     (m, d), every column), corrected for what removing each segment's mean leaves in
     independent noise (:func:`residual_correlation`), in [0, 0.9]: the autocorrelation the
     levels leave unexplained, read without the noise estimate's shrinkage."""
+    excess = _lag_one_excess(residual, jumps)
+    if excess is None:
+        return 0.0
+    beyond, paired, d = excess
+    return min(max(beyond / (d * float(np.sum(paired - 1.0))), 0.0), 0.9)
+
+
+def _lag_one_excess(residual: NDArray[np.float64], jumps: NDArray[np.int64]
+                    ) -> Optional[tuple[float, NDArray[np.float64], int]]:
+    """The lag-one products of `residual` (m, d) within the segments between `jumps`, in
+    residual variances, beyond their mean under independent noise about each segment's mean;
+    the lengths of the segments of more than one sample; and d. None when there is no pair
+    or no spread."""
     m, d = residual.shape
     lengths = np.diff(np.concatenate(([0], jumps + 1, [m]))).astype(np.float64)
     within = np.ones(m - 1, dtype=bool)
     within[jumps[jumps < m - 1]] = False
-    pairs = d * int(np.count_nonzero(within))
+    paired = lengths[lengths > 1.0]
+    if paired.size == 0:
+        return None
     variance = float(np.sum(residual * residual)) / max(m * d - lengths.size * d, 1)
-    if pairs == 0 or not variance > 0.0:
-        return 0.0
+    if not variance > 0.0:
+        return None
     products = float(np.sum((residual[1:] * residual[:-1])[within]))
-    expected = -d * float(np.sum((lengths[lengths > 1.0] - 1.0) / lengths[lengths > 1.0]))
-    return min(max((products / variance - expected) / pairs, 0.0), 0.9)
+    expected = -d * float(np.sum((paired - 1.0) / paired))
+    return products / variance - expected, paired, d
 
 
 class ConstantPrice(NamedTuple):

@@ -23,17 +23,23 @@ def _teeth(seed):
     return clean + rng.standard_normal(n), np.flatnonzero(np.diff(clean))
 
 
+def _ar1(rng, n, phi):
+    """Stationary AR(1) noise of unit variance."""
+    shocks = rng.standard_normal(n) * np.sqrt(1.0 - phi * phi)
+    shocks[0] /= np.sqrt(1.0 - phi * phi)
+    out = np.empty(n)
+    level = 0.0
+    for i, e in enumerate(shocks):
+        level = phi * level + e
+        out[i] = level
+    return out
+
+
 def _ar_sine(seed, n=100, phi=0.5):
     """A sine of 0.5 to 2 periods, 2 to 6 noise sd, under stationary AR(1) noise of unit
     variance: no jump, and wandering that a narrow curve follows."""
     rng = np.random.default_rng([seed, 2223])
-    shocks = rng.standard_normal(n) * np.sqrt(1.0 - phi * phi)
-    shocks[0] /= np.sqrt(1.0 - phi * phi)
-    noise = np.empty(n)
-    level = 0.0
-    for i, e in enumerate(shocks):
-        level = phi * level + e
-        noise[i] = level
+    noise = _ar1(rng, n, phi)
     x = np.linspace(0.0, 1.0, n)
     return rng.uniform(2.0, 6.0) * np.sin(2 * np.pi * rng.uniform(0.5, 2.0) * x
                                           + rng.uniform(0.0, 2 * np.pi)) + noise
@@ -96,17 +102,6 @@ def test_short_stairs_get_their_jumps_as_levels():
 def _about_means(values, jumps):
     bounds = np.concatenate(([0], jumps + 1, [values.shape[0]]))
     return np.concatenate([seg - seg.mean(axis=0) for seg in np.split(values, bounds[1:-1])])
-
-
-def _ar1(rng, n, phi):
-    shocks = rng.standard_normal(n) * np.sqrt(1.0 - phi * phi)
-    shocks[0] /= np.sqrt(1.0 - phi * phi)
-    out = np.empty(n)
-    level = 0.0
-    for i, e in enumerate(shocks):
-        level = phi * level + e
-        out[i] = level
-    return out
 
 
 @pytest.mark.parametrize("phi", [0.3, 0.5])
