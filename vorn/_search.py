@@ -467,16 +467,17 @@ def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
     table = np.array([(b / stretch, pen, score, error) for b, pen, score, error in rows],
                      dtype=[("bandwidth_samples", np.float64), ("penalty", np.float64),
                             ("score", np.float64), ("standard_error", np.float64)])
-    narrower = None
+    narrower: Optional[float] = None
+    curve_jumps: Optional[NDArray[np.intp]] = None
     if bandwidth_samples is None and fixed_penalty is None and penalty_of is None and rows:
         narrower = curve_bandwidth(fits, bandwidth, float(penalty),
                                    float(rule.bandwidths(m)[-1]), **(curve or {}))
-    local_bandwidth = bandwidth
-    bandwidth = float(bandwidth_samples) if bandwidth_samples is not None else bandwidth / stretch
-    if narrower is None:
-        return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches)
-    return Choice(bandwidth, float(penalty), criterion, table, fits.factors, fits.searches,
-                  narrower / stretch, fits.residuals[(local_bandwidth, float(penalty))][2])
+        if narrower is not None:
+            curve_jumps = fits.residuals[(bandwidth, float(penalty))][2]
+            narrower /= stretch
+    chosen = float(bandwidth_samples) if bandwidth_samples is not None else bandwidth / stretch
+    return Choice(chosen, float(penalty), criterion, table, fits.factors, fits.searches,
+                  narrower, curve_jumps)
 
 
 # The chosen curve must beat the straight line by this many standard errors (the one-sided

@@ -356,9 +356,9 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
 def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: list[int],
                    local: Optional[LocalNoise]) -> Selection:
     """The smooth choice (whose searches were `searches`) refitted at the narrower
-    bandwidth that cross-validation prefers for its jump-free curve
+    bandwidth that cross-validation prefers for its curve between the chosen jumps
     (:func:`._search.curve_bandwidth`), at the same penalty; at the chosen pair again should
-    the refit have a jump after all (the grid's fit at that pair had none)."""
+    the refit's jumps differ from those (the grid's fit at that bandwidth had them)."""
     b = choice.curve_bandwidth
     settled = ("no jump, so" if choice.curve_jumps is None or not choice.curve_jumps.size
                else "the jumps settled,")
@@ -1087,7 +1087,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
             phi = residual_phi(steps_residual, steps.fit.jump_indices)
             raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
             if raised > steps.penalty and fit_arrays(
-                    samples.x, samples.y / sigma, widened[:, 0], 0.0, raised,
+                    samples.x, samples.y / sigma, samples.delta * factors, 0.0, raised,
                     "constant").jump_idx.size < k_c:
                 return None
             passed += (f", and keep every jump at a price raised for their residuals' lag-one "
