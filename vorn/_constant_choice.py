@@ -39,8 +39,8 @@ from ._scoring import fit_arrays
 from ._search import Rule
 from ._units import Samples, Units
 
-__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "level_between_jumps",
-           "residual_correlation", "residual_phi"]
+__all__ = ["ConstantPrice", "adequate", "constant_noise", "constant_price", "leaves_as_little",
+           "level_between_jumps", "residual_correlation", "residual_phi"]
 
 # The price of one jump between levels, in noise variances: BASE + PER_LOG_LOG log log m.
 BASE = 8.0
@@ -72,6 +72,29 @@ def adequate(rss: float, parameters: float, jumps: int, values: int,
     spread = (2.0 * max(noise.long_run_factor, 1.0) / free
               + (_NOISE_SPREAD / noise.dof if math.isfinite(noise.dof) else 0.0))
     return rss <= free * (1.0 + _ADEQUATE_Z * math.sqrt(spread))
+
+
+def leaves_as_little(rss: float, parameters: float, jumps: int, reference_rss: float,
+                     reference_parameters: float, values: int, noise: NoiseEstimate) -> bool:
+    """Whether a fit leaves what the noise alone leaves by a second reading of the noise: the
+    residual variance of a reference fit (the levels) over its values less its parameters,
+    each of its jumps' places counted as one (placed where it saves most, a jump takes more
+    than a level's worth). Its residual sum of squares per free value (as :func:`adequate`
+    counts them) at most the reference's within the one-sided 1 % band of the ratio of two
+    independent residual variances, read on the logarithm of the ratio (which is nearly
+    normal; within 0.3 % of the F distribution's 1 % point from 40 degrees of freedom on
+    either side, where the band on the ratio itself is crossed 1.3 to 4 times as often), each
+    spread widened by the long-run factor."""
+    free = max(values - (parameters - jumps), 1.0)
+    reference_free = max(values - reference_parameters, 1.0)
+    if not reference_rss > 0.0:
+        return not rss > 0.0
+    rho = max(noise.long_run_factor, 1.0)
+    ratio = (rss / free) / (reference_rss / reference_free)
+    if not ratio > 0.0:
+        return True
+    spread = 2.0 * rho / free + 2.0 * rho / reference_free
+    return math.log(ratio) <= _ADEQUATE_Z * math.sqrt(spread)
 
 
 def level_between_jumps(x: NDArray[np.float64], residual: NDArray[np.float64],

@@ -13,9 +13,9 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._constant_choice import (adequate, level_between_jumps, price_of, residual_correlation,
-                               residual_phi,
-                              spread_change, step_over_curve)
+from ._constant_choice import (adequate, leaves_as_little, level_between_jumps, price_of,
+                               residual_correlation, residual_phi, spread_change,
+                               step_over_curve)
 from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
@@ -105,9 +105,11 @@ def select(
     an upper bound on the largest split of normal noise) and is no bend a parabola through
     both segments matches, with segments flat to a parabola, and beat the curve over the
     series by more than 1 standard error (as below; a step cut into a curved trend splits
-    its segments beyond noise too) (small steps among large ones, which the wide curve bent
-    to follow). And they are when, on 150 samples or more (where the noise level changes
-    along x, only if their residuals have one spread), they leave less
+    its segments beyond noise too), or, with fewer parameters than the curve, do not fall
+    behind it by more than 2.326 while each jump they add saves over a parabola through its
+    two segments more than chi-square(1)'s 1 % point (small steps among large ones, which the
+    wide curve bent to follow). And they are when, on 150 samples or more (where the noise
+    level changes along x, only if their residuals have one spread), they leave less
     than the smooth fit by more than 2.326 standard errors beyond what its extra parameters
     take, over the series or (that 1 % shared among them) beside one of their jumps it lacks
     (steps the smooth curve rounded or missed), with independent residuals of one spread,
@@ -117,7 +119,9 @@ def select(
     levels keep every jump at their price raised by the long-run factor of their residuals'
     own lag-one correlation (stairs taken for a ramp, not AR(1) wandering). In these two
     cases a curve with fewer parameters that leaves what the noise leaves keeps its place
-    unless the levels beat it by more than 8 standard errors. Otherwise, when
+    unless the levels beat it by more than 8 standard errors; it leaves what the noise leaves
+    only if it does so by the levels' residual variance too (the 1 % point of the ratio of
+    the two residual variances). Otherwise, when
     the smooth choice's curve beats straight lines between its jumps by more than 2.326
     standard errors, its bandwidth is re-chosen among the grid's narrower fits with the same
     jumps by generalised cross-validation, ``N RSS / (N - 1.4 rho (edf + jumps))**2`` (rho the
@@ -666,6 +670,25 @@ class LevelsRule(NamedTuple):
     # levels beat that by 8.3), jump-free series otherwise as before; at 6 the bump 2 more,
     # at 4 also a gap (bench/select/RESULTS.md, "Issue 22, past the smooth fit's parsimony").
     wide_past_parsimony_by: float = 8.0
+    # There, too, the smooth fit must leave what the noise leaves by the levels' own reading
+    # of the noise (their residual variance, :func:`._constant_choice.leaves_as_little`) to
+    # claim its fewer parameters. The noise read from second differences keeps some of the
+    # steps' own excess and carries its estimate's spread into the adequacy band.
+    parsimony_by_levels: bool = True
+    # And the claim cuts both ways: levels that leave what the noise leaves with fewer
+    # parameters than a smooth fit with jumps of its own need not beat it, only not fall
+    # behind it by more than `beaten_by` standard errors: in the second case in place of
+    # `split_beat` (`levels_parsimony`), in the third case in place of `beaten_by`
+    # (`levels_parsimony_misfit`), under the case's other guards. A curve that bends through
+    # a small step between the jumps it keeps spends more parameters than the level it missed.
+    levels_parsimony: bool = True
+    levels_parsimony_misfit: bool = False
+    # There each jump the levels add must save over a parabola through its two segments more
+    # than chi-square(1)'s 1 % point (noise variances), not only more than nothing as in the
+    # bends test: a jump cut into a curved trend between real ones saves about what the
+    # parabola does (1.2 to 6.1 on blocks on a trend, where it cost 4 of 120 exact counts),
+    # a short step the curve bent through far more (9.6 to 36).
+    levels_parsimony_step_gain: float = 6.635
     # The first case on `fewest` samples or more, where the smooth fit leaves what the noise
     # leaves with fewer parameters than the levels (a curve 2 samples wide through teeth of
     # 10): the levels still take its place when they beat it by this many standard errors
@@ -881,6 +904,13 @@ def _raised(smooth: Selection) -> bool:
     return bool(grid.size) and smooth.penalty > float(np.min(grid))
 
 
+def _ahead(beat: float, allowed: float) -> str:
+    """Which of the levels and the smooth fit is ahead, by how many standard errors."""
+    if beat >= 0.0:
+        return f"they are ahead of it by {beat:.1f} standard errors"
+    return f"it is ahead by {-beat:.1f} standard errors, at most {allowed:g} allowed"
+
+
 def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
                      rule: LevelsRule = LEVELS) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
@@ -900,8 +930,10 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), each with
     its own evidence (:func:`added_odds` at most `split_odds`: noise splits its two segments
     as well with at most those odds over the places it could take, and it is no bend; and
-    :func:`levels_beat` over `split_beat`), its segments flat to a polynomial of `degree`
-    (:func:`._constant_choice.level_between_jumps`):
+    :func:`levels_beat` over `split_beat`, or over ``-beaten_by`` with fewer parameters than
+    the smooth fit and each added jump's :func:`step_over_curve` over
+    `levels_parsimony_step_gain`, `levels_parsimony`), its segments flat to a polynomial of
+    `degree` (:func:`._constant_choice.level_between_jumps`):
     small steps among large ones, which the wide curve bent to follow and the check after the
     grid may then have dropped. Without that evidence (`split_odds` 0) only at a price that
     check raised (`raised_only`), over 8 samples and beside segments a bandwidth long: a
@@ -920,7 +952,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     a price set for curves. In every case the constant model must leave no more than the
     noise leaves with fewer parameters (a level per segment and column, one per jump; the
     smooth fit's effective degrees of freedom and its jumps), or the smooth fit more than the
-    noise, or (second and third cases) the levels must beat it by more than
+    noise (in the second and third cases also by the levels' residual variance,
+    `parsimony_by_levels`), or (second and third cases) the levels must beat it by more than
     `wide_past_parsimony_by` standard errors.
 
     Parameters
@@ -1005,7 +1038,11 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     across = units.noise.across_columns
     beat = levels_beat(rss_s, par_s, rss_c, par_c,
                        float(np.sum((smooth_residual - steps_residual) ** 2)), across)
-    if among and split and beat <= rule.split_beat:
+    fewer = k_c > 0 and k_s > 0 and par_c < par_s
+    if among and split and beat <= rule.split_beat and not (
+            rule.levels_parsimony and fewer and beat > -rule.beaten_by
+            and np.all(tests.bend_gains[_added(steps.fit.jump_indices, smooth.fit.jump_indices)]
+                       > rule.levels_parsimony_step_gain)):
         among = False
         if not misfit:
             return None
@@ -1024,6 +1061,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     if not ok_c:
         return None
     past_parsimony = wide_past_parsimony = False
+    if (parsimony and ok_s and not narrow and rule.parsimony_by_levels
+            and not leaves_as_little(rss_s, par_s, k_s, rss_c, par_c, m * d, units.noise)):
+        ok_s = False
     if parsimony and ok_s and par_s <= par_c:
         if not narrow and (among or misfit) and beat > rule.wide_past_parsimony_by:
             wide_past_parsimony = True
@@ -1079,10 +1119,17 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps of a short "
                f"series; they beat it {passed}")
     elif not narrow and not among:
-        passed = guarded(rule.beaten_by, rule.correlated, rule.spread, rule.misfit_level_test,
-                         rule.bends_share, rule.near_added)
+        fewer = fewer and rule.levels_parsimony_misfit
+        passed = guarded(-rule.beaten_by if fewer else rule.beaten_by, rule.correlated,
+                         rule.spread, rule.misfit_level_test, rule.bends_share,
+                         rule.near_added and not fewer)
         if passed is None:
             return None
+        verb = "beat"
+        if fewer:
+            verb = "match"
+            passed = passed.replace(f"by {beat:.1f} standard errors",
+                                    f"with fewer parameters ({_ahead(beat, rule.beaten_by)})", 1)
         if short_misfit and rule.misfit_short_raw_phi:
             phi = residual_phi(steps_residual, steps.fit.jump_indices)
             raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
@@ -1093,7 +1140,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
             passed += (f", and keep every jump at a price raised for their residuals' lag-one "
                        f"correlation of {phi:.2f}")
         why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which they beat {passed}"
+               f"{smooth.bandwidth_samples:.3g} samples, which they {verb} {passed}"
                + (" (the noise level the smooth choice saw change along x was the steps)"
                   if noise_changes else ""))
     elif narrow:
@@ -1120,8 +1167,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                    f"each splitting its two segments beyond noise (which splits them as well "
                    f"with odds of at most {odds:.2g} over the places it could take, "
                    f"{rule.split_odds:g} allowed), "
-                   f"none of them a bend, with level segments, beating it by {beat:.1f} "
-                   "standard errors")
+                   f"none of them a bend, with level segments, "
+                   + (f"beating it by {beat:.1f} standard errors" if beat > rule.split_beat
+                      else f"with fewer parameters ({_ahead(beat, rule.beaten_by)})"))
     steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
                        f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
                        + (f", and beat it by over {rule.wide_past_parsimony_by:g} standard "

@@ -28,6 +28,8 @@ teeth_short levels 0 and 2.5 sd alternating every 10 samples, n 100 to 180
 stairs      a step up of 3.3 sd every 10 samples, n 100 to 200
 blocks      11 jumps of 0.8 to 2 sd, segments >= 40 samples, n 2048
 mixed       13 jumps of 1.5 to 5 sd, segments 10 to 70 samples, longest first, n 560
+short_step  6 jumps of 1.5 to 4 sd: 5 between segments of >= 20 samples, one 8 to 16
+            samples after one of them, n 500
 noise_up    one jump of 5 sd at the middle, the noise twice as large after it, n 600
 col_hidden  column 0 a 10 sd jump, column 1 pure noise at 10x the scale, n 400
 col_copies  8 identical copies of a series with one 4 sd jump, n 400
@@ -61,7 +63,7 @@ class Signal(NamedTuple):
 KINDS = ("dense", "dense5", "telegraph", "small_large", "teeth", "staircase", "ramp_jumps",
          "smooth_jumps", "noise50", "noise3000", "line", "smooth", "ar1", "short", "bump",
          "gap", "noise_up", "col_hidden", "col_copies", "col_corr", "teeth_short", "stairs",
-         "blocks", "mixed")
+         "blocks", "mixed", "short_step")
 
 
 def _sites(rng, n, uneven):
@@ -147,6 +149,13 @@ def make(kind, seed):
         lengths[-1] = n - lengths[:-1].sum()
         truth = np.cumsum(lengths)[:-1] - 1
         heights = rng.uniform(1.5, 5.0, 13) * rng.choice([-1, 1], 13)
+        clean = _steps_after(n, truth, heights)
+    elif kind == "short_step":
+        n = 500
+        truth = _positions(rng, n, 5, 20)
+        after = truth[int(rng.integers(0, 5))] + int(rng.integers(8, 17))
+        truth = np.sort(np.r_[truth, after])
+        heights = rng.uniform(1.5, 4.0, 6) * rng.choice([-1, 1], 6)
         clean = _steps_after(n, truth, heights)
     elif kind == "ramp_jumps":
         n = 600
