@@ -681,13 +681,15 @@ class LevelsRule(NamedTuple):
     # `split_beat` (`levels_parsimony`), in the third case in place of `beaten_by`
     # (`levels_parsimony_misfit`), under the case's other guards. A curve that bends through
     # a small step between the jumps it keeps spends more parameters than the level it missed.
+    # Not in the third case: there it also hands levels every smooth fit whose segments are
+    # level enough, with the same jumps (the Nile), which stays a choice of the curve.
     levels_parsimony: bool = True
     levels_parsimony_misfit: bool = False
     # There each jump the levels add must save over a parabola through its two segments more
     # than chi-square(1)'s 1 % point (noise variances), not only more than nothing as in the
     # bends test: a jump cut into a curved trend between real ones saves about what the
-    # parabola does (1.2 to 6.1 on blocks on a trend, where it cost 4 of 120 exact counts),
-    # a short step the curve bent through far more (9.6 to 36).
+    # parabola does (1.2 to 6.1 on blocks on a trend, where without it the second case alone
+    # cost 4 of 120 exact counts), a short step the curve bent through far more (9.6 to 36).
     levels_parsimony_step_gain: float = 6.635
     # The first case on `fewest` samples or more, where the smooth fit leaves what the noise
     # leaves with fewer parameters than the levels (a curve 2 samples wide through teeth of
@@ -945,8 +947,10 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     the price of their residuals' own autocorrelation; also where the smooth choice measured a noise
     level that changes, with `misfit_noise_changes`: the levels' residuals must then show one
     spread where the smooth fit's did not), and the levels beat it
-    (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`) with residuals that
-    look independent and of one spread (:func:`._constant_choice.spread_change`), segments
+    (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`; with fewer
+    parameters than a smooth fit with jumps, each added jump's :func:`step_over_curve` over
+    `levels_parsimony_step_gain`, above ``-beaten_by``, `levels_parsimony_misfit`) with
+    residuals that look independent and of one spread (:func:`._constant_choice.spread_change`), segments
     flat to a polynomial of `degree`, and at most `bends_share` of their jumps bends
     (:func:`._constant_choice.step_over_curve`): steps the smooth curve rounded or missed at
     a price set for curves. In every case the constant model must leave no more than the
@@ -1038,11 +1042,12 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     across = units.noise.across_columns
     beat = levels_beat(rss_s, par_s, rss_c, par_c,
                        float(np.sum((smooth_residual - steps_residual) ** 2)), across)
-    fewer = k_c > 0 and k_s > 0 and par_c < par_s
+    fewer = (k_c > 0 and k_s > 0 and par_c < par_s
+             and bool(np.all(tests.bend_gains[_added(steps.fit.jump_indices,
+                                                     smooth.fit.jump_indices)]
+                             > rule.levels_parsimony_step_gain)))
     if among and split and beat <= rule.split_beat and not (
-            rule.levels_parsimony and fewer and beat > -rule.beaten_by
-            and np.all(tests.bend_gains[_added(steps.fit.jump_indices, smooth.fit.jump_indices)]
-                       > rule.levels_parsimony_step_gain)):
+            rule.levels_parsimony and fewer and beat > -rule.beaten_by):
         among = False
         if not misfit:
             return None

@@ -257,13 +257,18 @@ AMONG = {
     "wide-past6": dict(wide_past_parsimony_by=6.0),
     # There the smooth fit's claim also by the levels' reading of the noise (the default);
     # without it, the rule before.
-    "parsimony-diff-noise": dict(parsimony_by_levels=False, levels_parsimony=False),
+    "parsimony-diff-noise": dict(parsimony_by_levels=False, levels_parsimony=False,
+                                 levels_parsimony_misfit=False),
     # Levels with fewer parameters than a smooth fit with jumps need only not fall behind
-    # it beyond chance: in the second case (the default), none, also in the third case.
-    "levels-parsimony-none": dict(levels_parsimony=False),
+    # it beyond chance: in the second case (the default), in neither, in the second and
+    # third.
+    "levels-parsimony-none": dict(levels_parsimony=False, levels_parsimony_misfit=False),
     "levels-parsimony-misfit": dict(levels_parsimony_misfit=True),
     # Each added jump there saving over a parabola more than nothing (the bends test alone):
-    "levels-parsimony-gain0": dict(levels_parsimony_step_gain=0.0),
+    "levels-parsimony-gain0": dict(levels_parsimony_step_gain=0.0,
+                                   levels_parsimony_misfit=False),
+    "levels-parsimony-gain0-misfit": dict(levels_parsimony_step_gain=0.0,
+                                          levels_parsimony_misfit=True),
     "misfit-spread3.09": dict(spread=3.09),
     "misfit-cubic": dict(bend_degree=3),
     # "misfit-bound" (the bound on the spread, not the curves' distance) is no longer
