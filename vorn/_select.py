@@ -874,6 +874,12 @@ class _LevelsTests:
         (:func:`step_over_curve`; at most 0: a bend)."""
         return step_over_curve(self.x, self.y, self.weight, self.jumps, self.rule.bend_degree)
 
+    def added_step_gain(self, smooth_jumps: NDArray[np.int64]) -> float:
+        """The least of :attr:`bend_gains` over the jumps the smooth fit lacks (inf when
+        there is none)."""
+        added = _added(self.jumps, smooth_jumps)
+        return float(np.min(self.bend_gains[added])) if added.size else math.inf
+
 
 def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
     """The odds that noise splits the two segments beside one of the jumps of the levels that
@@ -890,7 +896,7 @@ def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
     added = _added(tests.jumps, smooth_jumps)
     if added.size == 0:
         return 0.0
-    if rule.split_bends and np.any(tests.bend_gains[added] <= 0.0):
+    if rule.split_bends and tests.added_step_gain(smooth_jumps) <= 0.0:
         return math.inf
     if tests.spread > rule.spread or tests.runs > rule.correlated:
         return math.inf
@@ -1043,9 +1049,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     beat = levels_beat(rss_s, par_s, rss_c, par_c,
                        float(np.sum((smooth_residual - steps_residual) ** 2)), across)
     fewer = (k_c > 0 and k_s > 0 and par_c < par_s
-             and bool(np.all(tests.bend_gains[_added(steps.fit.jump_indices,
-                                                     smooth.fit.jump_indices)]
-                             > rule.levels_parsimony_step_gain)))
+             and tests.added_step_gain(smooth.fit.jump_indices)
+             > rule.levels_parsimony_step_gain)
     if among and split and beat <= rule.split_beat and not (
             rule.levels_parsimony and fewer and beat > -rule.beaten_by):
         among = False
@@ -1080,9 +1085,10 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     def guarded(beaten_by: float, correlated: float, spread_by: float, level_test: bool,
                 bends_share: float, near_added: bool) -> Optional[str]:
         # The third case's guards, also the first case's on a short series: what the levels
-        # passed, or None.
+        # passed, or None. A negative `beaten_by` only asks them not to fall behind.
         beaten = beat
-        where = f"by {beaten:.1f} standard errors"
+        where = (f"by {beaten:.1f} standard errors" if beaten_by >= 0.0
+                 else f"with fewer parameters ({_ahead(beat, -beaten_by)})")
         if beaten <= beaten_by and near_added:
             # The same 1 % shared among the added jumps.
             near, added = beaten_near_added(smooth_residual, steps_residual,
@@ -1124,17 +1130,13 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps of a short "
                f"series; they beat it {passed}")
     elif not narrow and not among:
-        fewer = fewer and rule.levels_parsimony_misfit
-        passed = guarded(-rule.beaten_by if fewer else rule.beaten_by, rule.correlated,
+        by_parsimony = rule.levels_parsimony_misfit and fewer
+        passed = guarded(-rule.beaten_by if by_parsimony else rule.beaten_by, rule.correlated,
                          rule.spread, rule.misfit_level_test, rule.bends_share,
-                         rule.near_added and not fewer)
+                         rule.near_added and not by_parsimony)
         if passed is None:
             return None
-        verb = "beat"
-        if fewer:
-            verb = "match"
-            passed = passed.replace(f"by {beat:.1f} standard errors",
-                                    f"with fewer parameters ({_ahead(beat, rule.beaten_by)})", 1)
+        verb = "match" if by_parsimony else "beat"
         if short_misfit and rule.misfit_short_raw_phi:
             phi = residual_phi(steps_residual, steps.fit.jump_indices)
             raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
