@@ -950,14 +950,15 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     Or, third, the smooth choice is wider than
     `follows`, on at least `fewest` samples (on `misfit_short_fewest` to `fewest` only a
     choice wider than `misfit_short_finest` or with jumps, and levels that keep every jump at
-    the price of their residuals' own autocorrelation; also where the smooth choice measured a noise
-    level that changes, with `misfit_noise_changes`: the levels' residuals must then show one
-    spread where the smooth fit's did not), and the levels beat it
+    the price of their residuals' own autocorrelation; also where the smooth choice measured a
+    noise level that changes, with `misfit_noise_changes`: the levels' residuals must then
+    show one spread where the smooth fit's did not), and the levels beat it
     (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`; with fewer
     parameters than a smooth fit with jumps, each added jump's :func:`step_over_curve` over
     `levels_parsimony_step_gain`, above ``-beaten_by``, `levels_parsimony_misfit`) with
-    residuals that look independent and of one spread (:func:`._constant_choice.spread_change`), segments
-    flat to a polynomial of `degree`, and at most `bends_share` of their jumps bends
+    residuals that look independent and of one spread
+    (:func:`._constant_choice.spread_change`), segments flat to a polynomial of `degree`,
+    and at most `bends_share` of their jumps bends
     (:func:`._constant_choice.step_over_curve`): steps the smooth curve rounded or missed at
     a price set for curves. In every case the constant model must leave no more than the
     noise leaves with fewer parameters (a level per segment and column, one per jump; the
@@ -1048,11 +1049,16 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     across = units.noise.across_columns
     beat = levels_beat(rss_s, par_s, rss_c, par_c,
                        float(np.sum((smooth_residual - steps_residual) ** 2)), across)
-    fewer = (k_c > 0 and k_s > 0 and par_c < par_s
-             and tests.added_step_gain(smooth.fit.jump_indices)
-             > rule.levels_parsimony_step_gain)
+
+    def fewer() -> bool:
+        # Levels with fewer parameters than a smooth fit with jumps, each jump they add clear
+        # of a parabola; asked only where a rule reads it (the gains cost a fit per jump).
+        return (k_c > 0 and k_s > 0 and par_c < par_s
+                and tests.added_step_gain(smooth.fit.jump_indices)
+                > rule.levels_parsimony_step_gain)
+
     if among and split and beat <= rule.split_beat and not (
-            rule.levels_parsimony and fewer and beat > -rule.beaten_by):
+            rule.levels_parsimony and beat > -rule.beaten_by and fewer()):
         among = False
         if not misfit:
             return None
@@ -1130,7 +1136,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps of a short "
                f"series; they beat it {passed}")
     elif not narrow and not among:
-        by_parsimony = rule.levels_parsimony_misfit and fewer
+        by_parsimony = rule.levels_parsimony_misfit and fewer()
         passed = guarded(-rule.beaten_by if by_parsimony else rule.beaten_by, rule.correlated,
                          rule.spread, rule.misfit_level_test, rule.bends_share,
                          rule.near_added and not by_parsimony)
