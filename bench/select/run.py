@@ -185,6 +185,12 @@ GATES = {
     # of the jumps bends), one turned at a time. "short-none" is the rule before; the shipped
     # one is "short-50-beat3-free".
     "short-none": dict(short_fewest=10**9),
+    # A short series' levels at BIC's price (shipped: 2 log m, kept only with every jump at
+    # their residuals' own autocorrelation): the rule before ("short-calibrated", at
+    # 8 + 3 log log m), BIC's price without that raise, 2.5 log m without it.
+    "short-calibrated": dict(short_price_per_log=0.0, short_raw_phi=False),
+    "short-bic-alone": dict(short_raw_phi=False),
+    "short-bic2.5": dict(short_price_per_log=2.5, short_raw_phi=False),
     "short-50": dict(short_fewest=50, **_KEEPS),
     "short-100": dict(short_fewest=100, **_KEEPS),
     "short-50-beat": dict(_KEEPS, short_fewest=50, short_beaten_by=2.326),
@@ -268,6 +274,11 @@ AMONG = {
     # third.
     "levels-parsimony-none": dict(levels_parsimony=False, levels_parsimony_misfit=False),
     "levels-parsimony-misfit": dict(levels_parsimony_misfit=True),
+    # The same only where the levels add a jump the smooth fit lacks, with each added jump's
+    # gain over a parabola 6.635, 3.84 or 0, and with beats beside the added jumps
+    # ("levels-parsimony-misfit-added", "-gain3.84", "-gain0", "lpm-near0", "lpm-near1",
+    # "lpm-near1.64") were scratch switches, no longer runnable; their numbers are in
+    # RESULTS.md.
     # Each added jump there saving over a parabola more than nothing (the bends test alone):
     "levels-parsimony-gain0": dict(levels_parsimony_step_gain=0.0,
                                    levels_parsimony_misfit=False),
