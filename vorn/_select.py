@@ -608,7 +608,7 @@ class LevelsRule(NamedTuple):
     # short series). Alternating teeth 2.5 sd high and 10 samples long pay about 16 noise
     # variances a jump for their fit; at the calibrated price the levels dropped a tooth here
     # and there and then lost the bends test or the beat. The residuals' own correlation keeps
-    # the lower price off the wandering of AR(1) noise: at BIC's price alone 12 more and 1
+    # the lower price off the wandering of AR(1) noise: at BIC's price alone 13 more and 1
     # fewer of 1,600 AR(1) series on 60 to 140 samples got a jump, with the raise 3 more and
     # 1 fewer. Teeth of 10 samples on 100 to 149 samples: exact 0.27 -> 0.34 of 100
     # (bench/select/RESULTS.md, "a short series' levels at BIC's price").
