@@ -722,6 +722,22 @@ class LevelsRule(NamedTuple):
     # slope (0.00 -> 0.12 with a jump), and a quarter there turns ramps into stairs.
     past_parsimony_by: float = 3.09
     past_parsimony_bends: float = 0.25
+    # The first case on `fewest` samples or more once more at BIC's price: levels fitted at
+    # 2 log m noise variances (with the same factors) take the calibrated levels' place when
+    # they keep every one of their jumps, each jump they add splits its two segments beyond
+    # noise with odds of at most `narrow_bic_odds` over the places it could take (the
+    # calibrated levels' segments, :func:`._split_null.jump_odds`), and they pass the first
+    # case's tests keeping every jump at the price of their residuals' own autocorrelation
+    # (0: not tried). The calibrated price bounds the chance that noise gets a first jump; a
+    # tooth it dropped (a run of alternating teeth pays about 16 noise variances a jump, the
+    # calibrated price is 13 on 200 samples) then stands on its own evidence. Teeth of 10
+    # samples on 200: exact 0.38 -> 0.47 of 40, 0.31 -> 0.37 of 100; every other class,
+    # the real-like corpus and the 3,000 jump-free series on 150 to 300 samples as before
+    # (bench/select/RESULTS.md, "teeth the calibrated levels dropped").
+    narrow_bic_odds: float = 0.01
+    # The price the first case's levels are fitted at, BIC's log m per jump (0: calibrated);
+    # the step above sets it for its second look.
+    narrow_per_log: float = 0.0
     # The second case at any price, when every jump the levels add has its own evidence: the
     # odds that noise between its two neighbouring jumps splits as well
     # (:func:`._split_null.jump_odds`, an upper bound) at most this share over the smooth
@@ -941,7 +957,9 @@ def _ahead(beat: float, allowed: float) -> str:
 
 
 def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
-                     rule: LevelsRule = LEVELS) -> Optional[Selection]:
+                     rule: LevelsRule = LEVELS,
+                     levels: Optional[tuple[Selection, Problem, Units, NDArray[np.float64]]]
+                     = None) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Three cases. The smooth choice is at most `follows` samples wide: the curve follows every
@@ -955,7 +973,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     parameters (`short_parsimony`), and keep every jump at the price of their residuals' own
     autocorrelation (`short_raw_phi`); from `fewest` on,
     a smooth fit with that claim (a curve that follows every tooth) gives way only to levels
-    that pass those tests with `past_parsimony_by` and `past_parsimony_bends`. Or the smooth
+    that pass those tests with `past_parsimony_by` and `past_parsimony_bends`, and levels at
+    BIC's price take the place of the calibrated ones where each jump they add has its own
+    evidence (`narrow_bic_odds`). Or the smooth
     choice, wider than `finest` samples, under one noise level along x, has jumps, and the
     constant model of ``select(segments="constant")`` keeps each of them and adds others
     between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), each with
@@ -1001,6 +1021,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         model's one level would read the noisier stretch as steps).
     rule : LevelsRule
         The bounds above, and the switches of the second and third cases.
+    levels : tuple, optional
+        The constant levels to weigh (``_constant_selection``'s answer), instead of fitting
+        them at the case's price.
 
     Returns
     -------
@@ -1023,8 +1046,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
               and (long_enough or short_misfit))
     if not narrow and not among and not misfit:
         return None
-    steps, own, units, factors = _constant_selection(
-        problem, None, None, rule.short_price_per_log if short else 0.0)
+    steps, own, units, factors = levels or _constant_selection(
+        problem, None, None, rule.short_price_per_log if short
+        else (rule.narrow_per_log if narrow else 0.0))
     samples = own.samples
     m, d = samples.y.shape
     if among and (keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices, m,
@@ -1057,6 +1081,27 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
     tests = _LevelsTests(samples.x, samples.y / sigma, widened, steps_residual,
                          steps.fit.jump_indices, units.noise, rule)
+    if narrow and long_enough and rule.narrow_bic_odds > 0.0 and rule.narrow_per_log == 0.0:
+        at_bic = _constant_selection(problem, None, None, 2.0)
+        bic = at_bic[0]
+        adds = keeps_and_adds(steps.fit.jump_indices, bic.fit.jump_indices, m)
+        if adds is not None:
+            added = np.flatnonzero(adds)
+            odds = float(np.max(jump_odds(tests.y, tests.weight, bic.fit.jump_indices, added))
+                         ) * (steps.fit.jump_indices.size + 1)
+            if odds <= rule.narrow_bic_odds:
+                answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
+                                          rule=rule._replace(narrow_per_log=2.0,
+                                                             narrow_bic_odds=0.0),
+                                          levels=at_bic)
+                if answer is not None:
+                    answer.criterion = (
+                        f"levels at BIC's price, whose {_counted(added.size, 'jump')} beyond "
+                        f"those at the calibrated price split their segments beyond noise "
+                        f"(odds {odds:.2g} over the places they could take, "
+                        f"{rule.narrow_bic_odds:g} allowed): " + answer.criterion)
+                    answer.searches = answer.searches + steps.searches
+                    return answer
     # Where the check raised the price, over `raised_finest` samples and beside segments a
     # bandwidth long, the levels need no split evidence (the rule before it; the spread test
     # below cost blocks 2 of 40 there).
@@ -1199,6 +1244,11 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                f"{smooth.bandwidth_samples:.3g} samples, which followed the steps, with "
                f"residuals as independent as the noise's (lag-one correlation {runs:.2f} "
                f"standard errors from it)")
+        if rule.narrow_per_log > 0.0:
+            own_phi = kept_at_own_phi()
+            if own_phi is None:
+                return None
+            why += own_phi
     else:
         if (rule.both_adequate and not ok_s) or (rule.level_test and not tests.level):
             return None

@@ -191,6 +191,12 @@ GATES = {
     "short-calibrated": dict(short_price_per_log=0.0, short_raw_phi=False),
     "short-bic-alone": dict(short_raw_phi=False),
     "short-bic2.5": dict(short_price_per_log=2.5, short_raw_phi=False),
+    # The first case on 150 samples or more once more at BIC's price, each added jump's odds
+    # at most 1 % (shipped) or 0.1 % over the calibrated levels' segments; "narrow-calibrated"
+    # is the rule before. BIC's price there only where the calibrated levels' residuals are
+    # correlated ("narrow-fallback", a scratch switch, no longer runnable): RESULTS.md.
+    "narrow-calibrated": dict(narrow_bic_odds=0.0),
+    "narrow-bic-odds0.1": dict(narrow_bic_odds=0.001),
     # The same price for every case under `fewest` samples ("short-bic-any", a scratch
     # switch, no longer runnable) lost one of 40 stairs and changed nothing else.
     "short-50": dict(short_fewest=50, **_KEEPS),
