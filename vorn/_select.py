@@ -1046,7 +1046,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
               and (long_enough or short_misfit))
     if not narrow and not among and not misfit:
         return None
-    steps, own, units, factors = levels or _constant_selection(
+    steps, own, units, factors = levels if levels is not None else _constant_selection(
         problem, None, None, rule.short_price_per_log if short
         else (rule.narrow_per_log if narrow else 0.0))
     samples = own.samples
@@ -1203,6 +1203,9 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     if past_parsimony:
         passed = guarded(rule.past_parsimony_by, rule.correlated, rule.spread, True,
                          rule.past_parsimony_bends, False)
+        if passed is not None and rule.narrow_per_log > 0.0:
+            own_phi = kept_at_own_phi()
+            passed = None if own_phi is None else passed + own_phi
         if passed is None:
             return None
         why = (f"constant levels in place of the smooth choice at "
