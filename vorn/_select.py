@@ -13,7 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._constant_choice import (BASE, PER_LOG_LOG, adequate, leaves_as_little,
+from ._constant_choice import (BASE, PER_LOG_LOG, ConstantPrice, adequate, leaves_as_little,
                                level_between_jumps, price_of, residual_correlation,
                                residual_phi, spread_change, step_over_curve)
 from ._cv import Candidates, select_by_cv
@@ -490,20 +490,24 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
     return _constant_selection(problem, pen_fixed, gamma_exact)[0]
 
 
+_Levels = tuple[Selection, Problem, Units, NDArray[np.float64], ConstantPrice]
+
+
 def _constant_selection(problem: Problem, pen_fixed: Optional[float],
-                        gamma_exact: Optional[float], per_log: float = 0.0
-                        ) -> tuple[Selection, Problem, Units, NDArray[np.float64]]:
+                        gamma_exact: Optional[float], per_log: float = 0.0,
+                        price: Optional[ConstantPrice] = None) -> _Levels:
     """The constant Selection, and the problem (in its own units), the units (the noise
-    measured between constant jumps) and the outlier factors it rests on. With `per_log`
-    the price is at most `per_log` log m noise variances instead of the calibrated
-    ``BASE + PER_LOG_LOG log log m``, with the same factors."""
+    measured between constant jumps), the outlier factors and the price it rests on. With
+    `per_log` the price is at most `per_log` log m noise variances instead of the calibrated
+    ``BASE + PER_LOG_LOG log log m``, with the same factors; `price`, that of an earlier call
+    on the same problem, spares measuring the noise again."""
     if gamma_exact is None:
         problem = in_own_units(problem)
     samples = problem.samples
     m = samples.y.shape[0]
     values, deltas = noise_values(samples.y, samples.delta)
     factors = outlier_factors(values, problem.units.noise.sigma, Rule().outlier_cutoff, deltas)
-    chosen = price_of(samples, problem.units, factors)
+    chosen = price_of(samples, problem.units, factors) if price is None else price
     units = chosen.units
     scale = units.scale
     if gamma_exact is not None:
@@ -564,7 +568,7 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
         note=note,
         _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
                               segments="constant"),
-    ), problem, units, factors
+    ), problem, units, factors, chosen
 
 
 class LevelsRule(NamedTuple):
@@ -942,6 +946,51 @@ def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
     return float(np.max(jump_odds(tests.y, tests.weight, tests.jumps, added))) * tries
 
 
+def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
+                   price: ConstantPrice, sigma: Any, widened: NDArray[np.float64],
+                   noise_changes: bool, rule: LevelsRule) -> Optional[Selection]:
+    """The first case's answer with levels at BIC's price in place of `steps` (levels at the
+    calibrated price over the samples of `problem` in its own units, `sigma` its noise and
+    `widened` the rows' deviations times their outlier factors, `price` what they rest on),
+    when those levels keep every jump of `steps` and each jump they add splits its two
+    segments beyond noise with odds of at most `rule.narrow_bic_odds` over the places it
+    could take; else None."""
+    samples = in_own_units(problem).samples
+    m = samples.y.shape[0]
+    lowered = 2.0 * math.log(m) / (BASE + PER_LOG_LOG * math.log(math.log(m)))
+    # Screened by the jumps alone, without the curve and the path a Selection holds: on a
+    # million samples those of the calibrated levels and these together would add 60 bytes a
+    # sample to the choice's peak.
+    if lowered >= 1.0 or keeps_and_adds(
+            steps.fit.jump_indices, fit_arrays(samples.x, samples.y / sigma, widened[:, 0], 0.0,
+                                               steps.penalty * lowered, "constant").jump_idx,
+            m) is None:
+        return None
+    at_bic = _constant_selection(problem, None, None, 2.0, price)
+    jumps = at_bic[0].fit.jump_indices
+    y = at_bic[1].samples.y
+    adds = keeps_and_adds(steps.fit.jump_indices, jumps, y.shape[0])
+    if adds is None:
+        return None
+    added = np.flatnonzero(adds)
+    weight = np.broadcast_to(1.0 / widened**2, y.shape)
+    odds = float(np.max(jump_odds(y / sigma, weight, jumps, added))) * (
+        steps.fit.jump_indices.size + 1)
+    if odds > rule.narrow_bic_odds:
+        return None
+    answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
+                              rule=rule._replace(narrow_per_log=2.0, narrow_bic_odds=0.0),
+                              levels=at_bic)
+    if answer is None:
+        return None
+    answer.criterion = (f"levels at BIC's price, whose {_counted(added.size, 'jump')} beyond "
+                        f"those at the calibrated price split their segments beyond noise "
+                        f"(odds {odds:.2g} over the places they could take, "
+                        f"{rule.narrow_bic_odds:g} allowed): " + answer.criterion)
+    answer.searches = answer.searches + steps.searches
+    return answer
+
+
 def _raised(smooth: Selection) -> bool:
     """Whether the checks after the grid raised the smooth choice's price (to drop a jump
     under the smallest height, or a segment under a bandwidth at the grid's bottom)."""
@@ -958,8 +1007,7 @@ def _ahead(beat: float, allowed: float) -> str:
 
 def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
                      rule: LevelsRule = LEVELS,
-                     levels: Optional[tuple[Selection, Problem, Units, NDArray[np.float64]]]
-                     = None) -> Optional[Selection]:
+                     levels: Optional[_Levels] = None) -> Optional[Selection]:
     """Constant levels in place of a smooth choice that follows steps, or None to keep it.
 
     Three cases. The smooth choice is at most `follows` samples wide: the curve follows every
@@ -1046,7 +1094,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
               and (long_enough or short_misfit))
     if not narrow and not among and not misfit:
         return None
-    steps, own, units, factors = levels if levels is not None else _constant_selection(
+    steps, own, units, factors, price = levels if levels is not None else _constant_selection(
         problem, None, None, rule.short_price_per_log if short
         else (rule.narrow_per_log if narrow else 0.0))
     samples = own.samples
@@ -1059,6 +1107,12 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
     widened = (samples.delta * factors)[:, None]
+    if narrow and long_enough and rule.narrow_bic_odds > 0.0 and rule.narrow_per_log == 0.0:
+        # Before the residuals and tests below: the second look's levels need their own.
+        at_bic = _at_bics_price(problem, smooth, steps, price, sigma, widened, noise_changes,
+                                rule)
+        if at_bic is not None:
+            return at_bic
     unit = widened * sigma
     column_scale = 1.0 if own.column_scale is None else own.column_scale
 
@@ -1081,27 +1135,6 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
     tests = _LevelsTests(samples.x, samples.y / sigma, widened, steps_residual,
                          steps.fit.jump_indices, units.noise, rule)
-    if narrow and long_enough and rule.narrow_bic_odds > 0.0 and rule.narrow_per_log == 0.0:
-        at_bic = _constant_selection(problem, None, None, 2.0)
-        bic = at_bic[0]
-        adds = keeps_and_adds(steps.fit.jump_indices, bic.fit.jump_indices, m)
-        if adds is not None:
-            added = np.flatnonzero(adds)
-            odds = float(np.max(jump_odds(tests.y, tests.weight, bic.fit.jump_indices, added))
-                         ) * (steps.fit.jump_indices.size + 1)
-            if odds <= rule.narrow_bic_odds:
-                answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
-                                          rule=rule._replace(narrow_per_log=2.0,
-                                                             narrow_bic_odds=0.0),
-                                          levels=at_bic)
-                if answer is not None:
-                    answer.criterion = (
-                        f"levels at BIC's price, whose {_counted(added.size, 'jump')} beyond "
-                        f"those at the calibrated price split their segments beyond noise "
-                        f"(odds {odds:.2g} over the places they could take, "
-                        f"{rule.narrow_bic_odds:g} allowed): " + answer.criterion)
-                    answer.searches = answer.searches + steps.searches
-                    return answer
     # Where the check raised the price, over `raised_finest` samples and beside segments a
     # bandwidth long, the levels need no split evidence (the rule before it; the spread test
     # below cost blocks 2 of 40 there).
