@@ -491,6 +491,14 @@ def select_constant(problem: Problem, pen_fixed: Optional[float],
 
 
 _Levels = tuple[Selection, Problem, Units, NDArray[np.float64], ConstantPrice]
+# BIC's price of a jump, in log m noise variances.
+_BIC_PER_LOG = 2.0
+
+
+def _lowered_to(per_log: float, m: int) -> float:
+    """The factor that takes the calibrated price of a constant jump on m samples to `per_log`
+    log m noise variances, or 1 where that is no lower."""
+    return min(1.0, per_log * math.log(m) / (BASE + PER_LOG_LOG * math.log(math.log(m))))
 
 
 def _constant_selection(problem: Problem, pen_fixed: Optional[float],
@@ -517,8 +525,7 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
     else:
         pen = chosen.penalty if pen_fixed is None else pen_fixed
         criterion = chosen.why if pen_fixed is None else "given penalty"
-        lowered = (per_log * math.log(m) / (BASE + PER_LOG_LOG * math.log(math.log(m)))
-                   if pen_fixed is None and per_log > 0.0 and m > 2 else 1.0)
+        lowered = _lowered_to(per_log, m) if pen_fixed is None and per_log > 0.0 and m > 2 else 1.0
         if lowered < 1.0:
             pen *= lowered
             criterion += f", x {lowered:.2f} for BIC's {per_log:g} log m"
@@ -957,16 +964,16 @@ def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
     could take; else None."""
     samples = in_own_units(problem).samples
     m = samples.y.shape[0]
-    lowered = 2.0 * math.log(m) / (BASE + PER_LOG_LOG * math.log(math.log(m)))
+    lowered = _lowered_to(_BIC_PER_LOG, m)
     # Screened by the jumps alone, without the curve and the path a Selection holds: on a
-    # million samples those of the calibrated levels and these together would add 60 bytes a
-    # sample to the choice's peak.
-    if lowered >= 1.0 or keeps_and_adds(
+    # million samples those of the calibrated levels and these together added about 60 bytes
+    # a sample to the choice's peak.
+    if lowered == 1.0 or keeps_and_adds(
             steps.fit.jump_indices, fit_arrays(samples.x, samples.y / sigma, widened[:, 0], 0.0,
                                                steps.penalty * lowered, "constant").jump_idx,
             m) is None:
         return None
-    at_bic = _constant_selection(problem, None, None, 2.0, price)
+    at_bic = _constant_selection(problem, None, None, _BIC_PER_LOG, price)
     jumps = at_bic[0].fit.jump_indices
     y = at_bic[1].samples.y
     adds = keeps_and_adds(steps.fit.jump_indices, jumps, y.shape[0])
@@ -979,7 +986,8 @@ def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
     if odds > rule.narrow_bic_odds:
         return None
     answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
-                              rule=rule._replace(narrow_per_log=2.0, narrow_bic_odds=0.0),
+                              rule=rule._replace(narrow_per_log=_BIC_PER_LOG,
+                                                 narrow_bic_odds=0.0),
                               levels=at_bic)
     if answer is None:
         return None
