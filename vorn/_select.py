@@ -27,7 +27,7 @@ from ._scoring import effective_dof, fit_arrays
 from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
 from ._split_null import jump_odds
-from ._units import Units, positive_number
+from ._units import Samples, Units, positive_number
 
 __all__ = ["select", "select_problem"]
 
@@ -954,35 +954,35 @@ def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
 
 
 def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
-                   price: ConstantPrice, sigma: Any, widened: NDArray[np.float64],
-                   noise_changes: bool, rule: LevelsRule) -> Optional[Selection]:
+                   price: ConstantPrice, samples: Samples, sigma: Any,
+                   widened: NDArray[np.float64], noise_changes: bool, rule: LevelsRule
+                   ) -> Optional[Selection]:
     """The first case's answer with levels at BIC's price in place of `steps` (levels at the
-    calibrated price over the samples of `problem` in its own units, `sigma` its noise and
+    calibrated price over `samples`, those of `problem` in its own units, `sigma` its noise and
     `widened` the rows' deviations times their outlier factors, `price` what they rest on),
     when those levels keep every jump of `steps` and each jump they add splits its two
     segments beyond noise with odds of at most `rule.narrow_bic_odds` over the places it
     could take; else None."""
-    samples = in_own_units(problem).samples
     m = samples.y.shape[0]
     lowered = _lowered_to(_BIC_PER_LOG, m)
+    if lowered == 1.0:
+        return None
+    y = samples.y / sigma
     # Screened by the jumps alone, without the curve and the path a Selection holds: on a
     # million samples those of the calibrated levels and these together added about 60 bytes
     # a sample to the choice's peak.
-    if lowered == 1.0 or keeps_and_adds(
-            steps.fit.jump_indices, fit_arrays(samples.x, samples.y / sigma, widened[:, 0], 0.0,
-                                               steps.penalty * lowered, "constant").jump_idx,
-            m) is None:
+    if keeps_and_adds(steps.fit.jump_indices,
+                      fit_arrays(samples.x, y, widened[:, 0], 0.0, steps.penalty * lowered,
+                                 "constant").jump_idx, m) is None:
         return None
     at_bic = _constant_selection(problem, None, None, _BIC_PER_LOG, price)
     jumps = at_bic[0].fit.jump_indices
-    y = at_bic[1].samples.y
-    adds = keeps_and_adds(steps.fit.jump_indices, jumps, y.shape[0])
+    adds = keeps_and_adds(steps.fit.jump_indices, jumps, m)
     if adds is None:
         return None
     added = np.flatnonzero(adds)
     weight = np.broadcast_to(1.0 / widened**2, y.shape)
-    odds = float(np.max(jump_odds(y / sigma, weight, jumps, added))) * (
-        steps.fit.jump_indices.size + 1)
+    odds = float(np.max(jump_odds(y, weight, jumps, added))) * (steps.fit.jump_indices.size + 1)
     if odds > rule.narrow_bic_odds:
         return None
     answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
@@ -1117,8 +1117,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     widened = (samples.delta * factors)[:, None]
     if narrow and long_enough and rule.narrow_bic_odds > 0.0 and rule.narrow_per_log == 0.0:
         # Before the residuals and tests below: the second look's levels need their own.
-        at_bic = _at_bics_price(problem, smooth, steps, price, sigma, widened, noise_changes,
-                                rule)
+        at_bic = _at_bics_price(problem, smooth, steps, price, samples, sigma, widened,
+                                noise_changes, rule)
         if at_bic is not None:
             return at_bic
     unit = widened * sigma
