@@ -576,218 +576,90 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
         _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
                               segments="constant"),
     ), problem, units, factors, chosen
-
-
-class LevelsRule(NamedTuple):
-    """When constant levels take a smooth choice's place (:func:`steps_if_simpler`); the
-    defaults are the shipped method, other values bench/select/'s candidates."""
-
-    # First case: a smooth choice this narrow (samples) follows steps without cutting them.
-    follows: float = 4.0
-    # The levels must leave residuals that look independent: at most this many standard
-    # errors of correlation above independent noise's, the one-sided 1 % point as the adequacy
-    # band (a 5 % point cost 4 of 100 series of dense steps their levels; inf: no test)...
-    correlated: float = 2.326
-    # ... on at least this many samples, where the test has power 0.9 against a correlation
-    # of 0.3 left in the residuals (0.3 sqrt(pairs) >= 2.326 + 1.282 needs 145 pairs). On
-    # fewer, a narrow choice follows short curves and AR(1) noise as well as steps, and levels
-    # laid over those gave jump-free series jumps (AR(1) 0.3 on 50 samples: 8 % without the
-    # levels, 16 % with them and the test, 21 % without the test; bench/select/RESULTS.md).
-    fewest: int = 150
-    # First case on fewer samples, from `short_fewest` on: there the lag-one test alone has
-    # too little power, so the levels must also pass the third case's guards (one spread,
-    # level segments, at most `short_bends_share` of their jumps bends) and beat the smooth
-    # fit by `short_beaten_by` standard errors in :func:`levels_beat` (-inf: not asked), the
-    # one-sided 0.1 % point (at 2.326, 14 more of 3,000 jump-free series on 50 to 120 samples
-    # got a jump than before, at 3.09 9). The bends do most of the work: a short curve or the
-    # wandering of AR(1) noise cut into levels leaves jumps that a parabola through their two
-    # segments matches, a step does not (AR(1) 0.5 under a sine on 100 samples, levels with
-    # jumps: 6 of 300 series without them, 2 with them). Teeth of 10 samples on 100 to 180
-    # samples: exact in 0.16 of series, was 0.06; bench/select/RESULTS.md, "Issue 22, short
-    # teeth".
-    short_fewest: int = 50
-    short_beaten_by: float = 3.09
-    short_correlated: float = 2.326
-    short_spread: float = 2.326
-    short_level_test: bool = True
-    short_bends_share: float = 0.1
-    # There the levels are fitted at BIC's price, `short_price_per_log` log m noise variances
-    # with the same factors for autocorrelation and a noise level from few differences (0:
-    # the calibrated 8 + 3 log log m of select(segments="constant"), 12.8 on 140 samples
-    # against BIC's 9.9), and must keep every jump at that price raised by the long-run factor
-    # of their own residuals' lag-one correlation (`short_raw_phi`, as in the third case on
-    # short series). Alternating teeth 2.5 sd high and 10 samples long pay about 16 noise
-    # variances a jump for their fit; at the calibrated price the levels dropped a tooth here
-    # and there and then lost the bends test or the beat. The residuals' own correlation keeps
-    # the lower price off the wandering of AR(1) noise: at BIC's price alone 13 more and 1
-    # fewer of 1,600 AR(1) series on 60 to 140 samples got a jump, with the raise 3 more and
-    # 1 fewer. Teeth of 10 samples on 100 to 149 samples: exact 0.27 -> 0.34 of 100
-    # (bench/select/RESULTS.md, "a short series' levels at BIC's price").
-    short_price_per_log: float = 2.0
-    short_raw_phi: bool = True
-    # Whether, there, a smooth fit that leaves what the noise leaves with fewer parameters
-    # still keeps its place. Not: a curve 3 samples wide on 100 samples has fewer degrees of
-    # freedom than 10 levels and leaves what the noise leaves, yet levels that beat it beyond
-    # chance describe the teeth with less (with it 0.15 of 40 teeth above, without 0.23).
-    short_parsimony: bool = False
-    # Second case (small steps among large ones), tried at all.
-    among_jumps: bool = True
-    # Its narrowest smooth choice (samples), and the shortest segment beside an added jump
-    # (smooth bandwidths). With each added jump's own evidence (`split_odds`) neither needs
-    # more than the first case leaves: before it, 8 samples and one bandwidth, for at 8
-    # samples and below the constant model's extra jumps were mostly its own false ones.
-    finest: float = 4.0
-    shortest: float = 0.0
-    # Whether its segments are tested for a polynomial of `degree`.
-    level_test: bool = True
-    degree: int = 2
-    # Whether it needs the price the checks after the grid raised (without `split_odds` the
-    # extra jumps elsewhere were mostly a smooth trend between jumps cut into steps), and the
-    # smooth fit to leave what the noise leaves too.
-    raised_only: bool = False
-    both_adequate: bool = False
-    # Third case (a wider smooth choice that misses steps), tried at all. The levels must
-    # beat the smooth fit by more than `beaten_by` standard errors (:func:`levels_beat`; the
-    # one-sided 1 % point, as the adequacy band), on at least `fewest` samples, with
-    # residuals that look independent and segments flat to a polynomial of `degree` ...
-    misfit: bool = True
-    beaten_by: float = 2.326
-    misfit_level_test: bool = True
-    # ... and at most this share of their jumps bends: jumps where a polynomial of
-    # `bend_degree` through the two segments leaves no more than the two levels
-    # (:func:`._constant_choice.step_over_curve`). Levels laid over a gentle ramp or a bend
-    # pass the level test segment by segment (a slope of 1 sd over a segment is no evidence)
-    # but not across the jump: ramps with kinks lost 11 of 100 exact counts without it.
-    bends_share: float = 0.1
-    bend_degree: int = 2
-    # And the levels' segments must leave residuals of one spread, within this many standard
-    # errors (:func:`._constant_choice.spread_change`): where the local noise check missed a
-    # noise level that doubles, levels at one noise level cut the noisier stretch into steps.
-    spread: float = 2.326
-    # The levels may also beat it beside one of their jumps that the smooth fit lacks, the
-    # 1 % shared among those jumps (:func:`beaten_near_added`): the whole series dilutes one
-    # missed step (small among large 0.80 -> 0.83 of 100).
-    near_added: bool = True
-    # The third case also where the smooth choice measured a noise level that changes along
-    # x: the steps a smooth curve rounds leave residuals that the local check reads as a
-    # changing noise level (10 of the misses among 40 stairs, staircases and mixed steps), and
-    # the spread test of the levels' own residuals (`spread`) tells the two apart (one jump
-    # with the noise doubled after it: exact as often as before).
-    misfit_noise_changes: bool = True
-    # The third case also on fewer than `fewest` samples, from this many on: a ramp or a
-    # curve wide enough to miss stairs of 10 samples leaves them to the levels at any length.
-    # There the lag-one test of the levels' residuals has too little power to tell steps from
-    # the wandering of AR(1) noise, so two more guards. The smooth choice is wider than
-    # `misfit_short_finest` samples or has a jump of its own: every jump-free series the
-    # third case cut into levels on 60 to 130 samples was AR(1) noise under a curve 5.7 to
-    # 11.3 samples wide (11 of 3,200), and stairs that a jump-free curve followed are the
-    # first case's. And (`misfit_short_raw_phi`) the levels keep every jump at their price
-    # raised by the long-run factor of their residuals' own lag-one correlation
-    # (:func:`._constant_choice.residual_phi`), which the noise estimate shrinks toward 0 on
-    # short series (3 more of 9,800 jump-free series with levels without it). Stairs of
-    # 10 samples on 100 to 200: exact 0.47 -> 0.70 of 40, 0.48 -> 0.70 of 100; every other
-    # class and size as before (bench/select/RESULTS.md, "Issue 22, stairs on short series").
-    misfit_short_fewest: int = 50
-    misfit_short_finest: float = 12.0
-    misfit_short_jumps: bool = True
-    misfit_short_raw_phi: bool = True
-    # In the second and third cases, a smooth fit that leaves what the noise leaves with
-    # fewer parameters than the levels keeps its place, unless the levels beat it by more
-    # than this many standard errors (:func:`levels_beat`). The parsimony claim rests on
-    # the adequacy band, which the noise estimate's own spread widens (about 2,290 noise
-    # variances allowed on 2,048 samples); the paired comparison does not: blocks of 0.8 to
-    # 2 sd whose small jumps the check after the grid dropped leave the curve 9 to 12
-    # standard errors behind the levels. At 8: blocks 0.80 -> 0.88 of 40, 0.75 -> 0.85 of
-    # 100, a bump on a slope a jump in 1 more of 140 (a curve 64 samples wide rounds it, and
-    # levels beat that by 8.3), jump-free series otherwise as before; at 6 the bump 2 more,
-    # at 4 also a gap (bench/select/RESULTS.md, "Issue 22, past the smooth fit's parsimony").
-    wide_past_parsimony_by: float = 8.0
-    # There, too, the smooth fit must leave what the noise leaves by the levels' own reading
-    # of the noise (their residual variance, :func:`._constant_choice.leaves_as_little`) to
-    # claim its fewer parameters. The noise read from second differences keeps some of the
-    # steps' own excess and carries its estimate's spread into the adequacy band.
-    parsimony_by_levels: bool = True
-    # And the claim cuts both ways: levels that leave what the noise leaves with fewer
-    # parameters than a smooth fit with jumps of its own need not beat it, only not fall
-    # behind it by more than `beaten_by` standard errors: in the second case in place of
-    # `split_beat` (`levels_parsimony`), in the third case in place of `beaten_by`
-    # (`levels_parsimony_misfit`), under the case's other guards. A curve that bends through
-    # a small step between the jumps it keeps spends more parameters than the level it missed.
-    # Not in the third case: there it also hands levels every smooth fit whose segments are
-    # level enough, with the same jumps (the Nile), which stays a choice of the curve.
-    levels_parsimony: bool = True
-    levels_parsimony_misfit: bool = False
-    # There each jump the levels add must save over a parabola through its two segments more
-    # than chi-square(1)'s 1 % point (noise variances), not only more than nothing as in the
-    # bends test: a jump cut into a curved trend between real ones saves about what the
-    # parabola does (1.2 to 6.1 on blocks on a trend, where without it the second case alone
-    # cost 4 of 120 exact counts), a short step the curve bent through far more (9.6 to 36).
-    levels_parsimony_step_gain: float = 6.635
-    # The first case on `fewest` samples or more, where the smooth fit leaves what the noise
-    # leaves with fewer parameters than the levels (a curve 2 samples wide through teeth of
-    # 10): the levels still take its place when they beat it by this many standard errors
-    # (the one-sided 0.1 % point, as on fewer samples) and pass the third case's guards with
-    # at most this share of their jumps bends. A true step of 2.5 sd between segments of 10
-    # samples reads as a bend in 11 % of cases, so a tenth of 19 teeth turns 64 % of such
-    # series away and a quarter 5 %. Past the third case's parsimony the same cut bumps on a
-    # slope (0.00 -> 0.12 with a jump), and a quarter there turns ramps into stairs.
-    past_parsimony_by: float = 3.09
-    past_parsimony_bends: float = 0.25
-    # The first case on `fewest` samples or more once more at BIC's price: levels fitted at
-    # 2 log m noise variances (with the same factors) take the calibrated levels' place when
-    # they keep every one of their jumps, each jump they add splits its two segments beyond
-    # noise with odds of at most `narrow_bic_odds` over the places it could take (the
-    # calibrated levels' segments, :func:`._split_null.jump_odds`), and they pass the first
-    # case's tests keeping every jump at the price of their residuals' own autocorrelation
-    # (0: not tried). The calibrated price bounds the chance that noise gets a first jump; a
-    # tooth it dropped (a run of alternating teeth pays about 16 noise variances a jump, the
-    # calibrated price is 13 on 200 samples) then stands on its own evidence. Teeth of 10
-    # samples on 200: exact 0.38 -> 0.47 of 40, 0.31 -> 0.37 of 100; every other class,
-    # the real-like corpus and the 3,000 jump-free series on 150 to 300 samples as before
-    # (bench/select/RESULTS.md, "teeth the calibrated levels dropped").
-    narrow_bic_odds: float = 0.01
-    # The price the first case's levels are fitted at, BIC's log m per jump (0: calibrated);
-    # the step above sets it for its second look.
-    narrow_per_log: float = 0.0
-    # The second case at any price, when every jump the levels add has its own evidence: the
-    # odds that noise between its two neighbouring jumps splits as well
-    # (:func:`._split_null.jump_odds`, an upper bound) at most this share over the smooth
-    # fit's segments (where the levels could have added a jump; Bonferroni: at most this share
-    # of such choices on steps the smooth fit has all of get a jump noise made), and none of
-    # them a bend (:func:`step_over_curve`). 0: not asked. 1 % gained as much on the bench but
-    # let a 1-in-350 false jump through on a seeded step with deltas. With `split_beat`:
-    # mixed steps exact 0.69 -> 0.76, small among large 0.83 -> 0.90 of 100, nothing lost
-    # elsewhere (bench/select/RESULTS.md, "Issue 22, small steps among large ones at any
-    # price").
-    split_odds: float = 0.001
-    split_bends: bool = True
-    # Without that evidence's guarantee, bench/select/'s other candidates: a smooth fit that
-    # leaves what the noise leaves with fewer parameters loses its place (unless the levels
-    # beat it by no more than `split_beaten_by`): it cut a sine between jumps into 6 steps; a
-    # smooth choice without jumps: a bump or a line got jumps; the share over the added jumps
-    # only (`split_per_segment` off).
-    split_parsimony: bool = True
-    split_from_none: bool = False
-    split_per_segment: bool = True
-    split_beaten_by: float = -math.inf
-    # And each added jump must let the levels beat the smooth fit over its two segments by
-    # more than this many standard errors (:func:`levels_beat` there, as in
-    # :func:`beaten_near_added`; -inf: not asked): levels laid over a trend between jumps split
-    # it beyond noise, but the curve that follows the trend leaves no more than they do.
-    split_near_beat: float = -math.inf
-    # And the levels must beat the smooth fit over the whole series by more than this many
-    # standard errors (:func:`levels_beat`; -inf: not asked). The split evidence is against
-    # noise, not against a trend: between the jumps of blocks on a curved trend a step cut
-    # into the curve splits its segments beyond noise too, and there the curve that follows
-    # the trend leaves about what the levels leave (blocks on a trend, 200 samples: exact 38 of
-    # 40 before, 33 with the split evidence alone, 37 with this at 1).
-    split_beat: float = 1.0
-    # The smooth choice's narrowest bandwidth where a raised price spares the levels the split
-    # evidence (inf: never).
-    raised_finest: float = Rule().finest_follow
-
-
-LEVELS = LevelsRule()
+# When constant levels take the smooth choice's place (:func:`steps_if_simpler`). Every bound
+# below was measured on seeded corpora (bench/select/RESULTS.md); the rule with the switches
+# its rejected candidates turned is bench/select/levels_variants.py.
+#
+# First case: a smooth choice at most this wide (samples) follows steps without cutting them.
+_FOLLOWS = 4.0
+# From this many samples on, the lag-one test of the levels' residuals alone guards the first
+# case: it has power 0.9 against a correlation of 0.3 left in the residuals (0.3 sqrt(pairs)
+# >= 2.326 + 1.282 needs 145 pairs). On fewer, a narrow choice follows short curves and AR(1)
+# noise as well as steps, and levels laid over those gave jump-free series jumps (AR(1) 0.3 on
+# 50 samples: 8 % without the levels, 16 % with them and the test, 21 % without the test), so
+# there the levels also pass the third case's guards.
+_FEWEST = 150
+# Neither the first case nor the third on fewer samples than this.
+_SHORT_FEWEST = 50
+# The one-sided 1 % point, the adequacy band's: the most the levels' residuals may be
+# correlated at lag one beyond independent noise (:func:`residual_correlation`; at the 5 %
+# point 4 of 100 series of dense steps lost their levels) or change spread between segments
+# (:func:`spread_change`: where the local noise check missed a noise level that doubles,
+# levels at one noise level cut the noisier stretch into steps), and the least by which they
+# beat a wider smooth fit (:func:`levels_beat`).
+_ONE_PERCENT = 2.326
+# The one-sided 0.1 % point: the least by which levels beat a curve that follows every step,
+# on a short series (at 2.326, 14 more of 3,000 jump-free series on 50 to 120 samples got a
+# jump than without the case, at 3.09 9) or with fewer parameters than the levels (a curve 2
+# samples wide through teeth of 10).
+_ONE_PER_MILLE = 3.09
+# The most of the levels' jumps that may be bends, jumps where a parabola through the two
+# segments leaves no more than the two levels (:func:`step_over_curve`). Levels laid over a
+# gentle ramp or a bend pass the level test segment by segment (a slope of 1 sd over a segment
+# is no evidence) but not across the jump: ramps with kinks lost 11 of 100 exact counts
+# without it; and a short curve or the wandering of AR(1) noise cut into levels leaves jumps
+# a parabola matches (AR(1) 0.5 under a sine on 100 samples: 6 of 300 series without it, 2
+# with it). Past a smooth fit's claim to fewer parameters a quarter: a true step of 2.5 sd
+# between segments of 10 samples reads as a bend in 11 % of cases, so a tenth of 19 teeth
+# turns 64 % of such series away and a quarter 5 %.
+_BENDS_SHARE = 0.1
+_PAST_PARSIMONY_BENDS = 0.25
+# The polynomial the levels' segments must be flat to, and that a bend's two segments follow.
+_PARABOLA = 2
+# Third case on fewer than `_FEWEST` samples: only a smooth choice wider than this (samples)
+# or with a jump of its own. Every jump-free series the third case cut into levels on 60 to
+# 130 samples was AR(1) noise under a curve 5.7 to 11.3 samples wide (11 of 3,200); stairs of
+# 10 samples on 100 to 200: exact 0.47 -> 0.70 of 40.
+_SHORT_MISFIT_FINEST = 12.0
+# In the second and third cases, levels that beat a smooth fit with fewer parameters by more
+# than this many standard errors take its place all the same. Its claim rests on the adequacy
+# band, which the noise estimate's own spread widens; the paired comparison does not: blocks
+# of 0.8 to 2 sd whose small jumps the check after the grid dropped leave the curve 9 to 12
+# standard errors behind the levels (blocks 0.80 -> 0.88 of 40; at 6 a bump on a slope got a
+# jump in 2 more of 140, at 4 a gap too).
+_WIDE_PAST_PARSIMONY_BY = 8.0
+# Second case (small steps among large ones): the odds that noise splits the segments beside
+# an added jump as well, at most this share over the places it could take (Bonferroni: at
+# most this share of such choices on steps the smooth fit has all of get a jump noise made).
+# 1 % gained as much on the bench but let a 1-in-350 false jump through on a seeded step with
+# deltas. Mixed steps exact 0.69 -> 0.76, small among large 0.83 -> 0.90 of 100.
+_SPLIT_ODDS = 0.001
+# There the levels must also beat the smooth fit over the whole series by more than this many
+# standard errors: the split evidence is against noise, not against a trend, and between the
+# jumps of blocks on a curved trend a step cut into the curve splits its segments beyond noise
+# too (blocks on a trend, 200 samples: exact 38 of 40 before the second case, 33 with the
+# split evidence alone, 37 with this at 1) ...
+_SPLIT_BEAT = 1.0
+# ... or, with fewer parameters than a smooth fit with jumps, not fall behind it by more than
+# `_ONE_PERCENT`, each added jump saving over a parabola through its two segments more than
+# chi-square(1)'s 1 % point (noise variances): a jump cut into a curved trend between real ones
+# saves about what the parabola does (1.2 to 6.1 on blocks on a trend), a short step the curve
+# bent through far more (9.6 to 36).
+_STEP_GAIN = 6.635
+# The first case on `_FEWEST` samples or more looks once more at BIC's price: levels fitted at
+# 2 log m noise variances take the calibrated levels' place when they keep every one of their
+# jumps, each jump they add splits its two segments beyond noise with odds of at most this
+# share over the calibrated levels' segments (:func:`jump_odds`), and they pass the first
+# case's tests keeping every jump at the price of their residuals' own autocorrelation. The
+# calibrated price bounds the chance that noise gets a first jump; a tooth it dropped (a run
+# of alternating teeth pays about 16 noise variances a jump, the calibrated price is 13 on 200
+# samples) then stands on its own evidence. Teeth of 10 samples on 200: exact 0.38 -> 0.47 of
+# 40; the 3,000 jump-free series on 150 to 300 samples as before. On 50 to 149 samples the
+# levels are fitted at BIC's price outright, and keep every jump at that price raised for their
+# own residuals' autocorrelation (at BIC's price alone 13 more and 1 fewer of 1,600 AR(1)
+# series on 60 to 140 samples got a jump, with the raise 3 more and 1 fewer; teeth of 10
+# samples on 100 to 149: exact 0.27 -> 0.34 of 100).
+_BIC_ODDS = 0.01
 # A jump of the constant model stands for one of the smooth choice this close (samples).
 _SAME_JUMP = 2
 
@@ -891,9 +763,9 @@ class _LevelsTests:
 
     def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],
                  unit: NDArray[np.float64], residual: NDArray[np.float64],
-                 jumps: NDArray[np.int64], noise: Any, rule: LevelsRule) -> None:
+                 jumps: NDArray[np.int64], noise: Any) -> None:
         self.x, self.y, self.unit, self.residual, self.jumps = x, y, unit, residual, jumps
-        self.noise, self.rule = noise, rule
+        self.noise = noise
 
     @cached_property
     def weight(self) -> NDArray[np.float64]:
@@ -912,15 +784,14 @@ class _LevelsTests:
 
     @cached_property
     def level(self) -> bool:
-        """Segments flat to a polynomial of `degree` (:func:`level_between_jumps`)."""
-        return level_between_jumps(self.x, self.residual, self.jumps, self.noise,
-                                   self.rule.degree)
+        """Segments flat to a parabola (:func:`level_between_jumps`)."""
+        return level_between_jumps(self.x, self.residual, self.jumps, self.noise, _PARABOLA)
 
     @cached_property
     def bend_gains(self) -> NDArray[np.float64]:
-        """Per jump, what a polynomial through both segments leaves beyond the two levels
+        """Per jump, what a parabola through both segments leaves beyond the two levels
         (:func:`step_over_curve`; at most 0: a bend)."""
-        return step_over_curve(self.x, self.y, self.weight, self.jumps, self.rule.bend_degree)
+        return step_over_curve(self.x, self.y, self.weight, self.jumps, _PARABOLA)
 
     def added_step_gain(self, smooth_jumps: NDArray[np.int64]) -> float:
         """The least of :attr:`bend_gains` over the jumps the smooth fit lacks (inf when
@@ -932,37 +803,33 @@ class _LevelsTests:
 def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
     """The odds that noise splits the two segments beside one of the jumps of the levels that
     the smooth fit lacks as well as that jump does, the largest over those jumps, times the
-    places the levels could have added it (the smooth fit's segments, or with
-    `rule.split_per_segment` off the added jumps); inf where (with `rule.split_bends`) a
-    parabola through the two segments beside one leaves no more than the two levels, or where
-    the levels' residuals (`tests.residual`, in noise units) change spread beyond
-    `rule.spread` (:func:`._constant_choice.spread_change`: noise that doubles unseen splits
-    beyond the one noise level) or are correlated beyond `rule.correlated`
-    (:func:`._constant_choice.residual_correlation`: autocorrelated noise wanders beyond
-    independent noise's odds; a trend under AR(1) noise cut into 5 levels)."""
-    rule = tests.rule
+    places the levels could have added it (the smooth fit's segments); inf where a parabola
+    through the two segments beside one leaves no more than the two levels, or where the
+    levels' residuals (`tests.residual`, in noise units) change spread or are correlated
+    beyond the 1 % point (:func:`._constant_choice.spread_change`: noise that doubles unseen
+    splits beyond the one noise level; :func:`._constant_choice.residual_correlation`:
+    autocorrelated noise wanders beyond independent noise's odds, a trend under AR(1) noise
+    was cut into 5 levels)."""
     added = _added(tests.jumps, smooth_jumps)
     if added.size == 0:
         return 0.0
-    if rule.split_bends and tests.added_step_gain(smooth_jumps) <= 0.0:
+    if tests.added_step_gain(smooth_jumps) <= 0.0:
         return math.inf
-    if tests.spread > rule.spread or tests.runs > rule.correlated:
+    if tests.spread > _ONE_PERCENT or tests.runs > _ONE_PERCENT:
         return math.inf
-    tries = (smooth_jumps.size + 1 if rule.split_per_segment and smooth_jumps.size
-             else added.size)
+    tries = smooth_jumps.size + 1 if smooth_jumps.size else added.size
     return float(np.max(jump_odds(tests.y, tests.weight, tests.jumps, added))) * tries
 
 
 def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
                    price: ConstantPrice, samples: Samples, sigma: Any,
-                   widened: NDArray[np.float64], noise_changes: bool, rule: LevelsRule
-                   ) -> Optional[Selection]:
+                   widened: NDArray[np.float64], noise_changes: bool) -> Optional[Selection]:
     """The first case's answer with levels at BIC's price in place of `steps` (levels at the
     calibrated price over `samples`, those of `problem` in its own units, `sigma` its noise and
     `widened` the rows' deviations times their outlier factors, `price` what they rest on),
     when those levels keep every jump of `steps` and each jump they add splits its two
-    segments beyond noise with odds of at most `rule.narrow_bic_odds` over the places it
-    could take; else None."""
+    segments beyond noise with odds of at most `_BIC_ODDS` over the places it could take;
+    else None."""
     m = samples.y.shape[0]
     lowered = _lowered_to(_BIC_PER_LOG, m)
     if lowered == 1.0:
@@ -983,18 +850,15 @@ def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
     added = np.flatnonzero(adds)
     weight = np.broadcast_to(1.0 / widened**2, y.shape)
     odds = float(np.max(jump_odds(y, weight, jumps, added))) * (steps.fit.jump_indices.size + 1)
-    if odds > rule.narrow_bic_odds:
+    if odds > _BIC_ODDS:
         return None
-    answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
-                              rule=rule._replace(narrow_per_log=_BIC_PER_LOG,
-                                                 narrow_bic_odds=0.0),
-                              levels=at_bic)
+    answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes, second_look=at_bic)
     if answer is None:
         return None
     answer.criterion = (f"levels at BIC's price, whose {_counted(added.size, 'jump')} beyond "
                         f"those at the calibrated price split their segments beyond noise "
                         f"(odds {odds:.2g} over the places they could take, "
-                        f"{rule.narrow_bic_odds:g} allowed): " + answer.criterion)
+                        f"{_BIC_ODDS:g} allowed): " + answer.criterion)
     answer.searches = answer.searches + steps.searches
     return answer
 
@@ -1014,57 +878,49 @@ def _ahead(beat: float, allowed: float) -> str:
 
 
 def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
-                     rule: LevelsRule = LEVELS,
-                     levels: Optional[_Levels] = None) -> Optional[Selection]:
-    """Constant levels in place of a smooth choice that follows steps, or None to keep it.
+                     second_look: Optional[_Levels] = None) -> Optional[Selection]:
+    """Constant levels, those of ``select(segments="constant")``, in place of a smooth choice
+    that follows steps, or None to keep it. Three cases.
 
-    Three cases. The smooth choice is at most `follows` samples wide: the curve follows every
-    step without cutting it, on at least `fewest` samples, and the levels leave residuals no
-    more correlated within their segments than independent noise leaves (at most `correlated`
-    standard errors above it, :func:`._constant_choice.residual_correlation`): a narrow choice
-    also follows a curve or autocorrelated noise on a short series, and levels laid over those
-    leave runs of one sign; on `short_fewest` samples to `fewest`, where that test has little
-    power, the levels, fitted at BIC's price (`short_price_per_log`), must also pass the
-    third case's tests, with `short_beaten_by` and without the smooth fit's claim to fewer
-    parameters (`short_parsimony`), and keep every jump at the price of their residuals' own
-    autocorrelation (`short_raw_phi`); from `fewest` on,
-    a smooth fit with that claim (a curve that follows every tooth) gives way only to levels
-    that pass those tests with `past_parsimony_by` and `past_parsimony_bends`, and levels at
-    BIC's price take the place of the calibrated ones where each jump they add has its own
-    evidence (`narrow_bic_odds`). Or the smooth
-    choice, wider than `finest` samples, under one noise level along x, has jumps, and the
-    constant model of ``select(segments="constant")`` keeps each of them and adds others
-    between segments at least `shortest` bandwidths long (:func:`keeps_and_adds`), each with
-    its own evidence (:func:`added_odds` at most `split_odds`: noise splits its two segments
-    as well with at most those odds over the places it could take, and it is no bend; and
-    :func:`levels_beat` over `split_beat`, or over ``-beaten_by`` with fewer parameters than
-    the smooth fit and each added jump's :func:`step_over_curve` over
-    `levels_parsimony_step_gain`, `levels_parsimony`), its segments flat to a polynomial of
-    `degree` (:func:`._constant_choice.level_between_jumps`):
-    small steps among large ones, which the wide curve bent to follow and the check after the
-    grid may then have dropped. Without that evidence (`split_odds` 0) only at a price that
-    check raised (`raised_only`), over 8 samples and beside segments a bandwidth long: a
-    narrower curve's extra jumps were mostly the constant model's own false ones, and
-    elsewhere mostly a smooth trend between jumps cut into steps (bench/select/RESULTS.md).
-    Or, third, the smooth choice is wider than
-    `follows`, on at least `fewest` samples (on `misfit_short_fewest` to `fewest` only a
-    choice wider than `misfit_short_finest` or with jumps, and levels that keep every jump at
-    the price of their residuals' own autocorrelation; also where the smooth choice measured a
-    noise level that changes, with `misfit_noise_changes`: the levels' residuals must then
-    show one spread where the smooth fit's did not), and the levels beat it
-    (:func:`levels_beat` above `beaten_by`, or :func:`beaten_near_added`; with fewer
-    parameters than a smooth fit with jumps, each added jump's :func:`step_over_curve` over
-    `levels_parsimony_step_gain`, above ``-beaten_by``, `levels_parsimony_misfit`) with
-    residuals that look independent and of one spread
-    (:func:`._constant_choice.spread_change`), segments flat to a polynomial of `degree`,
-    and at most `bends_share` of their jumps bends
-    (:func:`._constant_choice.step_over_curve`): steps the smooth curve rounded or missed at
-    a price set for curves. In every case the constant model must leave no more than the
-    noise leaves with fewer parameters (a level per segment and column, one per jump; the
-    smooth fit's effective degrees of freedom and its jumps), or the smooth fit more than the
-    noise (in the second and third cases also by the levels' residual variance,
-    `parsimony_by_levels`), or (second and third cases) the levels must beat it by more than
-    `wide_past_parsimony_by` standard errors.
+    First, the smooth choice is at most 4 samples wide: the curve follows every step without
+    cutting it. On 150 samples or more the levels must leave residuals no more correlated
+    within their segments than independent noise leaves (:func:`residual_correlation` at
+    most the 1 % point): a narrow choice also follows a curve or autocorrelated noise, and
+    levels laid over those leave runs of one sign. Where the smooth fit leaves what the noise
+    leaves with fewer parameters (a curve that follows every tooth), the levels must also
+    pass the third case's guards, beating it by the 0.1 % point with at most a quarter of
+    their jumps bends. Levels at BIC's price then take the calibrated ones' place where each
+    jump they add has its own evidence (:func:`_at_bics_price`). On 50 to 149 samples, where
+    the lag-one test has little power, the levels are fitted at BIC's price, pass the third
+    case's guards beating the curve by the 0.1 % point, and keep every jump at a price raised
+    for their residuals' own autocorrelation.
+
+    Second, the smooth choice is wider, under one noise level along x, and has jumps, and the
+    levels keep each of them and add others (:func:`keeps_and_adds`): small steps among large
+    ones, which the wide curve bent to follow and the check after the grid may then have
+    dropped. Each added jump needs its own evidence (:func:`added_odds` at most 0.1 %: noise
+    splits its two segments as well with at most those odds over the places it could take,
+    and it is no bend), the levels' segments are flat to a parabola
+    (:func:`level_between_jumps`), and the levels beat the smooth fit by over 1 standard
+    error (:func:`levels_beat`), or have fewer parameters, fall behind by no more than the
+    1 % point, and each added jump saves over a parabola through its segments. Where the check
+    after the grid raised the price, over the grid's finest following bandwidth and beside
+    segments a bandwidth long, the level segments suffice.
+
+    Third, the smooth choice is wider and misses steps (on 50 to 149 samples, only a choice
+    over 12 samples wide or with jumps, and levels that keep every jump at the price of their
+    residuals' own autocorrelation): the levels beat it by the 1 % point, over the series or
+    beside one of the jumps it lacks (:func:`beaten_near_added`), with residuals as
+    independent as the noise's and of one spread (:func:`spread_change`: also where the
+    smooth choice measured a noise level that changes, which steps a curve rounds mimic),
+    segments flat to a parabola and at most a tenth of their jumps bends
+    (:func:`step_over_curve`).
+
+    In every case the levels must leave no more than the noise leaves with fewer parameters
+    (a level per segment and column, one per jump; the smooth fit's effective degrees of
+    freedom and its jumps), or the smooth fit more than the noise (in the second and third
+    cases also by the levels' residual variance, :func:`leaves_as_little`), or, in the second
+    and third cases, the levels must beat it by more than 8 standard errors.
 
     Parameters
     ----------
@@ -1075,50 +931,43 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     noise_changes : bool
         Whether the smooth choice measured a noise level that changes along x (the constant
         model's one level would read the noisier stretch as steps).
-    rule : LevelsRule
-        The bounds above, and the switches of the second and third cases.
-    levels : tuple, optional
-        The constant levels to weigh (``_constant_selection``'s answer), instead of fitting
-        them at the case's price.
+    second_look : tuple, optional
+        Levels at BIC's price (``_constant_selection``'s answer) for the first case to weigh
+        in place of the calibrated ones (:func:`_at_bics_price`).
 
     Returns
     -------
     Selection or None
     """
-    narrow = smooth.bandwidth_samples <= rule.follows
-    long_enough = problem.samples.y.shape[0] >= rule.fewest
+    m = problem.samples.y.shape[0]
+    width = smooth.bandwidth_samples
+    jumps_s = smooth.fit.jump_indices
+    narrow = width <= _FOLLOWS
+    long_enough = m >= _FEWEST
     short = narrow and not long_enough
-    if short and problem.samples.y.shape[0] < rule.short_fewest:
+    if short and m < _SHORT_FEWEST:
         return None
-    among = (not narrow and rule.among_jumps and not noise_changes
-             and smooth.bandwidth_samples > rule.finest
-             and (smooth.fit.jump_indices.size > 0
-                  or (rule.split_odds > 0.0 and rule.split_from_none))
-             and (not rule.raised_only or _raised(smooth)))
-    short_misfit = (not long_enough and problem.samples.y.shape[0] >= rule.misfit_short_fewest
-                    and (smooth.bandwidth_samples > rule.misfit_short_finest
-                         or (rule.misfit_short_jumps and smooth.fit.jump_indices.size > 0)))
-    misfit = (not narrow and rule.misfit and (rule.misfit_noise_changes or not noise_changes)
-              and (long_enough or short_misfit))
+    among = not narrow and not noise_changes and jumps_s.size > 0
+    short_misfit = (not long_enough and m >= _SHORT_FEWEST
+                    and (width > _SHORT_MISFIT_FINEST or jumps_s.size > 0))
+    misfit = not narrow and (long_enough or short_misfit)
     if not narrow and not among and not misfit:
         return None
-    steps, own, units, factors, price = levels if levels is not None else _constant_selection(
-        problem, None, None, rule.short_price_per_log if short
-        else (rule.narrow_per_log if narrow else 0.0))
+    steps, own, units, factors, price = second_look if second_look is not None else (
+        _constant_selection(problem, None, None, _BIC_PER_LOG if short else 0.0))
     samples = own.samples
     m, d = samples.y.shape
-    if among and (keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices, m,
-                                 rule.shortest * smooth.bandwidth_samples) is None
-                  if smooth.fit.jump_indices.size else steps.fit.jump_indices.size == 0):
+    jumps_c = steps.fit.jump_indices
+    if among and keeps_and_adds(jumps_s, jumps_c, m) is None:
         among = False
-    if not narrow and not among and not misfit:
-        return None
+        if not misfit:
+            return None
     sigma = np.where(units.noise.sigma > 0.0, units.noise.sigma, units.scale)
     widened = (samples.delta * factors)[:, None]
-    if narrow and long_enough and rule.narrow_bic_odds > 0.0 and rule.narrow_per_log == 0.0:
+    if narrow and long_enough and second_look is None:
         # Before the residuals and tests below: the second look's levels need their own.
         at_bic = _at_bics_price(problem, smooth, steps, price, samples, sigma, widened,
-                                noise_changes, rule)
+                                noise_changes)
         if at_bic is not None:
             return at_bic
     unit = widened * sigma
@@ -1130,7 +979,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     def kept_at_own_phi() -> Optional[str]:
         # Whether the levels keep every jump at their price raised by the long-run factor of
         # their residuals' own lag-one correlation: what it says, or None.
-        phi = residual_phi(steps_residual, steps.fit.jump_indices)
+        phi = residual_phi(steps_residual, jumps_c)
         raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
         if raised > steps.penalty and fit_arrays(
                 samples.x, samples.y / sigma, samples.delta * factors, 0.0, raised,
@@ -1141,28 +990,27 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
 
     steps_residual = residual(steps.fit)
     # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
-    tests = _LevelsTests(samples.x, samples.y / sigma, widened, steps_residual,
-                         steps.fit.jump_indices, units.noise, rule)
-    # Where the check raised the price, over `raised_finest` samples and beside segments a
-    # bandwidth long, the levels need no split evidence (the rule before it; the spread test
-    # below cost blocks 2 of 40 there).
-    split = rule.split_odds > 0.0 and not (
-        _raised(smooth) and smooth.bandwidth_samples > rule.raised_finest
-        and keeps_and_adds(smooth.fit.jump_indices, steps.fit.jump_indices, m,
-                           Rule().shortest_segment * smooth.bandwidth_samples) is not None)
+    tests = _LevelsTests(samples.x, samples.y / sigma, widened, steps_residual, jumps_c,
+                         units.noise)
+    # Where the check raised the price, over the grid's finest following bandwidth and beside
+    # segments a bandwidth long, the levels need no split evidence (the rule before it; the
+    # spread test cost blocks 2 of 40 there).
+    split = not (_raised(smooth) and width > Rule().finest_follow
+                 and keeps_and_adds(jumps_s, jumps_c, m,
+                                    Rule().shortest_segment * width) is not None)
     odds = math.nan
     if among and split:
-        odds = added_odds(tests, smooth.fit.jump_indices)
+        odds = added_odds(tests, jumps_s)
         # Levels that fail this case may still pass the third.
-        if odds > rule.split_odds or (rule.level_test and not tests.level):
+        if odds > _SPLIT_ODDS or not tests.level:
             among = False
             if not misfit:
                 return None
-    k_c = steps.fit.jump_indices.size
+    k_c = jumps_c.size
     par_c = d * (k_c + 1) + k_c
-    k_s = smooth.fit.jump_indices.size
-    lengths = np.diff(np.concatenate(([0], smooth.fit.jump_indices + 1, [m])))
-    par_s = d * float(np.sum(effective_dof(lengths, smooth.bandwidth_samples))) + k_s
+    k_s = jumps_s.size
+    lengths = np.diff(np.concatenate(([0], jumps_s + 1, [m])))
+    par_s = d * float(np.sum(effective_dof(lengths, width))) + k_s
     rss_c = float(np.sum(steps_residual ** 2))
     smooth_residual = residual(smooth.fit)
     rss_s = float(np.sum(smooth_residual ** 2))
@@ -1172,56 +1020,34 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     beat = levels_beat(rss_s, par_s, rss_c, par_c,
                        float(np.sum((smooth_residual - steps_residual) ** 2)), across)
 
-    def fewer() -> bool:
-        # Levels with fewer parameters than a smooth fit with jumps, each jump they add clear
-        # of a parabola; asked only where a rule reads it (the gains cost a fit per jump).
-        return (k_c > 0 and k_s > 0 and par_c < par_s
-                and tests.added_step_gain(smooth.fit.jump_indices)
-                > rule.levels_parsimony_step_gain)
-
-    if among and split and beat <= rule.split_beat and not (
-            rule.levels_parsimony and beat > -rule.beaten_by and fewer()):
+    if among and split and beat <= _SPLIT_BEAT and not (
+            beat > -_ONE_PERCENT and k_c > 0 and k_s > 0 and par_c < par_s
+            and tests.added_step_gain(jumps_s) > _STEP_GAIN):
         among = False
         if not misfit:
             return None
-    if among and split and rule.split_near_beat > -math.inf:
-        jumps_s, jumps_c = smooth.fit.jump_indices, steps.fit.jump_indices
-        added = _added(jumps_c, jumps_s)
-        if added.size and np.min(beats_near(smooth_residual, steps_residual, jumps_s, jumps_c,
-                                            smooth.bandwidth_samples, added, across)
-                                 ) <= rule.split_near_beat:
-            among = False
-            if not misfit:
-                return None
-    parsimony = (rule.short_parsimony or not short) and (
-        rule.split_parsimony or not among or not split
-        or beat <= rule.split_beaten_by)
     if not ok_c:
         return None
     past_parsimony = wide_past_parsimony = False
-    if (parsimony and ok_s and not narrow and rule.parsimony_by_levels
+    if (not short and ok_s and not narrow
             and not leaves_as_little(rss_s, par_s, k_s, rss_c, par_c, m * d, units.noise)):
         ok_s = False
-    if parsimony and ok_s and par_s <= par_c:
-        if not narrow and (among or misfit) and beat > rule.wide_past_parsimony_by:
+    if not short and ok_s and par_s <= par_c:
+        if not narrow and beat > _WIDE_PAST_PARSIMONY_BY:
             wide_past_parsimony = True
-        elif not narrow or short or not math.isfinite(rule.past_parsimony_by):
+        elif not narrow:
             return None
         else:
             past_parsimony = True
 
-    def guarded(beaten_by: float, correlated: float, spread_by: float, level_test: bool,
-                bends_share: float, near_added: bool) -> Optional[str]:
-        # The third case's guards, also the first case's on a short series: what the levels
-        # passed, or None. A negative `beaten_by` only asks them not to fall behind.
-        beaten = beat
-        where = (f"by {beaten:.1f} standard errors" if beaten_by >= 0.0
-                 else f"with fewer parameters ({_ahead(beat, -beaten_by)})")
+    def guarded(beaten_by: float, bends_share: float, near_added: bool) -> Optional[str]:
+        # The third case's guards, also the first case's on a short series or past the smooth
+        # fit's parsimony: what the levels passed, or None.
+        beaten, where = beat, f"by {beat:.1f} standard errors"
         if beaten <= beaten_by and near_added:
             # The same 1 % shared among the added jumps.
-            near, added = beaten_near_added(smooth_residual, steps_residual,
-                                            smooth.fit.jump_indices, steps.fit.jump_indices,
-                                            smooth.bandwidth_samples, across)
+            near, added = beaten_near_added(smooth_residual, steps_residual, jumps_s, jumps_c,
+                                            width, across)
             needed = NormalDist().inv_cdf(1.0 - (1.0 - NormalDist().cdf(beaten_by))
                                           / max(added, 1))
             if near > needed:
@@ -1230,8 +1056,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                          f"standard errors (over {needed:.2f} needed)")
         if beaten <= beaten_by:
             return None
-        if tests.runs > correlated or tests.spread > spread_by or (
-                level_test and not tests.level):
+        if tests.runs > _ONE_PERCENT or tests.spread > _ONE_PERCENT or not tests.level:
             return None
         bends = int(np.count_nonzero(tests.bend_gains <= 0.0)) if k_c else 0
         if bends > bends_share * k_c:
@@ -1241,80 +1066,65 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                 f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
                 "matches")
 
+    def also_at_own_phi(passed: Optional[str]) -> Optional[str]:
+        own_phi = None if passed is None else kept_at_own_phi()
+        return None if own_phi is None or passed is None else passed + own_phi
+
     if past_parsimony:
-        passed = guarded(rule.past_parsimony_by, rule.correlated, rule.spread, True,
-                         rule.past_parsimony_bends, False)
-        if passed is not None and rule.narrow_per_log > 0.0:
-            own_phi = kept_at_own_phi()
-            passed = None if own_phi is None else passed + own_phi
+        passed = guarded(_ONE_PER_MILLE, _PAST_PARSIMONY_BENDS, False)
+        if second_look is not None:
+            passed = also_at_own_phi(passed)
         if passed is None:
             return None
-        why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps with fewer "
-               f"parameters; they beat it {passed}")
+        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
+               f"followed the steps with fewer parameters; they beat it {passed}")
     elif short:
-        passed = guarded(rule.short_beaten_by, rule.short_correlated, rule.short_spread,
-                         rule.short_level_test, rule.short_bends_share, False)
-        if passed is not None and rule.short_raw_phi:
-            own_phi = kept_at_own_phi()
-            passed = None if own_phi is None else passed + own_phi
+        passed = also_at_own_phi(guarded(_ONE_PER_MILLE, _BENDS_SHARE, False))
         if passed is None:
             return None
-        why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps of a short "
-               f"series; they beat it {passed}")
+        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
+               f"followed the steps of a short series; they beat it {passed}")
     elif not narrow and not among:
-        by_parsimony = rule.levels_parsimony_misfit and fewer()
-        passed = guarded(-rule.beaten_by if by_parsimony else rule.beaten_by, rule.correlated,
-                         rule.spread, rule.misfit_level_test, rule.bends_share,
-                         rule.near_added and not by_parsimony)
+        passed = guarded(_ONE_PERCENT, _BENDS_SHARE, True)
+        if short_misfit:
+            passed = also_at_own_phi(passed)
         if passed is None:
             return None
-        verb = "match" if by_parsimony else "beat"
-        if short_misfit and rule.misfit_short_raw_phi:
-            own_phi = kept_at_own_phi()
-            if own_phi is None:
-                return None
-            passed += own_phi
-        why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which they {verb} {passed}"
+        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
+               f"they beat {passed}"
                + (" (the noise level the smooth choice saw change along x was the steps)"
                   if noise_changes else ""))
     elif narrow:
-        runs = tests.runs
-        if runs > rule.correlated:
+        if tests.runs > _ONE_PERCENT:
             return None
-        why = (f"constant levels in place of the smooth choice at "
-               f"{smooth.bandwidth_samples:.3g} samples, which followed the steps, with "
-               f"residuals as independent as the noise's (lag-one correlation {runs:.2f} "
-               f"standard errors from it)")
-        if rule.narrow_per_log > 0.0:
+        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
+               f"followed the steps, with residuals as independent as the noise's (lag-one "
+               f"correlation {tests.runs:.2f} standard errors from it)")
+        if second_look is not None:
             own_phi = kept_at_own_phi()
             if own_phi is None:
                 return None
             why += own_phi
     else:
-        if (rule.both_adequate and not ok_s) or (rule.level_test and not tests.level):
+        if not tests.level:
             return None
         if math.isnan(odds):
-            why = (f"constant levels in place of the smooth choice at "
-                   f"{smooth.bandwidth_samples:.3g} samples, whose price the check raised to "
-                   f"drop small jumps: they keep its "
+            why = (f"constant levels in place of the smooth choice at {width:.3g} samples, "
+                   f"whose price the check raised to drop small jumps: they keep its "
                    f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
                    "with level segments")
         else:
-            why = (f"constant levels in place of the smooth choice at "
-                   f"{smooth.bandwidth_samples:.3g} samples: they keep its "
-                   f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
-                   f"each splitting its two segments beyond noise (which splits them as well "
-                   f"with odds of at most {odds:.2g} over the places it could take, "
-                   f"{rule.split_odds:g} allowed), "
-                   f"none of them a bend, with level segments, "
-                   + (f"beating it by {beat:.1f} standard errors" if beat > rule.split_beat
-                      else f"with fewer parameters ({_ahead(beat, rule.beaten_by)})"))
+            why = (f"constant levels in place of the smooth choice at {width:.3g} samples: "
+                   f"they keep its {_counted(k_s, 'jump')} and add {k_c - k_s} that it bent "
+                   f"to follow, each splitting its two segments beyond noise (which splits "
+                   f"them as well with odds of at most {odds:.2g} over the places it could "
+                   f"take, {_SPLIT_ODDS:g} allowed), none of them a bend, with level "
+                   f"segments, "
+                   + (f"beating it by {beat:.1f} standard errors" if beat > _SPLIT_BEAT
+                      else f"with fewer parameters ({_ahead(beat, _ONE_PERCENT)})"))
     steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
                        f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
-                       + (f", and beat it by over {rule.wide_past_parsimony_by:g} standard "
+                       + (f", and beat it by over {_WIDE_PAST_PARSIMONY_BY:g} standard "
                           "errors, so its fewer parameters do not keep it"
                           if wide_past_parsimony else "")
                        + "; " + steps.criterion)

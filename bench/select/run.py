@@ -22,6 +22,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from corpus import SCENARIOS, corpus  # noqa: E402
+from levels_variants import LevelsRule, steps_if_simpler as levels_variant  # noqa: E402
 from variants import Rule, Turned, choose, choose_turned  # noqa: E402
 
 import vorn  # noqa: E402
@@ -30,8 +31,8 @@ from vorn._noise import estimate_noise, noise_values  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
 from vorn._units import units_of  # noqa: E402
-from vorn._select import (LevelsRule, final_fit, in_own_units,  # noqa: E402
-                          narrower_curve, selection_of, steps_if_simpler)
+from vorn._select import (final_fit, in_own_units, narrower_curve,  # noqa: E402
+                          selection_of, steps_if_simpler)
 
 BASE = Rule()
 SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
@@ -395,10 +396,11 @@ CURVE = {
 
 
 def priced(problem, chooser=package_choose, local_level=True, any_noise=False, curve=True,
-           noise=None, **levels):
+           noise=None, variant_levels=False, **levels):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series, or other conditions for
-    constant levels in place of the smooth choice (`levels`: fields of LevelsRule; with
+    constant levels in place of the smooth choice (`levels`: fields of levels_variants.py's
+    LevelsRule, `variant_levels` that rule at its defaults; with
     `any_noise`, also where the noise level changes along x; without `curve`, a jump-free
     curve keeps the information criterion's bandwidth; with `noise`, every problem's units
     measured by ``units_of(samples, **noise)``)."""
@@ -420,7 +422,10 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
     final = final_fit(caller, problem, choice)
     smooth = selection_of(problem, choice, final, local)
     changes = local is not None and not any_noise
-    steps = steps_if_simpler(own, smooth, noise_changes=changes, rule=LevelsRule(**levels))
+    if levels or variant_levels:
+        steps = levels_variant(own, smooth, noise_changes=changes, rule=LevelsRule(**levels))
+    else:
+        steps = steps_if_simpler(own, smooth, noise_changes=changes)
     if steps is not None:
         return steps
     if curve and choice.curve_bandwidth is not None:
@@ -464,6 +469,10 @@ def run_method(method, x, y):
     prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
         return priced(problem)
+    if method == "priced-levels":
+        # The package's default through levels_variants.py's rule at its defaults: the same
+        # answers as "priced" (the rule the candidates below turn is the shipped one).
+        return priced(problem, variant_levels=True)
     if method.startswith("evidence-"):
         # The default's smooth answer, its penalty doubled while a jump's significance exceeds
         # the level (at most 6 times); measured, not shipped (bench/select/RESULTS.md).
