@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 import numbers
 from functools import cached_property
-from typing import Any, Optional
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -19,7 +19,19 @@ from ._noise import first_difference_sd
 from ._scoring import SEGMENTS_MESSAGE
 from ._units import Samples, Units, positive_number, reweighted, samples_of, units_of
 
-__all__ = ["Problem", "fit", "noise_level"]
+__all__ = ["FinalFit", "Problem", "fit", "noise_level"]
+
+
+class FinalFit(NamedTuple):
+    """The fit of all the data at a chosen pair (:meth:`Problem.fit_chosen`), and what
+    reproduces it."""
+
+    fit: Fit
+    p: float
+    gamma: float
+    arguments: dict[str, Any]
+    note: str
+    row_factor: NDArray[np.float64]  # how much each row's deviation was widened
 
 
 class Problem:
@@ -220,6 +232,85 @@ class Problem:
         if units.exact(b, level) and self.energy_problem is None:
             return self.fit(p, check_gamma(gamma), pruning, precondition)
         return self.fit_standardised(b, level, pruning, precondition)
+
+    def fit_chosen(self, bandwidth_samples: float, penalty: float,
+                   factors: NDArray[np.float64], caller_delta: Optional[NDArray[np.float64]],
+                   *, p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
+                   pruning: str = "DOMINANCE", precondition: str = "none") -> FinalFit:
+        """Fit all the data at a chosen bandwidth (samples) and penalty (noise variances),
+        each site's rows widened by its outlier `factors`, on the caller's sites (dates stay
+        dates): at the raw p and gamma when they carry the choice, else in standardised units
+        through the natural arguments of :func:`vorn.fit`. These data are those the choice was
+        made on (the caller's, or with the local noise level as deviations); the arguments that
+        reproduce the fit name the deviations unless they are the caller's, `caller_delta`. A p
+        or gamma the caller gave (`p_exact`, `gamma_exact`) is kept to the last bit rather than
+        rebuilt."""
+        units = self.units
+        b, pen = bandwidth_samples, penalty
+        p_raw = units.p(b) if p_exact is None else p_exact
+        try:
+            gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
+                         if gamma_exact is None else gamma_exact)
+        except OverflowError:
+            gamma_raw = math.inf
+        row_factor = self.per_row(factors)
+        # Widened deviations: the same sites merged again with them, not prepared again.
+        target = self.with_row_factors(factors) if np.any(factors > 1.0) else self
+        given = p_exact is not None and gamma_exact is not None
+        why = None if given else units.inexact(b, pen)
+        if why is None and not given and self.energy_problem is not None:
+            why = "the data's energies overflow in their own units"
+        if why is None:
+            if target.energy_problem is not None:
+                raise ValueError(target.energy_problem)
+            refit = target.fit(check_p(p_raw), check_gamma(gamma_raw), pruning, precondition)
+            arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
+        else:
+            if target is not self:
+                # With widened deviations the data have another mean weight and noise level:
+                # the same roughness weight and jump price take another bandwidth and penalty.
+                widened = target.units
+                b = b * (units.mean_weight / widened.mean_weight) ** 0.25
+                pen = pen * (units.scale / widened.scale) ** 2
+            refit = target.fit_natural(b, pen, pruning, precondition)
+            p_raw, gamma_raw = refit.p, refit.gamma
+            arguments = {"bandwidth_samples": b} if b < math.inf else {"p": 0.0}
+            arguments.update({"penalty": pen} if pen > 0.0 else {"gamma": 0.0})
+        note = "" if refit.frame is None else (
+            f"p and gamma cannot be written in the units of the data ({why}); "
+            "vorn.fit(x, y, **selection.arguments), with "
+            + ", ".join(f"{k}={v!r}" for k, v in arguments.items()) + ", reproduces the fit")
+        if target.prepared.delta is not caller_delta:
+            arguments["delta"] = target.prepared.delta
+        if target.column_scale is not None:
+            arguments["column_scale"] = target.column_scale
+        return FinalFit(refit, p_raw, gamma_raw, arguments, note, row_factor)
+
+    def fit_levels(self, units: Units, penalty: float, gamma: float,
+                   factors: NDArray[np.float64], *, gamma_given: bool = False) -> FinalFit:
+        """The fit with constant segments at `penalty` variances of the noise of `units`
+        (`gamma` in the units of the data, as far as float64 can say it), each site's rows
+        widened by its outlier `factors`, and the arguments of :func:`vorn.fit` that reproduce
+        it: at `gamma` where that can be written (or the caller gave it, `gamma_given`), else
+        in the noise level vorn.fit measures on the same arguments, as a smooth choice's fit
+        is (:meth:`fit_chosen`): the same levels from the same arithmetic."""
+        target = self.with_row_factors(factors) if np.any(factors > 1.0) else self
+        arguments: dict[str, Any] = {"gamma": gamma, "segments": "constant"}
+        note = ""
+        if gamma_given or target.writes_constant_gamma(units, penalty):
+            refit = target.fit_constant(check_gamma(gamma))
+        else:
+            fit_scale = target.units.scale
+            level = penalty * (units.scale / fit_scale) ** 2
+            refit = target.fit_constant_in_noise_units(level, fit_scale, gamma)
+            arguments = {"penalty": level, "segments": "constant"}
+            note = ("gamma cannot be written in the units of the data (the noise variance "
+                    "leaves float64); vorn.fit(x, y, **selection.arguments) reproduces the fit")
+        if target is not self:
+            arguments["delta"] = target.prepared.delta
+        if self.column_scale is not None:
+            arguments["column_scale"] = self.column_scale
+        return FinalFit(refit, math.nan, gamma, arguments, note, self.per_row(factors))
 
     def fit_standardised(self, bandwidth_samples: float, penalty: float, pruning: str,
                          precondition: str) -> Fit:

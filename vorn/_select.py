@@ -7,7 +7,7 @@ import numbers
 from dataclasses import replace
 from functools import cached_property
 from statistics import NormalDist
-from typing import Any, NamedTuple, Optional
+from typing import Any, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -21,7 +21,7 @@ from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
 from ._memory import return_freed_memory
 from ._noise import noise_values, outlier_factors
-from ._problem import Problem
+from ._problem import FinalFit, Problem
 from ._progress import progress_bar
 from ._scoring import effective_dof, fit_arrays
 from ._search import Choice, Rule, _counted, choose
@@ -329,8 +329,10 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
                         penalty_of=penalty_of, bar=bar)
         # The grid's fits are gone; their heap would otherwise stay under the final fit's.
         return_freed_memory()
-        final = final_fit(caller, problem, choice, p_exact=p_exact, gamma_exact=gamma_exact,
-                          pruning=pruning, precondition=precondition)
+        final = problem.fit_chosen(choice.bandwidth_samples, choice.penalty, choice.factors,
+                                   caller.prepared.delta, p_exact=p_exact,
+                                   gamma_exact=gamma_exact, pruning=pruning,
+                                   precondition=precondition)
         if bar is not None:
             bar.update(1)
     finally:
@@ -369,10 +371,11 @@ def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: 
     narrower = replace(choice, bandwidth_samples=b, criterion=(
         f"{choice.criterion}; {settled} the curve's bandwidth then by generalised "
         f"cross-validation, {b:.3g} samples (from {choice.bandwidth_samples:.3g})"))
-    final = final_fit(caller, problem, narrower)
+    final = problem.fit_chosen(b, choice.penalty, choice.factors, caller.prepared.delta)
     if not np.array_equal(final.fit.jump_indices, choice.curve_jumps):
         narrower = choice
-        final = final_fit(caller, problem, choice)
+        final = problem.fit_chosen(choice.bandwidth_samples, choice.penalty, choice.factors,
+                                   caller.prepared.delta)
     curve = selection_of(problem, narrower, final, local)
     if narrower is not choice and not math.isfinite(curve.score):
         # A jump-free row of the grid at a penalty below a raised one: the same fit, the same
@@ -382,68 +385,6 @@ def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: 
         curve.score = float(rows["score"][at[-1]])
     curve.searches = searches + [problem.samples.x.shape[0]]
     return curve
-
-
-class FinalFit(NamedTuple):
-    """The fit of all the data with the chosen pair, and what reproduces it."""
-
-    fit: Fit
-    p: float
-    gamma: float
-    arguments: dict[str, Any]
-    note: str
-    row_factor: NDArray[np.float64]  # how much each row's deviation was widened
-
-
-def final_fit(caller: Problem, problem: Problem, choice: Choice, *,
-              p_exact: Optional[float] = None, gamma_exact: Optional[float] = None,
-              pruning: str = "DOMINANCE", precondition: str = "none") -> FinalFit:
-    """Fit all the data at the chosen bandwidth and penalty, wild rows widened, on the
-    caller's sites (dates stay dates): at the raw p and gamma when they carry the choice, else
-    in standardised units through the natural arguments of :func:`vorn.fit`. `problem` is the
-    one the choice was made on (the `caller`'s, or with the local noise level as deviations);
-    the arguments that reproduce the fit name the deviations unless they are the caller's."""
-    units = problem.units
-    b, pen = choice.bandwidth_samples, choice.penalty
-    # A p or gamma given by the caller is kept to the last bit rather than rebuilt.
-    p_raw = units.p(b) if p_exact is None else p_exact
-    try:
-        gamma_raw = (pen * (p_raw if p_raw > 0.0 else 1.0) * units.scale**2
-                     if gamma_exact is None else gamma_exact)
-    except OverflowError:
-        gamma_raw = math.inf
-    row_factor = problem.per_row(choice.factors)
-    # Widened deviations: the same sites merged again with them, not prepared again.
-    target = problem.with_row_factors(choice.factors) if np.any(choice.factors > 1.0) else problem
-    given = p_exact is not None and gamma_exact is not None
-    why = None if given else units.inexact(b, pen)
-    if why is None and not given and problem.energy_problem is not None:
-        why = "the data's energies overflow in their own units"
-    if why is None:
-        if target.energy_problem is not None:
-            raise ValueError(target.energy_problem)
-        refit = target.fit(check_p(p_raw), check_gamma(gamma_raw), pruning, precondition)
-        arguments: dict[str, Any] = {"p": p_raw, "gamma": gamma_raw}
-    else:
-        if target is not problem:
-            # With widened deviations the data have another mean weight and noise level: the
-            # same roughness weight and jump price take another bandwidth and penalty.
-            widened = target.units
-            b = b * (units.mean_weight / widened.mean_weight) ** 0.25
-            pen = pen * (units.scale / widened.scale) ** 2
-        refit = target.fit_natural(b, pen, pruning, precondition)
-        p_raw, gamma_raw = refit.p, refit.gamma
-        arguments = {"bandwidth_samples": b} if b < math.inf else {"p": 0.0}
-        arguments.update({"penalty": pen} if pen > 0.0 else {"gamma": 0.0})
-    note = "" if refit.frame is None else (
-        f"p and gamma cannot be written in the units of the data ({why}); "
-        "vorn.fit(x, y, **selection.arguments), with "
-        + ", ".join(f"{k}={v!r}" for k, v in arguments.items()) + ", reproduces the fit")
-    if target.prepared.delta is not caller.prepared.delta:
-        arguments["delta"] = target.prepared.delta
-    if target.column_scale is not None:
-        arguments["column_scale"] = target.column_scale
-    return FinalFit(refit, p_raw, gamma_raw, arguments, note, row_factor)
 
 
 def selection_of(problem: Problem, choice: Choice, final: FinalFit,
@@ -533,33 +474,16 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
             gamma_raw = pen * scale * scale
         except OverflowError:
             gamma_raw = math.inf
-    target = problem.with_row_factors(factors) if np.any(factors > 1.0) else problem
-    arguments: dict[str, Any] = {"gamma": gamma_raw, "segments": "constant"}
-    note = ""
-    if gamma_exact is not None or target.writes_constant_gamma(units, pen):
-        refit = target.fit_constant(check_gamma(gamma_raw))
-    else:
-        # In the noise level vorn.fit measures on the same arguments, as the smooth choice's
-        # final fit does: the same levels from the same arithmetic.
-        fit_scale = target.units.scale
-        level = pen * (scale / fit_scale) ** 2
-        refit = target.fit_constant_in_noise_units(level, fit_scale, gamma_raw)
-        arguments = {"penalty": level, "segments": "constant"}
-        note = ("gamma cannot be written in the units of the data (the noise variance leaves "
-                "float64); vorn.fit(x, y, **selection.arguments) reproduces the fit")
-    if target is not problem:
-        arguments["delta"] = target.prepared.delta
-    if problem.column_scale is not None:
-        arguments["column_scale"] = problem.column_scale
-    x_std, y_std = units.standardise(samples)
-    table = np.array([(pen, gamma_raw, int(refit.jumps.size))],
+    final = problem.fit_levels(units, pen, gamma_raw, factors,
+                               gamma_given=gamma_exact is not None)
+    table = np.array([(pen, gamma_raw, int(final.fit.jump_indices.size))],
                      dtype=[("penalty", np.float64), ("gamma", np.float64), ("jumps", np.int64)])
     return Selection(
         p=math.nan,
         gamma=gamma_raw,
         score=math.nan,
         table=table,
-        fit=refit,
+        fit=final.fit,
         scoring="information criterion",
         method="priced",
         criterion=_noting_own_units(problem, criterion),
@@ -568,14 +492,17 @@ def _constant_selection(problem: Problem, pen_fixed: Optional[float],
         bandwidth=math.nan,
         bandwidth_samples=math.nan,
         penalty=pen,
-        downweighted=np.flatnonzero(problem.per_row(factors) > 1.0),
+        downweighted=np.flatnonzero(final.row_factor > 1.0),
         searches=[m] * chosen.searches + [m],
-        arguments=arguments,
+        arguments=final.arguments,
         segments="constant",
-        note=note,
-        _path_maker=PathMaker(x_std, y_std, samples.delta * factors, 1.0, scale * scale, pen,
-                              segments="constant"),
+        note=final.note,
+        _path_maker=PathMaker(samples.x, samples.y, samples.delta * factors, 1.0, scale * scale,
+                              pen, segments="constant",
+                              frame=(units.origin, units.spacing, units.scale)),
     ), problem, units, factors, chosen
+
+
 # When constant levels take the smooth choice's place (:func:`steps_if_simpler`). Every bound
 # below was measured on seeded corpora (bench/select/RESULTS.md); the rule with the switches
 # its rejected candidates turned is bench/select/levels_variants.py.

@@ -31,8 +31,8 @@ from vorn._noise import estimate_noise, noise_values  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
 from vorn._units import units_of  # noqa: E402
-from vorn._select import (final_fit, in_own_units, narrower_curve,  # noqa: E402
-                          selection_of, steps_if_simpler)
+from vorn._select import (in_own_units, narrower_curve, selection_of,  # noqa: E402
+                          steps_if_simpler)
 
 BASE = Rule()
 SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
@@ -419,7 +419,8 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
     if local is not None:
         problem = measured(problem.with_row_factors(local.factors))
     choice = chooser(problem.samples, problem.units)
-    final = final_fit(caller, problem, choice)
+    final = problem.fit_chosen(choice.bandwidth_samples, choice.penalty, choice.factors,
+                               caller.prepared.delta)
     smooth = selection_of(problem, choice, final, local)
     changes = local is not None and not any_noise
     if levels or variant_levels:

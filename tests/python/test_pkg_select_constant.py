@@ -145,6 +145,24 @@ def test_the_penalty_is_the_stated_price_and_explained():
     assert vorn.select(None, y, segments="constant", penalty=math.inf).fit.jumps.size == 0
 
 
+@pytest.mark.parametrize("offset, unit", [(0.0, 1.0), (1e6, 1e-3), (-50.0, 250.0)])
+def test_the_constant_path_counts_the_jumps_of_fits_at_its_gammas(offset, unit):
+    # Sites far from 0 and values of any size: the path fits in standardised units, a fit of
+    # the caller's data at the same gamma must have the same jumps (away from the penalties
+    # where the count changes, which the path bisects down to rounding).
+    rng = np.random.default_rng(17)
+    x = offset + unit * np.sort(rng.uniform(0.0, 300.0, 300))
+    y = (np.repeat([0.0, 3.0, 1.5, 4.0, 2.5, 0.5], 50) + rng.standard_normal(300)) * unit * 7.0
+    s = vorn.select(x, y, segments="constant")
+    path = s.path
+    assert path.size >= 3 and s.fit.jump_indices.size >= 3
+    plateau = (path["jumps"][1:-1] == path["jumps"][:-2]) & (path["jumps"][1:-1] == path["jumps"][2:])
+    assert np.any(plateau)
+    for row in path[1:-1][plateau]:
+        fitted = vorn.fit(x, y, gamma=float(row["gamma"]), segments="constant")
+        assert fitted.jump_indices.size == row["jumps"], row
+
+
 @pytest.mark.parametrize("kwargs, message", [
     ({"segments": "linear"}, "segments must be 'smooth' or 'constant', got 'linear'"),
     ({"segments": "Constant"}, "segments must be 'smooth' or 'constant', got 'Constant'"),
