@@ -2,6 +2,7 @@
 for bit (a restructuring should change none; a fix names what it changes).
 
     python bench/select/fingerprint.py OUT.json          # write this version's fingerprints
+    python bench/select/fingerprint.py --wide OUT.json   # and the default selection of 1,710 more
     python bench/select/fingerprint.py --compare A.json B.json
 
 Each entry holds p, gamma, penalty, bandwidth and noise as hex floats, the criterion, the
@@ -10,7 +11,12 @@ of steps.py (three seeds) the default selection; for the first seed also the con
 a fixed bandwidth, a fixed penalty, a fixed gamma, a fixed p, both fixed, given deviations,
 values too large for their units, two columns, and vorn.fit in natural units and with constant
 segments; and the default selection on corpus.py's scenarios, one cross-validated selection
-and the cross-validation grid.
+and the cross-validation grid. With --wide also the default selection (p, gamma, criterion,
+jump indices) of 20 signals of every steps.py class, 40 jump-free series of every
+false_jumps.py class (noise, lines, sines, AR(1) 0.3 and 0.5) at 60, 100, 140, 200 and 300
+samples, 30 noisy copies of every standard.py signal and 20 blocks on a curved trend at each
+of trend_steps.py's three cases: the series where the levels' cases and the smooth choice's
+repairs are decided, 1,710 in all (about 30 s).
 """
 
 from __future__ import annotations
@@ -84,9 +90,37 @@ def fingerprints():
     return out
 
 
+def wide_fingerprints():
+    """The default selection of the wider corpus (see the docstring), key by series."""
+    import false_jumps
+    import standard
+    from vorn import datasets
+
+    def chosen(x, y):
+        s = vorn.select(x, y)
+        return [_hex(s.p), _hex(s.gamma), s.criterion, _hash(s.fit.jump_indices)]
+
+    out = {}
+    for sig in steps.corpus(20):
+        out["wide/" + sig.name] = chosen(sig.x, sig.y)
+    for kind in ("ar0.3", "ar0.5", "smooth", "noise", "line"):
+        for n in (60, 100, 140, 200, 300):
+            for seed in range(40):
+                out[f"wide/{kind}-{n}-{seed}"] = chosen(*false_jumps.make(kind, n, seed))
+    for name in ("blocks", "fms", "mix", "teeth10", "stairs10"):
+        for i, (_, _, y) in enumerate(standard.copies(name, 30)):
+            out[f"wide/{name}-{i}"] = chosen(None, y)
+    for n, noise in ((200, 0.3), (512, 0.3), (200, 0.5)):
+        for seed in range(20):
+            x, y, _ = datasets.blocks_trend(n=n, noise=noise, seed=seed)
+            out[f"wide/trend-{n}-{noise}-{seed}"] = chosen(x, y)
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out", nargs="?")
+    ap.add_argument("--wide", action="store_true")
     ap.add_argument("--compare", nargs=2, metavar=("A", "B"))
     args = ap.parse_args()
     if args.compare:
@@ -98,6 +132,8 @@ def main():
         return
     warnings.simplefilter("ignore")
     found = fingerprints()
+    if args.wide:
+        found.update(wide_fingerprints())
     Path(args.out).write_text(json.dumps(found, indent=0, sort_keys=True))
     print(f"{len(found)} entries written to {args.out}")
 
