@@ -804,6 +804,162 @@ def _ahead(beat: float, allowed: float) -> str:
     return f"it is ahead by {-beat:.1f} standard errors, at most {allowed:g} allowed"
 
 
+class _Weighing:
+    """Constant levels (`steps`, fitted to `own`'s samples in `units`, rows widened by
+    `factors`) beside the smooth choice: their residuals and the smooth fit's in noise units,
+    the tests the cases ask of the levels, both fits' parameters and residual sums, and by how
+    many standard errors the levels beat the smooth fit (:func:`levels_beat`)."""
+
+    def __init__(self, smooth: Selection, steps: Selection, own: Problem, units: Units,
+                 factors: NDArray[np.float64], sigma: NDArray[np.float64],
+                 widened: NDArray[np.float64]) -> None:
+        samples = own.samples
+        m, d = samples.y.shape
+        self.smooth, self.steps, self.units, self.samples = smooth, steps, units, samples
+        self.factors, self.sigma = factors, sigma
+        self.width = smooth.bandwidth_samples
+        self.jumps_s, self.jumps_c = smooth.fit.jump_indices, steps.fit.jump_indices
+        unit = widened * sigma
+        column_scale = 1.0 if own.column_scale is None else own.column_scale
+
+        def residual(fit: Fit) -> NDArray[np.float64]:
+            return ((fit._values(samples.x) / column_scale).reshape(m, d) - samples.y) / unit
+
+        self.steps_residual = residual(steps.fit)
+        self.smooth_residual = residual(smooth.fit)
+        # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
+        self.tests = _LevelsTests(samples.x, samples.y / sigma, widened, self.steps_residual,
+                                  self.jumps_c, units.noise)
+        self.k_c, self.k_s = self.jumps_c.size, self.jumps_s.size
+        self.par_c = d * (self.k_c + 1) + self.k_c
+        lengths = np.diff(np.concatenate(([0], self.jumps_s + 1, [m])))
+        self.par_s = d * float(np.sum(effective_dof(lengths, self.width))) + self.k_s
+        self.rss_c = float(np.sum(self.steps_residual ** 2))
+        self.rss_s = float(np.sum(self.smooth_residual ** 2))
+        self.values = m * d
+        self.ok_c = adequate(self.rss_c, self.par_c, self.k_c, self.values, units.noise)
+        self.ok_s = adequate(self.rss_s, self.par_s, self.k_s, self.values, units.noise)
+        self.across = units.noise.across_columns
+        self.beat = levels_beat(self.rss_s, self.par_s, self.rss_c, self.par_c,
+                                float(np.sum((self.smooth_residual - self.steps_residual) ** 2)),
+                                self.across)
+
+    def smooth_leaves_as_little(self) -> bool:
+        """Whether the smooth fit leaves what the noise leaves by the levels' own reading of
+        the noise (:func:`leaves_as_little`)."""
+        return leaves_as_little(self.rss_s, self.par_s, self.k_s, self.rss_c, self.par_c,
+                                self.values, self.units.noise)
+
+    def fewer_with_clear_steps(self) -> bool:
+        """Whether the levels have fewer parameters than a smooth fit with jumps and each jump
+        they add saves over a parabola through its two segments more than chi-square(1)'s
+        1 % point (asked last: the gains cost a fit per jump)."""
+        return (self.k_c > 0 and self.k_s > 0 and self.par_c < self.par_s
+                and self.tests.added_step_gain(self.jumps_s) > _STEP_GAIN)
+
+    def guarded(self, beaten_by: float, bends_share: float, near_added: bool) -> Optional[str]:
+        """The third case's guards, also the first case's on a short series or past the
+        smooth fit's parsimony: the levels beat the smooth fit by more than `beaten_by`
+        standard errors (with `near_added`, over the series or beside one of the jumps it
+        lacks), their residuals look independent and of one spread, their segments are level
+        and at most `bends_share` of their jumps are bends. What they passed, or None."""
+        beat, tests, k_c = self.beat, self.tests, self.k_c
+        beaten, where = beat, f"by {beat:.1f} standard errors"
+        if beaten <= beaten_by and near_added:
+            # The same 1 % shared among the added jumps.
+            near, added = beaten_near_added(self.smooth_residual, self.steps_residual,
+                                            self.jumps_s, self.jumps_c, self.width, self.across)
+            needed = NormalDist().inv_cdf(1.0 - (1.0 - NormalDist().cdf(beaten_by))
+                                          / max(added, 1))
+            if near > needed:
+                beaten = math.inf
+                where = (f"beside one of the {_counted(added, 'jump')} it lacks by {near:.1f} "
+                         f"standard errors (over {needed:.2f} needed)")
+        if beaten <= beaten_by:
+            return None
+        if tests.runs > _ONE_PERCENT or tests.spread > _ONE_PERCENT or not tests.level:
+            return None
+        bends = int(np.count_nonzero(tests.bend_gains <= 0.0)) if k_c else 0
+        if bends > bends_share * k_c:
+            return None
+        return (f"{where}, with residuals as independent as the noise's (lag-one correlation "
+                f"{tests.runs:.2f} standard errors from it) and of one spread, level segments and "
+                f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
+                "matches")
+
+    def kept_at_own_phi(self, passed: Optional[str]) -> Optional[str]:
+        """`passed` (None: not passed) with what it says that the levels keep every jump at
+        their price raised by the long-run factor of their residuals' own lag-one
+        correlation; None where they do not."""
+        if passed is None:
+            return None
+        steps, units, samples = self.steps, self.units, self.samples
+        phi = residual_phi(self.steps_residual, self.jumps_c)
+        raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
+        if raised > steps.penalty and fit_arrays(
+                samples.x, samples.y / self.sigma, samples.delta * self.factors, 0.0, raised,
+                "constant").jump_idx.size < self.k_c:
+            return None
+        return (passed + f", and keep every jump at a price raised for their residuals' lag-one "
+                f"correlation of {phi:.2f}")
+
+    @property
+    def in_place(self) -> str:
+        return f"constant levels in place of the smooth choice at {self.width:.3g} samples"
+
+
+def _follows_steps(w: _Weighing, short: bool, past_parsimony: bool,
+                   second_look: bool) -> Optional[str]:
+    """The first case: why the levels take the place of a smooth choice that followed every
+    step, or None."""
+    if past_parsimony:
+        passed = w.guarded(_ONE_PER_MILLE, _PAST_PARSIMONY_BENDS, False)
+        if second_look:
+            passed = w.kept_at_own_phi(passed)
+        return None if passed is None else (
+            f"{w.in_place}, which followed the steps with fewer parameters; they beat it "
+            f"{passed}")
+    if short:
+        passed = w.kept_at_own_phi(w.guarded(_ONE_PER_MILLE, _BENDS_SHARE, False))
+        return None if passed is None else (
+            f"{w.in_place}, which followed the steps of a short series; they beat it {passed}")
+    if w.tests.runs > _ONE_PERCENT:
+        return None
+    why = (f"{w.in_place}, which followed the steps, with residuals as independent as the "
+           f"noise's (lag-one correlation {w.tests.runs:.2f} standard errors from it)")
+    return w.kept_at_own_phi(why) if second_look else why
+
+
+def _small_among_large(w: _Weighing, odds: float) -> Optional[str]:
+    """The second case: why the levels, which keep the smooth choice's jumps and add
+    others, take its place (`odds`: the added jumps' evidence, NaN where a raised price
+    spared them it), or None."""
+    if not w.tests.level:
+        return None
+    if math.isnan(odds):
+        return (f"{w.in_place}, whose price the check raised to drop small jumps: they keep "
+                f"its {_counted(w.k_s, 'jump')} and add {w.k_c - w.k_s} that it bent to "
+                "follow, with level segments")
+    return (f"{w.in_place}: they keep its {_counted(w.k_s, 'jump')} and add {w.k_c - w.k_s} "
+            f"that it bent to follow, each splitting its two segments beyond noise (which "
+            f"splits them as well with odds of at most {odds:.2g} over the places it could "
+            f"take, {_SPLIT_ODDS:g} allowed), none of them a bend, with level segments, "
+            + (f"beating it by {w.beat:.1f} standard errors" if w.beat > _SPLIT_BEAT
+               else f"with fewer parameters ({_ahead(w.beat, _ONE_PERCENT)})"))
+
+
+def _misses_steps(w: _Weighing, short: bool, noise_changes: bool) -> Optional[str]:
+    """The third case: why the levels take the place of a wider smooth choice they beat,
+    or None."""
+    passed = w.guarded(_ONE_PERCENT, _BENDS_SHARE, True)
+    if short:
+        passed = w.kept_at_own_phi(passed)
+    return None if passed is None else (
+        f"{w.in_place}, which they beat {passed}"
+        + (" (the noise level the smooth choice saw change along x was the steps)"
+           if noise_changes else ""))
+
+
 def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
                      second_look: Optional[_Levels] = None) -> Optional[Selection]:
     """Constant levels, those of ``select(segments="constant")``, in place of a smooth choice
@@ -843,11 +999,13 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     segments flat to a parabola and at most a tenth of their jumps bends
     (:func:`step_over_curve`).
 
-    In every case the levels must leave no more than the noise leaves with fewer parameters
-    (a level per segment and column, one per jump; the smooth fit's effective degrees of
-    freedom and its jumps), or the smooth fit more than the noise (in the second and third
-    cases also by the levels' residual variance, :func:`leaves_as_little`), or, in the second
-    and third cases, the levels must beat it by more than 8 standard errors.
+    In every case the levels must leave no more than the noise leaves (:func:`adequate`; a
+    level per segment and column and one per jump their parameters). A smooth fit that leaves
+    what the noise leaves with no more parameters (its effective degrees of freedom and its
+    jumps; in the second and third cases also by the levels' residual variance,
+    :func:`leaves_as_little`) keeps its place unless the levels beat it by more than 8
+    standard errors (second and third cases) or pass the first case's guards above (150
+    samples or more); on a short series a narrow curve has no such claim.
 
     Parameters
     ----------
@@ -883,7 +1041,6 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     steps, own, units, factors, price = second_look if second_look is not None else (
         _constant_selection(problem, None, None, _BIC_PER_LOG if short else 0.0))
     samples = own.samples
-    m, d = samples.y.shape
     jumps_c = steps.fit.jump_indices
     if among and keeps_and_adds(jumps_s, jumps_c, m) is None:
         among = False
@@ -897,160 +1054,41 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                                 noise_changes)
         if at_bic is not None:
             return at_bic
-    unit = widened * sigma
-    column_scale = 1.0 if own.column_scale is None else own.column_scale
-
-    def residual(fit: Fit) -> NDArray[np.float64]:
-        return ((fit._values(samples.x) / column_scale).reshape(m, d) - samples.y) / unit
-
-    def kept_at_own_phi() -> Optional[str]:
-        # Whether the levels keep every jump at their price raised by the long-run factor of
-        # their residuals' own lag-one correlation: what it says, or None.
-        phi = residual_phi(steps_residual, jumps_c)
-        raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
-        if raised > steps.penalty and fit_arrays(
-                samples.x, samples.y / sigma, samples.delta * factors, 0.0, raised,
-                "constant").jump_idx.size < k_c:
-            return None
-        return (f", and keep every jump at a price raised for their residuals' lag-one "
-                f"correlation of {phi:.2f}")
-
-    steps_residual = residual(steps.fit)
-    # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
-    tests = _LevelsTests(samples.x, samples.y / sigma, widened, steps_residual, jumps_c,
-                         units.noise)
-    # Where the check raised the price, over the grid's finest following bandwidth and beside
-    # segments a bandwidth long, the levels need no split evidence (the rule before it; the
-    # spread test cost blocks 2 of 40 there).
-    split = not (_raised(smooth) and width > Rule().finest_follow
-                 and keeps_and_adds(jumps_s, jumps_c, m,
-                                    Rule().shortest_segment * width) is not None)
+    w = _Weighing(smooth, steps, own, units, factors, sigma, widened)
     odds = math.nan
-    if among and split:
-        odds = added_odds(tests, jumps_s)
+    # Where the check raised the price, over the grid's finest following bandwidth and beside
+    # segments a bandwidth long, the added jumps need no evidence of their own (the rule
+    # before it; the spread test cost blocks 2 of 40 there).
+    if among and not (_raised(smooth) and width > Rule().finest_follow
+                      and keeps_and_adds(jumps_s, jumps_c, m,
+                                         Rule().shortest_segment * width) is not None):
+        odds = added_odds(w.tests, jumps_s)
+        among = (odds <= _SPLIT_ODDS and w.tests.level
+                 and (w.beat > _SPLIT_BEAT
+                      or (w.beat > -_ONE_PERCENT and w.fewer_with_clear_steps())))
         # Levels that fail this case may still pass the third.
-        if odds > _SPLIT_ODDS or not tests.level:
-            among = False
-            if not misfit:
-                return None
-    k_c = jumps_c.size
-    par_c = d * (k_c + 1) + k_c
-    k_s = jumps_s.size
-    lengths = np.diff(np.concatenate(([0], jumps_s + 1, [m])))
-    par_s = d * float(np.sum(effective_dof(lengths, width))) + k_s
-    rss_c = float(np.sum(steps_residual ** 2))
-    smooth_residual = residual(smooth.fit)
-    rss_s = float(np.sum(smooth_residual ** 2))
-    ok_c = adequate(rss_c, par_c, k_c, m * d, units.noise)
-    ok_s = adequate(rss_s, par_s, k_s, m * d, units.noise)
-    across = units.noise.across_columns
-    beat = levels_beat(rss_s, par_s, rss_c, par_c,
-                       float(np.sum((smooth_residual - steps_residual) ** 2)), across)
-
-    if among and split and beat <= _SPLIT_BEAT and not (
-            beat > -_ONE_PERCENT and k_c > 0 and k_s > 0 and par_c < par_s
-            and tests.added_step_gain(jumps_s) > _STEP_GAIN):
-        among = False
-        if not misfit:
+        if not among and not misfit:
             return None
-    if not ok_c:
+    if not w.ok_c:
         return None
+    # A smooth fit that leaves what the noise leaves with no more parameters keeps its place
+    # unless the levels beat it far beyond chance or pass the first case's guards.
+    ok_s = w.ok_s and (narrow or w.smooth_leaves_as_little())
     past_parsimony = wide_past_parsimony = False
-    if (not short and ok_s and not narrow
-            and not leaves_as_little(rss_s, par_s, k_s, rss_c, par_c, m * d, units.noise)):
-        ok_s = False
-    if not short and ok_s and par_s <= par_c:
-        if not narrow and beat > _WIDE_PAST_PARSIMONY_BY:
-            wide_past_parsimony = True
-        elif not narrow:
-            return None
-        else:
+    if not short and ok_s and w.par_s <= w.par_c:
+        if narrow:
             past_parsimony = True
-
-    def guarded(beaten_by: float, bends_share: float, near_added: bool) -> Optional[str]:
-        # The third case's guards, also the first case's on a short series or past the smooth
-        # fit's parsimony: what the levels passed, or None.
-        beaten, where = beat, f"by {beat:.1f} standard errors"
-        if beaten <= beaten_by and near_added:
-            # The same 1 % shared among the added jumps.
-            near, added = beaten_near_added(smooth_residual, steps_residual, jumps_s, jumps_c,
-                                            width, across)
-            needed = NormalDist().inv_cdf(1.0 - (1.0 - NormalDist().cdf(beaten_by))
-                                          / max(added, 1))
-            if near > needed:
-                beaten = math.inf
-                where = (f"beside one of the {_counted(added, 'jump')} it lacks by {near:.1f} "
-                         f"standard errors (over {needed:.2f} needed)")
-        if beaten <= beaten_by:
-            return None
-        if tests.runs > _ONE_PERCENT or tests.spread > _ONE_PERCENT or not tests.level:
-            return None
-        bends = int(np.count_nonzero(tests.bend_gains <= 0.0)) if k_c else 0
-        if bends > bends_share * k_c:
-            return None
-        return (f"{where}, with residuals as independent as the noise's (lag-one correlation "
-                f"{tests.runs:.2f} standard errors from it) and of one spread, level segments and "
-                f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
-                "matches")
-
-    def also_at_own_phi(passed: Optional[str]) -> Optional[str]:
-        own_phi = None if passed is None else kept_at_own_phi()
-        return None if own_phi is None or passed is None else passed + own_phi
-
-    if past_parsimony:
-        passed = guarded(_ONE_PER_MILLE, _PAST_PARSIMONY_BENDS, False)
-        if second_look is not None:
-            passed = also_at_own_phi(passed)
-        if passed is None:
-            return None
-        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
-               f"followed the steps with fewer parameters; they beat it {passed}")
-    elif short:
-        passed = also_at_own_phi(guarded(_ONE_PER_MILLE, _BENDS_SHARE, False))
-        if passed is None:
-            return None
-        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
-               f"followed the steps of a short series; they beat it {passed}")
-    elif not narrow and not among:
-        passed = guarded(_ONE_PERCENT, _BENDS_SHARE, True)
-        if short_misfit:
-            passed = also_at_own_phi(passed)
-        if passed is None:
-            return None
-        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
-               f"they beat {passed}"
-               + (" (the noise level the smooth choice saw change along x was the steps)"
-                  if noise_changes else ""))
-    elif narrow:
-        if tests.runs > _ONE_PERCENT:
-            return None
-        why = (f"constant levels in place of the smooth choice at {width:.3g} samples, which "
-               f"followed the steps, with residuals as independent as the noise's (lag-one "
-               f"correlation {tests.runs:.2f} standard errors from it)")
-        if second_look is not None:
-            own_phi = kept_at_own_phi()
-            if own_phi is None:
-                return None
-            why += own_phi
-    else:
-        if not tests.level:
-            return None
-        if math.isnan(odds):
-            why = (f"constant levels in place of the smooth choice at {width:.3g} samples, "
-                   f"whose price the check raised to drop small jumps: they keep its "
-                   f"{_counted(k_s, 'jump')} and add {k_c - k_s} that it bent to follow, "
-                   "with level segments")
+        elif w.beat > _WIDE_PAST_PARSIMONY_BY:
+            wide_past_parsimony = True
         else:
-            why = (f"constant levels in place of the smooth choice at {width:.3g} samples: "
-                   f"they keep its {_counted(k_s, 'jump')} and add {k_c - k_s} that it bent "
-                   f"to follow, each splitting its two segments beyond noise (which splits "
-                   f"them as well with odds of at most {odds:.2g} over the places it could "
-                   f"take, {_SPLIT_ODDS:g} allowed), none of them a bend, with level "
-                   f"segments, "
-                   + (f"beating it by {beat:.1f} standard errors" if beat > _SPLIT_BEAT
-                      else f"with fewer parameters ({_ahead(beat, _ONE_PERCENT)})"))
-    steps.criterion = (why + f"; they leave what the noise leaves with {par_c} parameters "
-                       f"against {par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
+            return None
+    why = (_follows_steps(w, short, past_parsimony, second_look is not None) if narrow
+           else _small_among_large(w, odds) if among
+           else _misses_steps(w, short_misfit, noise_changes))
+    if why is None:
+        return None
+    steps.criterion = (why + f"; they leave what the noise leaves with {w.par_c} parameters "
+                       f"against {w.par_s:.1f}" + ("" if ok_s else " (the smooth fit leaves more)")
                        + (f", and beat it by over {_WIDE_PAST_PARSIMONY_BY:g} standard "
                           "errors, so its fewer parameters do not keep it"
                           if wide_past_parsimony else "")
