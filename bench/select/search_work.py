@@ -14,6 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import levels_variants  # noqa: E402
 import vorn._select as select_module  # noqa: E402
 from run import run_method  # noqa: E402
 from steps import KINDS, corpus  # noqa: E402
@@ -32,7 +33,9 @@ def main():
         constant[0] += sum(out[0].searches)
         return out
 
+    # The package's rule and run.py's candidates (levels_variants.py) both fit levels here.
     select_module._constant_selection = counted
+    levels_variants._constant_selection = counted
     work = {}
     for method in args.methods:
         per = work.setdefault(method, {})
