@@ -684,70 +684,6 @@ def beats_near(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.
     return out
 
 
-class _LevelsTests:
-    """What the cases ask of one set of levels, each answer computed once, when first asked
-    (a series whose second case fails goes on to the third, which asks again)."""
-
-    def __init__(self, x: NDArray[np.float64], y: NDArray[np.float64],
-                 unit: NDArray[np.float64], residual: NDArray[np.float64],
-                 jumps: NDArray[np.int64], noise: Any) -> None:
-        self.x, self.y, self.unit, self.residual, self.jumps = x, y, unit, residual, jumps
-        self.noise = noise
-
-    @cached_property
-    def weight(self) -> NDArray[np.float64]:
-        """The inverse noise variance of each value of `y`."""
-        return np.broadcast_to(1.0 / self.unit**2, self.y.shape)
-
-    @cached_property
-    def runs(self) -> float:
-        """Lag-one correlation beyond independent noise's (:func:`residual_correlation`)."""
-        return residual_correlation(self.residual, self.jumps)
-
-    @cached_property
-    def spread(self) -> float:
-        """Change of spread between segments (:func:`spread_change`)."""
-        return spread_change(self.residual, self.jumps)
-
-    @cached_property
-    def level(self) -> bool:
-        """Segments flat to a parabola (:func:`level_between_jumps`)."""
-        return level_between_jumps(self.x, self.residual, self.jumps, self.noise, _PARABOLA)
-
-    @cached_property
-    def bend_gains(self) -> NDArray[np.float64]:
-        """Per jump, what a parabola through both segments leaves beyond the two levels
-        (:func:`step_over_curve`; at most 0: a bend)."""
-        return step_over_curve(self.x, self.y, self.weight, self.jumps, _PARABOLA)
-
-    def added_step_gain(self, smooth_jumps: NDArray[np.int64]) -> float:
-        """The least of :attr:`bend_gains` over the jumps the smooth fit lacks (inf when
-        there is none)."""
-        added = _added(self.jumps, smooth_jumps)
-        return float(np.min(self.bend_gains[added])) if added.size else math.inf
-
-
-def added_odds(tests: _LevelsTests, smooth_jumps: NDArray[np.int64]) -> float:
-    """The odds that noise splits the two segments beside one of the jumps of the levels that
-    the smooth fit lacks as well as that jump does, the largest over those jumps, times the
-    places the levels could have added it (the smooth fit's segments); inf where a parabola
-    through the two segments beside one leaves no more than the two levels, or where the
-    levels' residuals (`tests.residual`, in noise units) change spread or are correlated
-    beyond the 1 % point (:func:`._constant_choice.spread_change`: noise that doubles unseen
-    splits beyond the one noise level; :func:`._constant_choice.residual_correlation`:
-    autocorrelated noise wanders beyond independent noise's odds, a trend under AR(1) noise
-    was cut into 5 levels)."""
-    added = _added(tests.jumps, smooth_jumps)
-    if added.size == 0:
-        return 0.0
-    if tests.added_step_gain(smooth_jumps) <= 0.0:
-        return math.inf
-    if tests.spread > _ONE_PERCENT or tests.runs > _ONE_PERCENT:
-        return math.inf
-    tries = smooth_jumps.size + 1 if smooth_jumps.size else added.size
-    return float(np.max(jump_odds(tests.y, tests.weight, tests.jumps, added))) * tries
-
-
 def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
                    price: ConstantPrice, samples: Samples, sigma: Any,
                    widened: NDArray[np.float64], noise_changes: bool) -> Optional[Selection]:
@@ -806,19 +742,21 @@ def _ahead(beat: float, allowed: float) -> str:
 
 class _Weighing:
     """Constant levels (`steps`, fitted to `own`'s samples in `units`, rows widened by
-    `factors`) beside the smooth choice: their residuals and the smooth fit's in noise units,
-    the tests the cases ask of the levels, both fits' parameters and residual sums, and by how
-    many standard errors the levels beat the smooth fit (:func:`levels_beat`)."""
+    `widened`) beside the smooth choice: their residuals and the smooth fit's in noise units,
+    both fits' parameters and residual sums, by how many standard errors the levels beat the
+    smooth fit (:func:`levels_beat`), and the tests the cases ask of the levels, each
+    computed once, when first asked (a series whose second case fails goes on to the third,
+    which asks again)."""
 
     def __init__(self, smooth: Selection, steps: Selection, own: Problem, units: Units,
-                 factors: NDArray[np.float64], sigma: NDArray[np.float64],
-                 widened: NDArray[np.float64]) -> None:
+                 sigma: NDArray[np.float64], widened: NDArray[np.float64]) -> None:
         samples = own.samples
         m, d = samples.y.shape
-        self.smooth, self.steps, self.units, self.samples = smooth, steps, units, samples
-        self.factors, self.sigma = factors, sigma
+        self.steps, self.units, self.samples, self.widened = steps, units, samples, widened
         self.width = smooth.bandwidth_samples
         self.jumps_s, self.jumps_c = smooth.fit.jump_indices, steps.fit.jump_indices
+        # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
+        self.y = samples.y / sigma
         unit = widened * sigma
         column_scale = 1.0 if own.column_scale is None else own.column_scale
 
@@ -827,9 +765,6 @@ class _Weighing:
 
         self.steps_residual = residual(steps.fit)
         self.smooth_residual = residual(smooth.fit)
-        # In noise units: squared deviations of data far from 1 (1e-160) would leave float64.
-        self.tests = _LevelsTests(samples.x, samples.y / sigma, widened, self.steps_residual,
-                                  self.jumps_c, units.noise)
         self.k_c, self.k_s = self.jumps_c.size, self.jumps_s.size
         self.par_c = d * (self.k_c + 1) + self.k_c
         lengths = np.diff(np.concatenate(([0], self.jumps_s + 1, [m])))
@@ -844,6 +779,59 @@ class _Weighing:
                                 float(np.sum((self.smooth_residual - self.steps_residual) ** 2)),
                                 self.across)
 
+    @cached_property
+    def weight(self) -> NDArray[np.float64]:
+        """The inverse noise variance of each value of `y`."""
+        return np.broadcast_to(1.0 / self.widened**2, self.y.shape)
+
+    @cached_property
+    def runs(self) -> float:
+        """The levels' residuals' lag-one correlation beyond independent noise's
+        (:func:`residual_correlation`)."""
+        return residual_correlation(self.steps_residual, self.jumps_c)
+
+    @cached_property
+    def spread(self) -> float:
+        """Change of spread of the levels' residuals between segments (:func:`spread_change`)."""
+        return spread_change(self.steps_residual, self.jumps_c)
+
+    @cached_property
+    def level(self) -> bool:
+        """The levels' segments flat to a parabola (:func:`level_between_jumps`)."""
+        return level_between_jumps(self.samples.x, self.steps_residual, self.jumps_c,
+                                   self.units.noise, _PARABOLA)
+
+    @cached_property
+    def bend_gains(self) -> NDArray[np.float64]:
+        """Per jump of the levels, what a parabola through both segments leaves beyond the two
+        levels (:func:`step_over_curve`; at most 0: a bend)."""
+        return step_over_curve(self.samples.x, self.y, self.weight, self.jumps_c, _PARABOLA)
+
+    def added_step_gain(self) -> float:
+        """The least of :attr:`bend_gains` over the jumps the smooth fit lacks (inf when
+        there is none)."""
+        added = _added(self.jumps_c, self.jumps_s)
+        return float(np.min(self.bend_gains[added])) if added.size else math.inf
+
+    def added_odds(self) -> float:
+        """The odds that noise splits the two segments beside one of the jumps of the levels
+        that the smooth fit lacks as well as that jump does, the largest over those jumps,
+        times the places the levels could have added it (the smooth fit's segments); inf
+        where a parabola through the two segments beside one leaves no more than the two
+        levels, or where the levels' residuals change spread or are correlated beyond the
+        1 % point (:func:`spread_change`: noise that doubles unseen splits beyond the one
+        noise level; :func:`residual_correlation`: autocorrelated noise wanders beyond
+        independent noise's odds, a trend under AR(1) noise was cut into 5 levels)."""
+        added = _added(self.jumps_c, self.jumps_s)
+        if added.size == 0:
+            return 0.0
+        if self.added_step_gain() <= 0.0:
+            return math.inf
+        if self.spread > _ONE_PERCENT or self.runs > _ONE_PERCENT:
+            return math.inf
+        tries = self.k_s + 1 if self.k_s else added.size
+        return float(np.max(jump_odds(self.y, self.weight, self.jumps_c, added))) * tries
+
     def smooth_leaves_as_little(self) -> bool:
         """Whether the smooth fit leaves what the noise leaves by the levels' own reading of
         the noise (:func:`leaves_as_little`)."""
@@ -855,7 +843,7 @@ class _Weighing:
         they add saves over a parabola through its two segments more than chi-square(1)'s
         1 % point (asked last: the gains cost a fit per jump)."""
         return (self.k_c > 0 and self.k_s > 0 and self.par_c < self.par_s
-                and self.tests.added_step_gain(self.jumps_s) > _STEP_GAIN)
+                and self.added_step_gain() > _STEP_GAIN)
 
     def guarded(self, beaten_by: float, bends_share: float, near_added: bool) -> Optional[str]:
         """The third case's guards, also the first case's on a short series or past the
@@ -863,7 +851,7 @@ class _Weighing:
         standard errors (with `near_added`, over the series or beside one of the jumps it
         lacks), their residuals look independent and of one spread, their segments are level
         and at most `bends_share` of their jumps are bends. What they passed, or None."""
-        beat, tests, k_c = self.beat, self.tests, self.k_c
+        beat, k_c = self.beat, self.k_c
         beaten, where = beat, f"by {beat:.1f} standard errors"
         if beaten <= beaten_by and near_added:
             # The same 1 % shared among the added jumps.
@@ -877,13 +865,13 @@ class _Weighing:
                          f"standard errors (over {needed:.2f} needed)")
         if beaten <= beaten_by:
             return None
-        if tests.runs > _ONE_PERCENT or tests.spread > _ONE_PERCENT or not tests.level:
+        if self.runs > _ONE_PERCENT or self.spread > _ONE_PERCENT or not self.level:
             return None
-        bends = int(np.count_nonzero(tests.bend_gains <= 0.0)) if k_c else 0
+        bends = int(np.count_nonzero(self.bend_gains <= 0.0)) if k_c else 0
         if bends > bends_share * k_c:
             return None
         return (f"{where}, with residuals as independent as the noise's (lag-one correlation "
-                f"{tests.runs:.2f} standard errors from it) and of one spread, level segments and "
+                f"{self.runs:.2f} standard errors from it) and of one spread, level segments and "
                 f"{_counted(bends, 'jump')} of {k_c} that a parabola through both segments "
                 "matches")
 
@@ -893,12 +881,11 @@ class _Weighing:
         correlation; None where they do not."""
         if passed is None:
             return None
-        steps, units, samples = self.steps, self.units, self.samples
+        penalty = self.steps.penalty
         phi = residual_phi(self.steps_residual, self.jumps_c)
-        raised = steps.penalty / units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
-        if raised > steps.penalty and fit_arrays(
-                samples.x, samples.y / self.sigma, samples.delta * self.factors, 0.0, raised,
-                "constant").jump_idx.size < self.k_c:
+        raised = penalty / self.units.noise.long_run_factor * (1.0 + phi) / (1.0 - phi)
+        if raised > penalty and fit_arrays(self.samples.x, self.y, self.widened[:, 0], 0.0,
+                                           raised, "constant").jump_idx.size < self.k_c:
             return None
         return (passed + f", and keep every jump at a price raised for their residuals' lag-one "
                 f"correlation of {phi:.2f}")
@@ -923,10 +910,10 @@ def _follows_steps(w: _Weighing, short: bool, past_parsimony: bool,
         passed = w.kept_at_own_phi(w.guarded(_ONE_PER_MILLE, _BENDS_SHARE, False))
         return None if passed is None else (
             f"{w.in_place}, which followed the steps of a short series; they beat it {passed}")
-    if w.tests.runs > _ONE_PERCENT:
+    if w.runs > _ONE_PERCENT:
         return None
     why = (f"{w.in_place}, which followed the steps, with residuals as independent as the "
-           f"noise's (lag-one correlation {w.tests.runs:.2f} standard errors from it)")
+           f"noise's (lag-one correlation {w.runs:.2f} standard errors from it)")
     return w.kept_at_own_phi(why) if second_look else why
 
 
@@ -934,7 +921,7 @@ def _small_among_large(w: _Weighing, odds: float) -> Optional[str]:
     """The second case: why the levels, which keep the smooth choice's jumps and add
     others, take its place (`odds`: the added jumps' evidence, NaN where a raised price
     spared them it), or None."""
-    if not w.tests.level:
+    if not w.level:
         return None
     if math.isnan(odds):
         return (f"{w.in_place}, whose price the check raised to drop small jumps: they keep "
@@ -981,7 +968,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     Second, the smooth choice is wider, under one noise level along x, and has jumps, and the
     levels keep each of them and add others (:func:`keeps_and_adds`): small steps among large
     ones, which the wide curve bent to follow and the check after the grid may then have
-    dropped. Each added jump needs its own evidence (:func:`added_odds` at most 0.1 %: noise
+    dropped. Each added jump needs its own evidence (:meth:`_Weighing.added_odds` at most 0.1 %: noise
     splits its two segments as well with at most those odds over the places it could take,
     and it is no bend), the levels' segments are flat to a parabola
     (:func:`level_between_jumps`), and the levels beat the smooth fit by over 1 standard
@@ -1054,7 +1041,7 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
                                 noise_changes)
         if at_bic is not None:
             return at_bic
-    w = _Weighing(smooth, steps, own, units, factors, sigma, widened)
+    w = _Weighing(smooth, steps, own, units, sigma, widened)
     odds = math.nan
     # Where the check raised the price, over the grid's finest following bandwidth and beside
     # segments a bandwidth long, the added jumps need no evidence of their own (the rule
@@ -1062,8 +1049,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
     if among and not (_raised(smooth) and width > Rule().finest_follow
                       and keeps_and_adds(jumps_s, jumps_c, m,
                                          Rule().shortest_segment * width) is not None):
-        odds = added_odds(w.tests, jumps_s)
-        among = (odds <= _SPLIT_ODDS and w.tests.level
+        odds = w.added_odds()
+        among = (odds <= _SPLIT_ODDS and w.level
                  and (w.beat > _SPLIT_BEAT
                       or (w.beat > -_ONE_PERCENT and w.fewer_with_clear_steps())))
         # Levels that fail this case may still pass the third.
