@@ -567,12 +567,15 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
     """Check the chosen pair by one fit of all the data and mend what it shows: a segment
     shorter than a bandwidth is curvature the smoothing was too stiff to follow, so the
     bandwidth is halved until none is left (at the smallest bandwidth, or a fixed one, the
-    penalty is doubled instead); a jump smaller than two noise standard deviations is a bend
-    or a blurred edge cut twice, so the penalty is doubled until none is left."""
+    penalty is doubled instead; where the halvings leave a curve without any jump, the chosen
+    bandwidth at a dearer penalty may take its place, :func:`_without_short`); a jump smaller
+    than two noise standard deviations is a bend or a blurred edge cut twice, so the penalty
+    is doubled until none is left."""
     rule = fits.rule
     raised = narrowed = 0
     found = fits.flaw(bandwidth, penalty)
     if found == "short":
+        first = bandwidth
         while not fixed_width and bandwidth / 2.0 >= rule.smallest_bandwidth:
             bandwidth /= 2.0
             narrowed += 1
@@ -586,6 +589,10 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
                 found = fits.flaw(bandwidth, penalty)
                 if found != "short":
                     break
+        if narrowed and not found and not fixed_penalty and not _kept_jumps(fits):
+            dearer = _without_short(fits, first, penalty)
+            if dearer is not None:
+                return dearer[0], dearer[1], criterion + dearer[2]
     # A small step beside large ones (a blurred edge cut twice, a bend at a stiff bandwidth)
     # is not a level change: a dearer jump drops it and keeps the large ones.
     while found == "small" and not fixed_penalty and raised < _MAX_RAISES:
@@ -598,6 +605,39 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
                       f"shorter than {_counted(rule.shortest_segment, 'bandwidth')} and no "
                       f"jump smaller than {rule.smallest_jump:g} noise standard deviations")
     return bandwidth, penalty, criterion
+
+
+def _kept_jumps(fits: ChoiceFits) -> int:
+    """The jumps of the fit :meth:`ChoiceFits.flaw` checked last."""
+    return 0 if fits.checked is None else int(fits.checked[2].jump_idx.size)
+
+
+def _without_short(fits: ChoiceFits, first: float, penalty: float
+                   ) -> Optional[tuple[float, float, str]]:
+    """The chosen bandwidth `first` at a penalty doubled until its fit has no short segment
+    and no small jump, in place of the halvings that left a curve without any jump (the
+    pair and what the criterion adds), or None to keep the halvings. The short segments
+    were meant to be curvature the narrower curve follows; where it follows them without a
+    jump, the criterion that chose `first` decides between the two curves (the wider one
+    within its slack)."""
+    narrow = (fits.checked[0], fits.checked[1]) if fits.checked is not None else None
+    if narrow is None:
+        return None
+    raised, found = 0, "short"
+    while found and raised < _MAX_RAISES:
+        penalty *= 2.0
+        raised += 1
+        found = fits.flaw(first, penalty)
+    if found:
+        return None
+    slack = fits.rule.ic_slack * fits.units.noise.leading
+    if fits.score(first, penalty)[0] > fits.score(*narrow)[0] + slack:
+        return None
+    return first, penalty, (
+        f", then {_counted(raised, 'doubling')} of the penalty to leave no segment shorter "
+        f"than {_counted(fits.rule.shortest_segment, 'bandwidth')} and no jump smaller than "
+        f"{fits.rule.smallest_jump:g} noise standard deviations (halving the bandwidth to "
+        f"{narrow[0]:.3g} samples left a curve without a jump that the criterion ranks lower)")
 
 
 def _follow(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
