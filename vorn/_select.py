@@ -530,8 +530,9 @@ _ONE_PERCENT = 2.326
 # jump than without the case, at 3.09 9) or with fewer parameters than the levels (a curve 2
 # samples wide through teeth of 10). Also the most a wider smooth fit's residuals may be more
 # correlated at lag one than the levels' and keep its claim to fewer parameters: a curve
-# through steps it cannot follow leaves runs of one sign (of 1,698 such claims on jump-free
-# series 1 went past this point, 2 past the 1 % point, one of which lost a bump to levels).
+# through steps it cannot follow leaves runs of one sign (of 1,693 such claims on jump-free
+# series none went past this point and 1 past the 1 % point, a bump on a slope that then
+# lost its curve to levels; bench/select/smooth_runs.py).
 _ONE_PER_MILLE = 3.09
 # The most of the levels' jumps that may be bends, jumps where a parabola through the two
 # segments leaves no more than the two levels (:func:`step_over_curve`). Levels laid over a
