@@ -154,6 +154,11 @@ class Problem:
         row_factor = self.per_row(factors)
         return self.with_delta(row_factor if base is None else base * row_factor)
 
+    def widened_by(self, factors: NDArray[np.float64]) -> Problem:
+        """:meth:`with_row_factors` for outlier factors (at least 1): this problem itself when
+        none widens a row."""
+        return self.with_row_factors(factors) if np.any(factors > 1.0) else self
+
 
     # -- fits -------------------------------------------------------------------------------
 
@@ -255,7 +260,7 @@ class Problem:
             gamma_raw = math.inf
         row_factor = self.per_row(factors)
         # Widened deviations: the same sites merged again with them, not prepared again.
-        target = self.with_row_factors(factors) if np.any(factors > 1.0) else self
+        target = self.widened_by(factors)
         given = p_exact is not None and gamma_exact is not None
         why = None if given else units.inexact(b, pen)
         if why is None and not given and self.energy_problem is not None:
@@ -294,7 +299,7 @@ class Problem:
         it: at `gamma` where that can be written (or the caller gave it, `gamma_given`), else
         in the noise level vorn.fit measures on the same arguments, as a smooth choice's fit
         is (:meth:`fit_chosen`): the same levels from the same arithmetic."""
-        target = self.with_row_factors(factors) if np.any(factors > 1.0) else self
+        target = self.widened_by(factors)
         arguments: dict[str, Any] = {"gamma": gamma, "segments": "constant"}
         note = ""
         if gamma_given or target.writes_constant_gamma(units, penalty):

@@ -590,7 +590,7 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
                 if found != "short":
                     break
         if narrowed and not found and not fixed_penalty and not _kept_jumps(fits):
-            dearer = _without_short(fits, first, penalty)
+            dearer = _without_short(fits, first, bandwidth, penalty)
             if dearer is not None:
                 return dearer[0], dearer[1], criterion + dearer[2]
     # A small step beside large ones (a blurred edge cut twice, a bend at a stiff bandwidth)
@@ -612,32 +612,29 @@ def _kept_jumps(fits: ChoiceFits) -> int:
     return 0 if fits.checked is None else int(fits.checked[2].jump_idx.size)
 
 
-def _without_short(fits: ChoiceFits, first: float, penalty: float
+def _without_short(fits: ChoiceFits, first: float, narrow: float, penalty: float
                    ) -> Optional[tuple[float, float, str]]:
     """The chosen bandwidth `first` at a penalty doubled until its fit has no short segment
-    and no small jump, in place of the halvings that left a curve without any jump (the
-    pair and what the criterion adds), or None to keep the halvings. The short segments
-    were meant to be curvature the narrower curve follows; where it follows them without a
-    jump, the criterion that chose `first` decides between the two curves (the wider one
-    within its slack)."""
-    narrow = (fits.checked[0], fits.checked[1]) if fits.checked is not None else None
-    if narrow is None:
-        return None
-    raised, found = 0, "short"
+    and no small jump, in place of the halvings to `narrow` that left a curve without any
+    jump at `penalty` (the pair and what the criterion adds), or None to keep the halvings.
+    The short segments were meant to be curvature the narrower curve follows; where it
+    follows them without a jump, the criterion that chose `first` decides between the two
+    curves (the wider one within its slack)."""
+    dearer, raised, found = penalty, 0, "short"
     while found and raised < _MAX_RAISES:
-        penalty *= 2.0
+        dearer *= 2.0
         raised += 1
-        found = fits.flaw(first, penalty)
+        found = fits.flaw(first, dearer)
     if found:
         return None
     slack = fits.rule.ic_slack * fits.units.noise.leading
-    if fits.score(first, penalty)[0] > fits.score(*narrow)[0] + slack:
+    if fits.score(first, dearer)[0] > fits.score(narrow, penalty)[0] + slack:
         return None
-    return first, penalty, (
+    return first, dearer, (
         f", then {_counted(raised, 'doubling')} of the penalty to leave no segment shorter "
         f"than {_counted(fits.rule.shortest_segment, 'bandwidth')} and no jump smaller than "
         f"{fits.rule.smallest_jump:g} noise standard deviations (halving the bandwidth to "
-        f"{narrow[0]:.3g} samples left a curve without a jump that the criterion ranks lower)")
+        f"{narrow:.3g} samples left a curve without a jump that the criterion ranks lower)")
 
 
 def _follow(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,

@@ -7,7 +7,7 @@ import numbers
 from dataclasses import replace
 from functools import cached_property
 from statistics import NormalDist
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -690,13 +690,18 @@ def beats_near(smooth_residual: NDArray[np.float64], steps_residual: NDArray[np.
 
 def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
                    price: ConstantPrice, samples: Samples, sigma: Any,
-                   widened: NDArray[np.float64], noise_changes: bool) -> Optional[Selection]:
+                   widened: NDArray[np.float64], noise_changes: bool, *,
+                   odds_allowed: float = _BIC_ODDS,
+                   weigh: Optional[Callable[[_Levels], Optional[Selection]]] = None
+                   ) -> Optional[Selection]:
     """The first case's answer with levels at BIC's price in place of `steps` (levels at the
     calibrated price over `samples`, those of `problem` in its own units, `sigma` its noise and
     `widened` the rows' deviations times their outlier factors, `price` what they rest on),
     when those levels keep every jump of `steps` and each jump they add splits its two
-    segments beyond noise with odds of at most `_BIC_ODDS` over the places it could take;
-    else None."""
+    segments beyond noise with odds of at most `odds_allowed` over the places it could take;
+    else None. `weigh` weighs those levels beside the smooth choice (default
+    :func:`steps_if_simpler` with them as its second look; bench/select/'s rule passes its
+    own)."""
     m = samples.y.shape[0]
     lowered = _lowered_to(_BIC_PER_LOG, m)
     if lowered == 1.0:
@@ -717,15 +722,16 @@ def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
     added = np.flatnonzero(adds)
     weight = np.broadcast_to(1.0 / widened**2, y.shape)
     odds = float(np.max(jump_odds(y, weight, jumps, added))) * (steps.fit.jump_indices.size + 1)
-    if odds > _BIC_ODDS:
+    if odds > odds_allowed:
         return None
-    answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes, second_look=at_bic)
+    answer = (steps_if_simpler(problem, smooth, noise_changes=noise_changes, second_look=at_bic)
+              if weigh is None else weigh(at_bic))
     if answer is None:
         return None
     answer.criterion = (f"levels at BIC's price, whose {_counted(added.size, 'jump')} beyond "
                         f"those at the calibrated price split their segments beyond noise "
                         f"(odds {odds:.2g} over the places they could take, "
-                        f"{_BIC_ODDS:g} allowed): " + answer.criterion)
+                        f"{odds_allowed:g} allowed): " + answer.criterion)
     answer.searches = answer.searches + steps.searches
     return answer
 
@@ -813,13 +819,8 @@ class _Weighing:
 
     @cached_property
     def smooth_runs(self) -> float:
-        """By how much the smooth fit's residuals are more correlated at lag one than the
-        levels', within each fit's segments, in standard errors of one column's lag-one
-        correlation (1 / sqrt(m): columns may share their noise, so they are not counted as
-        more pairs)."""
-        m = self.samples.y.shape[0]
-        return (_lag_one(self.smooth_residual, self.jumps_s)
-                - _lag_one(self.steps_residual, self.jumps_c)) * math.sqrt(m)
+        """:func:`smooth_runs` of the two fits."""
+        return smooth_runs(self.smooth_residual, self.jumps_s, self.steps_residual, self.jumps_c)
 
     def added_step_gain(self) -> float:
         """The least of :attr:`bend_gains` over the jumps the smooth fit lacks (inf when
@@ -953,6 +954,17 @@ def _smooth_claim(kept: bool, leaves_little: bool) -> str:
     """What the criterion says of a smooth fit's claim to leave what the noise leaves."""
     return ("" if kept else " (the smooth fit leaves more)" if not leaves_little
             else " (the smooth fit leaves it in runs)")
+
+
+def smooth_runs(smooth_residual: NDArray[np.float64], smooth_jumps: NDArray[np.int64],
+                steps_residual: NDArray[np.float64], step_jumps: NDArray[np.int64]) -> float:
+    """By how much a smooth fit's residuals (m, d) are more correlated at lag one than
+    levels', within each fit's segments, in standard errors of one column's lag-one
+    correlation (1 / sqrt(m): columns may share their noise, so they are not counted as more
+    pairs)."""
+    m = smooth_residual.shape[0]
+    return (_lag_one(smooth_residual, smooth_jumps)
+            - _lag_one(steps_residual, step_jumps)) * math.sqrt(m)
 
 
 def _lag_one(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> float:

@@ -63,6 +63,11 @@ def ar1(rng, n, phi):
 
 
 def make(kind, n, seed):
+    return make_with_clean(kind, n, seed)[:2]
+
+
+def make_with_clean(kind, n, seed):
+    """Sites, values and the clean curve under the noise of one series."""
     rng = np.random.default_rng([seed, CLASSES.index(kind), n, 2223])
     x = sites(rng, n, bool(seed % 2))
     if kind == "noise":
@@ -78,7 +83,7 @@ def make(kind, n, seed):
         noise = ar1(rng, n, float(kind[2:]))
     else:
         noise = rng.standard_normal(n)
-    return x, clean + noise
+    return x, clean + noise, clean
 
 
 def wilson(k, n, z=1.959963984540054):

@@ -25,9 +25,10 @@ from vorn._fit import Fit
 from vorn._problem import Problem
 from vorn._scoring import effective_dof, fit_arrays
 from vorn._search import Rule, _counted
+from vorn._select import _at_bics_price as package_at_bics_price
 from vorn._select import (_BIC_PER_LOG, _Levels, _added, _ahead, _constant_selection,
-                          _lag_one, _lowered_to, _raised, _smooth_claim, beaten_near_added,
-                          beats_near, keeps_and_adds, levels_beat)
+                          _raised, _smooth_claim, beaten_near_added,
+                          beats_near, keeps_and_adds, levels_beat, smooth_runs)
 from vorn._selection import Selection
 from vorn._split_null import jump_odds
 from vorn._units import Samples
@@ -324,46 +325,15 @@ def _at_bics_price(problem: Problem, smooth: Selection, steps: Selection,
                    price: ConstantPrice, samples: Samples, sigma: Any,
                    widened: NDArray[np.float64], noise_changes: bool, rule: LevelsRule
                    ) -> Optional[Selection]:
-    """The first case's answer with levels at BIC's price in place of `steps` (levels at the
-    calibrated price over `samples`, those of `problem` in its own units, `sigma` its noise and
-    `widened` the rows' deviations times their outlier factors, `price` what they rest on),
-    when those levels keep every jump of `steps` and each jump they add splits its two
-    segments beyond noise with odds of at most `rule.narrow_bic_odds` over the places it
-    could take; else None."""
-    m = samples.y.shape[0]
-    lowered = _lowered_to(_BIC_PER_LOG, m)
-    if lowered == 1.0:
-        return None
-    y = samples.y / sigma
-    # Screened by the jumps alone, without the curve and the path a Selection holds: on a
-    # million samples those of the calibrated levels and these together added about 60 bytes
-    # a sample to the choice's peak.
-    if keeps_and_adds(steps.fit.jump_indices,
-                      fit_arrays(samples.x, y, widened[:, 0], 0.0, steps.penalty * lowered,
-                                 "constant").jump_idx, m) is None:
-        return None
-    at_bic = _constant_selection(problem, None, None, _BIC_PER_LOG, price)
-    jumps = at_bic[0].fit.jump_indices
-    adds = keeps_and_adds(steps.fit.jump_indices, jumps, m)
-    if adds is None:
-        return None
-    added = np.flatnonzero(adds)
-    weight = np.broadcast_to(1.0 / widened**2, y.shape)
-    odds = float(np.max(jump_odds(y, weight, jumps, added))) * (steps.fit.jump_indices.size + 1)
-    if odds > rule.narrow_bic_odds:
-        return None
-    answer = steps_if_simpler(problem, smooth, noise_changes=noise_changes,
-                              rule=rule._replace(narrow_per_log=_BIC_PER_LOG,
-                                                 narrow_bic_odds=0.0),
-                              levels=at_bic)
-    if answer is None:
-        return None
-    answer.criterion = (f"levels at BIC's price, whose {_counted(added.size, 'jump')} beyond "
-                        f"those at the calibrated price split their segments beyond noise "
-                        f"(odds {odds:.2g} over the places they could take, "
-                        f"{rule.narrow_bic_odds:g} allowed): " + answer.criterion)
-    answer.searches = answer.searches + steps.searches
-    return answer
+    """The package's second look at BIC's price (`vorn._select._at_bics_price`), the added
+    jumps' odds at most `rule.narrow_bic_odds`, the levels weighed by this rule."""
+    return package_at_bics_price(
+        problem, smooth, steps, price, samples, sigma, widened, noise_changes,
+        odds_allowed=rule.narrow_bic_odds,
+        weigh=lambda levels: steps_if_simpler(
+            problem, smooth, noise_changes=noise_changes,
+            rule=rule._replace(narrow_per_log=_BIC_PER_LOG, narrow_bic_odds=0.0),
+            levels=levels))
 
 
 def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool = False,
@@ -557,9 +527,8 @@ def steps_if_simpler(problem: Problem, smooth: Selection, *, noise_changes: bool
         ok_s = False
     leaves_little = ok_s
     if (parsimony and ok_s and not narrow and rule.parsimony_by_levels
-            and (_lag_one(smooth_residual, smooth.fit.jump_indices)
-                 - _lag_one(steps_residual, steps.fit.jump_indices)) * math.sqrt(m)
-            > rule.smooth_runs):
+            and smooth_runs(smooth_residual, smooth.fit.jump_indices, steps_residual,
+                            steps.fit.jump_indices) > rule.smooth_runs):
         ok_s = False
     if parsimony and ok_s and par_s <= par_c:
         if not narrow and (among or misfit) and beat > rule.wide_past_parsimony_by:
