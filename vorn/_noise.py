@@ -9,8 +9,8 @@ from typing import Optional
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["NoiseEstimate", "estimate_noise", "first_difference_sd", "noise_values",
-           "outlier_factors", "student_price"]
+__all__ = ["NoiseEstimate", "estimate_noise", "first_difference_sd", "lag_one", "noise_values",
+           "outlier_factors", "smooth_runs", "student_price"]
 
 # Normal consistency factor of the median absolute deviation.
 _MAD_TO_SD = 1.0 / 0.6744897501960817
@@ -416,3 +416,25 @@ def student_price(price: float, dof: float) -> float:
     angle = float(np.interp(alpha, tail[::-1], theta[::-1]))
     t = math.sqrt(nu) * math.tan(angle)
     return max(price, t * t)
+
+
+def smooth_runs(smooth_residual: NDArray[np.float64], smooth_jumps: NDArray[np.int64],
+                other_residual: NDArray[np.float64], other_jumps: NDArray[np.int64]) -> float:
+    """By how much a smoother fit's residuals (m, d) are more correlated at lag one than
+    another fit's (levels, a narrower curve), within each fit's segments, in standard errors
+    of one column's lag-one correlation (1 / sqrt(m): columns may share their noise, so they
+    are not counted as more pairs). A curve too stiff for what the other follows leaves runs
+    of one sign."""
+    m = smooth_residual.shape[0]
+    return (lag_one(smooth_residual, smooth_jumps)
+            - lag_one(other_residual, other_jumps)) * math.sqrt(m)
+
+
+def lag_one(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> float:
+    """The lag-one correlation of `residual` (m, d) within the segments between `jumps`, every
+    column (0 without spread)."""
+    m = residual.shape[0]
+    within = np.ones(m - 1, dtype=bool)
+    within[jumps[jumps < m - 1]] = False
+    spread = float(np.sum(residual * residual))
+    return float(np.sum((residual[1:] * residual[:-1])[within])) / spread if spread > 0.0 else 0.0

@@ -20,7 +20,7 @@ from ._cv import Candidates, select_by_cv
 from ._fit import Fit
 from ._local_noise import LocalNoise, local_noise
 from ._memory import return_freed_memory
-from ._noise import noise_values, outlier_factors
+from ._noise import noise_values, outlier_factors, smooth_runs
 from ._problem import FinalFit, Problem
 from ._progress import progress_bar
 from ._scoring import effective_dof, fit_arrays
@@ -954,27 +954,6 @@ def _smooth_claim(kept: bool, leaves_little: bool) -> str:
     """What the criterion says of a smooth fit's claim to leave what the noise leaves."""
     return ("" if kept else " (the smooth fit leaves more)" if not leaves_little
             else " (the smooth fit leaves it in runs)")
-
-
-def smooth_runs(smooth_residual: NDArray[np.float64], smooth_jumps: NDArray[np.int64],
-                steps_residual: NDArray[np.float64], step_jumps: NDArray[np.int64]) -> float:
-    """By how much a smooth fit's residuals (m, d) are more correlated at lag one than
-    levels', within each fit's segments, in standard errors of one column's lag-one
-    correlation (1 / sqrt(m): columns may share their noise, so they are not counted as more
-    pairs)."""
-    m = smooth_residual.shape[0]
-    return (_lag_one(smooth_residual, smooth_jumps)
-            - _lag_one(steps_residual, step_jumps)) * math.sqrt(m)
-
-
-def _lag_one(residual: NDArray[np.float64], jumps: NDArray[np.int64]) -> float:
-    """The lag-one correlation of `residual` (m, d) within the segments between `jumps`, every
-    column (0 without spread)."""
-    m = residual.shape[0]
-    within = np.ones(m - 1, dtype=bool)
-    within[jumps[jumps < m - 1]] = False
-    spread = float(np.sum(residual * residual))
-    return float(np.sum((residual[1:] * residual[:-1])[within])) / spread if spread > 0.0 else 0.0
 
 
 def _misses_steps(w: _Weighing, short: bool, noise_changes: bool) -> Optional[str]:

@@ -22,13 +22,14 @@ from vorn._constant_choice import (ConstantPrice, adequate, leaves_as_little,
                                    level_between_jumps, residual_correlation, residual_phi,
                                    spread_change, step_over_curve)
 from vorn._fit import Fit
+from vorn._noise import smooth_runs
 from vorn._problem import Problem
 from vorn._scoring import effective_dof, fit_arrays
 from vorn._search import Rule, _counted
 from vorn._select import _at_bics_price as package_at_bics_price
 from vorn._select import (_BIC_PER_LOG, _Levels, _added, _ahead, _constant_selection,
                           _raised, _smooth_claim, beaten_near_added,
-                          beats_near, keeps_and_adds, levels_beat, smooth_runs)
+                          beats_near, keeps_and_adds, levels_beat)
 from vorn._selection import Selection
 from vorn._split_null import jump_odds
 from vorn._units import Samples

@@ -171,7 +171,7 @@ def test_a_ramp_through_a_staircase_loses_its_claim_to_fewer_parameters(seed):
 
 
 def test_lag_one_correlation_within_segments_against_a_loop():
-    from vorn._select import _lag_one
+    from vorn._noise import lag_one
 
     rng = np.random.default_rng(31)
     residual = rng.standard_normal((50, 3))
@@ -181,5 +181,5 @@ def test_lag_one_correlation_within_segments_against_a_loop():
         for i in range(49):
             if i not in (9, 10, 30):
                 products += residual[i, c] * residual[i + 1, c]
-    assert _lag_one(residual, jumps) == pytest.approx(products / np.sum(residual**2), rel=1e-12)
-    assert _lag_one(np.zeros((5, 1)), np.array([], dtype=np.int64)) == 0.0
+    assert lag_one(residual, jumps) == pytest.approx(products / np.sum(residual**2), rel=1e-12)
+    assert lag_one(np.zeros((5, 1)), np.array([], dtype=np.int64)) == 0.0
