@@ -434,22 +434,38 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
     return smooth
 
 
-def significant_only(x, y, chosen, level, doublings=6):
+def significant_only(x, y, chosen, level, doublings=6, clear=0.0, keep=False):
     """`chosen` refitted at a doubled penalty while one of its jumps has a significance
-    (:attr:`vorn.Fit.jump_evidence`) above `level`; constant levels as they are."""
+    (:attr:`vorn.Fit.jump_evidence`) above `level`; constant levels as they are. With `clear`,
+    only jumps whose segments either side hold at least that many bandwidths are judged."""
     from types import SimpleNamespace
 
     if chosen.segments == "constant" or chosen.fit.jump_indices.size == 0:
         return chosen
     fit, arguments = chosen.fit, dict(chosen.arguments)
+    width = clear * chosen.bandwidth_samples
     for _ in range(doublings):
-        if not fit.jump_indices.size or np.max(fit.jump_evidence.significance) <= level:
+        if not fit.jump_indices.size:
+            break
+        idx = np.asarray(fit.jump_indices)
+        ends = np.concatenate(([-1], idx, [len(x) - 1]))
+        judged = (idx - ends[:-2] >= width) & (ends[2:] - idx >= width)
+        significance = np.asarray(fit.jump_evidence.significance)
+        if not np.any(judged) or np.max(significance[judged]) <= level:
             break
         if "penalty" in arguments:
             arguments["penalty"] *= 2.0
         else:
             arguments["gamma"] *= 2.0
-        fit = vorn.fit(x, y, **arguments)
+        dearer = vorn.fit(x, y, **arguments)
+        if keep:
+            # Only while the dearer fit keeps every significant jump (within 2 samples).
+            kept = np.asarray(dearer.jump_indices)
+            good = idx[~judged | (significance <= level)]
+            if good.size and (not kept.size or np.max(np.min(np.abs(good[:, None] - kept[None, :]),
+                                                             axis=1)) > 2):
+                break
+        fit = dearer
     return SimpleNamespace(fit=fit, segments=chosen.segments,
                            bandwidth_samples=chosen.bandwidth_samples)
 
@@ -474,6 +490,22 @@ def run_method(method, x, y):
         # The package's default through levels_variants.py's rule at its defaults: the same
         # answers as "priced" (the rule the candidates below turn is the shipped one).
         return priced(problem, variant_levels=True)
+    if method.startswith("evidence-keep"):
+        # "evidence-keepK-L": as evidence-clear, and a doubling only while it keeps every
+        # significant jump.
+        k, level = method[len("evidence-keep"):].split("-")
+        k, _, narrowest = k.partition("w")
+        chosen = priced(problem)
+        if narrowest and chosen.segments != "constant" and (
+                chosen.bandwidth_samples <= float(narrowest)):
+            # A curve this narrow bends through a step within a few samples: its evidence
+            # against a merged curve is no evidence against levels.
+            return chosen
+        return significant_only(x, y, chosen, float(level), clear=float(k), keep=True)
+    if method.startswith("evidence-clear"):
+        # "evidence-clearK-L": only jumps with K bandwidths of segment either side judged.
+        k, level = method[len("evidence-clear"):].split("-")
+        return significant_only(x, y, priced(problem), float(level), clear=float(k))
     if method.startswith("evidence-"):
         # The default's smooth answer, its penalty doubled while a jump's significance exceeds
         # the level (at most 6 times); measured, not shipped (bench/select/RESULTS.md).
