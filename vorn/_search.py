@@ -278,6 +278,16 @@ class ChoiceFits:
             self.residuals[(b, pen)] = (rss, dof, np.array(jump_idx, dtype=np.intp))
         return data_term + math.log(values) * dof + (pen * jumps if jumps else 0.0), 0.0
 
+    def jumps_at(self, b: float, pen: float) -> int:
+        """The number of jumps of the fit at (`b`, `pen`): of the fit last checked or scored
+        there when there is one, else of a new fit."""
+        checked = self.checked
+        if checked is not None and checked[:2] == (b, pen):
+            return int(checked[2].jump_idx.size)
+        if (b, pen) in self.residuals:
+            return int(self.residuals[(b, pen)][2].size)
+        return int(self.fit(self.units.p_standard(b / self.stretch), pen).jump_idx.size)
+
     def residual_of(self, b: float, pen: float) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
         """The residuals (m, d) in the units of :meth:`score` and the jumps of the fit at
         bandwidth `b` and penalty `pen`."""
@@ -399,6 +409,7 @@ def choose(
     penalty_of: Optional[Callable[[float], float]] = None,
     bar: Any = None,
     curve: Optional[dict[str, Any]] = None,
+    fit_of: Optional[Callable[[float, float, NDArray[np.float64]], Any]] = None,
 ) -> Choice:
     """Choose the bandwidth (in samples) and the jump penalty (in noise variances).
 
@@ -418,19 +429,24 @@ def choose(
         Advanced by one for every partition search.
     curve : dict, optional
         Other arguments of :func:`curve_bandwidth` (bench/select/'s candidates).
+    fit_of : callable, optional
+        The Selection's fit at a bandwidth (samples), a penalty and the outlier factors;
+        given, every jump of the chosen pair must show its evidence (:func:`_significant`).
 
     Returns
     -------
     Choice
     """
     return choose_with(ChoiceFits(samples, units, rule, bar), bandwidth_samples=bandwidth_samples,
-                       penalty=penalty, penalty_of=penalty_of, curve=curve)
+                       penalty=penalty, penalty_of=penalty_of, curve=curve, fit_of=fit_of)
 
 
 def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
                 penalty: Optional[float] = None,
                 penalty_of: Optional[Callable[[float], float]] = None,
-                curve: Optional[dict[str, Any]] = None) -> Choice:
+                curve: Optional[dict[str, Any]] = None,
+                fit_of: Optional[Callable[[float, float, NDArray[np.float64]], Any]] = None
+                ) -> Choice:
     """:func:`choose` over `fits` (those of a variant of the choice, in bench/select/)."""
     units, rule = fits.units, fits.rule
     m, d, stretch = fits.m, fits.d, fits.stretch
@@ -473,6 +489,8 @@ def choose_with(fits: ChoiceFits, *, bandwidth_samples: Optional[float] = None,
         if bandwidth_samples is None:
             bandwidth, penalty, criterion = _follow(fits, bandwidth, penalty, criterion,
                                                     fixed_penalty is not None)
+            if fixed_penalty is None and fit_of is not None:
+                penalty, criterion = _significant(fits, bandwidth, penalty, criterion, fit_of)
         fits.checked = None
     if not any(r[0] == bandwidth and r[1] == penalty for r in rows):
         # The final pair gets its own score, so that the Selection reports one.
@@ -621,6 +639,60 @@ def _widest_without_jumps(fits: ChoiceFits, rows: list[tuple[float, float, float
                 "(without the jumps its fit took at the first, the criterion ranks that curve "
                 "above the chosen one by more than its slack)")
     return None
+
+
+# A jump must be significant at this level: no more likely than this that a stretch without a
+# jump shows as large a saving at some split (Fit.jump_evidence). Judged only where that
+# evidence speaks about steps: jumps with this many bandwidths of segment either side (between
+# closer jumps, a curve fitted across the merged segments bends through the step, and dense
+# steps of 13 sd read as noise), on curves wider than this many samples (one that narrow
+# follows an edge within a sample or two when merged: real edges of an image row read as
+# noise, and so do the AR(1) wanders such curves follow). The penalty is doubled while a jump
+# fails, as long as the dearer fit keeps every jump that passed (within this many samples).
+# bench/select/RESULTS.md ("jumps judged by their evidence").
+_EVIDENCE_LEVEL = 0.01
+_EVIDENCE_CLEAR = 3.0
+_EVIDENCE_NARROWEST = 2.0
+_EVIDENCE_KEPT_WITHIN = 2
+
+
+def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
+                 fit_of: Callable[[float, float, NDArray[np.float64]], Any]
+                 ) -> tuple[float, str]:
+    """The penalty doubled (at most :data:`_MAX_RAISES` times) while a judged jump of the fit
+    at (`bandwidth`, `penalty`) has a significance above :data:`_EVIDENCE_LEVEL`, and what the
+    criterion adds (see the constants)."""
+    width = bandwidth / fits.stretch
+    if width <= _EVIDENCE_NARROWEST or not fits.jumps_at(bandwidth, penalty):
+        return penalty, criterion
+    # The check's fit goes before the whole fit is made: one of them at a time.
+    fits.checked = None
+    fit, dearer, raised = fit_of(width, penalty, fits.factors), penalty, 0
+    if fit.frame is not None:
+        # Made in standardised units (x or y too far from 1 for p and gamma): the jumps'
+        # profiles are measured at the raw p, which has rounded to 1 there.
+        return penalty, criterion
+    while raised < _MAX_RAISES and fit.jump_indices.size:
+        idx = np.asarray(fit.jump_indices)
+        ends = np.concatenate(([-1], idx, [fits.m - 1]))
+        reach = _EVIDENCE_CLEAR * width
+        judged = (idx - ends[:-2] >= reach) & (ends[2:] - idx >= reach)
+        significance = np.asarray(fit.jump_evidence.significance)
+        failed = judged & (significance > _EVIDENCE_LEVEL)
+        if not np.any(failed):
+            break
+        candidate = fit_of(width, 2.0 * dearer, fits.factors)
+        passed, kept = idx[~failed], np.asarray(candidate.jump_indices)
+        if passed.size and (not kept.size or np.max(np.min(
+                np.abs(passed[:, None] - kept[None, :]), axis=1)) > _EVIDENCE_KEPT_WITHIN):
+            break
+        fit, dearer, raised = candidate, 2.0 * dearer, raised + 1
+    if not raised:
+        return penalty, criterion
+    return dearer, criterion + (
+        f", then {_counted(raised, 'doubling')} of the penalty to leave no jump with more "
+        f"than {_counted(_EVIDENCE_CLEAR, 'bandwidth')} of segment either side whose "
+        f"significance exceeds {_EVIDENCE_LEVEL:g}")
 
 
 def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,

@@ -325,14 +325,19 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
         # bandwidth (gamma = p * penalty * s**2).
         penalty_of = None if gamma_exact is None else (
             lambda b: units.penalty(units.p(b), gamma_exact))
+        default = b_fixed is None and pen_fixed is None and p_exact is None and gamma_exact is None
+        selected = SelectedFits(problem, caller, pruning, precondition)
         choice = choose(problem.samples, units, bandwidth_samples=b_fixed, penalty=pen_fixed,
-                        penalty_of=penalty_of, bar=bar)
+                        penalty_of=penalty_of, bar=bar, fit_of=selected if default else None)
         # The grid's fits are gone; their heap would otherwise stay under the final fit's.
         return_freed_memory()
-        final = problem.fit_chosen(choice.bandwidth_samples, choice.penalty, choice.factors,
-                                   caller.prepared.delta, p_exact=p_exact,
-                                   gamma_exact=gamma_exact, pruning=pruning,
-                                   precondition=precondition)
+        final = selected.last_at(choice.bandwidth_samples, choice.penalty, choice.factors)
+        if final is None:
+            final = problem.fit_chosen(choice.bandwidth_samples, choice.penalty, choice.factors,
+                                       caller.prepared.delta, p_exact=p_exact,
+                                       gamma_exact=gamma_exact, pruning=pruning,
+                                       precondition=precondition)
+        del selected
         if bar is not None:
             bar.update(1)
     finally:
@@ -357,6 +362,35 @@ def select_priced(problem: Problem, b_fixed: Optional[float], pen_fixed: Optiona
             return_freed_memory()
             return narrower_curve(caller, problem, choice, searches, local)
     return smooth
+
+
+class SelectedFits:
+    """The fits a Selection of `problem` (the caller's data, `caller`, or with the local noise
+    level as deviations) holds at a bandwidth (samples), a penalty (noise variances) and the
+    outlier factors, their jumps measured as the Selection's are; the last one kept for the
+    Selection itself."""
+
+    def __init__(self, problem: Problem, caller: Problem, pruning: str = "DOMINANCE",
+                 precondition: str = "none") -> None:
+        self.problem, self.caller = problem, caller
+        self.pruning, self.precondition = pruning, precondition
+        self.last: Optional[tuple[float, float, NDArray[np.float64], FinalFit]] = None
+
+    def __call__(self, b: float, pen: float, factors: NDArray[np.float64]) -> Fit:
+        self.last = None
+        final = self.problem.fit_chosen(b, pen, factors, self.caller.prepared.delta,
+                                        pruning=self.pruning, precondition=self.precondition)
+        # In the noise estimated from the samples: the deviations only widen outliers.
+        final.fit._jump_noise_estimated = True
+        self.last = (b, pen, factors, final)
+        return final.fit
+
+    def last_at(self, b: float, pen: float, factors: NDArray[np.float64]) -> Optional[FinalFit]:
+        """The last fit made, if it was made at these arguments."""
+        last = self.last
+        if last is None or last[:2] != (b, pen) or not np.array_equal(last[2], factors):
+            return None
+        return last[3]
 
 
 def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: list[int],

@@ -31,8 +31,8 @@ from vorn._noise import estimate_noise, noise_values  # noqa: E402
 from vorn._problem import Problem  # noqa: E402
 from vorn._search import choose as package_choose  # noqa: E402
 from vorn._units import units_of  # noqa: E402
-from vorn._select import (in_own_units, narrower_curve, selection_of,  # noqa: E402
-                          steps_if_simpler)
+from vorn._select import (SelectedFits, in_own_units, narrower_curve,  # noqa: E402
+                          selection_of, steps_if_simpler)
 
 BASE = Rule()
 SPLIT = replace(BASE, selector="split", ic_slack=0.0, smallest_jump=0.0)
@@ -418,7 +418,10 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
         local = local_noise(problem.samples)
     if local is not None:
         problem = measured(problem.with_row_factors(local.factors))
-    choice = chooser(problem.samples, problem.units)
+    # The package's choice judges its jumps by their evidence (variants choose without).
+    package = chooser is package_choose or getattr(chooser, "func", None) is package_choose
+    choice = chooser(problem.samples, problem.units,
+                     **({"fit_of": SelectedFits(problem, caller)} if package else {}))
     final = problem.fit_chosen(choice.bandwidth_samples, choice.penalty, choice.factors,
                                caller.prepared.delta)
     smooth = selection_of(problem, choice, final, local)
@@ -486,6 +489,9 @@ def run_method(method, x, y):
     prepared, samples, units = problem.prepared, problem.samples, problem.units
     if method == "priced":
         return priced(problem)
+    if method == "no-evidence":
+        # The default before its jumps were judged by their evidence (e288a01).
+        return priced(problem, lambda samples, units, **_: package_choose(samples, units))
     if method == "priced-levels":
         # The package's default through levels_variants.py's rule at its defaults: the same
         # answers as "priced" (the rule the candidates below turn is the shipped one).
