@@ -642,6 +642,11 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     if getattr(fit, "segment_model", "smooth") == "constant":
         raise NotImplementedError("jump intervals and evidence are not available for constant "
                                   "segments")
+    if fit.frame is not None and not fit.p < 1.0:
+        # Fitted in standardised units: the profiles are measured at the raw p.
+        raise NotImplementedError("jump intervals and evidence are not available where p "
+                                  "rounds to 1 in the units of x; give x in units nearer its "
+                                  "spacing")
     w = _prepared_weights(fit)
     df = noise_samples(fit, noise)
     scale, phi = noise if noise is not None else noise_of(fit, w)

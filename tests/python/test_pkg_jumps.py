@@ -494,6 +494,24 @@ def test_a_fit_without_jumps_has_empty_answers():
     assert len(f.jump_table()) == 0
 
 
+def test_a_fit_whose_p_rounds_to_one_in_the_units_of_x_says_why_it_has_no_intervals():
+    # Sites 1e-200 apart: the fit is made in standardised units and its raw p rounds to 1,
+    # where the engine's profile refused it with a message about p the caller never gave.
+    rng = np.random.default_rng(3)
+    x = np.arange(300.0) * 1e-200
+    y = np.r_[np.zeros(150), np.full(150, 6.0)] + rng.standard_normal(300)
+    f = vorn.fit(x, y, bandwidth_samples=5, penalty=20)
+    assert f.frame is not None and f.p == 1.0 and f.jump_indices.size == 1
+    message = ("jump intervals and evidence are not available where p rounds to 1 in the "
+               "units of x; give x in units nearer its spacing")
+    for ask in (f.jump_intervals, lambda: f.jump_evidence, f.jump_table):
+        with pytest.raises(NotImplementedError) as caught:
+            ask()
+        assert str(caught.value) == message
+    # The same data on sites spaced 1 are measured.
+    assert vorn.fit(x * 1e200, y, bandwidth_samples=5, penalty=20).jump_intervals().shape == (1, 2)
+
+
 def test_selection_measures_jumps_in_estimated_noise_though_its_fit_has_delta():
     x, y, _ = vorn.datasets.heavisine(n=300, noise=0.2, seed=4)
     y = y.copy()
