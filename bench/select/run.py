@@ -437,7 +437,7 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
     return smooth
 
 
-def significant_only(x, y, chosen, level, doublings=6, clear=0.0, keep=False):
+def significant_only(x, y, chosen, level, doublings=6, clear=0.0, keep=False, ends=True):
     """`chosen` refitted at a doubled penalty while one of its jumps has a significance
     (:attr:`vorn.Fit.jump_evidence`) above `level`; constant levels as they are. With `clear`,
     only jumps whose segments either side hold at least that many bandwidths are judged."""
@@ -451,8 +451,10 @@ def significant_only(x, y, chosen, level, doublings=6, clear=0.0, keep=False):
         if not fit.jump_indices.size:
             break
         idx = np.asarray(fit.jump_indices)
-        ends = np.concatenate(([-1], idx, [len(x) - 1]))
-        judged = (idx - ends[:-2] >= width) & (ends[2:] - idx >= width)
+        # Without `ends`, the series' ends do not count as neighbours.
+        bounds = np.concatenate(([-np.inf if not ends else -1], idx,
+                                 [np.inf if not ends else len(x) - 1]))
+        judged = (idx - bounds[:-2] >= width) & (bounds[2:] - idx >= width)
         significance = np.asarray(fit.jump_evidence.significance)
         if not np.any(judged) or np.max(significance[judged]) <= level:
             break
@@ -496,6 +498,15 @@ def run_method(method, x, y):
         # The package's default through levels_variants.py's rule at its defaults: the same
         # answers as "priced" (the rule the candidates below turn is the shipped one).
         return priced(problem, variant_levels=True)
+    if method.startswith("evidence-ends"):
+        # "evidence-endsK-L": the package's answer, then jumps near the series' ends judged as
+        # well (K bandwidths from the neighbouring jumps only), on curves wider than 2 samples.
+        k, level = method[len("evidence-ends"):].split("-")
+        chosen = priced(problem)
+        if chosen.segments != "constant" and chosen.bandwidth_samples <= 2.0:
+            return chosen
+        return significant_only(x, y, chosen, float(level), clear=float(k), keep=True,
+                                ends=False)
     if method.startswith("evidence-keep"):
         # "evidence-keepK-L": as evidence-clear, and a doubling only while it keeps every
         # significant jump.
