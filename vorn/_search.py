@@ -249,19 +249,15 @@ class ChoiceFits:
                 self.bar.update(1)
         return fitted
 
+    def fit_at(self, b: float, pen: float) -> Any:
+        """The fit at bandwidth `b` (local spacings) and penalty `pen`."""
+        return self.fit(self.units.p_standard(b / self.stretch), pen)
+
     def score(self, b: float, pen: float) -> tuple[float, float]:
         """``N log(RSS / N) + log(N) * edf + price * jumps`` of the fit at bandwidth `b`
         (local spacings) and penalty `pen`: smoothness and jumps on the same footing."""
         m, d, units = self.m, self.d, self.units
-        fitted = self.fit(units.p_standard(b / self.stretch), pen)
-        # In place: at a million samples each array is 8 MB per column and per thread.
-        residual = predict(fitted, self.x_std)
-        jump_idx = fitted.jump_idx
-        # The coefficients (32 bytes a sample and column) go before the other thread's fit
-        # adds its own.
-        del fitted
-        np.subtract(residual, self.y_std, out=residual)
-        np.divide(residual, self.delta_eff[:, None], out=residual)
+        residual, jump_idx = self.residual_of(b, pen)
         # Columns that share their noise are fewer independent values: k copies of one
         # series count as one.
         values = m * d / units.noise.leading
@@ -286,16 +282,21 @@ class ChoiceFits:
             return int(checked[2].jump_idx.size)
         if (b, pen) in self.residuals:
             return int(self.residuals[(b, pen)][2].size)
-        return int(self.fit(self.units.p_standard(b / self.stretch), pen).jump_idx.size)
+        return int(self.fit_at(b, pen).jump_idx.size)
 
     def residual_of(self, b: float, pen: float) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
         """The residuals (m, d) in the units of :meth:`score` and the jumps of the fit at
         bandwidth `b` and penalty `pen`."""
-        fitted = self.fit(self.units.p_standard(b / self.stretch), pen)
+        fitted = self.fit_at(b, pen)
+        # In place: at a million samples each array is 8 MB per column and per thread.
         residual = predict(fitted, self.x_std)
+        jumps = np.asarray(fitted.jump_idx, dtype=np.intp)
+        # The coefficients (32 bytes a sample and column) go before the other thread's fit
+        # adds its own.
+        del fitted
         np.subtract(residual, self.y_std, out=residual)
         np.divide(residual, self.delta_eff[:, None], out=residual)
-        return residual, np.asarray(fitted.jump_idx, dtype=np.intp)
+        return residual, jumps
 
     def line_residual(self, jumps: Optional[NDArray[np.intp]] = None) -> float:
         """The residual sum of squares of weighted least-squares straight lines through each
@@ -328,7 +329,7 @@ class ChoiceFits:
         smallest height) or "" for a fit without either."""
         # The fit checked before is dropped first: no more than one is held at a time.
         self.checked = None
-        fitted = self.fit(self.units.p_standard(b / self.stretch), pen)
+        fitted = self.fit_at(b, pen)
         self.checked = (b, pen, fitted)
         if fitted.jump_idx.size == 0:
             return ""
@@ -364,7 +365,7 @@ class ChoiceFits:
             return 0.0
         checked = self.checked
         fitted = (checked[2] if checked is not None and checked[:2] == (b, pen)
-                  else self.fit(units.p_standard(b / self.stretch), pen))
+                  else self.fit_at(b, pen))
         idx = fitted.jump_idx
         # Only a jump with a full stretch either side, clear of the other jumps and of the
         # ends: between jumps closer than that, runs are too short for their degrees of
@@ -630,14 +631,24 @@ def _widest_without_jumps(fits: ChoiceFits, rows: list[tuple[float, float, float
     chosen = fits.residual_of(bandwidth, penalty)
     if smooth_runs(*straight, *chosen) > _WIDEST_RUNS:
         return None
+    found = _dearer(penalty, lambda pen: not fits.fit_at(top, pen).jump_idx.size)
+    if found is None:
+        return None
+    dearer, raised = found
+    return top, dearer, (
+        f", then {top:.3g} samples at {_counted(raised, 'doubling')} of the penalty "
+        "(without the jumps its fit took at the first, the criterion ranks that curve "
+        "above the chosen one by more than its slack)")
+
+
+def _dearer(penalty: float, passes: Callable[[float], bool]) -> Optional[tuple[float, int]]:
+    """The first of `penalty` doubled once, twice, ... (at most :data:`_MAX_RAISES` times)
+    that `passes`, and how many doublings it took; None when none does."""
     dearer = penalty
     for raised in range(1, _MAX_RAISES + 1):
         dearer *= 2.0
-        if not fits.fit(fits.units.p_standard(top / fits.stretch), dearer).jump_idx.size:
-            return top, dearer, (
-                f", then {top:.3g} samples at {_counted(raised, 'doubling')} of the penalty "
-                "(without the jumps its fit took at the first, the criterion ranks that curve "
-                "above the chosen one by more than its slack)")
+        if passes(dearer):
+            return dearer, raised
     return None
 
 
@@ -672,10 +683,10 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
         # Made in standardised units (x or y too far from 1 for p and gamma): the jumps'
         # profiles are measured at the raw p, which has rounded to 1 there.
         return penalty, criterion
+    reach = _EVIDENCE_CLEAR * width
     while raised < _MAX_RAISES and fit.jump_indices.size:
         idx = np.asarray(fit.jump_indices)
         ends = np.concatenate(([-1], idx, [fits.m - 1]))
-        reach = _EVIDENCE_CLEAR * width
         judged = (idx - ends[:-2] >= reach) & (ends[2:] - idx >= reach)
         significance = np.asarray(fit.jump_evidence.significance)
         failed = judged & (significance > _EVIDENCE_LEVEL)
@@ -722,7 +733,8 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
                 found = fits.flaw(bandwidth, penalty)
                 if found != "short":
                     break
-        if narrowed and not found and not fixed_penalty and not _kept_jumps(fits):
+        if narrowed and not found and not fixed_penalty and not fits.jumps_at(bandwidth,
+                                                                                penalty):
             dearer = _without_short(fits, first, bandwidth, penalty)
             if dearer is not None:
                 return dearer[0], dearer[1], criterion + dearer[2]
@@ -740,11 +752,6 @@ def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
     return bandwidth, penalty, criterion
 
 
-def _kept_jumps(fits: ChoiceFits) -> int:
-    """The jumps of the fit :meth:`ChoiceFits.flaw` checked last."""
-    return 0 if fits.checked is None else int(fits.checked[2].jump_idx.size)
-
-
 def _without_short(fits: ChoiceFits, first: float, narrow: float, penalty: float
                    ) -> Optional[tuple[float, float, str]]:
     """The chosen bandwidth `first` at a penalty doubled until its fit has no short segment
@@ -753,13 +760,10 @@ def _without_short(fits: ChoiceFits, first: float, narrow: float, penalty: float
     The short segments were meant to be curvature the narrower curve follows; where it
     follows them without a jump, the criterion that chose `first` decides between the two
     curves (the wider one within its slack)."""
-    dearer, raised, found = penalty, 0, "short"
-    while found and raised < _MAX_RAISES:
-        dearer *= 2.0
-        raised += 1
-        found = fits.flaw(first, dearer)
-    if found:
+    found = _dearer(penalty, lambda pen: not fits.flaw(first, pen))
+    if found is None:
         return None
+    dearer, raised = found
     slack = fits.rule.ic_slack * fits.units.noise.leading
     if fits.score(first, dearer)[0] > fits.score(narrow, penalty)[0] + slack:
         return None
