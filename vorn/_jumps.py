@@ -57,6 +57,7 @@ from numpy.typing import NDArray
 
 from . import _engine, _jump_ar, _jump_null, _jump_residual, _jump_walk
 from ._noise import (
+    _clear_of,
     _phi_from_ratio,
     _second_differences,
     _winsorised_and_robust_variance,
@@ -377,19 +378,76 @@ def noise_of(fit: Fit, w: Optional[NDArray[np.float64]]) -> tuple[float, float]:
     return scale, phi
 
 
+# A jump whose squared size is more than this share of the lag-one second differences' sum
+# (about 6 (n - 2) d s0**2 over n samples and d columns of noise sd s0, a jump adding twice
+# its square) leaves its differences out of the phi the significance reads.
+_LARGE_JUMP_SHARE = 0.1
+
+
+def _large_jumps(fit: Fit, w: Optional[NDArray[np.float64]], sd: float) -> NDArray[np.intp]:
+    """The jumps of `fit` that make up more than :data:`_LARGE_JUMP_SHARE` of the lag-one
+    second differences of noise of sd `sd` (units of delta)."""
+    jumps = np.asarray(fit.jump_indices, dtype=np.intp)
+    if not jumps.size or not sd > 0.0:
+        return jumps[:0]
+    sizes = np.asarray(fit.jump_sizes, dtype=np.float64).reshape(jumps.size, fit.dim)
+    if getattr(fit, "column_scale", None) is not None:
+        sizes = sizes / fit.column_scale
+    if w is not None:
+        sizes = sizes * np.sqrt(w[jumps])[:, None]
+    noise_sum = 6.0 * max(fit.x.shape[0] - 2, 1) * fit.dim * sd * sd
+    return jumps[2.0 * np.sum(sizes**2, axis=1) > _LARGE_JUMP_SHARE * noise_sum]
+
+
+def noise_away_from_large_jumps(fit: Fit, w: Optional[NDArray[np.float64]],
+                                across: tuple[float, float]) -> tuple[float, float]:
+    """:func:`noise_of` (given as `across`) measured again without the differences across
+    the fit's large jumps (:func:`_large_jumps`), or `across` itself when it has none.
+
+    Over a few dozen samples one large jump is a large share of the differences: their
+    ratio across lags reads it as autocorrelation, and that phi inflates the sd. A 5 sd
+    jump in 20 samples read sd 3.3 (true 0.76) and phi 0.9, and got a significance of 0.70
+    (bench/jumps/RESULTS.md, "large jumps in short series"). Leaving out every jump instead
+    lowers phi where the fit put jumps of noise at large differences (AR(1) noise of 0.5
+    kept false jumps), so only the jumps that dominate the differences are left out; `sd`
+    for that is the estimate without its phi, which the jump inflated.
+    """
+    scale, phi = across
+    large = _large_jumps(fit, w, scale * math.sqrt((1.0 - phi) * (3.0 - phi) / 3.0))
+    if not large.size:
+        return across
+    values, deltas = noise_values(fit._searched_y, None if w is None else 1.0 / np.sqrt(w))
+    return noise_of_values(values, deltas, large)
+
+
 def noise_of_values(z: NDArray[np.float64],
-                    delta: Optional[NDArray[np.float64]] = None) -> tuple[float, float]:
+                    delta: Optional[NDArray[np.float64]] = None,
+                    breaks: Optional[NDArray[np.intp]] = None) -> tuple[float, float]:
     """:func:`noise_of` for values (n, d) on sorted, distinct sites, standardised or with the
-    deltas still to apply (see :func:`._noise.noise_values`)."""
-    if z.shape[0] < 7:
-        estimate = estimate_noise(z, delta=delta)
+    deltas still to apply (see :func:`._noise.noise_values`), leaving out the differences
+    across `breaks` (index of the last sample before each) while at least 5 of each lag
+    remain, as :func:`._noise.estimate_noise` does."""
+    n = z.shape[0]
+    if n < 7:
+        estimate = estimate_noise(z, breaks, delta=delta)
         return estimate.scale, estimate.phi
+    clear1 = clear2 = None
+    if breaks is not None and breaks.size:
+        clear1, clear2 = _clear_of(breaks, n, 1, 2), _clear_of(breaks, n, 2, 2)
+        if np.count_nonzero(clear1) < 5 or np.count_nonzero(clear2) < 5:
+            clear1 = clear2 = None
     # One array of differences at a time, the first's done with before the second is formed.
     first = _second_differences(z, 1, delta)
+    if clear1 is not None:
+        first = first[clear1]
     winsorised1, var1 = _winsorised_and_robust_variance(first)
     total1 = float(np.sum(winsorised1))
     del first
-    total2 = float(np.sum(_winsorised_variance(_second_differences(z, 2, delta))))
+    second = _second_differences(z, 2, delta)
+    if clear2 is not None:
+        second = second[clear2]
+    total2 = float(np.sum(_winsorised_variance(second)))
+    del second
     phi = _phi_from_ratio(total2 / total1) if total1 > 0.0 else 0.0
     return float(np.sqrt(np.mean(var1 / (2.0 * (1.0 - phi) * (3.0 - phi))))), phi
 
@@ -653,7 +711,7 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     # The intervals keep select's estimate, which their cut was calibrated with.
     evidence_scale, evidence_phi, law_phi = (
         (noise[0], noise[1], noise[1]) if noise is not None
-        else evidence_noise_and_law(fit, w, (scale, phi)))
+        else evidence_noise_and_law(fit, w, noise_away_from_large_jumps(fit, w, (scale, phi))))
     rho = (1.0 + phi) / (1.0 - phi)
     unit = (fit.p if fit.p > 0.0 else 1.0) * scale * scale
     jumps = np.ascontiguousarray(fit.jump_indices, dtype=np.int64)

@@ -200,6 +200,16 @@ def forced_noise(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
     return forced_noise_and_law(x, y, p, jumps, phi_hat)[:2]
 
 
+def forced_jump_size(x: np.ndarray, y: np.ndarray, p: float, split: int) -> float:
+    """Norm of the jump a fit forced to split after sample `split` would show: the two
+    segments' splines alone (the first two samples are a segment of their own), each
+    evaluated halfway between the samples either side."""
+    mid = 0.5 * (x[split] + x[split + 1])
+    left = vorn.fit(x[2:split + 1], y[2:split + 1], p, math.inf)
+    right = vorn.fit(x[split + 1:], y[split + 1:], p, math.inf)
+    return float(np.linalg.norm(np.asarray(right(mid)) - np.asarray(left(mid))))
+
+
 def forced_noise_and_law(x: np.ndarray, y: np.ndarray, p: float, jumps: np.ndarray,
                          phi_hat: float) -> tuple[float, float, float]:
     """forced_noise and the phi its law is read at, as evidence_noise_and_law reads them."""
@@ -354,7 +364,7 @@ def null_significance(sims: int, seed: int = SEED + 1) -> list[dict]:
     rows = []
     for smooth, uneven, d, phi in itertools.product((False, True), (False, True), (1, 3),
                                                      (0.0, 0.3)):
-        got_by_rule: dict[str, list[float]] = {"resid": [], "select law": [], "raw": [],
+        got_by_rule: dict[str, list[float]] = {"resid": [], "across": [], "select law": [], "raw": [],
                                                "split": [], "smooth": [],
                                                "kappa": [], "rho": [], "kappa_white": [],
                                                "bias": []}
@@ -370,12 +380,26 @@ def null_significance(sims: int, seed: int = SEED + 1) -> list[dict]:
             saved = (got["merged"][1] - got["best"][1]) / (p * scale ** 2)
             m, b = segment_shape(x, p, got, 1)
             corrected = max(saved - got["smooth_saving"][1] / (p * scale ** 2), 0.0)
-            resid_scale, resid_phi, law_phi = forced_noise_and_law(
-                x, y, p, np.array([1, int(got["best_split"][1])]), phi_hat)
-            resid_unit = p * resid_scale**2
-            resid_saved = _jumps.beyond_curvature(
-                np.array([(got["merged"][1] - got["best"][1]) / resid_unit]),
-                got["smooth_saving"][1:2], resid_unit)
+            forced = np.array([1, int(got["best_split"][1])], dtype=np.intp)
+
+            def resid_reading(phi_read: float) -> tuple[np.ndarray, float, float]:
+                scale_r, phi_r, law_r = forced_noise_and_law(x, y, p, forced, phi_read)
+                unit_r = p * scale_r**2
+                return (_jumps.beyond_curvature(
+                    np.array([(got["merged"][1] - got["best"][1]) / unit_r]),
+                    got["smooth_saving"][1:2], unit_r), phi_r, law_r)
+
+            # The package reads phi away from the jumps that dominate the differences (the
+            # forced split, if it does); "across" is the rule before, phi from every
+            # difference.
+            across_saved, across_phi, across_law = resid_reading(phi_hat)
+            got_by_rule["across"].append(float(_jumps.null_significance(
+                across_saved, np.array([m]), np.array([b]), d, N, across_phi, across_law)[0]))
+            sd0 = scale * math.sqrt((1.0 - phi_hat) * (3.0 - phi_hat) / 3.0)
+            large = (2.0 * forced_jump_size(x, y, p, int(forced[1])) ** 2
+                     > _jumps._LARGE_JUMP_SHARE * 6.0 * (N - 2) * d * sd0 * sd0)
+            resid_saved, resid_phi, law_phi = resid_reading(
+                _jumps.noise_of_values(y, None, forced[1:])[1] if large else phi_hat)
             got_by_rule["resid"].append(float(_jumps.null_significance(
                 resid_saved, np.array([m]), np.array([b]), d, N, resid_phi, law_phi)[0]))
             got_by_rule["select law"].append(float(_jumps.null_significance(
@@ -557,7 +581,8 @@ def main() -> None:
                                                    "kappa_white", "bias") for v in r[rule])
         print(f"| {r['segments']} | {r['sites']} | {r['d']} | {r['noise']} | {cells} |")
     print()
-    for rule, name in (("resid", "resid"), ("select law", "resid, select law (before)"),
+    for rule, name in (("resid", "resid"),
+                       ("across", "resid, phi across the jumps (before)"), ("select law", "resid, select law (before)"),
                        ("raw", "resid, raw null law (two changes before)"),
                        ("split", "resid, jump-free law"),
                        ("smooth", "smooth"), ("kappa", "kappa"),
