@@ -665,6 +665,13 @@ _EVIDENCE_LEVEL = 0.01
 _EVIDENCE_CLEAR = 3.0
 _EVIDENCE_NARROWEST = 2.0
 _EVIDENCE_KEPT_WITHIN = 2
+# A jump of a curve that narrow shows its evidence in the fit this many samples wide at the
+# same penalty instead: a jump there within _EVIDENCE_KEPT_WITHIN samples, significant at
+# _EVIDENCE_LEVEL. A curve 4 samples wide cannot follow an edge within a sample or two, so a
+# real edge saves there what it saves against levels, while the wanders of AR(1) noise that
+# a 1-2 sample curve cuts are followed at 4 samples as well as cut (bench/select/RESULTS.md,
+# "narrow curves judged at 4 samples").
+_EVIDENCE_REFERENCE = 4.0
 
 
 def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
@@ -674,8 +681,10 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
     at (`bandwidth`, `penalty`) has a significance above :data:`_EVIDENCE_LEVEL`, and what the
     criterion adds (see the constants)."""
     width = bandwidth / fits.stretch
-    if width <= _EVIDENCE_NARROWEST or not fits.jumps_at(bandwidth, penalty):
+    if not fits.jumps_at(bandwidth, penalty):
         return penalty, criterion
+    if width <= _EVIDENCE_NARROWEST:
+        return _supported_wider(fits, width, penalty, criterion, fit_of)
     # The check's fit goes before the whole fit is made: one of them at a time.
     fits.checked = None
     fit, dearer, raised = fit_of(width, penalty, fits.factors), penalty, 0
@@ -704,6 +713,46 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
         f", then {_counted(raised, 'doubling')} of the penalty to leave no jump with more "
         f"than {_counted(_EVIDENCE_CLEAR, 'bandwidth')} of segment either side whose "
         f"significance exceeds {_EVIDENCE_LEVEL:g}")
+
+
+def _supported_wider(fits: ChoiceFits, width: float, penalty: float, criterion: str,
+                     fit_of: Callable[[float, float, NDArray[np.float64]], Any]
+                     ) -> tuple[float, str]:
+    """:func:`_significant` for a curve `width` samples wide, at most
+    :data:`_EVIDENCE_NARROWEST`: each jump is judged in the fit :data:`_EVIDENCE_REFERENCE`
+    samples wide at the same penalty (see there)."""
+    fits.checked = None
+    first = fit_of(width, penalty, fits.factors)
+    if first.frame is not None:
+        return penalty, criterion
+    # Only the jumps' places are kept: one of the Selection's fits at a time.
+    idx = np.array(first.jump_indices)
+    del first
+    dearer, raised = penalty, 0
+    while raised < _MAX_RAISES and idx.size:
+        reference = fit_of(_EVIDENCE_REFERENCE, dearer, fits.factors)
+        if reference.frame is not None:
+            break
+        near = np.array(reference.jump_indices)
+        strong = near[np.asarray(reference.jump_evidence.significance) <= _EVIDENCE_LEVEL
+                      ] if near.size else near
+        del reference
+        supported = (np.min(np.abs(idx[:, None] - strong[None, :]), axis=1)
+                     <= _EVIDENCE_KEPT_WITHIN) if strong.size else np.zeros(idx.size, bool)
+        if np.all(supported):
+            break
+        kept = np.array(fit_of(width, 2.0 * dearer, fits.factors).jump_indices)
+        passed = idx[supported]
+        if passed.size and (not kept.size or np.max(np.min(
+                np.abs(passed[:, None] - kept[None, :]), axis=1)) > _EVIDENCE_KEPT_WITHIN):
+            break
+        idx, dearer, raised = kept, 2.0 * dearer, raised + 1
+    if not raised:
+        return penalty, criterion
+    return dearer, criterion + (
+        f", then {_counted(raised, 'doubling')} of the penalty to leave no jump without one "
+        f"within {_counted(_EVIDENCE_KEPT_WITHIN, 'sample')} whose significance is at most "
+        f"{_EVIDENCE_LEVEL:g} in the fit {_EVIDENCE_REFERENCE:g} samples wide")
 
 
 def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
