@@ -658,9 +658,9 @@ def _dearer(penalty: float, passes: Callable[[float], bool]) -> Optional[tuple[f
 # closer jumps, a curve fitted across the merged segments bends through the step, and dense
 # steps of 13 sd read as noise), on curves wider than this many samples (one that narrow
 # follows an edge within a sample or two when merged: real edges of an image row read as
-# noise, and so do the AR(1) wanders such curves follow). The penalty is doubled while a jump
-# fails, as long as the dearer fit keeps every jump that passed (within this many samples).
-# bench/select/RESULTS.md ("jumps judged by their evidence").
+# noise; its jumps are judged in a wider fit instead, below). The penalty is doubled while a
+# jump fails, as long as the dearer fit keeps every jump that passed (within this many
+# samples). bench/select/RESULTS.md ("jumps judged by their evidence").
 _EVIDENCE_LEVEL = 0.01
 _EVIDENCE_CLEAR = 3.0
 _EVIDENCE_NARROWEST = 2.0
@@ -670,7 +670,7 @@ _EVIDENCE_KEPT_WITHIN = 2
 # _EVIDENCE_LEVEL. A curve 4 samples wide cannot follow an edge within a sample or two, so a
 # real edge saves there what it saves against levels, while the wanders of AR(1) noise that
 # a 1-2 sample curve cuts are followed at 4 samples as well as cut (bench/select/RESULTS.md,
-# "narrow curves judged at 4 samples").
+# "narrow curves' jumps judged in the fit 4 samples wide").
 _EVIDENCE_REFERENCE = 4.0
 
 
