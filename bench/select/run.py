@@ -396,7 +396,7 @@ CURVE = {
 
 
 def priced(problem, chooser=package_choose, local_level=True, any_noise=False, curve=True,
-           noise=None, variant_levels=False, **levels):
+           noise=None, variant_levels=False, levels_check=None, **levels):
     """The package's default method over `problem`, with another rule choosing the pair, or
     (without `local_level`) one noise level for the whole series, or other conditions for
     constant levels in place of the smooth choice (`levels`: fields of levels_variants.py's
@@ -430,6 +430,8 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
         steps = levels_variant(own, smooth, noise_changes=changes, rule=LevelsRule(**levels))
     else:
         steps = steps_if_simpler(own, smooth, noise_changes=changes)
+    if steps is not None and levels_check is not None and not levels_check(caller, steps):
+        steps = None
     if steps is not None:
         return steps
     if curve and choice.curve_bandwidth is not None:
@@ -517,6 +519,32 @@ def narrow_supported(x, y, chosen, reference, level, doublings=6):
                            bandwidth_samples=chosen.bandwidth_samples)
 
 
+def levels_supported(reference, level, share):
+    """A check on constant levels: at least `share` of their jumps have a jump within 2
+    samples, of significance at most `level`, in the smooth fit `reference` samples wide at
+    the default's price for a jump between smooth segments (3.5 (log m + d - 1) noise
+    variances)."""
+
+    def check(caller, steps):
+        idx = np.asarray(steps.fit.jump_indices)
+        if not idx.size:
+            return True
+        samples = caller.samples
+        m, d = samples.y.shape
+        f = vorn.fit(samples.x, samples.y if d > 1 else samples.y[:, 0],
+                     bandwidth_samples=reference, penalty=3.5 * (math.log(m) + d - 1))
+        near = np.asarray(f.jump_indices)
+        if not near.size:
+            return False
+        strong = near[np.asarray(f.jump_evidence.significance) <= level]
+        if not strong.size:
+            return False
+        hit = np.min(np.abs(idx[:, None] - strong[None, :]), axis=1) <= 2
+        return bool(np.mean(hit) >= share)
+
+    return check
+
+
 def run_method(method, x, y):
     if method == "cv":
         return vorn.select(x, y, method="cv")
@@ -540,6 +568,11 @@ def run_method(method, x, y):
         # The package's default through levels_variants.py's rule at its defaults: the same
         # answers as "priced" (the rule the candidates below turn is the shipped one).
         return priced(problem, variant_levels=True)
+    if method.startswith("levels-supported"):
+        # "levels-supportedW-S": constant levels only where at least S of their jumps have a
+        # significant jump near them in the smooth fit W samples wide (else the smooth choice).
+        w, share = method[len("levels-supported"):].split("-")
+        return priced(problem, levels_check=levels_supported(float(w), 0.01, float(share)))
     if method.startswith("evidence-narrow"):
         # "evidence-narrowW-L": the package's answer; on curves at most 2 samples wide, each
         # jump needs a jump within 2 samples of significance at most L in the fit W samples
