@@ -417,7 +417,9 @@ def noise_away_from_large_jumps(fit: Fit, w: Optional[NDArray[np.float64]],
     if not large.size:
         return across
     values, deltas = noise_values(fit._searched_y, None if w is None else 1.0 / np.sqrt(w))
-    return noise_of_values(values, deltas, large)
+    away = noise_of_values(values, deltas, large)
+    # Values without noise between the jumps measure none there: the saving has no unit.
+    return away if away[0] > 0.0 else across
 
 
 def noise_of_values(z: NDArray[np.float64],

@@ -716,23 +716,22 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
 
 
 def _supported_wider(fits: ChoiceFits, width: float, penalty: float, criterion: str,
-                     fit_of: Callable[[float, float, NDArray[np.float64]], Any]
-                     ) -> tuple[float, str]:
+                     fit_of: Callable[..., Any]) -> tuple[float, str]:
     """:func:`_significant` for a curve `width` samples wide, at most
     :data:`_EVIDENCE_NARROWEST`: each jump is judged in the fit :data:`_EVIDENCE_REFERENCE`
     samples wide at the same penalty (see there)."""
     fits.checked = None
-    first = fit_of(width, penalty, fits.factors)
-    if first.frame is not None:
+    # In standardised units, so that the answer is the same in every unit of x and y. Only
+    # the jumps' places are kept: one of the Selection's fits at a time.
+    first = fit_of(width, penalty, fits.factors, standard=True)
+    if first.x.shape[0] != fits.m:
+        # Standardising rounded sites together: the indices would not be the choice's.
         return penalty, criterion
-    # Only the jumps' places are kept: one of the Selection's fits at a time.
     idx = np.array(first.jump_indices)
     del first
     dearer, raised = penalty, 0
     while raised < _MAX_RAISES and idx.size:
-        reference = fit_of(_EVIDENCE_REFERENCE, dearer, fits.factors)
-        if reference.frame is not None:
-            break
+        reference = fit_of(_EVIDENCE_REFERENCE, dearer, fits.factors, standard=True)
         near = np.array(reference.jump_indices)
         strong = near[np.asarray(reference.jump_evidence.significance) <= _EVIDENCE_LEVEL
                       ] if near.size else near
@@ -741,7 +740,7 @@ def _supported_wider(fits: ChoiceFits, width: float, penalty: float, criterion: 
                      <= _EVIDENCE_KEPT_WITHIN) if strong.size else np.zeros(idx.size, bool)
         if np.all(supported):
             break
-        kept = np.array(fit_of(width, 2.0 * dearer, fits.factors).jump_indices)
+        kept = np.array(fit_of(width, 2.0 * dearer, fits.factors, standard=True).jump_indices)
         passed = idx[supported]
         if passed.size and (not kept.size or np.max(np.min(
                 np.abs(passed[:, None] - kept[None, :]), axis=1)) > _EVIDENCE_KEPT_WITHIN):

@@ -375,9 +375,25 @@ class SelectedFits:
         self.problem, self.caller = problem, caller
         self.pruning, self.precondition = pruning, precondition
         self.last: Optional[tuple[float, float, NDArray[np.float64], FinalFit]] = None
+        self._standard: Optional[Problem] = None
 
-    def __call__(self, b: float, pen: float, factors: NDArray[np.float64]) -> Fit:
+    def __call__(self, b: float, pen: float, factors: NDArray[np.float64],
+                 standard: bool = False) -> Fit:
+        """The fit; with `standard`, made on the samples in standardised units (sites in
+        spacings from the first, values in noise standard deviations), which are the same
+        whatever the units of x and y: in the caller's, a narrow curve's p may round to 1
+        and its fit then has no jump evidence (:attr:`Fit.frame`)."""
         self.last = None
+        if standard:
+            if self._standard is None:
+                samples = self.problem.samples
+                x, y = self.problem.units.standardise(samples)
+                self._standard = Problem.of(x, y if y.shape[1] > 1 else y[:, 0],
+                                            samples.delta, check_energies=False)
+            fit = self._standard.fit_chosen(b, pen, factors, None, pruning=self.pruning,
+                                            precondition=self.precondition).fit
+            fit._jump_noise_estimated = True
+            return fit
         final = self.problem.fit_chosen(b, pen, factors, self.caller.prepared.delta,
                                         pruning=self.pruning, precondition=self.precondition)
         # In the noise estimated from the samples: the deviations only widen outliers.

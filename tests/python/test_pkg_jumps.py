@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -408,6 +409,19 @@ def test_a_large_jump_in_a_short_series_is_not_read_as_noise():
         j = int(np.argmin(np.abs(f.jump_indices - where)))
         small += f.jump_evidence.significance[j] < 0.01
     assert small >= 103
+
+
+@pytest.mark.parametrize("y", [[1.0, 1.0, 5.0, 5.0], np.r_[np.zeros(6), np.full(6, 3.0)]
+                               + np.r_[0.1, np.zeros(11)]])
+def test_a_step_without_noise_beside_it_keeps_a_unit_for_its_saving(y):
+    # Away from the jump these values hold no noise at all: the noise measured there is 0,
+    # and the significance falls back to the estimate across the jump instead of dividing
+    # by it (a RuntimeWarning, turned into an error here, and a NaN).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        evidence = vorn.fit(None, np.asarray(y), 0.5, 1.0).jump_evidence
+    assert evidence.significance.shape == (1,)
+    assert 0.0 < evidence.significance[0] < 1.0 and np.isfinite(evidence.saved[0])
 
 
 def test_significance_without_a_jump_stays_calibrated_under_ar1_noise():
