@@ -675,8 +675,7 @@ _EVIDENCE_REFERENCE = 4.0
 
 
 def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
-                 fit_of: Callable[[float, float, NDArray[np.float64]], Any]
-                 ) -> tuple[float, str]:
+                 fit_of: Callable[..., Any]) -> tuple[float, str]:
     """The penalty doubled (at most :data:`_MAX_RAISES` times) while a judged jump of the fit
     at (`bandwidth`, `penalty`) has a significance above :data:`_EVIDENCE_LEVEL`, and what the
     criterion adds (see the constants)."""
@@ -688,10 +687,15 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
     # The check's fit goes before the whole fit is made: one of them at a time.
     fits.checked = None
     fit, dearer, raised = fit_of(width, penalty, fits.factors), penalty, 0
-    if fit.frame is not None:
-        # Made in standardised units (x or y too far from 1 for p and gamma): the jumps'
-        # profiles are measured at the raw p, which has rounded to 1 there.
-        return penalty, criterion
+    # x or y too far from 1 for p and gamma: the fit is made in standardised units, and its
+    # jumps' profiles would be measured at the raw p, which has rounded to 1. The check is
+    # made on the samples in standardised units then (the fit is not the Selection's).
+    standard = fit.frame is not None
+    if standard:
+        del fit
+        fit = fit_of(width, penalty, fits.factors, standard=True)
+        if fit.x.shape[0] != fits.m:
+            return penalty, criterion
     reach = _EVIDENCE_CLEAR * width
     while raised < _MAX_RAISES and fit.jump_indices.size:
         idx = np.asarray(fit.jump_indices)
@@ -701,7 +705,7 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
         failed = judged & (significance > _EVIDENCE_LEVEL)
         if not np.any(failed):
             break
-        candidate = fit_of(width, 2.0 * dearer, fits.factors)
+        candidate = fit_of(width, 2.0 * dearer, fits.factors, standard=standard)
         passed, kept = idx[~failed], np.asarray(candidate.jump_indices)
         if passed.size and (not kept.size or np.max(np.min(
                 np.abs(passed[:, None] - kept[None, :]), axis=1)) > _EVIDENCE_KEPT_WITHIN):

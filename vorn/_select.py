@@ -13,6 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
+from ._sites import NUMBERS
 from ._constant_choice import (BASE, PER_LOG_LOG, ConstantPrice, adequate, leaves_as_little,
                                level_between_jumps, price_of, residual_correlation,
                                residual_phi, spread_change, step_over_curve)
@@ -386,10 +387,7 @@ class SelectedFits:
         self.last = None
         if standard:
             if self._standard is None:
-                samples = self.problem.samples
-                x, y = self.problem.units.standardise(samples)
-                self._standard = Problem.of(x, y if y.shape[1] > 1 else y[:, 0],
-                                            samples.delta, check_energies=False)
+                self._standard = _standardised(self.problem)
             fit = self._standard.fit_chosen(b, pen, factors, None, pruning=self.pruning,
                                             precondition=self.precondition).fit
             fit._jump_noise_estimated = True
@@ -407,6 +405,18 @@ class SelectedFits:
         if last is None or last[:2] != (b, pen) or not np.array_equal(last[2], factors):
             return None
         return last[3]
+
+
+def _standardised(problem: Problem) -> Problem:
+    """`problem`'s rows and prepared samples in its standardised units (sites in spacings
+    from the first, values in noise standard deviations, plain numbers), without preparing
+    them again."""
+    rows, samples, units = problem.prepared, problem.samples, problem.units
+    x, y = units.standardise(samples)
+    standard_rows = rows._replace(x=(problem.row_sites - units.origin) / units.spacing,
+                                  y=rows.y / units.scale, sites=NUMBERS)
+    return Problem(standard_rows, Samples(x, y, samples.delta, samples.site_of_row,
+                                          samples.weight))
 
 
 def narrower_curve(caller: Problem, problem: Problem, choice: Choice, searches: list[int],

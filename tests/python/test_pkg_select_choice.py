@@ -511,7 +511,8 @@ def test_jumps_are_judged_by_their_evidence_where_it_speaks_of_steps(by_penalty,
     fits = type("F", (), {"stretch": 1.0, "m": 100, "factors": np.ones(100), "checked": None,
                           "jumps_at": lambda self, b, pen: len(by_penalty.get(pen, [[]])[0])})()
 
-    def fit_of(b, pen, factors):
+    def fit_of(b, pen, factors, standard=False):
+        assert not standard
         asked.append((b, pen))
         return _Evidence(*by_penalty[pen])
 
@@ -563,3 +564,26 @@ def test_jumps_of_a_narrow_curve_need_evidence_four_samples_wide(by_fit, expecte
                          "chosen, then 1 doubling of the penalty to leave no jump without one "
                          "within 2 samples whose significance is at most 0.01 in the fit 4 "
                          "samples wide")
+
+
+def test_a_fit_in_a_frame_is_judged_on_the_samples_in_standardised_units():
+    # In the caller's units p rounds to 1 (the fit has a frame, its jumps no evidence): the
+    # check then reads fits of the standardised samples, and so does every dearer one.
+    from vorn._search import _significant
+
+    asked = []
+    fits = type("F", (), {"stretch": 1.0, "m": 100, "factors": np.ones(100), "checked": None,
+                          "jumps_at": lambda self, b, pen: 2})()
+    standard_fits = {10.0: ([40, 80], [0.001, 0.2]), 20.0: ([40], [0.001])}
+
+    def fit_of(b, pen, factors, standard=False):
+        asked.append((pen, standard))
+        if not standard:
+            framed = _Evidence([40, 80], [])
+            framed.frame = "standardised"
+            return framed
+        return _Evidence(*standard_fits[pen])
+
+    penalty, _ = _significant(fits, 4.0, 10.0, "chosen", fit_of)
+    assert penalty == 20.0
+    assert asked == [(10.0, False), (10.0, True), (20.0, True)]
