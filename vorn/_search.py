@@ -674,6 +674,14 @@ _EVIDENCE_KEPT_WITHIN = 2
 _EVIDENCE_REFERENCE = 4.0
 
 
+def _near(jumps: NDArray[np.intp], others: NDArray[np.intp]) -> NDArray[np.bool_]:
+    """Which of `jumps` have one of `others` within :data:`_EVIDENCE_KEPT_WITHIN` samples."""
+    if not others.size:
+        return np.zeros(jumps.size, dtype=bool)
+    return np.asarray(np.min(np.abs(jumps[:, None] - others[None, :]), axis=1)
+                      <= _EVIDENCE_KEPT_WITHIN)
+
+
 def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
                  fit_of: Callable[..., Any]) -> tuple[float, str]:
     """The penalty doubled (at most :data:`_MAX_RAISES` times) while a judged jump of the fit
@@ -706,9 +714,7 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
         if not np.any(failed):
             break
         candidate = fit_of(width, 2.0 * dearer, fits.factors, standard=standard)
-        passed, kept = idx[~failed], np.asarray(candidate.jump_indices)
-        if passed.size and (not kept.size or np.max(np.min(
-                np.abs(passed[:, None] - kept[None, :]), axis=1)) > _EVIDENCE_KEPT_WITHIN):
+        if not np.all(_near(idx[~failed], np.asarray(candidate.jump_indices))):
             break
         fit, dearer, raised = candidate, 2.0 * dearer, raised + 1
     if not raised:
@@ -740,14 +746,11 @@ def _supported_wider(fits: ChoiceFits, width: float, penalty: float, criterion: 
         strong = near[np.asarray(reference.jump_evidence.significance) <= _EVIDENCE_LEVEL
                       ] if near.size else near
         del reference
-        supported = (np.min(np.abs(idx[:, None] - strong[None, :]), axis=1)
-                     <= _EVIDENCE_KEPT_WITHIN) if strong.size else np.zeros(idx.size, bool)
+        supported = _near(idx, strong)
         if np.all(supported):
             break
         kept = np.array(fit_of(width, 2.0 * dearer, fits.factors, standard=True).jump_indices)
-        passed = idx[supported]
-        if passed.size and (not kept.size or np.max(np.min(
-                np.abs(passed[:, None] - kept[None, :]), axis=1)) > _EVIDENCE_KEPT_WITHIN):
+        if not np.all(_near(idx[supported], kept)):
             break
         idx, dearer, raised = kept, 2.0 * dearer, raised + 1
     if not raised:

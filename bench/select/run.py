@@ -439,6 +439,12 @@ def priced(problem, chooser=package_choose, local_level=True, any_noise=False, c
     return smooth
 
 
+def keeps_all(good, kept):
+    """Whether every jump in `good` has one in `kept` within 2 samples."""
+    return not good.size or (kept.size > 0 and np.max(np.min(
+        np.abs(good[:, None] - kept[None, :]), axis=1)) <= 2)
+
+
 def significant_only(x, y, chosen, level, doublings=6, clear=0.0, keep=False, ends=True):
     """`chosen` refitted at a doubled penalty while one of its jumps has a significance
     (:attr:`vorn.Fit.jump_evidence`) above `level`; constant levels as they are. With `clear`,
@@ -468,9 +474,7 @@ def significant_only(x, y, chosen, level, doublings=6, clear=0.0, keep=False, en
         if keep:
             # Only while the dearer fit keeps every significant jump (within 2 samples).
             kept = np.asarray(dearer.jump_indices)
-            good = idx[~judged | (significance <= level)]
-            if good.size and (not kept.size or np.max(np.min(np.abs(good[:, None] - kept[None, :]),
-                                                             axis=1)) > 2):
+            if not keeps_all(idx[~judged | (significance <= level)], kept):
                 break
         fit = dearer
     return SimpleNamespace(fit=fit, segments=chosen.segments,
@@ -509,10 +513,7 @@ def narrow_supported(x, y, chosen, reference, level, doublings=6):
         arguments[key] *= 2.0
         wide_arguments[key_wide] *= 2.0
         dearer = vorn.fit(x, y, **arguments)
-        kept = np.asarray(dearer.jump_indices)
-        good = idx[supported]
-        if good.size and (not kept.size or np.max(np.min(np.abs(good[:, None] - kept[None, :]),
-                                                         axis=1)) > 2):
+        if not keeps_all(idx[supported], np.asarray(dearer.jump_indices)):
             break
         fit = dearer
     return SimpleNamespace(fit=fit, segments=chosen.segments,

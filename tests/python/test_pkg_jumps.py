@@ -376,21 +376,27 @@ def test_significance_is_uniform_without_a_jump_and_small_with_one():
     assert small >= 87
 
 
+def _significant_steps(rng, n, size, bandwidth, within):
+    """Of 200 series of n samples with a step of `size` sd, fitted at `bandwidth` samples and
+    penalty 12, how many found the step (a jump within `within` samples) with significance
+    below 0.01."""
+    small = 0
+    for _ in range(200):
+        where, y = _step_series(rng, n, size)
+        f = vorn.fit(None, y, bandwidth_samples=bandwidth, penalty=12)
+        if f.jumps.size == 0 or np.min(np.abs(f.jump_indices - where)) > within:
+            continue
+        j = int(np.argmin(np.abs(f.jump_indices - where)))
+        small += f.jump_evidence.significance[j] < 0.01
+    return small
+
+
 def test_significance_reads_the_sharper_noise_of_the_residuals():
     # 200 series of 80 samples with a 3 sd step, smoothed over 20 samples. Measured in the
     # second-difference noise select prices jumps with, 141-154 had significance below 0.01
     # on six seeds; in the noise read off the fit's residuals, 176-181 (this seed 176). Pass
     # line: the 0.1 % binomial tail of Bin(200, 0.89).
-    rng = np.random.default_rng(19)
-    small = 0
-    for _ in range(200):
-        where, y = _step_series(rng, 80, 3.0)
-        f = vorn.fit(None, y, bandwidth_samples=20, penalty=12)
-        if f.jumps.size == 0 or np.min(np.abs(f.jump_indices - where)) > 5:
-            continue
-        j = int(np.argmin(np.abs(f.jump_indices - where)))
-        small += f.jump_evidence.significance[j] < 0.01
-    assert small >= 163
+    assert _significant_steps(np.random.default_rng(19), 80, 3.0, 20, 5) >= 163
 
 
 def test_a_large_jump_in_a_short_series_is_not_read_as_noise():
@@ -399,16 +405,7 @@ def test_a_large_jump_in_a_short_series_is_not_read_as_noise():
     # 83-104 of the found jumps had significance below 0.01 on seeds 0-5 (this seed 93);
     # with those of jumps over 4 sd left out, 114-128 (this seed 128 of 198). Pass line:
     # the 0.1 % binomial tail of Bin(198, 0.63).
-    rng = np.random.default_rng(0)
-    small = 0
-    for _ in range(200):
-        where, y = _step_series(rng, 24, 5.0)
-        f = vorn.fit(None, y, bandwidth_samples=8, penalty=12)
-        if f.jumps.size == 0 or np.min(np.abs(f.jump_indices - where)) > 2:
-            continue
-        j = int(np.argmin(np.abs(f.jump_indices - where)))
-        small += f.jump_evidence.significance[j] < 0.01
-    assert small >= 103
+    assert _significant_steps(np.random.default_rng(0), 24, 5.0, 8, 2) >= 103
 
 
 @pytest.mark.parametrize("y", [[1.0, 1.0, 5.0, 5.0], np.r_[np.zeros(6), np.full(6, 3.0)]
