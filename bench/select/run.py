@@ -520,6 +520,47 @@ def narrow_supported(x, y, chosen, reference, level, doublings=6):
                            bandwidth_samples=chosen.bandwidth_samples)
 
 
+def ends_supported(x, y, chosen, factor, level, clear=3.0, doublings=6):
+    """`chosen` (a smooth answer wider than 2 samples) refitted at a doubled penalty while a
+    jump within `clear` bandwidths of an end (which the package does not judge) lacks
+    support: a jump within 2 samples of significance at most `level` in the fit `factor`
+    times as wide at the same penalty. A dearer fit is taken only while it keeps every
+    other jump and every supported one."""
+    from types import SimpleNamespace
+
+    if (chosen.segments == "constant" or chosen.fit.jump_indices.size == 0
+            or chosen.bandwidth_samples <= 2.0):
+        return chosen
+    fit, arguments = chosen.fit, dict(chosen.arguments)
+    key = "penalty" if "penalty" in arguments else "gamma"
+    wide = dict(penalty=chosen.penalty)
+    width = chosen.bandwidth_samples
+    m = len(x)
+    for _ in range(doublings):
+        idx = np.asarray(fit.jump_indices)
+        if not idx.size:
+            break
+        at_end = (idx + 1 < clear * width) | (m - 1 - idx < clear * width)
+        if not np.any(at_end):
+            break
+        ref = vorn.fit(x, y, bandwidth_samples=factor * width, **wide)
+        near = np.asarray(ref.jump_indices)
+        strong = near[np.asarray(ref.jump_evidence.significance) <= level] if near.size else near
+        supported = np.zeros(idx.size, dtype=bool)
+        if strong.size:
+            supported = np.min(np.abs(idx[:, None] - strong[None, :]), axis=1) <= 2
+        if np.all(supported | ~at_end):
+            break
+        arguments[key] *= 2.0
+        wide["penalty"] *= 2.0
+        dearer = vorn.fit(x, y, **arguments)
+        if not keeps_all(idx[supported | ~at_end], np.asarray(dearer.jump_indices)):
+            break
+        fit = dearer
+    return SimpleNamespace(fit=fit, segments=chosen.segments,
+                           bandwidth_samples=chosen.bandwidth_samples)
+
+
 def levels_supported(reference, level, share):
     """A check on constant levels: at least `share` of their jumps have a jump within 2
     samples, of significance at most `level`, in the smooth fit `reference` samples wide at
@@ -569,6 +610,11 @@ def run_method(method, x, y):
         # The package's default through levels_variants.py's rule at its defaults: the same
         # answers as "priced" (the rule the candidates below turn is the shipped one).
         return priced(problem, variant_levels=True)
+    if method.startswith("ends-supported"):
+        # "ends-supportedF-L": jumps within 3 bandwidths of an end need a jump within 2
+        # samples, of significance at most L, in the fit F times as wide at the same penalty.
+        factor, level = method[len("ends-supported"):].split("-")
+        return ends_supported(x, y, priced(problem), float(factor), float(level))
     if method.startswith("levels-supported"):
         # "levels-supportedW-S": constant levels only where at least S of their jumps have a
         # significant jump near them in the smooth fit W samples wide (else the smooth choice).
