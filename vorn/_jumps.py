@@ -384,19 +384,26 @@ def noise_of(fit: Fit, w: Optional[NDArray[np.float64]]) -> tuple[float, float]:
 _LARGE_JUMP_SHARE = 0.1
 
 
+def _jump_norms(fit: Fit, w: Optional[NDArray[np.float64]]) -> NDArray[np.float64]:
+    """The Euclidean norm of each jump over the columns, in units of delta (each column in
+    its own unit)."""
+    jumps = np.asarray(fit.jump_indices, dtype=np.intp)
+    sizes = np.asarray(fit.jump_sizes, dtype=np.float64).reshape(jumps.size, fit.dim)
+    if getattr(fit, "column_scale", None) is not None:
+        sizes = sizes / fit.column_scale
+    if w is not None:
+        sizes = sizes * np.sqrt(w[jumps])[:, None]
+    return np.asarray(np.sqrt(np.sum(sizes**2, axis=1)))
+
+
 def _large_jumps(fit: Fit, w: Optional[NDArray[np.float64]], sd: float) -> NDArray[np.intp]:
     """The jumps of `fit` that make up more than :data:`_LARGE_JUMP_SHARE` of the lag-one
     second differences of noise of sd `sd` (units of delta)."""
     jumps = np.asarray(fit.jump_indices, dtype=np.intp)
     if not jumps.size or not sd > 0.0:
         return jumps[:0]
-    sizes = np.asarray(fit.jump_sizes, dtype=np.float64).reshape(jumps.size, fit.dim)
-    if getattr(fit, "column_scale", None) is not None:
-        sizes = sizes / fit.column_scale
-    if w is not None:
-        sizes = sizes * np.sqrt(w[jumps])[:, None]
     noise_sum = 6.0 * max(fit.x.shape[0] - 2, 1) * fit.dim * sd * sd
-    return jumps[2.0 * np.sum(sizes**2, axis=1) > _LARGE_JUMP_SHARE * noise_sum]
+    return jumps[2.0 * _jump_norms(fit, w) ** 2 > _LARGE_JUMP_SHARE * noise_sum]
 
 
 def noise_away_from_large_jumps(fit: Fit, w: Optional[NDArray[np.float64]],
@@ -718,13 +725,8 @@ def report(fit: Fit, level: float, noise: Optional[tuple[float, float]] = None,
     unit = (fit.p if fit.p > 0.0 else 1.0) * scale * scale
     jumps = np.ascontiguousarray(fit.jump_indices, dtype=np.int64)
     k = jumps.size
-    sizes = np.asarray(fit.jump_sizes, dtype=np.float64).reshape(k, fit.dim)
-    if getattr(fit, "column_scale", None) is not None:
-        sizes = sizes / fit.column_scale
-    if w is not None:
-        sizes = sizes * np.sqrt(w[jumps])[:, None]
     # The walk of AR(1) noise is that of white noise with the jump shrunk by sqrt(rho).
-    effective = np.sqrt(np.sum(sizes**2, axis=1)) / (scale * math.sqrt(rho))
+    effective = _jump_norms(fit, w) / (scale * math.sqrt(rho))
     # The cut depends on the saving, known only after the pass: the engine keeps the profile
     # and the hull is read from it here.
     got: dict[str, Any] = dict(_engine.jump_profiles(

@@ -685,32 +685,39 @@ def _near(jumps: NDArray[np.intp], others: NDArray[np.intp]) -> NDArray[np.bool_
 def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,
                  fit_of: Callable[..., Any]) -> tuple[float, str]:
     """The penalty doubled (at most :data:`_MAX_RAISES` times) while a judged jump of the fit
-    at (`bandwidth`, `penalty`) has a significance above :data:`_EVIDENCE_LEVEL`, and what the
-    criterion adds (see the constants)."""
+    at (`bandwidth`, `penalty`) fails its evidence, as long as the dearer fit keeps every jump
+    that passed, and what the criterion adds (see the constants): its own significance above
+    :data:`_EVIDENCE_LEVEL` on a curve wider than :data:`_EVIDENCE_NARROWEST` samples, no
+    significant jump near it in the fit :data:`_EVIDENCE_REFERENCE` samples wide on a
+    narrower one."""
     width = bandwidth / fits.stretch
     if not fits.jumps_at(bandwidth, penalty):
         return penalty, criterion
-    if width <= _EVIDENCE_NARROWEST:
-        return _supported_wider(fits, width, penalty, criterion, fit_of)
+    narrow = width <= _EVIDENCE_NARROWEST
     # The check's fit goes before the whole fit is made: one of them at a time.
     fits.checked = None
-    fit, dearer, raised = fit_of(width, penalty, fits.factors), penalty, 0
-    # x or y too far from 1 for p and gamma: the fit is made in standardised units, and its
-    # jumps' profiles would be measured at the raw p, which has rounded to 1. The check is
-    # made on the samples in standardised units then (the fit is not the Selection's).
-    standard = fit.frame is not None
-    if standard:
-        del fit
-        fit = fit_of(width, penalty, fits.factors, standard=True)
-        if fit.x.shape[0] != fits.m:
-            return penalty, criterion
+    fit, standard = _fit_to_judge(fits, width, penalty, fit_of, narrow)
+    if fit is None:
+        return penalty, criterion
     reach = _EVIDENCE_CLEAR * width
-    while raised < _MAX_RAISES and fit.jump_indices.size:
-        idx = np.asarray(fit.jump_indices)
+
+    def insignificant(fitted: Any, _: float) -> NDArray[np.bool_]:
+        idx = np.asarray(fitted.jump_indices)
         ends = np.concatenate(([-1], idx, [fits.m - 1]))
         judged = (idx - ends[:-2] >= reach) & (ends[2:] - idx >= reach)
-        significance = np.asarray(fit.jump_evidence.significance)
-        failed = judged & (significance > _EVIDENCE_LEVEL)
+        return judged & (np.asarray(fitted.jump_evidence.significance) > _EVIDENCE_LEVEL)
+
+    def unsupported(fitted: Any, pen: float) -> NDArray[np.bool_]:
+        reference = fit_of(_EVIDENCE_REFERENCE, pen, fits.factors, standard=True)
+        near = np.asarray(reference.jump_indices)
+        strong = near[np.asarray(reference.jump_evidence.significance) <= _EVIDENCE_LEVEL
+                      ] if near.size else near
+        return ~_near(np.asarray(fitted.jump_indices), strong)
+
+    dearer, raised = penalty, 0
+    while raised < _MAX_RAISES and fit.jump_indices.size:
+        idx = np.asarray(fit.jump_indices)
+        failed = (unsupported if narrow else insignificant)(fit, dearer)
         if not np.any(failed):
             break
         candidate = fit_of(width, 2.0 * dearer, fits.factors, standard=standard)
@@ -719,46 +726,32 @@ def _significant(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: 
         fit, dearer, raised = candidate, 2.0 * dearer, raised + 1
     if not raised:
         return penalty, criterion
-    return dearer, criterion + (
-        f", then {_counted(raised, 'doubling')} of the penalty to leave no jump with more "
-        f"than {_counted(_EVIDENCE_CLEAR, 'bandwidth')} of segment either side whose "
-        f"significance exceeds {_EVIDENCE_LEVEL:g}")
+    doublings = f", then {_counted(raised, 'doubling')} of the penalty to leave no jump "
+    if narrow:
+        return dearer, criterion + doublings + (
+            f"without one within {_counted(_EVIDENCE_KEPT_WITHIN, 'sample')} whose "
+            f"significance is at most {_EVIDENCE_LEVEL:g} in the fit "
+            f"{_EVIDENCE_REFERENCE:g} samples wide")
+    return dearer, criterion + doublings + (
+        f"with more than {_counted(_EVIDENCE_CLEAR, 'bandwidth')} of segment either side "
+        f"whose significance exceeds {_EVIDENCE_LEVEL:g}")
 
 
-def _supported_wider(fits: ChoiceFits, width: float, penalty: float, criterion: str,
-                     fit_of: Callable[..., Any]) -> tuple[float, str]:
-    """:func:`_significant` for a curve `width` samples wide, at most
-    :data:`_EVIDENCE_NARROWEST`: each jump is judged in the fit :data:`_EVIDENCE_REFERENCE`
-    samples wide at the same penalty (see there)."""
-    fits.checked = None
-    # In standardised units, so that the answer is the same in every unit of x and y. Only
-    # the jumps' places are kept: one of the Selection's fits at a time.
-    first = fit_of(width, penalty, fits.factors, standard=True)
-    if first.x.shape[0] != fits.m:
-        # Standardising rounded sites together: the indices would not be the choice's.
-        return penalty, criterion
-    idx = np.array(first.jump_indices)
-    del first
-    dearer, raised = penalty, 0
-    while raised < _MAX_RAISES and idx.size:
-        reference = fit_of(_EVIDENCE_REFERENCE, dearer, fits.factors, standard=True)
-        near = np.array(reference.jump_indices)
-        strong = near[np.asarray(reference.jump_evidence.significance) <= _EVIDENCE_LEVEL
-                      ] if near.size else near
-        del reference
-        supported = _near(idx, strong)
-        if np.all(supported):
-            break
-        kept = np.array(fit_of(width, 2.0 * dearer, fits.factors, standard=True).jump_indices)
-        if not np.all(_near(idx[supported], kept)):
-            break
-        idx, dearer, raised = kept, 2.0 * dearer, raised + 1
-    if not raised:
-        return penalty, criterion
-    return dearer, criterion + (
-        f", then {_counted(raised, 'doubling')} of the penalty to leave no jump without one "
-        f"within {_counted(_EVIDENCE_KEPT_WITHIN, 'sample')} whose significance is at most "
-        f"{_EVIDENCE_LEVEL:g} in the fit {_EVIDENCE_REFERENCE:g} samples wide")
+def _fit_to_judge(fits: ChoiceFits, width: float, penalty: float, fit_of: Callable[..., Any],
+                  standard: bool) -> tuple[Any, bool]:
+    """The Selection's fit whose jumps the evidence check judges, and whether it and the
+    check's other fits are made on the samples in standardised units: always for a narrow
+    curve (its p may round to 1 in the caller's units, so that the answer would depend on
+    them), else only when the caller's units put the fit in a frame (its jumps' profiles
+    would be measured at a raw p that has rounded to 1). None when standardising rounded
+    sites together, so that its indices are not the choice's."""
+    if not standard:
+        fit = fit_of(width, penalty, fits.factors)
+        if fit.frame is None:
+            return fit, False
+        del fit
+    fit = fit_of(width, penalty, fits.factors, standard=True)
+    return (fit if fit.x.shape[0] == fits.m else None), True
 
 
 def _repair(fits: ChoiceFits, bandwidth: float, penalty: float, criterion: str,

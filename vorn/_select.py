@@ -13,7 +13,6 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._checks import check_gamma, check_p, check_pruning
-from ._sites import NUMBERS
 from ._constant_choice import (BASE, PER_LOG_LOG, ConstantPrice, adequate, leaves_as_little,
                                level_between_jumps, price_of, residual_correlation,
                                residual_phi, spread_change, step_over_curve)
@@ -27,6 +26,7 @@ from ._progress import progress_bar
 from ._scoring import effective_dof, fit_arrays
 from ._search import Choice, Rule, _counted, choose
 from ._selection import PathMaker, Selection
+from ._sites import NUMBERS
 from ._split_null import jump_odds
 from ._units import Samples, Units, positive_number
 
